@@ -1,0 +1,32 @@
+# Sourced by the other scripts. ensure_packages installs, with apt-get, the
+# Debian packages of its arguments that are not installed yet.
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+ensure_packages() {
+    missing=""
+    for pkg in "$@"; do
+        status=$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null || true)
+        [ "$status" = "installed" ] || missing="$missing $pkg"
+    done
+    [ -z "$missing" ] && return 0
+    echo "Installing:$missing" >&2
+    as_root apt-get update -qq
+    # shellcheck disable=SC2086
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
+}
+
+# What building the program needs, and what its window needs to show its
+# Chinese status texts as text rather than boxes.
+BUILD_PACKAGES="cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools fonts-wqy-microhei"
+# What the test suite needs on top: a real X server to drive the window.
+TEST_PACKAGES="xvfb xauth xdotool x11-utils imagemagick procps"
+
+build_native() {
+    # $1: build directory; further arguments go to cmake's configure step.
+    dir=$1; shift
+    cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$dir" --parallel "$(nproc)"
+}

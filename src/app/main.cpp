@@ -1,0 +1,14 @@
+#include <QApplication>
+
+#include "cmdline.h"
+#include "mainwindow.h"
+
+int main(int argc, char *argv[])
+{
+    parseCommandLine(argc, argv);
+    QApplication a(argc, argv);
+    MainWindow w;
+    w.setWindowTitle("brightness");
+    w.show();
+    return a.exec();
+}

@@ -1,0 +1,111 @@
+#include "device.h"
+
+#include <QLabel>
+#include <QMessageLogger>
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "mainwindow.h"
+#include "thread.h"
+#include "ui_mainwindow.h"
+
+QSocketNotifier *m_sn = nullptr;
+int fd = 0;
+struct hidraw_devinfo hidrawId = {};
+
+namespace {
+
+struct Identity {
+    unsigned short vendor;
+    unsigned short product;
+};
+
+constexpr Identity acceptedDisplays[] = {
+    {0x0EEF, 0x0005},
+    {0x0483, 0x5750},
+    {0x0484, 0x5750},
+};
+
+void replaceHandle(QSocketNotifier *handle)
+{
+    QSocketNotifier *previous = m_sn;
+    m_sn = handle;
+    if (previous) {
+        const int old = static_cast<int>(previous->socket());
+        delete previous;
+        close(old);
+    }
+}
+
+} // namespace
+
+bool isAcceptedDisplay(short vendor, short product)
+{
+    for (const Identity &id : acceptedDisplays) {
+        if (static_cast<unsigned short>(vendor) == id.vendor
+            && static_cast<unsigned short>(product) == id.product)
+            return true;
+    }
+    return false;
+}
+
+int penHidraw(QString path)
+{
+    static quint16 n = 0;
+    ++n;
+    fd = open(path.toLocal8Bit().constData(), O_RDWR);
+    if (fd <= 0) {
+        QMessageLogger().debug("   未找到可连接设备%d", n);
+        QMessageLogger().debug("[WARN]rcMouseHa   ndler::open-> Cant open!");
+        return 0;
+    }
+    // A node that cannot say who it is is not taken for the display, even if
+    // an earlier node's identity is still in hidrawId.
+    bool identified = true;
+    if (ioctl(fd, HIDIOCGRAWINFO, &hidrawId) < 0) {
+        QMessageLogger().debug("ioctl error!!!!!");
+        identified = false;
+    }
+    if (!identified || !isAcceptedDisplay(hidrawId.vendor, hidrawId.product)) {
+        QMessageLogger().debug("dev id read error!!!!!!!!!\n");
+        close(fd);
+        return 0;
+    }
+    auto *handle = new QSocketNotifier(fd, QSocketNotifier::Read, nullptr);
+    // Only a holder of the descriptor: nothing reads on activation, so an
+    // enabled notifier would wake the event loop without end once the
+    // display sends a report or goes away.
+    handle->setEnabled(false);
+    replaceHandle(handle);
+    QMessageLogger().debug("hidrawId\n");
+    QMessageLogger().debug("fd:%d", fd);
+    QMessageLogger().debug("vendor is %04hx\n", hidrawId.vendor);
+    QMessageLogger().debug("product is %04hx\n", hidrawId.product);
+    QMessageLogger().debug("product:%d", hidrawId.bustype);
+    return 1;
+}
+
+void MainWindow::scanHidraw()
+{
+    for (int N = 0; N < 10; ++N) {
+        const QString command = QString("sudo chmod 777 /dev/hidraw%1").arg(N);
+        // Whether access was granted shows in the open that follows.
+        (void)system(command.toLocal8Bit().constData());
+        if (penHidraw(QString("/dev/hidraw%1").arg(N)) == 1) {
+            QMessageLogger().debug("hidraw:%d", N);
+            usbConnected = 1;
+            ui->label_2->setText(QString::fromUtf8("设备已连接"));
+            return;
+        }
+        ui->label_2->setText(QString::fromUtf8("未找到可连接设备"));
+    }
+}
+
+void MainWindow::on_ConnectUSB()
+{
+    if (MY_flag.exchange(0, std::memory_order_relaxed) == 1)
+        scanHidraw();
+}

@@ -1,0 +1,50 @@
+#include "report.h"
+
+#include <QMessageLogger>
+#include <QSocketNotifier>
+
+#include <unistd.h>
+
+#include "cmdline.h"
+#include "device.h"
+#include "mainwindow.h"
+
+unsigned char date[reportSize] = {0x04};
+
+namespace {
+
+void sendStep(int step)
+{
+    QMessageLogger().debug("action == %d", step);
+    date[6] = static_cast<unsigned char>(step * 10);
+    date[1] = 0xAA;
+    // Two 16-bit little-endian fields, 0x0001 and 0x0000.
+    date[2] = 0x01;
+    date[3] = 0x00;
+    date[4] = 0x00;
+    date[5] = 0x00;
+    if (!m_sn)
+        return;
+    if (write(static_cast<int>(m_sn->socket()), date, sizeof(date)) > 0)
+        QMessageLogger().debug("1 send succeed");
+}
+
+} // namespace
+
+void CMD_Run()
+{
+    if (CMD_FLAG == 0)
+        return;
+    CMD_FLAG = 0;
+    sendStep(CMD_Bright);
+}
+
+void MainWindow::on_horizontalSlider_actionTriggered(int action)
+{
+    Q_UNUSED(action);
+}
+
+void MainWindow::on_horizontalSlider_valueChanged(int value)
+{
+    sendStep(value);
+}

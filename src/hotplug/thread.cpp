@@ -1,0 +1,63 @@
+#include "thread.h"
+
+#include <QByteArray>
+#include <QMessageLogger>
+
+#include <cstdio>
+#include <cstring>
+#include <linux/netlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+std::atomic<uint8_t> MY_flag{0};
+
+int init_hotplug_sock()
+{
+    sockaddr_nl snl;
+    memset(&snl, 0, sizeof(snl));
+    snl.nl_family = AF_NETLINK;
+    snl.nl_pid = getpid();
+    snl.nl_groups = 1;
+    const int buffersize = 1024;
+
+    int sock = socket(AF_NETLINK, SOCK_DGRAM, NETLINK_KOBJECT_UEVENT);
+    if (sock == -1) {
+        perror("socket");
+        return -1;
+    }
+    // A failure here leaves the system's default size, which also works.
+    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &buffersize, sizeof(buffersize));
+    if (bind(sock, reinterpret_cast<sockaddr *>(&snl), sizeof(snl)) < 0) {
+        perror("bind");
+        close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+MyThread::MyThread(QObject *parent) : QThread(parent)
+{
+}
+
+MyThread::~MyThread() = default;
+
+void MyThread::run()
+{
+    char buf[4096];
+    memset(buf, 0, sizeof(buf));
+    hotplug_sock = init_hotplug_sock();
+    // Without a socket there is nothing to wait on; the window still finds a
+    // display that is present at start-up.
+    if (hotplug_sock < 0)
+        return;
+    for (;;) {
+        const ssize_t len = recv(hotplug_sock, buf, sizeof(buf), 0);
+        // Overruns and interruptions: the next receive carries on.
+        if (len < 0)
+            continue;
+        // The buffer is reused, so the text must end at this message's bytes.
+        const QByteArray header(buf, static_cast<int>(strnlen(buf, static_cast<size_t>(len))));
+        QMessageLogger().debug("123456=%s", header.constData());
+        MY_flag.store(1, std::memory_order_relaxed);
+    }
+}
