@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "mainwindow.h"
+#include "protocol.h"
 #include "thread.h"
 #include "ui_mainwindow.h"
 
@@ -17,17 +18,6 @@ int fd = 0;
 struct hidraw_devinfo hidrawId = {};
 
 namespace {
-
-struct Identity {
-    unsigned short vendor;
-    unsigned short product;
-};
-
-constexpr Identity acceptedDisplays[] = {
-    {0x0EEF, 0x0005},
-    {0x0483, 0x5750},
-    {0x0484, 0x5750},
-};
 
 void replaceHandle(QSocketNotifier *handle)
 {
@@ -41,16 +31,6 @@ void replaceHandle(QSocketNotifier *handle)
 }
 
 } // namespace
-
-bool isAcceptedDisplay(short vendor, short product)
-{
-    for (const Identity &id : acceptedDisplays) {
-        if (static_cast<unsigned short>(vendor) == id.vendor
-            && static_cast<unsigned short>(product) == id.product)
-            return true;
-    }
-    return false;
-}
 
 int penHidraw(QString path)
 {

@@ -16,7 +16,4 @@ extern struct hidraw_devinfo hidrawId;
 // 1 when path is an accepted display, which then becomes the handle; 0 otherwise.
 int penHidraw(QString path);
 
-// Whether (vendor, product) is one of the displays this tool drives.
-bool isAcceptedDisplay(short vendor, short product);
-
 #endif

@@ -9,20 +9,14 @@
 #include "device.h"
 #include "mainwindow.h"
 
-unsigned char date[reportSize] = {0x04};
+unsigned char date[reportSize] = {reportNumber};
 
 namespace {
 
 void sendStep(int step)
 {
     QMessageLogger().debug("action == %d", step);
-    date[6] = static_cast<unsigned char>(step * 10);
-    date[1] = 0xAA;
-    // Two 16-bit little-endian fields, 0x0001 and 0x0000.
-    date[2] = 0x01;
-    date[3] = 0x00;
-    date[4] = 0x00;
-    date[5] = 0x00;
+    fillBrightnessReport(date, static_cast<unsigned char>(step * 10));
     if (!m_sn)
         return;
     if (write(static_cast<int>(m_sn->socket()), date, sizeof(date)) > 0)
