@@ -30,3 +30,18 @@ build_native() {
     cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
     cmake --build "$dir" --parallel "$(nproc)"
 }
+
+# What building and checking the Debian packages needs: the desktop entry,
+# udev rule and man page checkers, lintian, dpkg-shlibdeps (with file, which
+# CPack uses to find the binaries), and the armhf cross toolchain with Qt's
+# armhf libraries (dpkg-shlibdeps reads their symbols files) and user-mode
+# emulation.
+PACKAGING_PACKAGES="desktop-file-utils lintian man-db udev dpkg-dev file crossbuild-essential-armhf qtbase5-dev:armhf qemu-user"
+
+ensure_armhf_arch() {
+    # The next ensure_packages that finds something missing runs apt-get
+    # update, which fetches the armhf package lists.
+    if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+        as_root dpkg --add-architecture armhf
+    fi
+}
