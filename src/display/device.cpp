@@ -1,7 +1,7 @@
 #include "device.h"
 
 #include <QLabel>
-#include <QMessageLogger>
+#include "debuglog.h"
 #include <QSocketNotifier>
 
 #include <fcntl.h>
@@ -38,19 +38,19 @@ int penHidraw(QString path)
     ++n;
     fd = open(path.toLocal8Bit().constData(), O_RDWR);
     if (fd <= 0) {
-        QMessageLogger().debug("   未找到可连接设备%d", n);
-        QMessageLogger().debug("[WARN]rcMouseHa   ndler::open-> Cant open!");
+        debugLog().debug("   未找到可连接设备%d", n);
+        debugLog().debug("[WARN]rcMouseHa   ndler::open-> Cant open!");
         return 0;
     }
     // A node that cannot say who it is is not taken for the display, even if
     // an earlier node's identity is still in hidrawId.
     bool identified = true;
     if (ioctl(fd, HIDIOCGRAWINFO, &hidrawId) < 0) {
-        QMessageLogger().debug("ioctl error!!!!!");
+        debugLog().debug("ioctl error!!!!!");
         identified = false;
     }
     if (!identified || !isAcceptedDisplay(hidrawId.vendor, hidrawId.product)) {
-        QMessageLogger().debug("dev id read error!!!!!!!!!\n");
+        debugLog().debug("dev id read error!!!!!!!!!\n");
         close(fd);
         return 0;
     }
@@ -60,11 +60,11 @@ int penHidraw(QString path)
     // display sends a report or goes away.
     handle->setEnabled(false);
     replaceHandle(handle);
-    QMessageLogger().debug("hidrawId\n");
-    QMessageLogger().debug("fd:%d", fd);
-    QMessageLogger().debug("vendor is %04hx\n", hidrawId.vendor);
-    QMessageLogger().debug("product is %04hx\n", hidrawId.product);
-    QMessageLogger().debug("product:%d", hidrawId.bustype);
+    debugLog().debug("hidrawId\n");
+    debugLog().debug("fd:%d", fd);
+    debugLog().debug("vendor is %04hx\n", hidrawId.vendor);
+    debugLog().debug("product is %04hx\n", hidrawId.product);
+    debugLog().debug("product:%d", hidrawId.bustype);
     return 1;
 }
 
@@ -75,7 +75,7 @@ void MainWindow::scanHidraw()
         // Whether access was granted shows in the open that follows.
         (void)system(command.toLocal8Bit().constData());
         if (penHidraw(QString("/dev/hidraw%1").arg(N)) == 1) {
-            QMessageLogger().debug("hidraw:%d", N);
+            debugLog().debug("hidraw:%d", N);
             usbConnected = 1;
             ui->label_2->setText(QString::fromUtf8("设备已连接"));
             return;

@@ -1,5 +1,5 @@
 #include <QMessageBox>
-#include <QMessageLogger>
+#include "debuglog.h"
 #include <QSocketNotifier>
 
 #include <fcntl.h>
@@ -37,5 +37,5 @@ void MainWindow::HidSendDate(char *buf)
     const int descriptor = static_cast<int>(m_sn->socket());
     fcntl(descriptor, F_SETFL, O_RDWR);
     if (write(descriptor, buf, 64) > 0)
-        QMessageLogger().debug("send successful");
+        debugLog().debug("send successful");
 }

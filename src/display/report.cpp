@@ -1,6 +1,6 @@
 #include "report.h"
 
-#include <QMessageLogger>
+#include "debuglog.h"
 #include <QSocketNotifier>
 
 #include <unistd.h>
@@ -15,12 +15,12 @@ namespace {
 
 void sendStep(int step)
 {
-    QMessageLogger().debug("action == %d", step);
+    debugLog().debug("action == %d", step);
     fillBrightnessReport(date, static_cast<unsigned char>(step * 10));
     if (!m_sn)
         return;
     if (write(static_cast<int>(m_sn->socket()), date, sizeof(date)) > 0)
-        QMessageLogger().debug("1 send succeed");
+        debugLog().debug("1 send succeed");
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 #include "thread.h"
 
 #include <QByteArray>
-#include <QMessageLogger>
+#include "debuglog.h"
 
 #include <cstdio>
 #include <cstring>
@@ -57,7 +57,7 @@ void MyThread::run()
             continue;
         // The buffer is reused, so the text must end at this message's bytes.
         const QByteArray header(buf, static_cast<int>(strnlen(buf, static_cast<size_t>(len))));
-        QMessageLogger().debug("123456=%s", header.constData());
+        debugLog().debug("123456=%s", header.constData());
         MY_flag.store(1, std::memory_order_relaxed);
     }
 }

@@ -1,0 +1,344 @@
+#include <QtTest>
+
+#include <QLabel>
+#include <QSlider>
+#include <QSocketNotifier>
+
+#include <sys/resource.h>
+
+#include "device.h"
+#include "mainwindow.h"
+#include "simhid.h"
+#include "thread.h"
+#include "../support/testutil.h"
+
+// The device search against the simulated display: commands run, nodes
+// opened and closed, the handle kept, the status line and the debug lines.
+class tst_Search : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void noNodeAtAll();  // first: needs the process's fresh counter and no handle
+    void keyboardThenDisplay();
+    void identities_data();
+    void identities();
+    void identityRequestFails();
+    void openReturnsZero();
+    void tickWithoutEventDoesNothing();
+    void rescanReplacesHandle();
+    void unpluggedThenSearched();
+    void accessCommandFailsOrIsSlow_data();
+    void accessCommandFailsOrIsSlow();
+    void noDescriptorLeak();
+    void handleDoesNotWakeTheLoop();
+
+private:
+    static void rescan(MainWindow &w)
+    {
+        MY_flag.store(1);
+        QVERIFY(QMetaObject::invokeMethod(&w, "on_ConnectUSB"));
+    }
+    static QString status(MainWindow &w) { return w.findChild<QLabel *>("label_2")->text(); }
+    static int liveFd(int node)
+    {
+        int fd = -1;
+        for (const simhid::OpenRecord &r : simhid::opens())
+            if (r.node == node && r.result > 0)
+                fd = r.result;
+        return fd;
+    }
+    static QStringList expectedCommands(int last)
+    {
+        QStringList out;
+        for (int n = 0; n <= last; ++n)
+            out << QString("chmod 777 /dev/hidraw%1").arg(n);
+        return out;
+    }
+
+    testutil::StandInSudo sudo{SIMHID_SUDO_DIR};
+    const QString found = QString::fromUtf8("设备已连接");
+    const QString notFound = QString::fromUtf8("未找到可连接设备");
+};
+
+void tst_Search::init()
+{
+    simhid::reset();
+    sudo.clear();
+}
+
+void tst_Search::noNodeAtAll()
+{
+    testutil::MessageCapture log;
+    MainWindow w;
+    QCOMPARE(sudo.commands(), expectedCommands(9));
+    QStringList expected;
+    for (int call = 1; call <= 10; ++call)
+        expected << QString::fromUtf8("   未找到可连接设备%1").arg(call)
+                 << "[WARN]rcMouseHa   ndler::open-> Cant open!";
+    QCOMPARE(log.debugLines(), expected);
+    for (const testutil::Message &m : log.messages) {
+        QCOMPARE(m.category, QByteArray("default"));
+        QVERIFY(!m.hasSource);
+    }
+    QCOMPARE(status(w), notFound);
+    QVERIFY(!m_sn);
+    QCOMPARE(fd, -1);
+    QCOMPARE(simhid::opens().size(), size_t(10));
+    // Nothing to send to: the raw send is held back too.
+    char block[64] = {};
+    w.HidSendDate(block);
+    QVERIFY(simhid::writes().empty());
+}
+
+void tst_Search::keyboardThenDisplay()
+{
+    simhid::present(0, 3, 0x046d, 0xc31c);
+    simhid::present(1, 3, 0x0483, 0x5750);
+    simhid::present(2, 3, 0x0483, 0x5750);
+    testutil::MessageCapture log;
+    MainWindow w;
+
+    QCOMPARE(sudo.commands(), expectedCommands(1));
+    const int displayFd = liveFd(1);
+    QVERIFY(displayFd > 0);
+    QCOMPARE(log.debugLines(), (QStringList{
+        "dev id read error!!!!!!!!!\n",
+        "hidrawId\n",
+        QString("fd:%1").arg(displayFd),
+        "vendor is 0483\n",
+        "product is 5750\n",
+        "product:3",
+        "hidraw:1",
+    }));
+    QCOMPARE(status(w), found);
+    QVERIFY(m_sn);
+    QCOMPARE(int(m_sn->socket()), displayFd);
+    QCOMPARE(m_sn->type(), QSocketNotifier::Read);
+    QVERIFY(!m_sn->parent());
+    // The keyboard was closed; the display stays open; node 2 was never touched.
+    const auto closes = simhid::closes();
+    QCOMPARE(closes.size(), size_t(1));
+    QCOMPARE(closes[0].node, 0);
+    QCOMPARE(simhid::openDescriptors(1), 1);
+    QCOMPARE(simhid::openDescriptors(2), 0);
+    QCOMPARE(simhid::identityRequests(2), 0);
+}
+
+void tst_Search::identities_data()
+{
+    QTest::addColumn<uint>("bus");
+    QTest::addColumn<int>("vendor");
+    QTest::addColumn<int>("product");
+    QTest::addColumn<int>("accepted");
+
+    QTest::newRow("0eef:0005") << 3u << 0x0eef << 0x0005 << 1;
+    QTest::newRow("0483:5750") << 3u << 0x0483 << 0x5750 << 1;
+    QTest::newRow("0484:5750") << 3u << 0x0484 << 0x5750 << 1;
+    QTest::newRow("0483:5750 on bluetooth") << 5u << 0x0483 << 0x5750 << 1;
+    QTest::newRow("0485:5750") << 3u << 0x0485 << 0x5750 << 0;
+    QTest::newRow("0483:5751") << 3u << 0x0483 << 0x5751 << 0;
+    QTest::newRow("0483:0005") << 3u << 0x0483 << 0x0005 << 0;
+    QTest::newRow("0eef:5750") << 3u << 0x0eef << 0x5750 << 0;
+    QTest::newRow("0eef:0006") << 3u << 0x0eef << 0x0006 << 0;
+    QTest::newRow("0000:0000") << 3u << 0x0000 << 0x0000 << 0;
+    QTest::newRow("ffff:ffff") << 3u << 0xffff << 0xffff << 0;
+}
+
+void tst_Search::identities()
+{
+    QFETCH(uint, bus);
+    QFETCH(int, vendor);
+    QFETCH(int, product);
+    QFETCH(int, accepted);
+
+    simhid::present(4, bus, ushort(vendor), ushort(product));
+    testutil::MessageCapture log;
+    QCOMPARE(penHidraw("/dev/hidraw4"), accepted);
+    QCOMPARE(ushort(hidrawId.vendor), ushort(vendor));
+    QCOMPARE(ushort(hidrawId.product), ushort(product));
+    QCOMPARE(hidrawId.bustype, bus);
+    const int opened = liveFd(4);
+    if (accepted) {
+        QCOMPARE(int(m_sn->socket()), opened);
+        QCOMPARE(log.debugLines().last(), QString("product:%1").arg(bus));
+        QCOMPARE(log.debugLines().at(2), QString("vendor is %1\n").arg(vendor, 4, 16, QChar('0')));
+    } else {
+        QCOMPARE(log.debugLines(), QStringList{"dev id read error!!!!!!!!!\n"});
+        QCOMPARE(simhid::closes().size(), size_t(1));
+        QCOMPARE(simhid::closes()[0].fd, opened);
+    }
+}
+
+void tst_Search::identityRequestFails()
+{
+    // hidrawId still holds an accepted identity from an earlier node: a node
+    // that cannot be identified must not inherit it.
+    simhid::present(5, 3, 0x0483, 0x5750);
+    QCOMPARE(penHidraw("/dev/hidraw5"), 1);
+    QSocketNotifier *handle = m_sn;
+    simhid::failIdentity(6, EIO);
+    testutil::MessageCapture log;
+    QCOMPARE(penHidraw("/dev/hidraw6"), 0);
+    QCOMPARE(log.debugLines(), (QStringList{"ioctl error!!!!!", "dev id read error!!!!!!!!!\n"}));
+    QCOMPARE(m_sn, handle);
+    QCOMPARE(simhid::openDescriptors(6), 0);
+}
+
+void tst_Search::openReturnsZero()
+{
+    simhid::openReturnsZero(3);
+    testutil::MessageCapture log;
+    QSocketNotifier *handle = m_sn;
+    QCOMPARE(penHidraw("/dev/hidraw3"), 0);
+    QCOMPARE(log.debugLines().size(), 2);
+    QVERIFY(log.debugLines().at(0).startsWith(QString::fromUtf8("   未找到可连接设备")));
+    QCOMPARE(log.debugLines().at(1), QString("[WARN]rcMouseHa   ndler::open-> Cant open!"));
+    QCOMPARE(fd, 0);
+    QCOMPARE(m_sn, handle);
+    QCOMPARE(simhid::identityRequests(3), 0);
+}
+
+void tst_Search::tickWithoutEventDoesNothing()
+{
+    MainWindow w;
+    sudo.clear();
+    simhid::clearRecords();
+    w.findChild<QLabel *>("label_2")->setText("unchanged");
+    testutil::MessageCapture log;
+    MY_flag.store(0);
+    QVERIFY(QMetaObject::invokeMethod(&w, "on_ConnectUSB"));
+    QVERIFY(sudo.commands().isEmpty());
+    QVERIFY(simhid::opens().empty());
+    QVERIFY(log.debugLines().isEmpty());
+    QCOMPARE(status(w), QString("unchanged"));
+    // The flag is taken: a second tick after one event searches no more.
+    rescan(w);
+    QCOMPARE(sudo.commands().size(), 10);
+    QVERIFY(QMetaObject::invokeMethod(&w, "on_ConnectUSB"));
+    QCOMPARE(sudo.commands().size(), 10);
+}
+
+void tst_Search::rescanReplacesHandle()
+{
+    simhid::present(2, 3, 0x0eef, 0x0005);
+    MainWindow w;
+    const int first = int(m_sn->socket());
+    QCOMPARE(first, liveFd(2));
+    simhid::clearRecords();
+    sudo.clear();
+
+    rescan(w);
+    const int second = liveFd(2);
+    QVERIFY(second > 0);
+    QCOMPARE(int(m_sn->socket()), second);
+    const auto closes = simhid::closes();
+    QCOMPARE(closes.size(), size_t(1));
+    QCOMPARE(closes[0].fd, first);
+    QCOMPARE(simhid::openDescriptors(2), 1);
+    QCOMPARE(sudo.commands(), expectedCommands(2));
+    QCOMPARE(status(w), found);
+}
+
+void tst_Search::unpluggedThenSearched()
+{
+    simhid::present(1, 3, 0x0484, 0x5750);
+    MainWindow w;
+    const int held = int(m_sn->socket());
+    simhid::unplug(1);
+    simhid::clearRecords();
+
+    rescan(w);
+    QCOMPARE(status(w), notFound);
+    // The handle still holds the removed node, and the window still counts
+    // as connected: the raw send tries and fails.
+    QCOMPARE(int(m_sn->socket()), held);
+    QVERIFY(simhid::closes().empty());
+    char block[64] = {0x04};
+    testutil::MessageCapture log;
+    w.HidSendDate(block);
+    QCOMPARE(simhid::writes().size(), size_t(1));
+    QCOMPARE(simhid::writes()[0].err, ENODEV);
+    QVERIFY(log.debugLines().isEmpty());
+
+    simhid::plug(1);
+    rescan(w);
+    QCOMPARE(status(w), found);
+    QVERIFY(int(m_sn->socket()) != held || simhid::closes().size() == 1);
+    QCOMPARE(simhid::closes().size(), size_t(1));
+    QCOMPARE(simhid::closes()[0].fd, held);
+}
+
+void tst_Search::accessCommandFailsOrIsSlow_data()
+{
+    QTest::addColumn<QByteArray>("exitCode");
+    QTest::addColumn<QByteArray>("delay");
+    QTest::newRow("sudo fails") << QByteArray("1") << QByteArray();
+    QTest::newRow("sudo slow") << QByteArray("0") << QByteArray("0.05");
+}
+
+void tst_Search::accessCommandFailsOrIsSlow()
+{
+    QFETCH(QByteArray, exitCode);
+    QFETCH(QByteArray, delay);
+    qputenv("SIMSUDO_EXIT", exitCode);
+    if (!delay.isEmpty())
+        qputenv("SIMSUDO_DELAY", delay);
+    simhid::present(3, 3, 0x0483, 0x5750);
+    MainWindow w;
+    qunsetenv("SIMSUDO_EXIT");
+    qunsetenv("SIMSUDO_DELAY");
+    // Only the open decides.
+    QCOMPARE(sudo.commands(), expectedCommands(3));
+    QCOMPARE(status(w), found);
+}
+
+static int openFileDescriptors()
+{
+    return QDir("/proc/self/fd").entryList(QDir::System | QDir::NoDotAndDotDot).size();
+}
+
+void tst_Search::noDescriptorLeak()
+{
+    simhid::present(0, 3, 0x0483, 0x5750);
+    MainWindow w;
+    rescan(w);
+    const int after1 = openFileDescriptors();
+    for (int i = 0; i < 200; ++i)
+        rescan(w);
+    QCOMPARE(openFileDescriptors(), after1);
+    QCOMPARE(simhid::openDescriptors(-1), 1);
+    QCOMPARE(simhid::closes().size(), size_t(201));
+}
+
+static double cpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+void tst_Search::handleDoesNotWakeTheLoop()
+{
+    // A display that answers every report, then goes away: the held
+    // descriptor is readable, then hung up. Nothing reads it in normal
+    // operation, so it must not keep the event loop busy.
+    simhid::present(1, 3, 0x0483, 0x5750);
+    simhid::setAutoAck(1, true);
+    MainWindow w;
+    auto *slider = w.findChild<QSlider *>("horizontalSlider");
+    for (int v = 0; v < 10; ++v)
+        slider->setValue(v);
+    double before = cpuSeconds();
+    QTest::qWait(500);
+    QVERIFY2(cpuSeconds() - before < 0.25, "event loop busy with an unread acknowledgement");
+
+    simhid::unplug(1);
+    before = cpuSeconds();
+    QTest::qWait(500);
+    QVERIFY2(cpuSeconds() - before < 0.25, "event loop busy with a removed node");
+}
+
+QTEST_MAIN(tst_Search)
+#include "tst_search.moc"
