@@ -33,6 +33,7 @@ private slots:
     void accessCommandFailsOrIsSlow();
     void noDescriptorLeak();
     void handleDoesNotWakeTheLoop();
+    void counterCountsCallsAndWraps();
 
 private:
     static void rescan(MainWindow &w)
@@ -338,6 +339,33 @@ void tst_Search::handleDoesNotWakeTheLoop()
     before = cpuSeconds();
     QTest::qWait(500);
     QVERIFY2(cpuSeconds() - before < 0.25, "event loop busy with a removed node");
+}
+
+static int counterOfFailedOpen()
+{
+    testutil::MessageCapture log;
+    penHidraw("/dev/hidraw9");
+    const QString prefix = QString::fromUtf8("   未找到可连接设备");
+    const QStringList lines = log.debugLines();
+    if (lines.isEmpty() || !lines.first().startsWith(prefix))
+        return -1;
+    return lines.first().mid(prefix.size()).toInt();
+}
+
+void tst_Search::counterCountsCallsAndWraps()
+{
+    const int start = counterOfFailedOpen();
+    QVERIFY(start > 0);
+    // An identified node advances it too.
+    simhid::present(8, 3, 0x0483, 0x5750);
+    QCOMPARE(penHidraw("/dev/hidraw8"), 1);
+    QCOMPARE(counterOfFailedOpen(), (start + 2) % 65536);
+    int value = 0;
+    for (int i = 0; i < 65536 && value != 65535; ++i)
+        value = counterOfFailedOpen();
+    QCOMPARE(value, 65535);
+    QCOMPARE(counterOfFailedOpen(), 0);
+    QCOMPARE(counterOfFailedOpen(), 1);
 }
 
 QTEST_MAIN(tst_Search)
