@@ -265,9 +265,9 @@ Scan findDisplays(const Environment &env)
     for (int node = 0; node < nodeCount; ++node)
         examine(node, env, &scan);
     if (!scan.refused.empty())
-        say(env) << "access to the display is granted by the udev rule 70-brightness.rules,"
-                    " which the brightness package installs; with it in place, reconnect"
-                    " the display or log in again\n";
+        say(env) << "the udev rule 70-brightness.rules, which the brightness package installs,"
+                    " grants access to the user at the seat and to group plugdev; with it in"
+                    " place, reconnect the display or log in again\n";
     return scan;
 }
 

@@ -11,6 +11,7 @@ class tst_Program : public QObject
 private slots:
     void endToEnd_data();
     void endToEnd();
+    void linksNoQt();
 };
 
 void tst_Program::endToEnd_data()
@@ -78,6 +79,23 @@ void tst_Program::endToEnd()
     QCOMPARE(sim.events("close").size(), sim.events("open").filter(QRegularExpression("^open \\d+ [0-9]+ 0$")).size());
     // It never asks for rights through a shell or sudo.
     QCOMPARE(sim.sudoCommands(), QStringList());
+}
+
+void tst_Program::linksNoQt()
+{
+    // Headless by construction: no Qt library is loaded, so none can ask for
+    // a display server.
+    if (QStandardPaths::findExecutable("readelf").isEmpty())
+        QSKIP("readelf (binutils) is not installed");
+    QProcess readelf;
+    readelf.start("readelf", {"--dynamic", BRIGHTNESS_CTL_BINARY});
+    QVERIFY(readelf.waitForFinished(30000));
+    QCOMPARE(readelf.exitCode(), 0);
+    const QStringList needed = QString::fromUtf8(readelf.readAllStandardOutput())
+                                   .split('\n')
+                                   .filter("(NEEDED)");
+    QVERIFY2(!needed.filter("libc.so").isEmpty(), qPrintable(needed.join('\n')));
+    QVERIFY2(needed.filter("libQt").isEmpty(), qPrintable(needed.join('\n')));
 }
 
 QTEST_GUILESS_MAIN(tst_Program)
