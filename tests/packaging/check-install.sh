@@ -1,0 +1,53 @@
+#!/bin/sh
+# cmake --install of a build tree into a staging directory, as a package
+# build does it: the exact file list, permissions, icon sizes, and the
+# compressed documents.
+# Usage: check-install.sh BUILD_DIR SOURCE_DIR VERSION STAGING_DIR
+set -eu
+build=$1; src=$2; version=$3; stage=$4
+. "$(dirname "$0")/lib.sh"
+
+rm -rf "$stage"
+mkdir -p "$stage"
+DESTDIR="$stage" cmake --install "$build" --prefix /usr >/dev/null
+
+(cd "$stage" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort) > "$stage.found"
+expected_files "$stage.found" > "$stage.expected"
+same_list "install tree" "$stage.expected" "$stage.found"
+
+for program in "$stage"/usr/bin/*; do
+    [ -x "$program" ] || fail "$program is not executable"
+done
+for f in usr/lib/udev/rules.d/70-brightness.rules usr/share/applications/brightness.desktop \
+         usr/share/doc/brightness/copyright usr/share/man/man1/brightness.1.gz; do
+    [ -f "$stage/$f" ] || continue
+    mode=$(stat -c %a "$stage/$f")
+    [ "$mode" = 644 ] || fail "$f has mode $mode, expected 644"
+done
+
+for size in 16 22 24 32 48 64 128 256; do
+    icon="$stage/usr/share/icons/hicolor/${size}x${size}/apps/brightness.png"
+    if [ -f "$icon" ]; then check_png_size "$icon" "$size"; fi
+done
+
+for page in "$stage"/usr/share/man/man1/*; do
+    if [ -f "$page" ]; then check_gzip_9n "$page"; fi
+done
+page="$stage/usr/share/man/man1/brightness.1.gz"
+if [ -f "$page" ]; then
+    gzip -dc "$page" | cmp -s - "$src/packaging/brightness.1" \
+        || fail "the installed man page is not packaging/brightness.1"
+fi
+changelog="$stage/usr/share/doc/brightness/changelog.gz"
+if [ -f "$changelog" ]; then
+    check_gzip_9n "$changelog"
+    first=$(gzip -dc "$changelog" | head -n 1)
+    case "$first" in
+        "brightness ($version) "*) ;;
+        *) fail "changelog starts with '$first', expected version $version" ;;
+    esac
+fi
+cmp -s "$stage/usr/lib/udev/rules.d/70-brightness.rules" "$src/packaging/70-brightness.rules" \
+    || fail "the installed udev rule is not packaging/70-brightness.rules"
+
+finish
