@@ -45,6 +45,9 @@ build_deb() {
 }
 
 mkdir -p "$ROOT/dist"
+# One run at a time, and none while the package checks read dist/.
+exec 9> "$ROOT/dist/.lock"
+flock 9
 rm -f "$ROOT"/dist/brightness_*.deb
 build_deb "$(dpkg --print-architecture)"
 build_deb armhf -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-armhf.cmake"

@@ -12,6 +12,7 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "SKIP: installing a package needs root; run the tests as root for this check"
     exit $SKIP
 fi
+lock_dist "$dist"
 is_installed() { dpkg-query -W -f='${db:Status-Status}' brightness 2>/dev/null | grep -qx installed; }
 # Left behind by a run of this check that was killed before its clean-up.
 marker="$work.installed"

@@ -9,6 +9,7 @@ dist=$1; version=$2; src=$3; work=$4
 . "$(dirname "$0")/lib.sh"
 
 rm -rf "$work"; mkdir -p "$work"
+lock_dist "$dist"
 
 # ELF machine numbers: EM_X86_64 = 62, EM_ARM = 40; class 2 = 64-bit.
 for spec in "amd64 2 62" "armhf 1 40"; do

@@ -5,6 +5,7 @@
 set -eu
 dist=$1; version=$2
 . "$(dirname "$0")/lib.sh"
+lock_dist "$dist"
 
 for arch in amd64 armhf; do
     deb="$dist/brightness_${version}_$arch.deb"

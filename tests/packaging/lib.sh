@@ -103,3 +103,11 @@ exit 0
 SH
     chmod 755 "$1/sudo"
 }
+
+# lock_dist DIST_DIR: waits until no scripts/package.sh run or other package
+# check is using DIST_DIR, and holds it until the check ends.
+lock_dist() {
+    mkdir -p "$1"
+    exec 9> "$1/.lock"
+    flock 9
+}
