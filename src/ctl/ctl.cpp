@@ -61,6 +61,19 @@ bool parseHex(const std::string &text, unsigned long max, unsigned long *value)
     return *value <= max;
 }
 
+// A display's node that would not open.
+void noteOpenFailure(int node, int err, const Identity &named, const Environment &env, Scan *scan)
+{
+    say(env) << nodePath(node) << ": cannot open display " << formatIdentity(named) << ": "
+             << std::strerror(err) << '\n';
+    if (err == EACCES || err == EPERM) {
+        scan->refused.push_back({node, -1, named});
+        scan->status = worse(scan->status, Permission);
+    } else {
+        scan->status = worse(scan->status, Failure);
+    }
+}
+
 void examine(int node, const Environment &env, Scan *scan)
 {
     const std::string path = nodePath(node);
@@ -72,18 +85,9 @@ void examine(int node, const Environment &env, Scan *scan)
     // never makes; a write is bounded by the USB transfer's own timeout.
     const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-        const int err = errno;
         // Absent nodes and other people's devices are none of our business.
-        if (!namedDisplay)
-            return;
-        say(env) << path << ": cannot open display " << formatIdentity(named) << ": "
-                 << std::strerror(err) << '\n';
-        if (err == EACCES || err == EPERM) {
-            scan->refused.push_back({node, -1, named});
-            scan->status = worse(scan->status, Permission);
-        } else {
-            scan->status = worse(scan->status, Failure);
-        }
+        if (namedDisplay)
+            noteOpenFailure(node, errno, named, env, scan);
         return;
     }
 
