@@ -3,9 +3,12 @@
 # program does: every row of its table of -b examples is run against the
 # program (output lines and the step sent at start-up), the access command
 # is the one the program runs, and the status texts are the program's.
-# Usage: check-manpage.sh PAGE PROGRAM WORK_DIR
+# Usage: check-manpage.sh PAGE PROGRAM WORK_DIR [EMULATOR...]
+# EMULATOR: the command that runs PROGRAM in a cross build (qemu-arm).
 set -eu
 page=$1; program=$2; work=$3
+shift 3
+emulator="$*"
 . "$(dirname "$0")/lib.sh"
 
 # Both the UTF-8 device and the plain ASCII one (no locale set).
@@ -30,7 +33,7 @@ export FAKE_SUDO_LOG="$work/sudo.log"
 run_program() {
     : > "$FAKE_SUDO_LOG"; : > "$work/out"; : > "$work/err"
     PATH="$work/bin:$PATH" QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work/runtime" \
-        "$program" "$@" > "$work/out" 2> "$work/err" &
+        $emulator "$program" "$@" > "$work/out" 2> "$work/err" &
     pid=$!
     # The search ends with node 9 tried or the display found; the -b send
     # follows at once.
