@@ -13,12 +13,19 @@ if [ "$(id -u)" -ne 0 ]; then
     exit $SKIP
 fi
 lock_dist "$dist"
+# Runs from other work trees on this machine install the same package.
+lockdir=/run/lock
+[ -d "$lockdir" ] || lockdir=/tmp
+exec 8> "$lockdir/brightness-deb-install.lock"
+flock 8
+# Wait for other apt and dpkg runs rather than fail.
+APT="apt-get -o DPkg::Lock::Timeout=300"
 is_installed() { dpkg-query -W -f='${db:Status-Status}' brightness 2>/dev/null | grep -qx installed; }
 # Left behind by a run of this check that was killed before its clean-up.
 marker="$work.installed"
 if [ -f "$marker" ] && is_installed; then
     echo "removing the package left installed by an interrupted run of this check"
-    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq brightness >/dev/null
+    DEBIAN_FRONTEND=noninteractive $APT purge -y -qq brightness >/dev/null
 fi
 rm -f "$marker"
 if is_installed; then
@@ -35,7 +42,7 @@ installed() { dpkg-query -W -f='${db:Status-Status} ${Package}:${Architecture}\n
 installed > "$work/before"
 
 cleanup() {
-    if DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq brightness > "$work/purge.log" 2>&1; then
+    if DEBIAN_FRONTEND=noninteractive $APT purge -y -qq brightness > "$work/purge.log" 2>&1; then
         rm -f "$marker"
     else
         cat "$work/purge.log" >&2
@@ -46,7 +53,7 @@ cleanup() {
     extra=$(comm -13 "$work/before" "$work/after" | tr '\n' ' ')
     if [ -n "$extra" ]; then
         # shellcheck disable=SC2086
-        DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq $extra > "$work/purge-extra.log" 2>&1 \
+        DEBIAN_FRONTEND=noninteractive $APT purge -y -qq $extra > "$work/purge-extra.log" 2>&1 \
             || fail "could not remove $extra"
         installed > "$work/after"
     fi
@@ -58,7 +65,7 @@ cleanup() {
 trap cleanup EXIT
 
 touch "$marker"
-if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$deb" > "$work/install.log" 2>&1; then
+if ! DEBIAN_FRONTEND=noninteractive $APT install -y -qq --no-install-recommends "$deb" > "$work/install.log" 2>&1; then
     cat "$work/install.log" >&2
     fail "apt-get install $deb failed"
     exit 1
