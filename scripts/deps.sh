@@ -45,3 +45,11 @@ ensure_armhf_arch() {
         as_root dpkg --add-architecture armhf
     fi
 }
+
+# What scripts/bench.sh needs on top of building: a private X server, xdotool
+# to move the slider, Xlib headers for the start-up watcher, unshare for a
+# private network namespace, strip and uptime's load figures.
+BENCH_PACKAGES="xvfb xauth xdotool libx11-dev util-linux binutils procps"
+# And for `scripts/bench.sh armhf`: the cross toolchain, Qt's armhf
+# libraries and user-mode emulation.
+BENCH_ARMHF_PACKAGES="crossbuild-essential-armhf qtbase5-dev:armhf qemu-user"
