@@ -73,7 +73,8 @@ void MainWindow::scanHidraw()
     for (int N = 0; N < 10; ++N) {
         const QString command = QString("sudo chmod 777 /dev/hidraw%1").arg(N);
         // Whether access was granted shows in the open that follows.
-        (void)system(command.toLocal8Bit().constData());
+        const int status = system(command.toLocal8Bit().constData());
+        Q_UNUSED(status);
         if (penHidraw(QString("/dev/hidraw%1").arg(N)) == 1) {
             debugLog().debug("hidraw:%d", N);
             usbConnected = 1;
