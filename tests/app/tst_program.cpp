@@ -1,5 +1,6 @@
 #include <QtTest>
 
+#include "../support/program.h"
 #include "../support/testutil.h"
 
 // The built program, as a user starts it: what reaches standard output and
@@ -55,7 +56,7 @@ void tst_Program::commandLine()
 
     testutil::StandInSudo sudo(SIMHID_SUDO_DIR);
     QProcess program;
-    program.start(BRIGHTNESS_BINARY, args);
+    testutil::startProgram(program, BRIGHTNESS_BINARY, args);
     QVERIFY2(program.waitForStarted(), qPrintable(program.errorString()));
 
     // The window's constructor runs one full search: ten access commands.
@@ -80,7 +81,7 @@ void tst_Program::outputSurvivesKillThroughFile()
     const QString out = dir.filePath("out.txt");
     QProcess program;
     program.setStandardOutputFile(out);
-    program.start(BRIGHTNESS_BINARY, {"-b", "3", "-q", "-b", "265"});
+    testutil::startProgram(program, BRIGHTNESS_BINARY, {"-b", "3", "-q", "-b", "265"});
     QVERIFY(program.waitForStarted());
     QTRY_COMPARE_WITH_TIMEOUT(lineCount(sudo.logPath), 10, 30000);
     program.kill();

@@ -33,7 +33,7 @@ void tst_ProgramDisplay::commandLineStepAtStart()
     QProcessEnvironment env = sim.environment(SIMHID_SUDO_DIR, SIMHID_PRELOAD);
     env.insert("QT_QPA_PLATFORM", "offscreen");
     program.setProcessEnvironment(env);
-    program.start(BRIGHTNESS_BINARY, {"-b", "7"});
+    testutil::startProgram(program, BRIGHTNESS_BINARY, {"-b", "7"});
     QVERIFY(program.waitForStarted());
 
     QTRY_COMPARE_WITH_TIMEOUT(sim.events("write").size(), 1, 30000);
@@ -65,7 +65,7 @@ void tst_ProgramDisplay::displayPluggedInLater()
     env.remove("QT_QPA_PLATFORM");
     env.insert("DISPLAY", x.display);
     program.setProcessEnvironment(env);
-    program.start(BRIGHTNESS_BINARY, {"-b", "4"});
+    testutil::startProgram(program, BRIGHTNESS_BINARY, {"-b", "4"});
     QVERIFY(program.waitForStarted());
     QTRY_COMPARE_WITH_TIMEOUT(sim.sudoCommands().size(), 10, 30000);
     const QString window = x.xdotool({"search", "--sync", "--name", "^brightness$"}).section('\n', 0, 0);

@@ -15,6 +15,29 @@
 
 namespace testutil {
 
+// The command that runs the programs of a cross build here ("qemu-arm"),
+// empty in a native build.
+inline QStringList emulatorCommand()
+{
+#ifdef BRIGHTNESS_EMULATOR
+    return QString::fromUtf8(BRIGHTNESS_EMULATOR).split(' ', Qt::SkipEmptyParts);
+#else
+    return {};
+#endif
+}
+
+// Starts a program of this build, through the emulator in a cross build.
+inline void startProgram(QProcess &process, const QString &binary, const QStringList &args)
+{
+    QStringList command = emulatorCommand();
+    if (command.isEmpty()) {
+        process.start(binary, args);
+        return;
+    }
+    const QString emulator = command.takeFirst();
+    process.start(emulator, command + QStringList{binary} + args);
+}
+
 class SimulatedDisplayFiles
 {
 public:
@@ -51,7 +74,12 @@ public:
     QProcessEnvironment environment(const QString &sudoDir, const QString &preload) const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("LD_PRELOAD", preload);
+        // The emulator is a program of this machine: only its guest may
+        // load the target's library.
+        if (emulatorCommand().isEmpty())
+            env.insert("LD_PRELOAD", preload);
+        else
+            env.insert("QEMU_SET_ENV", "LD_PRELOAD=" + preload);
         env.insert("SIMHID_CONFIG", configPath);
         env.insert("SIMHID_LOG", logPath);
         env.insert("SIMSUDO_LOG", sudoLogPath);

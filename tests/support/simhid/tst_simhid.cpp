@@ -121,12 +121,23 @@ private:
         probe.configPath = dir.filePath("nodes.cfg");
         probe.logPath = dir.filePath("events.log");
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("LD_PRELOAD", SIMHID_TEST_PRELOAD);
+        // A cross build runs the probe under the emulator, a program of this
+        // machine: only the emulator's guest may load the target's library.
+        QStringList emulator = QString::fromUtf8(SIMHID_TEST_EMULATOR).split(' ', Qt::SkipEmptyParts);
+        if (emulator.isEmpty())
+            env.insert("LD_PRELOAD", SIMHID_TEST_PRELOAD);
+        else
+            env.insert("QEMU_SET_ENV", QStringLiteral("LD_PRELOAD=" SIMHID_TEST_PRELOAD));
         env.insert("SIMHID_CONFIG", probe.configPath);
         env.insert("SIMHID_LOG", probe.logPath);
         probe.process.setProcessEnvironment(env);
         probe.process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        probe.process.start(SIMHID_TEST_PROBE, QStringList());
+        if (emulator.isEmpty()) {
+            probe.process.start(SIMHID_TEST_PROBE, QStringList());
+        } else {
+            const QString program = emulator.takeFirst();
+            probe.process.start(program, emulator << SIMHID_TEST_PROBE);
+        }
         return probe.process.waitForStarted();
     }
     static QStringList finishProbe(Probe &probe)
