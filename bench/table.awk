@@ -94,14 +94,20 @@ END {
         "minimal Qt Widgets program with one slider, same build")
     row("Start-up to window mapped, display at node 0", "startup.display.median_ns", "startup.minimal.median_ns", "ms", \
         "same")
+    row("Start-up: the window's look alone (same widgets, style sheet, pictures, status text)", \
+        "startup.lookalike.median_ns", "startup.minimal.median_ns", "ms", "same")
+    row("Start-up, display at node 0, against the look alone", "startup.display.median_ns", "startup.lookalike.median_ns", "ms", \
+        "the look alone: what is left is the search, the thread, the timers")
 
     row("Search, ten absent nodes (median of " v["search.repeats"] ")", "search.absent_median_ns", "search.floor_median_ns", "ms", \
         "the ten `sudo chmod 777 /dev/hidrawN` commands alone")
     if (has("search.absent_median_ns"))
         row("Search, per node", "search.absent_per_node_ns", "search.floor_per_node_ns", "ms", "one command")
     row("Search, display at node 9", "search.node9_median_ns", "search.floor_median_ns", "ms", "same ten commands")
-    row("Window frozen during a hot-plug search (longest event-loop stall)", "hotplug.stall_max_ns", "search.floor_median_ns", "ms", \
+    row("Window frozen by a hot-plug search: longest event-loop stall per event, median", "hotplug.stall_median_ns", "search.floor_median_ns", "ms", \
         "ten commands: the GUI thread is blocked for the whole search")
+    if (mode != "armhf")
+        info("Window frozen: worst stall of the " v["hotplug.events"] " events", fmt(num("hotplug.stall_max_ns"), "ms"))
 
     row("Idle " v["idle.seconds"] " s, no display: CPU", "idle.nodisplay.cpu_ms_per_s", "idle.floor.cpu_ms_per_s", "msps", \
         "minimal program with a 1 s timer doing nothing")
@@ -138,7 +144,11 @@ END {
 
     row("Peak resident memory (VmHWM) once shown, display at node 0", "startup.display.vmhwm_kb", "startup.minimal.vmhwm_kb", "kb", \
         "minimal program")
+    row("Peak resident memory, display at node 0, against the look alone", "startup.display.vmhwm_kb", "startup.lookalike.vmhwm_kb", "kb", \
+        "the look alone")
     row("Stripped binary size", "size.brightness", "size.minimal", "bytes", "minimal program, stripped the same way")
+    row("Stripped binary size against the look alone", "size.brightness", "size.lookalike", "bytes", \
+        "the look alone, which embeds the same resources")
     if (mode != "armhf")
-        info("Stripped binary: of which embedded resources", fmt(num("size.resources"), "bytes"))
+        info("Stripped binary: embedded resource files", fmt(num("size.resources"), "bytes"))
 }

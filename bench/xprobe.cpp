@@ -5,7 +5,7 @@
 //   bench_x idle    [options]   CPU time and wake-ups of the idle window
 //
 // Options: --program P --minimal P --preload LIB --sudo-dir D
-//          [--emulator E] [--runs N] [--seconds S]
+//          [--lookalike P] [--emulator E] [--runs N] [--seconds S]
 // With --emulator the programs run as "E -E LD_PRELOAD=LIB P ..." (qemu-arm).
 //
 // The clock starts just before posix_spawn and stops when the X server
@@ -41,7 +41,7 @@ extern char **environ;
 namespace {
 
 struct Options {
-    std::string program, minimal, preload, sudoDir, emulator;
+    std::string program, minimal, lookalike, preload, sudoDir, emulator;
     int runs = 10;
     int seconds = 30;
 };
@@ -251,6 +251,7 @@ long statusKb(pid_t pid, const char *field)
 }
 
 struct ThreadUsage {
+    std::string name;      // comm
     double cpuNs = 0;      // schedstat run time
     double ticks = 0;      // utime + stime
     double switches = 0;   // voluntary + involuntary
@@ -274,7 +275,10 @@ Usage usage(pid_t pid)
             continue;
         const std::string task = std::string(dirPath) + "/" + e->d_name;
         ThreadUsage t;
-        std::vector<std::string> l = readLines(task + "/schedstat");
+        std::vector<std::string> l = readLines(task + "/comm");
+        if (!l.empty())
+            t.name = l[0];
+        l = readLines(task + "/schedstat");
         if (!l.empty())
             t.cpuNs = atof(l[0].c_str());
         l = readLines(task + "/stat");
@@ -312,6 +316,7 @@ struct Delta {
     ThreadUsage sum;
     int threads = 0;
     int ended = 0;
+    std::string perThread;   // "name:cpu_ms:switches" for each thread
 };
 
 Delta delta(const Usage &before, const Usage &after)
@@ -325,6 +330,11 @@ Delta delta(const Usage &before, const Usage &after)
         d.sum.ticks += kv.second.ticks - from.ticks;
         d.sum.switches += kv.second.switches - from.switches;
         ++d.threads;
+        char part[160];
+        snprintf(part, sizeof part, "%s%s:%.2f:%.0f", d.perThread.empty() ? "" : ",",
+                 kv.second.name.c_str(), (kv.second.cpuNs - from.cpuNs) / 1e6,
+                 kv.second.switches - from.switches);
+        d.perThread += part;
     }
     for (const auto &kv : before.threads)
         d.ended += after.threads.count(kv.first) == 0;
@@ -341,11 +351,13 @@ int startup(const Options &o)
         const char *nodes;
         int sudoLines;
     };
-    const Config configs[] = {
+    std::vector<Config> configs = {
         {"minimal", &o.minimal, "", 0},
         {"nodisplay", &o.program, "", 10},
         {"display", &o.program, kDisplayNode0, 1},
     };
+    if (!o.lookalike.empty())
+        configs.push_back({"lookalike", &o.lookalike, "", 0});
     std::map<std::string, std::vector<double>> times, hwm;
     bool ok = true;
     for (int run = -1; run < o.runs; ++run) {   // run -1 warms the caches
@@ -457,6 +469,7 @@ int idle(const Options &o)
         out(k + ".wakeups_per_s", d.sum.switches / secs);
         out(k + ".threads", d.threads);
         out(k + ".threads_ended", d.ended);
+        printf("%s.per_thread %s\n", k.c_str(), d.perThread.c_str());
         out(k + ".searches", static_cast<double>(readLines(c->dir + "/sudo.log").size() - sudoBefore[c->name]) / 10.0);
     }
     for (Child *c : all)
@@ -476,6 +489,7 @@ int main(int argc, char *argv[])
         const std::string k = argv[i], v = argv[i + 1];
         if (k == "--program") o.program = v;
         else if (k == "--minimal") o.minimal = v;
+        else if (k == "--lookalike") o.lookalike = v;
         else if (k == "--preload") o.preload = v;
         else if (k == "--sudo-dir") o.sudoDir = v;
         else if (k == "--emulator") o.emulator = v;

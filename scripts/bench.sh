@@ -27,20 +27,30 @@ A=$B
 
 say() { echo "bench.sh: $*" >&2; }
 
+build() {
+    # build DIR [CMAKE_ARG...]: the product and the benchmarks, Release;
+    # the compiler's output is shown only when the build fails.
+    dir=$1; shift
+    say "building (Release) in $dir"
+    log=$(mktemp)
+    if ! { cmake -S "$ROOT/bench" -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" &&
+           cmake --build "$dir" --parallel "$(nproc)"; } >"$log" 2>&1; then
+        cat "$log" >&2
+        rm -f "$log"
+        exit 1
+    fi
+    rm -f "$log"
+}
+
 if [ "${BENCH_INSIDE:-}" = "" ]; then
     ensure_packages $BUILD_PACKAGES $BENCH_PACKAGES
     if [ "$MODE" = armhf ]; then
         ensure_armhf_arch
         ensure_packages $BENCH_ARMHF_PACKAGES
     fi
-    say "building (Release) in $B"
-    cmake -S "$ROOT/bench" -B "$B" -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$B" --parallel "$(nproc)" >/dev/null
+    build "$B"
     if [ "$MODE" = armhf ]; then
-        say "building (Release) in $A"
-        cmake -S "$ROOT/bench" -B "$A" -DCMAKE_BUILD_TYPE=Release \
-            -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-armhf.cmake" >/dev/null
-        cmake --build "$A" --parallel "$(nproc)" >/dev/null
+        build "$A" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-armhf.cmake"
     fi
     if [ "$(id -u)" -eq 0 ] && unshare --net --mount true 2>/dev/null; then
         exec env BENCH_INSIDE=1 unshare --net --mount --propagation private "$0" "$MODE"
@@ -95,7 +105,7 @@ step() {
     fi
 }
 
-PROGRAMS="--program $A/product/src/brightness --minimal $A/bench_minimal \
+PROGRAMS="--program $A/product/src/brightness --minimal $A/bench_minimal --lookalike $A/bench_lookalike \
 --preload $A/simhid/libsimhid_preload.so --sudo-dir $A/simhid/sudo-bin $EMULATOR_OPT"
 
 if [ "$MODE" = armhf ]; then
@@ -119,6 +129,8 @@ step idle 300 "$B/bench_x" idle --seconds 30 $PROGRAMS
 "$STRIP" -o "$WORK/minimal" "$A/bench_minimal"
 echo "size.brightness $(stat -c %s "$WORK/brightness")" >>"$RESULTS"
 echo "size.minimal $(stat -c %s "$WORK/minimal")" >>"$RESULTS"
+"$STRIP" -o "$WORK/lookalike" "$A/bench_lookalike"
+echo "size.lookalike $(stat -c %s "$WORK/lookalike")" >>"$RESULTS"
 res=0
 for f in $(sed -n 's:.*<file>\(.*\)</file>.*:\1:p' "$ROOT/resources/image.qrc"); do
     res=$((res + $(stat -c %s "$ROOT/resources/$f")))
