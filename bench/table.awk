@@ -78,9 +78,14 @@ END {
         "write() of 38 bytes on a plain SEQPACKET socket")
     row("Send: heap allocations per change", "send.allocs_per_send", "send.floor_sim_allocs", "n", \
         "plain write(): the simulated display's own record")
+    # Sites need call stacks; where the unwinder cannot walk Qt's frames
+    # (armhf) every allocation lands in "other" with no stack.
     for (i = 1; i <= nsites["send.alloc_site"]; i++) {
         split(sites["send.alloc_site", i], f, "\t")
-        info("&nbsp;&nbsp;of which: " f[2], sprintf("%.2f", f[1]))
+        if (f[2] == "other" && f[3] == "")
+            info("&nbsp;&nbsp;of which (call stacks unavailable in this build)", sprintf("%.2f", f[1]))
+        else
+            info("&nbsp;&nbsp;of which: " f[2], sprintf("%.2f", f[1]))
     }
     if (mode != "armhf") {
         info("Send made of: Qt slider alone / with an empty slot wired by name (medians)", \

@@ -111,7 +111,7 @@ PROGRAMS="--program $A/product/src/brightness --minimal $A/bench_minimal --looka
 if [ "$MODE" = armhf ]; then
     SEARCHES=6; STARTS=5
 else
-    SEARCHES=15; STARTS=10
+    SEARCHES=15; STARTS=15
 fi
 step send 300 $RUN "$A/bench_inproc" send 10000
 step search 300 $RUN "$A/bench_inproc" search $SEARCHES
