@@ -4,6 +4,10 @@
 #include <QPixmap>
 #include <QTimer>
 
+#ifdef __SANITIZE_ADDRESS__
+#include <sanitizer/lsan_interface.h>
+#endif
+
 #include "report.h"
 #include "thread.h"
 #include "ui_mainwindow.h"
@@ -34,6 +38,10 @@ MainWindow::MainWindow(QWidget *parent)
     connect(receiveTimer, SIGNAL(timeout()), this, SLOT(HidReceive_timeout()));
 
     monitorThread = new MyThread(nullptr);
+#ifdef __SANITIZE_ADDRESS__
+    // Never deleted, by design: not a leak, even once its thread has ended.
+    __lsan_ignore_object(monitorThread);
+#endif
     monitorThread->start(QThread::InheritPriority);
 
     scanHidraw();
