@@ -23,6 +23,11 @@ ensure_packages() {
 BUILD_PACKAGES="cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools fonts-wqy-microhei"
 # What the test suite needs on top: a real X server to drive the window.
 TEST_PACKAGES="xvfb xauth xdotool x11-utils imagemagick procps"
+# The armhf cross build with Qt's armhf libraries, and qemu-arm to run its
+# tests here (scripts/test.sh armhf).
+ARMHF_TEST_PACKAGES="crossbuild-essential-armhf qtbase5-dev:armhf qemu-user"
+# The sanitizers' run-time libraries (scripts/test.sh asan, tsan).
+SANITIZER_PACKAGES="libasan8 libubsan1 libtsan2"
 
 build_native() {
     # $1: build directory; further arguments go to cmake's configure step.

@@ -1,11 +1,49 @@
 #!/bin/sh
-# Installs what is missing, builds, and runs the whole test suite; ends
-# with CTest's summary and fails when any test fails.
+# Installs what is missing, builds, and runs a test suite; ends with CTest's
+# summary and fails when any test fails.
+#   scripts/test.sh [SUITE] [ctest arguments...]
+#   (none), native  the whole suite, in build-tests
+#   armhf           the armhf cross build's suite under qemu-arm, in build-armhf-tests
+#   asan            the suite under AddressSanitizer and UBSan, in build-asan
+#   tsan            the hot-plug monitor and window tests under ThreadSanitizer,
+#                   in build-tsan
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/scripts/deps.sh"
 
-ensure_armhf_arch; ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $PACKAGING_PACKAGES
-build_native "$ROOT/build-tests" -DBRIGHTNESS_TESTS=ON
-cd "$ROOT/build-tests"
-ctest --output-on-failure --timeout 300 "$@"
+suite=native
+case "${1:-}" in
+    native|armhf|asan|tsan) suite=$1; shift ;;
+esac
+
+case $suite in
+native)
+    ensure_armhf_arch; ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $PACKAGING_PACKAGES
+    build_native "$ROOT/build-tests" -DBRIGHTNESS_TESTS=ON
+    cd "$ROOT/build-tests"
+    ctest --output-on-failure --timeout 300 "$@"
+    ;;
+armhf)
+    ensure_armhf_arch; ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $ARMHF_TEST_PACKAGES
+    build_native "$ROOT/build-armhf-tests" -DBRIGHTNESS_TESTS=ON \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-armhf.cmake"
+    cd "$ROOT/build-armhf-tests"
+    ctest --output-on-failure --timeout 300 "$@"
+    ;;
+asan)
+    ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $SANITIZER_PACKAGES
+    build_native "$ROOT/build-asan" -DBRIGHTNESS_TESTS=ON -DBRIGHTNESS_SANITIZE=address,undefined
+    cd "$ROOT/build-asan"
+    # The package checks build and check release packages of their own,
+    # which the native suite does already.
+    ctest --output-on-failure --timeout 300 -LE packaging "$@"
+    ;;
+tsan)
+    ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $SANITIZER_PACKAGES
+    build_native "$ROOT/build-tsan" -DBRIGHTNESS_TESTS=ON -DBRIGHTNESS_SANITIZE=thread
+    cd "$ROOT/build-tsan"
+    # The tests where the monitor thread runs beside the window.
+    ctest --output-on-failure --timeout 300 \
+        -R '^(hotplug\.|window\.|display\.search$|display\.report$|e2e\.)' "$@"
+    ;;
+esac
