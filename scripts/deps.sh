@@ -7,9 +7,16 @@ as_root() {
 
 ensure_packages() {
     missing=""
+    native=$(dpkg --print-architecture)
     for pkg in "$@"; do
-        status=$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null || true)
-        [ "$status" = "installed" ] || missing="$missing $pkg"
+        # A name without ":ARCH" means this machine's architecture (or "all");
+        # dpkg-query answers one line per installed architecture of the name.
+        case $pkg in
+            *:*) name=${pkg%%:*}; arch=${pkg#*:} ;;
+            *) name=$pkg; arch=$native ;;
+        esac
+        dpkg-query -W -f='${db:Status-Status} ${Architecture}\n' "$name" 2>/dev/null \
+            | grep -Eqx "installed ($arch|all)" || missing="$missing $pkg"
     done
     [ -z "$missing" ] && return 0
     echo "Installing:$missing" >&2
