@@ -126,7 +126,7 @@ END {
          yes("idle.ack.verified") "; " v["idle.nodisplay.searches"] " / " v["idle.ack.searches"])
     if (mode == "armhf")
         info("Unread acknowledgement: GUI thread CPU, notifier as shipped (disabled) : enabled", \
-             ratio(num("notifier.shipped.gui_cpu_ms_per_s"), num("notifier.enabled.gui_cpu_ms_per_s")))
+             num("notifier.shipped.gui_cpu_ms_per_s") > 0 ? sprintf("1 : %.0f", num("notifier.enabled.gui_cpu_ms_per_s") / num("notifier.shipped.gui_cpu_ms_per_s")) : "—")
     else
         info("Unread acknowledgement: GUI thread CPU, notifier as shipped (disabled) / if it were enabled", \
              fmt(num("notifier.shipped.gui_cpu_ms_per_s"), "msps") " / " fmt(num("notifier.enabled.gui_cpu_ms_per_s"), "msps"))
@@ -139,7 +139,7 @@ END {
              fmt(num("hotplug.latency_max_ns"), "ms"))
     row("Burst of " v["burst.events"] " uevents: monitor thread CPU per received event", \
         "burst.monitor_cpu_per_event_ns", "burst.floor_cpu_per_event_ns", "us", \
-        "bare recv() loop on an identical uevent socket, same burst")
+        "bare recv() loop on an identical uevent socket, same burst size, run alone before the window exists")
     info("Burst: received by the monitor / by the bare reader", v["burst.monitor_received"] " / " v["burst.floor_received"])
     if (mode != "armhf")
         info("Burst: GUI thread CPU / sudo shells' CPU over " sprintf("%.1f", num("burst.window_s")) " s", \

@@ -146,3 +146,5 @@ echo "$(date -u '+%Y-%m-%d %H:%M UTC'); $CPU, $(nproc) cores; kernel $(uname -r)
 echo "1-minute load $LOAD_START at start, $LOAD_END at end; $(( $(date +%s) - START )) s of benchmarks; tool diagnostics to /dev/null"
 echo
 awk -v mode="$MODE" -f "$ROOT/bench/table.awk" "$RESULTS"
+# The raw lines (per-thread idle figures, allocation stacks) stay beside the build.
+cp "$RESULTS" "$A/bench-results.txt"
