@@ -1,5 +1,7 @@
 #include <QtTest>
 
+#include "../support/testutil.h"
+
 #include <memory>
 
 #include <cerrno>
@@ -32,15 +34,6 @@ private slots:
     void unpluggedBetweenFindAndWrite();
 
 private:
-    static QByteArray expectedReport(int level)
-    {
-        QByteArray r(38, '\0');
-        r[0] = 0x04;
-        r[1] = char(0xAA);
-        r[2] = 0x01;
-        r[6] = char(level);
-        return r;
-    }
     static QList<int> writtenNodes()
     {
         QList<int> nodes;
@@ -93,7 +86,7 @@ void tst_Devices::reportBytes()
     const auto writes = simhid::writes();
     QCOMPARE(int(writes.size()), 1);
     const QByteArray sent(reinterpret_cast<const char *>(writes[0].bytes.data()), int(writes[0].bytes.size()));
-    QCOMPARE(sent.toHex(), expectedReport(level).toHex());
+    QCOMPARE(sent.toHex(), testutil::brightnessReport(level).toHex());
     QCOMPARE(writes[0].result, 38L);
     QCOMPARE(simhid::openDescriptors(-1), 0);
 }

@@ -29,15 +29,6 @@ private slots:
     void unpluggedWritesFailQuietly();
 
 private:
-    static QByteArray expectedReport(int level)
-    {
-        QByteArray r(38, '\0');
-        r[0] = 0x04;
-        r[1] = char(0xAA);
-        r[2] = 0x01;
-        r[6] = char(level);
-        return r;
-    }
     static QByteArray bytes(const simhid::WriteRecord &w)
     {
         return QByteArray(reinterpret_cast<const char *>(w.bytes.data()), int(w.bytes.size()));
@@ -107,9 +98,9 @@ void tst_Report::sliderSendsExactReport()
     QCOMPARE(writes[0].fd, int(m_sn->socket()));
     QCOMPARE(writes[0].result, 38L);
     QVERIFY(writes[0].blocking);
-    QCOMPARE(bytes(writes[0]), expectedReport(level));
+    QCOMPARE(bytes(writes[0]), testutil::brightnessReport(level));
     QCOMPARE(log.debugLines(), (QStringList{QString("action == %1").arg(step), "1 send succeed"}));
-    QCOMPARE(QByteArray(reinterpret_cast<const char *>(date), reportSize), expectedReport(level));
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(date), reportSize), testutil::brightnessReport(level));
 }
 
 void tst_Report::consecutiveReportsDifferOnlyInLevel()
@@ -181,7 +172,7 @@ void tst_Report::commandLineSendsOnceAtStart()
     MainWindow w;
     const auto writes = simhid::writes();
     QCOMPARE(writes.size(), size_t(1));
-    QCOMPARE(bytes(writes[0]), expectedReport(0x28));
+    QCOMPARE(bytes(writes[0]), testutil::brightnessReport(0x28));
     QCOMPARE(log.debugLines().mid(log.debugLines().size() - 2),
              (QStringList{"action == 4", "1 send succeed"}));
     QCOMPARE(int(CMD_FLAG), 0);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "../support/program.h"
+#include "../support/testutil.h"
 
 // The built program with the simulated display preloaded, as on a Pi.
 class tst_ProgramDisplay : public QObject
@@ -14,15 +15,7 @@ private slots:
     void displayPluggedInLater();
 
 private:
-    static QString hexReport(int level)
-    {
-        QByteArray r(38, '\0');
-        r[0] = 0x04;
-        r[1] = char(0xAA);
-        r[2] = 0x01;
-        r[6] = char(level);
-        return QString::fromLatin1(r.toHex());
-    }
+    static QString hexReport(int level) { return QString::fromLatin1(testutil::brightnessReport(level).toHex()); }
 };
 
 void tst_ProgramDisplay::commandLineStepAtStart()

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "../support/program.h"
+#include "../support/testutil.h"
 
 // A person's session with the real program under a private X server, the
 // simulated display preloaded: keys and mouse on the slider, the display
@@ -40,15 +41,7 @@ private:
     static int handleCentre(int step) { return sliderX + handle / 2 + step * (sliderW - handle) / 10; }
     static constexpr int sliderMiddleY = sliderY + sliderH / 2;
 
-    static QString hexReport(int level)
-    {
-        QByteArray r(38, '\0');
-        r[0] = 0x04;
-        r[1] = char(0xAA);
-        r[2] = 0x01;
-        r[6] = char(level);
-        return QString::fromLatin1(r.toHex());
-    }
+    static QString hexReport(int level) { return QString::fromLatin1(testutil::brightnessReport(level).toHex()); }
     static bool root() { return geteuid() == 0; }
     static bool triggerUevent()
     {

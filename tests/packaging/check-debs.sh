@@ -12,8 +12,8 @@ rm -rf "$work"; mkdir -p "$work"
 lock_dist "$dist"
 
 # ELF machine numbers: EM_X86_64 = 62, EM_ARM = 40; class 2 = 64-bit.
-for spec in "amd64 2 62" "armhf 1 40"; do
-    set -- $spec
+for target in "amd64 2 62" "armhf 1 40"; do
+    set -- $target
     arch=$1; class=$2; machine=$3
     deb="$dist/brightness_${version}_$arch.deb"
     echo "== $deb"

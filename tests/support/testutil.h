@@ -19,6 +19,18 @@
 
 namespace testutil {
 
+// The 38-byte brightness report a display must receive for a level in
+// percent, spelled out here rather than taken from the product.
+inline QByteArray brightnessReport(int level)
+{
+    QByteArray r(38, '\0');
+    r[0] = 0x04;
+    r[1] = char(0xAA);
+    r[2] = 0x01;
+    r[6] = char(level);
+    return r;
+}
+
 struct Message {
     QtMsgType type;
     QByteArray category;

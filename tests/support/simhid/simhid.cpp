@@ -972,82 +972,68 @@ void reset()
     s.closes.clear();
 }
 
-void present(int node, unsigned bustype, unsigned short vendor, unsigned short product)
+namespace {
+// Runs change on a valid node's entry under the state lock.
+template <typename Change>
+void changeNode(int node, Change change)
 {
     if (!validNode(node))
         return;
     State &s = state();
     std::lock_guard<std::mutex> lock(s.mu);
-    Node &n = s.nodes[node];
-    n.bus = bustype;
-    n.vendor = vendor;
-    n.product = product;
-    setMode(s, node, Mode::Present);
+    change(s, s.nodes[node]);
+}
+} // namespace
+
+void present(int node, unsigned bustype, unsigned short vendor, unsigned short product)
+{
+    changeNode(node, [&](State &s, Node &n) {
+        n.bus = bustype;
+        n.vendor = vendor;
+        n.product = product;
+        setMode(s, node, Mode::Present);
+    });
 }
 
 void absent(int node)
 {
-    if (!validNode(node))
-        return;
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mu);
-    setMode(s, node, Mode::Absent);
+    changeNode(node, [&](State &s, Node &) { setMode(s, node, Mode::Absent); });
 }
 
 void failOpen(int node, int err)
 {
-    if (!validNode(node))
-        return;
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mu);
-    s.nodes[node].err = err;
-    setMode(s, node, Mode::OpenFail);
+    changeNode(node, [&](State &s, Node &n) {
+        n.err = err;
+        setMode(s, node, Mode::OpenFail);
+    });
 }
 
 void openReturnsZero(int node)
 {
-    if (!validNode(node))
-        return;
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mu);
-    setMode(s, node, Mode::Zero);
+    changeNode(node, [&](State &s, Node &) { setMode(s, node, Mode::Zero); });
 }
 
 void failIdentity(int node, int err)
 {
-    if (!validNode(node))
-        return;
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mu);
-    s.nodes[node].err = err;
-    setMode(s, node, Mode::IdentityFail);
+    changeNode(node, [&](State &s, Node &n) {
+        n.err = err;
+        setMode(s, node, Mode::IdentityFail);
+    });
 }
 
 void unplug(int node)
 {
-    if (!validNode(node))
-        return;
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mu);
-    setMode(s, node, Mode::Unplugged);
+    changeNode(node, [&](State &s, Node &) { setMode(s, node, Mode::Unplugged); });
 }
 
 void plug(int node)
 {
-    if (!validNode(node))
-        return;
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mu);
-    setMode(s, node, Mode::Present);
+    changeNode(node, [&](State &s, Node &) { setMode(s, node, Mode::Present); });
 }
 
 void setAutoAck(int node, bool on)
 {
-    if (!validNode(node))
-        return;
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mu);
-    s.nodes[node].autoAck = on;
+    changeNode(node, [&](State &, Node &n) { n.autoAck = on; });
 }
 
 bool queueInput(int node, const std::vector<unsigned char> &report)
