@@ -1,13 +1,13 @@
 #include "device.h"
 
 #include <QLabel>
-#include "debuglog.h"
 #include <QSocketNotifier>
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "debuglog.h"
 #include "mainwindow.h"
 #include "protocol.h"
 #include "thread.h"

@@ -1,10 +1,10 @@
 #include <QMessageBox>
-#include "debuglog.h"
 #include <QSocketNotifier>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "debuglog.h"
 #include "device.h"
 #include "mainwindow.h"
 

@@ -1,11 +1,11 @@
 #include "report.h"
 
-#include "debuglog.h"
 #include <QSocketNotifier>
 
 #include <unistd.h>
 
 #include "cmdline.h"
+#include "debuglog.h"
 #include "device.h"
 #include "mainwindow.h"
 

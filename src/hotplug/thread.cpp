@@ -1,13 +1,14 @@
 #include "thread.h"
 
 #include <QByteArray>
-#include "debuglog.h"
 
 #include <cstdio>
 #include <cstring>
 #include <linux/netlink.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "debuglog.h"
 
 std::atomic<uint8_t> MY_flag{0};
 
