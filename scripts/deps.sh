@@ -20,9 +20,10 @@ ensure_packages() {
     done
     [ -z "$missing" ] && return 0
     echo "Installing:$missing" >&2
-    as_root apt-get update -qq
+    # Other work on the machine may hold dpkg's lock: wait for it rather than fail.
+    as_root apt-get -o DPkg::Lock::Timeout=900 update -qq
     # shellcheck disable=SC2086
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends $missing
 }
 
 # What building the program needs, and what its window needs to show its
