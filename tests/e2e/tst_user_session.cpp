@@ -123,7 +123,12 @@ void tst_UserSession::initTestCase()
         if (window.isEmpty())
             QTest::qWait(250);
     }
-    QVERIFY2(!window.isEmpty(), "no visible window titled brightness");
+    QVERIFY2(!window.isEmpty(),
+             qPrintable(QString("no visible window titled brightness on %1; program %2 (exit %3); its last lines: %4")
+                            .arg(x.display)
+                            .arg(program.state() == QProcess::Running ? "running" : "ended")
+                            .arg(program.exitCode())
+                            .arg(stderrLines().filter(QRegularExpression("^(?!123456=)")).mid(0, 12).join('|'))));
     QVERIFY(!displayOpens().isEmpty());
     QVERIFY(sim.events("write").isEmpty());
     const QString geometry = x.xdotool({"getwindowgeometry", "--shell", window});
