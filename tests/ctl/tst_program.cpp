@@ -40,7 +40,7 @@ void tst_Program::endToEnd_data()
                                 << QStringList{};
     QTest::newRow("value refused") << displayAt1 << QStringList{"set", "101%"} << 2 << QString()
                                    << "brightness-ctl: invalid brightness '101%': give a step from 0 to 10"
-                                      " or a percentage from 0% to 100%\n"
+                                      " or a percentage from 0% to 100%, or a change such as +1, 1-, +10% or 10%-\n"
                                    << QStringList{};
 }
 
