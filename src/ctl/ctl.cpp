@@ -59,6 +59,9 @@ std::string usage(const Environment &env)
 
 int rank(int status)
 {
+    // Stopped by a signal: the program's end must say so.
+    if (status > 128)
+        return 4;
     switch (status) {
     case Usage: return 3;
     case Permission: return 2;

@@ -425,6 +425,8 @@ void tst_Arguments::precedence_data()
     QTest::newRow("permission, usage") << 3 << 2 << 2;
     QTest::newRow("usage, failure") << 2 << 1 << 2;
     QTest::newRow("usage, ok") << 2 << 0 << 2;
+    QTest::newRow("signal, usage") << 143 << 2 << 143;
+    QTest::newRow("failure, signal") << 1 << 130 << 130;
 }
 
 void tst_Arguments::precedence()
