@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "values.h"
+
 namespace ctl {
 
 // Exit statuses. When several apply, the one ranked first wins:
