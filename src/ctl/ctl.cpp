@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <ctime>
 #include <ostream>
 #include <sstream>
 
@@ -14,6 +16,7 @@
 #include <unistd.h>
 
 #include "protocol.h"
+#include "store.h"
 
 namespace ctl {
 
@@ -23,22 +26,41 @@ const char program[] = "brightness-ctl";
 // The same nodes, in the same order, as the window searches.
 const int nodeCount = 10;
 
-const char usageText[] =
-    "Usage: brightness-ctl set STEP       set step 0 to 10 (STEP x 10 percent)\n"
-    "       brightness-ctl set PERCENT%   set 0% to 100%\n"
-    "       brightness-ctl list           list the displays found\n"
-    "       brightness-ctl -h | --help    show this help\n"
-    "       brightness-ctl --version      show the version\n"
-    "\n"
-    "Every display on /dev/hidraw0 to /dev/hidraw9 with USB ID 0eef:0005,\n"
-    "0483:5750 or 0484:5750 is set; no display server is needed.\n"
-    "\n"
-    "Exit status: 0 done; 1 no display found, or a display could not be set;\n"
-    "2 bad command line or value (nothing is sent); 3 access to a display was\n"
-    "refused. When several apply: 2 before 3 before 1.\n";
+std::string usage(const Environment &env)
+{
+    return "Usage: brightness-ctl set STEP       set step 0 to 10 (STEP x 10 percent)\n"
+           "       brightness-ctl set PERCENT%   set 0% to 100%\n"
+           "       brightness-ctl set +N | N-    N steps up or down from the remembered level\n"
+           "       brightness-ctl set +P% | P%-  P percent up or down from the remembered level\n"
+           "       brightness-ctl get            show the remembered level of each display\n"
+           "       brightness-ctl restore        set each display to its remembered level\n"
+           "       brightness-ctl list           list the displays found\n"
+           "       brightness-ctl -h | --help    show this help\n"
+           "       brightness-ctl --version      show the version\n"
+           "\n"
+           "Options:\n"
+           "  -d, --device DEV  only the display at DEV: /dev/hidrawN or its bus place\n"
+           "  --min P%          floor for relative steps and restore (default "
+        + std::to_string(defaultFloor) + "%)\n"
+           "  --fade MS         set, restore: fade over MS milliseconds\n"
+           "  -m, --machine     list, get: one line per display, fixed fields\n"
+           "\n"
+           "Every display on /dev/hidraw0 to /dev/hidraw9 with USB ID 0eef:0005,\n"
+           "0483:5750 or 0484:5750 is set; no display server is needed. A display\n"
+           "cannot be read back: the level last set here is remembered in\n"
+        + env.stateDir + "/levels.\n"
+           "\n"
+           "Exit status: 0 done; 1 no display found, a display could not be set,\n"
+           "or no level remembered; 2 bad command line or value (nothing is sent);\n"
+           "3 access to a display was refused; 128+N a fade stopped by signal N.\n"
+           "When several apply: 2 before 3 before 1.\n";
+}
 
 int rank(int status)
 {
+    // Stopped by a signal: the program's end must say so.
+    if (status > 128)
+        return 4;
     switch (status) {
     case Usage: return 3;
     case Permission: return 2;
@@ -52,29 +74,20 @@ std::ostream &say(const Environment &env)
     return *env.err << program << ": ";
 }
 
-bool parseHex(const std::string &text, unsigned long max, unsigned long *value)
-{
-    if (text.empty() || text.size() > 8
-        || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
-        return false;
-    *value = std::strtoul(text.c_str(), nullptr, 16);
-    return *value <= max;
-}
-
 // A display's node that would not open.
 void noteOpenFailure(int node, int err, const Identity &named, const Environment &env, Scan *scan)
 {
     say(env) << nodePath(node) << ": cannot open display " << formatIdentity(named) << ": "
              << std::strerror(err) << '\n';
     if (err == EACCES || err == EPERM) {
-        scan->refused.push_back({node, -1, named});
+        scan->refused.push_back({node, -1, named, busPlace(env.sysfsRoot, node)});
         scan->status = worse(scan->status, Permission);
     } else {
         scan->status = worse(scan->status, Failure);
     }
 }
 
-void examine(int node, const Environment &env, Scan *scan)
+void examine(int node, const std::string &place, const Environment &env, Scan *scan)
 {
     const std::string path = nodePath(node);
     Identity named{};
@@ -107,53 +120,452 @@ void examine(int node, const Environment &env, Scan *scan)
     }
     scan->usable.push_back({node, fd,
                             {static_cast<unsigned short>(info.vendor),
-                             static_cast<unsigned short>(info.product)}});
+                             static_cast<unsigned short>(info.product)},
+                            place});
+}
+
+class SystemClock : public Clock
+{
+public:
+    long long now() override
+    {
+        timespec t;
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        return t.tv_sec * 1000000000LL + t.tv_nsec;
+    }
+    void sleepUntil(long long when) override
+    {
+        const timespec t{static_cast<time_t>(when / 1000000000LL), static_cast<long>(when % 1000000000LL)};
+        // A signal cuts the sleep short (EINTR), which is what the caller wants.
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr);
+    }
+};
+
+volatile std::sig_atomic_t caughtSignal = 0;
+
+extern "C" void onStopSignal(int sig)
+{
+    caughtSignal = sig;
+}
+
+// While it lives, SIGINT and SIGTERM end a fade between two writes, so that
+// the record keeps the last level that reached the display.
+class StopSignals
+{
+public:
+    StopSignals()
+    {
+        caughtSignal = 0;
+        struct sigaction sa {};
+        sa.sa_handler = onStopSignal;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGINT, &sa, &oldInt);
+        sigaction(SIGTERM, &sa, &oldTerm);
+    }
+    ~StopSignals()
+    {
+        sigaction(SIGINT, &oldInt, nullptr);
+        sigaction(SIGTERM, &oldTerm, nullptr);
+    }
+    StopSignals(const StopSignals &) = delete;
+    StopSignals &operator=(const StopSignals &) = delete;
+
+private:
+    struct sigaction oldInt, oldTerm;
+};
+
+Clock &clockOf(const Environment &env)
+{
+    static SystemClock system;
+    return env.clock ? *env.clock : system;
+}
+
+struct Options {
+    std::string command;
+    std::vector<std::string> operands;
+    Selection selection;
+    bool selected = false;
+    bool machine = false;
+    int floor = defaultFloor;
+    bool floorGiven = false;
+    int fadeMs = 0;
+    bool fadeGiven = false;
+};
+
+// One display a set or restore writes to.
+struct Job {
+    Display display;
+    Value value;     // set: as given; restore: the remembered level
+    int start = -1;  // the level a fade starts from; -1: set at once
+    int target = 0;
+    unsigned long serial = 0;  // the claim of a fade in progress
+    bool claimed = false;
+    bool active = true;
+    int written = -1;          // the last level that reached the display
+};
+
+// The record as one command sees it: messages about it are given once.
+class Memory
+{
+public:
+    explicit Memory(const Environment &env)
+        : env(env), store(env.stateDir)
+    {
+    }
+    // Locks and reads; false (and said) when the record cannot be used.
+    bool open()
+    {
+        std::string why;
+        if (broken)
+            return false;
+        if (!store.lock(&why) || !store.read(&record, &why)) {
+            store.unlock();
+            broken = true;
+            problem = why;
+            return false;
+        }
+        return true;
+    }
+    void put(const Entry &e)
+    {
+        putEntry(&record, e);
+        dirty = true;
+    }
+    void rewrite() { dirty = true; }
+    void close(bool durable)
+    {
+        std::string why;
+        if (dirty && !broken && !store.write(record, durable, &why)) {
+            broken = true;
+            problem = why;
+        }
+        dirty = false;
+        store.unlock();
+    }
+    // Says once that levels were set but not remembered, and why.
+    void complain()
+    {
+        if (broken && !problem.empty() && !complained) {
+            complained = true;
+            *env.err << "brightness-ctl: level set but not remembered: " << problem << '\n';
+        }
+    }
+    const Entry *find(const Display &d) const
+    {
+        return d.place.empty() ? nullptr : findEntry(record, d.place, d.id.vendor, d.id.product);
+    }
+    bool usable() const { return !broken; }
+    const std::string &why() const { return problem; }
+
+private:
+    const Environment &env;
+    Store store;
+    Record record;
+    std::string problem;
+    bool broken = false;
+    bool dirty = false;
+    bool complained = false;
+};
+
+unsigned long nextSerial(const Entry *e)
+{
+    return e ? (e->serial + 1) & 0xFFFFFFFFul : 1;
+}
+
+int levelAt(const Job &job, int step, int steps)
+{
+    if (job.start < 0)
+        return job.target;
+    const int delta = job.target - job.start;
+    // Rounded to the nearest, half away from the start.
+    const int scaled = delta * step * 2 / steps;
+    return job.start + (scaled + (scaled < 0 ? -1 : 1)) / 2;
+}
+
+// Writes one step to every job still active, with the record open.
+int writeStep(std::vector<Job> &jobs, int step, int steps, Memory &memory, bool recordOpen, const Environment &env)
+{
+    int status = Ok;
+    for (Job &job : jobs) {
+        if (!job.active)
+            continue;
+        const Entry *e = recordOpen ? memory.find(job.display) : nullptr;
+        if (job.claimed && recordOpen && (!e || e->serial != job.serial)) {
+            // A newer request on this display took over: it has the last word.
+            job.active = false;
+            continue;
+        }
+        const int level = step == steps ? job.target : levelAt(job, step, steps);
+        const int result = sendLevel({job.display}, static_cast<unsigned char>(level), env);
+        if (result != Ok) {
+            status = worse(status, result);
+            job.active = false;
+            continue;
+        }
+        job.written = level;
+        if (recordOpen && !job.display.place.empty())
+            memory.put({job.display.place, job.display.id.vendor, job.display.id.product, level,
+                        job.claimed ? job.serial : nextSerial(e)});
+        if (job.start < 0 || step == steps)
+            job.active = false;
+    }
+    return status;
+}
+
+void complainIfWritten(Memory &memory, const std::vector<Job> &jobs)
+{
+    if (std::any_of(jobs.begin(), jobs.end(), [](const Job &j) { return j.written >= 0; }))
+        memory.complain();
+}
+
+bool anyActive(const std::vector<Job> &jobs)
+{
+    return std::any_of(jobs.begin(), jobs.end(), [](const Job &j) { return j.active; });
+}
+
+// Plans each job's start and target from the record, then writes: at once,
+// or as a fade of evenly spaced steps. Relative values need a remembered
+// level; a display without one is refused.
+int applyJobs(std::vector<Job> &jobs, bool restoring, const Options &opts, const Environment &env)
+{
+    if (jobs.empty())
+        return Ok;
+    int status = Ok;
+    Memory memory(env);
+    bool recordOpen = memory.open();
+
+    for (Job &job : jobs) {
+        const Entry *e = recordOpen ? memory.find(job.display) : nullptr;
+        const std::string name = nodePath(job.display.node) + ' ' + formatIdentity(job.display.id);
+        if (job.value.relative && !e) {
+            say(env) << name << ": no remembered level to change by " << formatValue(job.value)
+                     << (recordOpen ? std::string() : " (" + memory.why() + ")")
+                     << "; set an absolute value such as 50% first\n";
+            status = worse(status, Failure);
+            job.active = false;
+            continue;
+        }
+        job.target = targetLevel(job.value, e ? e->level : 0, opts.floor);
+        if (restoring)
+            job.target = std::max(job.target, opts.floor);
+        if (opts.fadeMs > 0)
+            job.start = restoring ? std::min(opts.floor, job.target) : (e ? e->level : -1);
+        if (job.display.place.empty())
+            say(env) << nodePath(job.display.node)
+                     << ": its level will not be remembered: sysfs shows no bus place for it\n";
+    }
+
+    int span = 0;
+    for (const Job &job : jobs)
+        if (job.active && job.start >= 0)
+            span = std::max(span, std::abs(job.target - job.start));
+    const int steps = opts.fadeMs > 0 && span > 0 ? std::max(1, std::min(span, opts.fadeMs / fadeIntervalMs)) : 1;
+
+    if (steps == 1) {
+        status = worse(status, writeStep(jobs, 1, 1, memory, recordOpen, env));
+        if (recordOpen)
+            memory.close(true);
+        complainIfWritten(memory, jobs);
+        return status;
+    }
+
+    // Claim the displays, so that a fade already running on one of them
+    // stops before its next write.
+    for (Job &job : jobs) {
+        const Entry *e = recordOpen ? memory.find(job.display) : nullptr;
+        if (!job.active || !e)
+            continue;
+        job.serial = nextSerial(e);
+        job.claimed = true;
+        Entry claim = *e;
+        claim.serial = job.serial;
+        memory.put(claim);
+    }
+    if (recordOpen)
+        memory.close(false);
+
+    StopSignals stopSignals;
+    Clock &clock = clockOf(env);
+    const long long t0 = clock.now();
+    const long long span_ns = opts.fadeMs * 1000000LL;
+    for (int step = 1; step <= steps && anyActive(jobs); ++step) {
+        clock.sleepUntil(t0 + span_ns * step / steps);
+        if (caughtSignal)
+            break;
+        recordOpen = memory.open();
+        status = worse(status, writeStep(jobs, step, steps, memory, recordOpen, env));
+        if (recordOpen)
+            memory.close(step == steps);
+    }
+    if (caughtSignal) {
+        // What reached the display is in the record already; make it last.
+        if (memory.open()) {
+            memory.rewrite();
+            memory.close(true);
+        }
+        for (const Job &job : jobs)
+            if (job.written >= 0)
+                say(env) << nodePath(job.display.node) << ": fade stopped at " << job.written << "%\n";
+        status = 128 + caughtSignal;
+    }
+    complainIfWritten(memory, jobs);
+    return status;
 }
 
 // True, after saying so, when nothing at all was found.
-bool reportNoDisplay(const Scan &scan, const Environment &env)
+bool reportNoDisplay(const Scan &scan, const Options &opts, const Environment &env)
 {
     if (!scan.usable.empty() || !scan.refused.empty())
         return false;
     // A display that failed in another way has been named already.
-    if (scan.status == Ok)
+    if (scan.status != Ok)
+        return true;
+    if (!opts.selected)
         say(env) << "no display found on /dev/hidraw0 to /dev/hidraw9"
                     " (USB ID 0eef:0005, 0483:5750 or 0484:5750)\n";
+    else if (opts.selection.node >= 0)
+        say(env) << "no display found on " << nodePath(opts.selection.node) << '\n';
+    else
+        say(env) << "no display found at " << opts.selection.place << '\n';
     return true;
 }
 
-int commandSet(const std::string &value, const Environment &env)
+std::vector<Display> everyDisplay(const Scan &scan)
 {
-    const int level = parseLevel(value);
-    if (level < 0) {
-        say(env) << "invalid brightness '" << value
-                 << "': give a step from 0 to 10 or a percentage from 0% to 100%\n";
+    std::vector<Display> all = scan.usable;
+    all.insert(all.end(), scan.refused.begin(), scan.refused.end());
+    std::sort(all.begin(), all.end(), [](const Display &a, const Display &b) { return a.node < b.node; });
+    return all;
+}
+
+int commandSet(const Options &opts, const Environment &env)
+{
+    Value value;
+    if (!parseValue(opts.operands[0], &value)) {
+        say(env) << "invalid brightness '" << opts.operands[0]
+                 << "': give a step from 0 to 10 or a percentage from 0% to 100%"
+                    ", or a change such as +1, 1-, +10% or 10%-\n";
         return Usage;
     }
-    Scan scan = findDisplays(env);
+    Scan scan = findDisplays(env, opts.selection);
     int status = scan.status;
-    if (reportNoDisplay(scan, env))
+    if (reportNoDisplay(scan, opts, env))
         status = worse(status, Failure);
-    status = worse(status, sendLevel(scan.usable, static_cast<unsigned char>(level), env));
+    std::vector<Job> jobs;
+    for (const Display &d : scan.usable) {
+        jobs.push_back(Job());
+        jobs.back().display = d;
+        jobs.back().value = value;
+    }
+    status = worse(status, applyJobs(jobs, false, opts, env));
     closeDisplays(&scan);
     return status;
 }
 
-int commandList(const Environment &env)
+// One try at restoring the displays not yet done.
+int restoreOnce(const Record &record, std::vector<std::string> *done, const Options &opts, const Environment &env)
 {
-    Scan scan = findDisplays(env);
+    Scan scan = findDisplays(env, opts.selection);
     int status = scan.status;
-    if (reportNoDisplay(scan, env))
+    if (reportNoDisplay(scan, opts, env))
         status = worse(status, Failure);
+    std::vector<Job> jobs;
+    for (const Display &d : scan.usable) {
+        const Entry *e = d.place.empty() ? nullptr : findEntry(record, d.place, d.id.vendor, d.id.product);
+        const std::string key = d.place + ' ' + formatIdentity(d.id);
+        // Nothing remembered: nothing to do, and nothing wrong.
+        if (!e || std::find(done->begin(), done->end(), key) != done->end())
+            continue;
+        jobs.push_back(Job());
+        jobs.back().display = d;
+        jobs.back().value.percent = true;
+        jobs.back().value.amount = e->level;
+    }
+    status = worse(status, applyJobs(jobs, true, opts, env));
+    for (const Job &job : jobs)
+        if (job.written == job.target)
+            done->push_back(job.display.place + ' ' + formatIdentity(job.display.id));
+    closeDisplays(&scan);
+    return status;
+}
 
-    std::vector<Display> all = scan.usable;
-    all.insert(all.end(), scan.refused.begin(), scan.refused.end());
-    std::sort(all.begin(), all.end(),
-              [](const Display &a, const Display &b) { return a.node < b.node; });
+int commandRestore(const Options &opts, const Environment &env)
+{
+    Record record;
+    std::string why;
+    if (!Store(env.stateDir).read(&record, &why)) {
+        say(env) << "cannot restore: " << why << '\n';
+        return Failure;
+    }
+    if (record.entries.empty())
+        return Ok;
+
+    // A display that has just appeared may not take reports yet: try again
+    // for a while, and report only what the last try met.
+    Clock &clock = clockOf(env);
+    const long long deadline = clock.now() + restoreWindowMs * 1000000LL;
+    std::vector<std::string> done;
+    for (;;) {
+        std::ostringstream messages;
+        Environment quiet = env;
+        quiet.err = &messages;
+        const int status = restoreOnce(record, &done, opts, quiet);
+        const long long now = clock.now();
+        if (status == Ok || status > 128 || now >= deadline) {
+            *env.err << messages.str();
+            return status;
+        }
+        clock.sleepUntil(std::min(deadline, now + restoreRetryMs * 1000000LL));
+    }
+}
+
+int commandGet(const Options &opts, const Environment &env)
+{
+    Scan scan = findDisplays(env, opts.selection);
+    int status = scan.status;
+    if (reportNoDisplay(scan, opts, env))
+        status = worse(status, Failure);
+    const std::vector<Display> all = everyDisplay(scan);
+    closeDisplays(&scan);
+
+    Record record;
+    std::string why;
+    if (!all.empty() && !Store(env.stateDir).read(&record, &why)) {
+        say(env) << "nothing remembered: " << why << '\n';
+        return worse(status, Failure);
+    }
     for (const Display &d : all) {
+        const Entry *e = d.place.empty() ? nullptr : findEntry(record, d.place, d.id.vendor, d.id.product);
+        const std::string name = nodePath(d.node) + ' ' + formatIdentity(d.id);
+        if (opts.machine)
+            *env.out << name << ' ' << (e ? std::to_string(e->level) : "-") << ' '
+                     << (d.place.empty() ? "-" : d.place) << '\n';
+        else if (e)
+            *env.out << name << ": " << e->level
+                     << "% remembered (the level last set here; the display cannot be read back)\n";
+        if (!e) {
+            say(env) << name << ": no level remembered"
+                     << (d.place.empty() ? " (sysfs shows no bus place for it)" : "") << '\n';
+            status = worse(status, Failure);
+        }
+    }
+    return status;
+}
+
+int commandList(const Options &opts, const Environment &env)
+{
+    Scan scan = findDisplays(env, opts.selection);
+    int status = scan.status;
+    if (reportNoDisplay(scan, opts, env))
+        status = worse(status, Failure);
+    for (const Display &d : everyDisplay(scan)) {
         *env.out << nodePath(d.node) << ' ' << formatIdentity(d.id);
-        if (d.fd < 0)
+        if (opts.machine)
+            *env.out << (d.fd < 0 ? " no-permission " : " ok ") << (d.place.empty() ? "-" : d.place);
+        else if (d.fd < 0)
             *env.out << " no-permission";
+        if (!opts.machine && !d.place.empty())
+            *env.out << ' ' << d.place;
         *env.out << '\n';
     }
     closeDisplays(&scan);
@@ -162,38 +574,114 @@ int commandList(const Environment &env)
 
 int usageError(const Environment &env, const std::string &problem)
 {
-    say(env) << problem << '\n' << usageText;
+    say(env) << problem << '\n' << usage(env);
     return Usage;
+}
+
+// Takes an option's value from "--name=value" or from the next argument.
+bool optionValue(const std::vector<std::string> &args, std::size_t *i, const std::string &name,
+                 std::string *value)
+{
+    const std::string &arg = args[*i];
+    if (arg.size() > name.size() && arg.compare(0, name.size() + 1, name + "=") == 0) {
+        *value = arg.substr(name.size() + 1);
+        return true;
+    }
+    if (arg != name)
+        return false;
+    if (*i + 1 >= args.size())
+        throw std::string("'" + name + "' needs a value");
+    *value = args[++*i];
+    return true;
+}
+
+void parseOptions(const std::vector<std::string> &args, Options *opts)
+{
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string &arg = args[i];
+        std::string value;
+        const bool commandSlot = opts->command.empty();
+        if (commandSlot && (arg == "-h" || arg == "--help" || arg == "--version")) {
+            opts->command = arg;
+        } else if (arg == "-m" || arg == "--machine") {
+            opts->machine = true;
+        } else if (optionValue(args, &i, "-d", &value) || optionValue(args, &i, "--device", &value)) {
+            if (!parseSelection(value, &opts->selection))
+                throw std::string("invalid device '" + value + "': give /dev/hidraw0 to /dev/hidraw9"
+                                  " or a bus place as 'list' shows it");
+            opts->selected = true;
+        } else if (optionValue(args, &i, "--min", &value)) {
+            if (!parseFloor(value, &opts->floor))
+                throw std::string("invalid floor '" + value + "': give a percentage from 0% to 100%");
+            opts->floorGiven = true;
+        } else if (optionValue(args, &i, "--fade", &value)) {
+            unsigned long ms = 0;
+            if (value.empty() || value.size() > 6 || value.find_first_not_of("0123456789") != std::string::npos
+                || (ms = std::strtoul(value.c_str(), nullptr, 10)) > 600000)
+                throw std::string("invalid fade '" + value + "': give milliseconds from 0 to 600000");
+            opts->fadeMs = static_cast<int>(ms);
+            opts->fadeGiven = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            if (arg.find_first_of("0123456789") == 1)
+                throw std::string("unknown option '" + arg + "' (to lower the level, put the sign after: "
+                                  + arg.substr(1) + "-)");
+            throw std::string("unknown option '" + arg + "'");
+        } else if (commandSlot) {
+            opts->command = arg;
+        } else {
+            opts->operands.push_back(arg);
+        }
+    }
 }
 
 int dispatch(const std::vector<std::string> &args, const Environment &env)
 {
-    if (args.empty())
+    Options opts;
+    try {
+        parseOptions(args, &opts);
+    } catch (const std::string &problem) {
+        return usageError(env, problem);
+    }
+    const std::string &command = opts.command;
+    if (command.empty())
         return usageError(env, "no command given");
-    const std::string &command = args[0];
     std::size_t wanted;
     if (command == "set")
-        wanted = 2;
-    else if (command == "list" || command == "-h" || command == "--help" || command == "--version")
         wanted = 1;
+    else if (command == "list" || command == "get" || command == "restore" || command == "-h"
+             || command == "--help" || command == "--version")
+        wanted = 0;
     else
         return usageError(env, "unknown command '" + command + "'");
-    if (args.size() < wanted)
+    if (opts.operands.size() < wanted)
         return usageError(env, "'" + command + "' needs a value");
-    if (args.size() > wanted)
-        return usageError(env, "unexpected argument '" + args[wanted] + "'");
+    if (opts.operands.size() > wanted)
+        return usageError(env, "unexpected argument '" + opts.operands[wanted] + "'");
+
+    const bool setting = command == "set" || command == "restore";
+    const bool reading = command == "list" || command == "get";
+    if (opts.machine && !reading)
+        return usageError(env, "'--machine' applies to 'list' and 'get' only");
+    if ((opts.fadeGiven || opts.floorGiven) && !setting)
+        return usageError(env, std::string(opts.fadeGiven ? "'--fade'" : "'--min'")
+                                   + " applies to 'set' and 'restore' only");
+    if (opts.selected && !setting && !reading)
+        return usageError(env, "'--device' does not apply to '" + command + "'");
 
     if (command == "set")
-        return commandSet(args[1], env);
+        return commandSet(opts, env);
+    if (command == "restore")
+        return commandRestore(opts, env);
+    if (command == "get")
+        return commandGet(opts, env);
     if (command == "list")
-        return commandList(env);
+        return commandList(opts, env);
     if (command == "--version")
         *env.out << program << ' ' << BRIGHTNESS_VERSION << '\n';
     else
-        *env.out << usageText;
+        *env.out << usage(env);
     return Ok;
 }
-
 } // namespace
 
 int worse(int a, int b)
@@ -215,40 +703,100 @@ int parseLevel(const std::string &text)
     return value <= 10 ? value * 10 : -1;
 }
 
-bool parseUevent(const std::string &text, Identity *id)
+namespace {
+
+bool allDigits(const std::string &text, std::size_t from, std::size_t to)
 {
-    std::istringstream lines(text);
-    std::string line;
-    const std::string key = "HID_ID=";
-    while (std::getline(lines, line)) {
-        if (line.compare(0, key.size(), key) != 0)
-            continue;
-        // BUS:VENDOR:PRODUCT, hex, as the kernel writes "%04X:%08X:%08X".
-        const std::string value = line.substr(key.size());
-        const std::size_t a = value.find(':');
-        const std::size_t b = a == std::string::npos ? a : value.find(':', a + 1);
-        if (b == std::string::npos)
-            return false;
-        unsigned long bus, vendor, product;
-        if (!parseHex(value.substr(0, a), 0xFFFF, &bus)
-            || !parseHex(value.substr(a + 1, b - a - 1), 0xFFFF, &vendor)
-            || !parseHex(value.substr(b + 1), 0xFFFF, &product))
-            return false;
-        id->vendor = static_cast<unsigned short>(vendor);
-        id->product = static_cast<unsigned short>(product);
-        return true;
-    }
-    return false;
+    return from < to && to <= text.size()
+        && text.find_first_not_of("0123456789", from) >= to;
 }
 
-bool sysfsIdentity(const std::string &sysfsRoot, int node, Identity *id)
+// "B-P[.P...]:C.I", the name the kernel gives a USB interface.
+bool isUsbInterface(const std::string &name)
 {
-    std::ifstream file(sysfsRoot + "/class/hidraw/hidraw" + std::to_string(node) + "/device/uevent");
-    if (!file)
+    const std::size_t dash = name.find('-');
+    const std::size_t colon = name.find(':');
+    const std::size_t dot = name.rfind('.');
+    if (dash == std::string::npos || colon == std::string::npos || dot == std::string::npos || dot < colon
+        || !allDigits(name, 0, dash) || !allDigits(name, colon + 1, dot) || !allDigits(name, dot + 1, name.size()))
         return false;
-    std::ostringstream text;
-    text << file.rdbuf();
-    return parseUevent(text.str(), id);
+    for (std::size_t i = dash + 1, start = i; i <= colon; ++i)
+        if (i == colon || name[i] == '.') {
+            if (!allDigits(name, start, i))
+                return false;
+            start = i + 1;
+        }
+    return true;
+}
+
+std::string realPath(const std::string &path)
+{
+    char *real = realpath(path.c_str(), nullptr);
+    if (!real)
+        return std::string();
+    const std::string result(real);
+    std::free(real);
+    return result;
+}
+
+} // namespace
+
+std::string busPlace(const std::string &sysfsRoot, int node)
+{
+    const std::string devices = realPath(sysfsRoot + "/devices");
+    const std::string device = realPath(sysfsRoot + "/class/hidraw/hidraw" + std::to_string(node) + "/device");
+    if (devices.empty() || device.compare(0, devices.size() + 1, devices + "/") != 0)
+        return std::string();
+    std::vector<std::string> parts;
+    std::istringstream names(device.substr(devices.size() + 1));
+    for (std::string name; std::getline(names, name, '/');)
+        parts.push_back(name);
+    // The last part is the HID device, numbered anew on every plug.
+    parts.pop_back();
+
+    std::string place;
+    std::size_t usbIf = parts.size();
+    while (usbIf > 0 && !isUsbInterface(parts[usbIf - 1]))
+        --usbIf;
+    if (usbIf > 0) {
+        // The host controller, by its bus address, then the ports down to
+        // the interface, as udev spells a USB ID_PATH.
+        const std::string &iface = parts[usbIf - 1];
+        std::size_t hub = usbIf - 1;
+        while (hub > 0 && !(parts[hub - 1].compare(0, 3, "usb") == 0 && allDigits(parts[hub - 1], 3, parts[hub - 1].size())))
+            --hub;
+        if (hub >= 2) {
+            std::string controller = devices;
+            for (std::size_t i = 0; i + 1 < hub; ++i)
+                controller += '/' + parts[i];
+            const std::string subsystem = realPath(controller + "/subsystem");
+            if (!subsystem.empty())
+                place = subsystem.substr(subsystem.rfind('/') + 1) + '-';
+            place += parts[hub - 2] + '-';
+        }
+        place += "usb-0:" + iface.substr(iface.find('-') + 1);
+    } else {
+        for (const std::string &part : parts)
+            place += (place.empty() ? "" : "-") + part;
+    }
+    return validPlace(place) ? place : std::string();
+}
+
+bool parseSelection(const std::string &text, Selection *selection)
+{
+    const std::string prefix = "/dev/hidraw";
+    if (text.compare(0, prefix.size(), prefix) == 0) {
+        if (text.size() != prefix.size() + 1 || !allDigits(text, prefix.size(), text.size()))
+            return false;
+        *selection = Selection();
+        selection->node = text.back() - '0';
+        return true;
+    }
+    if (!validPlace(text))
+        return false;
+    *selection = Selection();
+    selection->place = text;
+    return true;
 }
 
 std::string nodePath(int node)
@@ -265,9 +813,20 @@ std::string formatIdentity(const Identity &id)
 
 Scan findDisplays(const Environment &env)
 {
+    return findDisplays(env, Selection());
+}
+
+Scan findDisplays(const Environment &env, const Selection &selection)
+{
     Scan scan;
-    for (int node = 0; node < nodeCount; ++node)
-        examine(node, env, &scan);
+    for (int node = 0; node < nodeCount; ++node) {
+        if (selection.node >= 0 && node != selection.node)
+            continue;
+        const std::string place = busPlace(env.sysfsRoot, node);
+        if (!selection.place.empty() && place != selection.place)
+            continue;
+        examine(node, place, env, &scan);
+    }
     if (!scan.refused.empty())
         say(env) << "the udev rule 70-brightness.rules, which the brightness package installs,"
                     " grants access to the user at the seat and to group plugdev; with it in"

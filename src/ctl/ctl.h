@@ -9,12 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "sysfs.h"
 #include "values.h"
 
 namespace ctl {
 
 // Exit statuses. When several apply, the one ranked first wins:
-// Usage, then Permission, then Failure.
+// Usage, then Permission, then Failure. A fade cut short by a signal ends
+// with 128 + the signal's number, as if the signal had ended the program.
 enum Status {
     Ok = 0,
     Failure = 1,     // no display found, or a display could not be set
@@ -25,39 +27,69 @@ enum Status {
 // The more important of two statuses, by the ranking above.
 int worse(int a, int b);
 
+// Monotonic time for fades and retries.
+class Clock
+{
+public:
+    virtual ~Clock() = default;
+    virtual long long now() = 0;  // nanoseconds
+    // Returns at the given time, or earlier when a signal arrives.
+    virtual void sleepUntil(long long when) = 0;
+};
+
 // What the program reads from and writes to besides the device nodes.
 // Only the program's own main and the tests build one.
 struct Environment {
     std::string sysfsRoot;  // "/sys" on a real system
+    std::string stateDir;   // where the record of levels lives
     std::ostream *out;
     std::ostream *err;
+    Clock *clock = nullptr;  // null: the system's monotonic clock
 };
+
+// The floor for relative steps and restores when --min is not given.
+const int defaultFloor = 5;
+// A fade writes at most this often.
+const int fadeIntervalMs = 20;
+// How long a restore keeps trying a display that is not ready yet, and how
+// often.
+const int restoreWindowMs = 5000;
+const int restoreRetryMs = 250;
 
 // "N" (step 0 to 10, sent as N x 10 percent) or "P%" (0 to 100 percent):
 // the level byte in percent, or -1 for anything else, signs, blanks and
 // other bases included.
 int parseLevel(const std::string &text);
 
-struct Identity {
-    unsigned short vendor;
-    unsigned short product;
-};
-
-// Reads HID_ID=BUS:VENDOR:PRODUCT from the node's uevent file under
-// sysfsRoot; false when the file or the line is missing or malformed.
-bool sysfsIdentity(const std::string &sysfsRoot, int node, Identity *id);
-
-// Parses one uevent text (lines KEY=VALUE) for its HID_ID line.
-bool parseUevent(const std::string &text, Identity *id);
+// A node's identity as sysfs names it: shared with the window's search.
+using Identity = DisplayIdentity;
+using ::parseUevent;
+using ::sysfsIdentity;
 
 std::string nodePath(int node);
 std::string formatIdentity(const Identity &id);  // "0483:5750"
+
+// The display's place on the USB bus as sysfs shows it, in the form udev
+// gives ID_PATH ("pci-0000:00:14.0-usb-0:1.2:1.0"); the chain of parent
+// devices joined by '-' for a display not on USB (uhid); empty when sysfs
+// has no device for the node.
+std::string busPlace(const std::string &sysfsRoot, int node);
 
 struct Display {
     int node;
     int fd;  // -1 when access was refused
     Identity id;
+    std::string place;  // see busPlace
 };
+
+// Which displays a command acts on: all, one node, or one bus place.
+struct Selection {
+    int node = -1;
+    std::string place;
+};
+
+// "/dev/hidrawN" (N 0 to 9) or a bus place.
+bool parseSelection(const std::string &text, Selection *selection);
 
 struct Scan {
     std::vector<Display> usable;   // open, identity confirmed by the kernel
@@ -68,6 +100,7 @@ struct Scan {
 // Looks at /dev/hidraw0 to /dev/hidraw9 and opens every accepted display,
 // reporting problems on env.err as it meets them.
 Scan findDisplays(const Environment &env);
+Scan findDisplays(const Environment &env, const Selection &selection);
 
 // Writes the brightness report with this level once to each display;
 // Failure if any write failed, each failure reported on env.err.

@@ -15,6 +15,14 @@ private slots:
     void init();
     void levels_data();
     void levels();
+    void values_data();
+    void values();
+    void floors_data();
+    void floors();
+    void records_data();
+    void records();
+    void selections_data();
+    void selections();
     void uevent_data();
     void uevent();
     void help_data();
@@ -78,6 +86,181 @@ void tst_Arguments::levels()
     QFETCH(QString, text);
     QFETCH(int, level);
     QCOMPARE(ctl::parseLevel(text.toStdString()), level);
+}
+
+void tst_Arguments::values_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("canonical");  // empty: refused
+    QTest::addColumn<int>("current");        // the remembered level
+    QTest::addColumn<int>("floor");
+    QTest::addColumn<int>("target");
+
+    QTest::newRow("step 7") << "7" << "7" << 20 << 5 << 70;
+    QTest::newRow("37%") << "37%" << "37%" << 20 << 5 << 37;
+    QTest::newRow("set 0 is 0 whatever the floor") << "0" << "0" << 50 << 5 << 0;
+    QTest::newRow("3% below the floor, absolute") << "3%" << "3%" << 50 << 5 << 3;
+    QTest::newRow("+10%") << "+10%" << "+10%" << 50 << 5 << 60;
+    QTest::newRow("10%+") << "10%+" << "+10%" << 50 << 5 << 60;
+    QTest::newRow("10%-") << "10%-" << "10%-" << 50 << 5 << 40;
+    QTest::newRow("+1 is ten percent") << "+1" << "+1" << 37 << 5 << 47;
+    QTest::newRow("1-") << "1-" << "1-" << 37 << 5 << 27;
+    QTest::newRow("+10% near the top") << "+10%" << "+10%" << 95 << 5 << 100;
+    QTest::newRow("+100% from 100") << "+100%" << "+100%" << 100 << 5 << 100;
+    QTest::newRow("+10 steps from 0") << "+10" << "+10" << 0 << 5 << 100;
+    QTest::newRow("10%- stops at the floor") << "10%-" << "10%-" << 12 << 5 << 5;
+    QTest::newRow("1- from the floor") << "1-" << "1-" << 5 << 5 << 5;
+    QTest::newRow("1- from below the floor rises to it") << "1-" << "1-" << 0 << 5 << 5;
+    QTest::newRow("100%- with floor 0") << "100%-" << "100%-" << 60 << 0 << 0;
+    QTest::newRow("5%- with floor 100") << "5%-" << "5%-" << 60 << 100 << 100;
+    QTest::newRow("+0 lifts to the floor") << "+0" << "+0" << 2 << 5 << 5;
+    QTest::newRow("0- reads as +0") << "0-" << "+0" << 50 << 5 << 50;
+    QTest::newRow("out-of-range record, high") << "+1%" << "+1%" << 250 << 5 << 100;
+    QTest::newRow("out-of-range record, low") << "1%-" << "1%-" << -40 << 5 << 5;
+    QTest::newRow("out-of-range floor") << "1%-" << "1%-" << 50 << 300 << 100;
+    for (const char *bad : {"-10%", "+", "-", "++1", "+11", "+101%", "11-", "1--", "+ 1", "+1 ", "1-%", "%-",
+                            "+-1", "1%%-", "+0x1", "+1+", "1%+-", "\u00b110%"})
+        QTest::newRow(bad) << QString::fromUtf8(bad) << QString() << 50 << 5 << -1;
+}
+
+void tst_Arguments::values()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, canonical);
+    QFETCH(int, current);
+    QFETCH(int, floor);
+    QFETCH(int, target);
+
+    ctl::Value v;
+    v.amount = 77;
+    const bool ok = ctl::parseValue(text.toStdString(), &v);
+    QCOMPARE(ok, !canonical.isEmpty());
+    if (!ok) {
+        QCOMPARE(v.amount, 77);  // untouched
+        return;
+    }
+    QCOMPARE(QString::fromStdString(ctl::formatValue(v)), canonical);
+    ctl::Value again;
+    QVERIFY(ctl::parseValue(ctl::formatValue(v), &again));
+    QCOMPARE(again.relative, v.relative);
+    QCOMPARE(again.percent, v.percent);
+    QCOMPARE(again.amount, v.amount);
+    QCOMPARE(ctl::targetLevel(v, current, floor), target);
+}
+
+void tst_Arguments::floors_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("floor");  // -1: refused
+
+    QTest::newRow("5%") << "5%" << 5;
+    QTest::newRow("0%") << "0%" << 0;
+    QTest::newRow("100%") << "100%" << 100;
+    QTest::newRow("step 5 is not a floor") << "5" << -1;
+    QTest::newRow("101%") << "101%" << -1;
+    QTest::newRow("-5%") << "-5%" << -1;
+    QTest::newRow("+5%") << "+5%" << -1;
+    QTest::newRow("empty") << "" << -1;
+}
+
+void tst_Arguments::floors()
+{
+    QFETCH(QString, text);
+    QFETCH(int, floor);
+    int got = -1;
+    QCOMPARE(ctl::parseFloor(text.toStdString(), &got), floor >= 0);
+    QCOMPARE(got, floor);
+}
+
+void tst_Arguments::records_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QStringList>("entries");  // "PLACE VVVV:PPPP LEVEL SERIAL" as parsed; empty + !ok: refused
+    QTest::addColumn<bool>("ok");
+
+    const QByteArray a = "pci-0000:00:14.0-usb-0:2:1.0";
+    const QByteArray b = "pci-0000:00:14.0-usb-0:3:1.0";
+    QTest::newRow("one line") << QByteArray(a + " 0483:5750 70 3\n") << QStringList{a + " 0483:5750 70 3"} << true;
+    QTest::newRow("empty file") << QByteArray() << QStringList{} << true;
+    QTest::newRow("comments, blanks, tabs, no final newline")
+        << QByteArray("# x\n\n   \n\t" + a + "\t0EEF:0005  0 4294967295") << QStringList{a + " 0eef:0005 0 4294967295"}
+        << true;
+    QTest::newRow("sorted by place") << QByteArray(b + " 0483:5750 10 1\n" + a + " 0483:5750 20 1\n")
+                                     << QStringList{a + " 0483:5750 20 1", b + " 0483:5750 10 1"} << true;
+    QTest::newRow("same place, two identities") << QByteArray(a + " 0484:5750 10 1\n" + a + " 0483:5750 20 1\n")
+                                                << QStringList{a + " 0483:5750 20 1", a + " 0484:5750 10 1"} << true;
+    QTest::newRow("a later line wins") << QByteArray(a + " 0483:5750 10 1\n" + a + " 0483:5750 90 2\n")
+                                       << QStringList{a + " 0483:5750 90 2"} << true;
+    QTest::newRow("leading zeros") << QByteArray(a + " 0483:5750 007 01\n") << QStringList{a + " 0483:5750 7 1"}
+                                   << true;
+    QTest::newRow("CR LF") << QByteArray(a + " 0483:5750 70 3\r\n") << QStringList{a + " 0483:5750 70 3"} << true;
+    for (const char *bad : {" 0483:5750 70", " 0483:5750 70 3 x", " 0483:5750 101 3",
+                            " 0483:5750 -1 3", " 0483:5750 +5 3", " 04835750 70 3", " 483:5750 70 3",
+                            " 00483:5750 70 3", " 0483:575g 70 3", " 0483:5750 70 4294967296", " 0483:5750 7.0 3",
+                            "#x 0483:5750 70 3"})
+        QTest::newRow(qPrintable("malformed:" + QString(bad))) << QByteArray(a + bad + "\n") << QStringList{} << false;
+    QTest::newRow("place alone") << QByteArray("usb-0:1\n") << QStringList{} << false;
+    QTest::newRow("non-ASCII place") << QByteArray("us\xc3\xa9 0483:5750 70 3\n") << QStringList{} << false;
+    QTest::newRow("place of 256 characters") << QByteArray(256, 'p') + " 0483:5750 70 3\n" << QStringList{} << false;
+    QTest::newRow("a good line, then a bad one") << QByteArray(a + " 0483:5750 70 3\n" + b + " 0483:5750\n")
+                                                 << QStringList{} << false;
+}
+
+void tst_Arguments::records()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QStringList, entries);
+    QFETCH(bool, ok);
+
+    ctl::Record r;
+    r.entries.push_back({"untouched", 1, 2, 3, 4});
+    QCOMPARE(ctl::parseRecord(text.toStdString(), &r), ok);
+    if (!ok) {
+        QCOMPARE(int(r.entries.size()), 1);
+        QCOMPARE(QString::fromStdString(r.entries[0].place), QString("untouched"));
+        return;
+    }
+    QStringList got;
+    for (const ctl::Entry &e : r.entries)
+        got << QString::asprintf("%s %04x:%04x %d %lu", e.place.c_str(), e.vendor, e.product, e.level, e.serial);
+    QCOMPARE(got, entries);
+
+    // Written and read back, the record is the same.
+    const std::string written = ctl::formatRecord(r);
+    ctl::Record again;
+    QVERIFY(ctl::parseRecord(written, &again));
+    QCOMPARE(ctl::formatRecord(again), written);
+    QCOMPARE(again.entries.size(), r.entries.size());
+    QVERIFY(QString::fromStdString(written).startsWith("# "));
+}
+
+void tst_Arguments::selections_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<int>("node");
+    QTest::addColumn<QString>("place");
+
+    QTest::newRow("/dev/hidraw0") << "/dev/hidraw0" << true << 0 << QString();
+    QTest::newRow("/dev/hidraw9") << "/dev/hidraw9" << true << 9 << QString();
+    QTest::newRow("bus place") << "pci-0000:00:14.0-usb-0:2:1.0" << true << -1 << "pci-0000:00:14.0-usb-0:2:1.0";
+    QTest::newRow("/dev/hidraw10") << "/dev/hidraw10" << false << -1 << QString();
+    QTest::newRow("/dev/hidraw") << "/dev/hidraw" << false << -1 << QString();
+    QTest::newRow("/dev/hidrawx") << "/dev/hidrawx" << false << -1 << QString();
+    QTest::newRow("empty") << "" << false << -1 << QString();
+    QTest::newRow("blank inside") << "usb 1" << false << -1 << QString();
+}
+
+void tst_Arguments::selections()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, ok);
+    QFETCH(int, node);
+    QFETCH(QString, place);
+    ctl::Selection sel;
+    QCOMPARE(ctl::parseSelection(text.toStdString(), &sel), ok);
+    QCOMPARE(sel.node, node);
+    QCOMPARE(QString::fromStdString(sel.place), place);
 }
 
 void tst_Arguments::uevent_data()
@@ -153,8 +336,35 @@ void tst_Arguments::commandLine_data()
 
     QTest::newRow("--version") << QStringList{"--version"} << 0 << version << QString();
     QTest::newRow("no command") << QStringList{} << 2 << QString() << "no command given\n" + usage;
-    QTest::newRow("unknown command") << QStringList{"get"} << 2 << QString() << "unknown command 'get'\n" + usage;
-    QTest::newRow("option as command") << QStringList{"-b", "5"} << 2 << QString() << "unknown command '-b'";
+    QTest::newRow("unknown command") << QStringList{"status"} << 2 << QString() << "unknown command 'status'\n" + usage;
+    QTest::newRow("unknown option") << QStringList{"-b", "5"} << 2 << QString() << "unknown option '-b'";
+    QTest::newRow("leading minus, hint") << QStringList{"set", "-1"} << 2 << QString()
+                                         << "unknown option '-1' (to lower the level, put the sign after: 1-)";
+    QTest::newRow("get with a value") << QStringList{"get", "5"} << 2 << QString() << "unexpected argument '5'";
+    QTest::newRow("restore with a value") << QStringList{"restore", "5"} << 2 << QString()
+                                          << "unexpected argument '5'";
+    QTest::newRow("--machine for set") << QStringList{"set", "5", "-m"} << 2 << QString()
+                                       << "'--machine' applies to 'list' and 'get' only";
+    QTest::newRow("--fade for get") << QStringList{"get", "--fade", "100"} << 2 << QString()
+                                    << "'--fade' applies to 'set' and 'restore' only";
+    QTest::newRow("--min for list") << QStringList{"list", "--min=5%"} << 2 << QString()
+                                    << "'--min' applies to 'set' and 'restore' only";
+    QTest::newRow("--min without %") << QStringList{"set", "+1", "--min", "5"} << 2 << QString()
+                                     << "invalid floor '5'";
+    QTest::newRow("--min 101%") << QStringList{"restore", "--min", "101%"} << 2 << QString()
+                                << "invalid floor '101%'";
+    QTest::newRow("--fade not a number") << QStringList{"set", "5", "--fade", "1s"} << 2 << QString()
+                                         << "invalid fade '1s'";
+    QTest::newRow("--fade too long") << QStringList{"set", "5", "--fade=600001"} << 2 << QString()
+                                     << "invalid fade '600001'";
+    QTest::newRow("--fade without value") << QStringList{"set", "5", "--fade"} << 2 << QString()
+                                          << "'--fade' needs a value";
+    QTest::newRow("-d node 10") << QStringList{"set", "5", "-d", "/dev/hidraw10"} << 2 << QString()
+                                << "invalid device '/dev/hidraw10'";
+    QTest::newRow("--device with a blank") << QStringList{"get", "--device", "usb 1"} << 2 << QString()
+                                           << "invalid device 'usb 1'";
+    QTest::newRow("--device for --version") << QStringList{"--version", "-d", "/dev/hidraw1"} << 2 << QString()
+                                            << "'--device' does not apply to '--version'";
     QTest::newRow("set without value") << QStringList{"set"} << 2 << QString() << "'set' needs a value\n" + usage;
     QTest::newRow("set with two values") << QStringList{"set", "5", "6"} << 2 << QString()
                                          << "unexpected argument '6'\n" + usage;
@@ -184,7 +394,8 @@ void tst_Arguments::commandLine()
 void tst_Arguments::malformedValue_data()
 {
     QTest::addColumn<QString>("value");
-    for (const char *v : {"11", "-1", "5x", "101%", "%", "", "0x5", " 5", "5 ", "1e1", "ten", "50 %"})
+    for (const char *v : {"11", "5x", "101%", "%", "", "0x5", " 5", "5 ", "1e1", "ten", "50 %", "+11", "101%-",
+                          "1--", "+-1", "++1", "1+-", "%-", "+%"})
         QTest::newRow(v[0] ? v : "empty") << QString(v);
 }
 
@@ -195,7 +406,8 @@ void tst_Arguments::malformedValue()
     QCOMPARE(r.status, 2);
     QCOMPARE(r.out, QString());
     QCOMPARE(r.err, QString("brightness-ctl: invalid brightness '%1': give a step from 0 to 10"
-                            " or a percentage from 0% to 100%\n").arg(value));
+                            " or a percentage from 0% to 100%, or a change such as +1, 1-, +10% or 10%-\n")
+                        .arg(value));
     QVERIFY(simhid::opens().empty());
     QVERIFY(simhid::writes().empty());
 }
@@ -213,6 +425,8 @@ void tst_Arguments::precedence_data()
     QTest::newRow("permission, usage") << 3 << 2 << 2;
     QTest::newRow("usage, failure") << 2 << 1 << 2;
     QTest::newRow("usage, ok") << 2 << 0 << 2;
+    QTest::newRow("signal, usage") << 143 << 2 << 143;
+    QTest::newRow("failure, signal") << 1 << 130 << 130;
 }
 
 void tst_Arguments::precedence()

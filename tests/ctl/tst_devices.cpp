@@ -5,6 +5,7 @@
 #include <memory>
 
 #include <cerrno>
+#include <csignal>
 
 #include "ctlrun.h"
 #include "simhid.h"
@@ -32,8 +33,56 @@ private slots:
     void kernelIdentityWinsOverSysfs();
     void permissionOutranksFailure();
     void unpluggedBetweenFindAndWrite();
+    void busPlace_data();
+    void busPlace();
+    void remember_data();
+    void remember();
+    void relative_data();
+    void relative();
+    void fade_data();
+    void fade();
+    void newerRequestCancelsFade_data();
+    void newerRequestCancelsFade();
+    void signalStopsFade_data();
+    void signalStopsFade();
+    void restore_data();
+    void restore();
+    void recordNotWritable_data();
+    void recordNotWritable();
 
 private:
+    static QString placeOf(int port) { return QString("pci-0000:00:14.0-usb-0:%1:1.0").arg(port); }
+    // A display on a port of the first USB bus, as sysfs and the kernel show it.
+    void plugDisplay(int node, int port, unsigned short vendor = 0x0483, unsigned short product = 0x5750)
+    {
+        simhid::present(node, 3, vendor, product);
+        const QString hidId = QString::asprintf("0003:%08X:%08X", vendor, product);
+        QVERIFY(sysfs().stagePlace(node, QString("pci0000:00/0000:00:14.0/usb1/1-%1/1-%1:1.0/0003:%2:%3.%4")
+                                             .arg(port)
+                                             .arg(vendor, 4, 16, QChar('0'))
+                                             .arg(product, 4, 16, QChar('0'))
+                                             .arg(node + 1, 4, 10, QChar('0')),
+                                   qPrintable(hidId)));
+    }
+    static QList<int> writtenLevels()
+    {
+        QList<int> levels;
+        for (const simhid::WriteRecord &w : simhid::writes())
+            levels << (w.bytes.size() > 6 ? int(w.bytes[6]) : -1);
+        return levels;
+    }
+    // The remembered level of the display at this port, -1 when none.
+    int recordedLevel(int port, const char *id = "0483:5750") const
+    {
+        ctl::Record r;
+        if (!ctl::parseRecord(staged->record().toStdString(), &r))
+            return -2;
+        unsigned vendor = 0, product = 0;
+        std::sscanf(id, "%x:%x", &vendor, &product);
+        const ctl::Entry *e = ctl::findEntry(r, placeOf(port).toStdString(), vendor, product);
+        return e ? e->level : -1;
+    }
+
     static QList<int> writtenNodes()
     {
         QList<int> nodes;
@@ -77,11 +126,12 @@ void tst_Devices::reportBytes()
     QFETCH(QString, value);
     QFETCH(int, level);
 
-    simhid::present(0, 3, 0x0483, 0x5750);
+    plugDisplay(0, 1);
     const CtlResult r = runCtl({"set", value}, sysfs());
     QCOMPARE(r.status, 0);
     QCOMPARE(r.out, QString());
     QCOMPARE(r.err, QString());
+    QCOMPARE(recordedLevel(1), level);
 
     const auto writes = simhid::writes();
     QCOMPARE(int(writes.size()), 1);
@@ -125,9 +175,9 @@ void tst_Devices::noDisplay()
 void tst_Devices::severalDisplays()
 {
     simhid::present(0, 3, 0x046d, 0xc31c);
-    simhid::present(2, 3, 0x0483, 0x5750);
-    simhid::present(5, 3, 0x0EEF, 0x0005);
-    simhid::present(9, 3, 0x0484, 0x5750);
+    plugDisplay(2, 2);
+    plugDisplay(5, 5, 0x0EEF, 0x0005);
+    plugDisplay(9, 9, 0x0484, 0x5750);
     const CtlResult r = runCtl({"set", "3"}, sysfs());
     QCOMPARE(r.status, 0);
     QCOMPARE(r.err, QString());
@@ -174,7 +224,7 @@ void tst_Devices::permissionRefused()
     simhid::failOpen(1, err);
     QVERIFY(sysfs().stageId(1, "0003:00000483:00005750"));
     if (otherDisplay)
-        simhid::present(6, 3, 0x0EEF, 0x0005);
+        plugDisplay(6, 6, 0x0EEF, 0x0005);
 
     const CtlResult r = runCtl(command == "set" ? QStringList{"set", "80%"} : QStringList{"list"}, sysfs());
     QCOMPARE(r.status, 3);
@@ -193,7 +243,8 @@ void tst_Devices::permissionRefused()
         if (otherDisplay)
             QCOMPARE(int(simhid::writes()[0].bytes[6]), 80);
     } else {
-        QCOMPARE(r.out, QString(otherDisplay ? "/dev/hidraw1 0483:5750 no-permission\n/dev/hidraw6 0eef:0005\n"
+        QCOMPARE(r.out, QString(otherDisplay ? "/dev/hidraw1 0483:5750 no-permission\n/dev/hidraw6 0eef:0005 "
+                                               "pci-0000:00:14.0-usb-0:6:1.0\n"
                                              : "/dev/hidraw1 0483:5750 no-permission\n"));
         QVERIFY(simhid::writes().empty());
     }
@@ -217,7 +268,7 @@ void tst_Devices::refusedNodeThatIsNotADisplay()
     simhid::failOpen(0, EACCES);
     if (!uevent.isEmpty())
         QVERIFY(sysfs().stage(0, uevent));
-    simhid::present(1, 3, 0x0483, 0x5750);
+    plugDisplay(1, 1);
     const CtlResult r = runCtl({"set", "10"}, sysfs());
     QCOMPARE(r.status, 0);
     QCOMPARE(r.err, QString());
@@ -265,7 +316,8 @@ void tst_Devices::kernelIdentityWinsOverSysfs()
     // The node the sysfs text names is not what the kernel answers for it.
     QVERIFY(sysfs().stageId(0, "0003:00000483:00005750"));
     simhid::present(0, 3, 0x046d, 0xc31c);
-    QVERIFY(sysfs().stageId(3, "0003:0000046D:0000C31C"));
+    QVERIFY(sysfs().stagePlace(3, "pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0/0003:046D:C31C.0001",
+                               "0003:0000046D:0000C31C"));
     simhid::present(3, 3, 0x0484, 0x5750);
     const CtlResult r = runCtl({"set", "2"}, sysfs());
     QCOMPARE(r.status, 0);
@@ -311,6 +363,385 @@ void tst_Devices::unpluggedBetweenFindAndWrite()
     QCOMPARE(writes[1].node, 4);
     QCOMPARE(writes[1].result, 38L);
     QCOMPARE(simhid::openDescriptors(-1), 0);
+}
+
+void tst_Devices::busPlace_data()
+{
+    QTest::addColumn<QString>("devicePath");  // empty: no device link
+    QTest::addColumn<QString>("place");
+
+    QTest::newRow("PCI controller, port 2") << "pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/0003:0483:5750.0001"
+                                            << "pci-0000:00:14.0-usb-0:2:1.0";
+    QTest::newRow("behind a hub, second interface")
+        << "pci0000:00/0000:00:14.0/usb3/3-1/3-1.4/3-1.4:1.1/0003:0483:5750.0007" << "pci-0000:00:14.0-usb-0:1.4:1.1";
+    QTest::newRow("Pi 4: controller behind a PCIe bridge")
+        << "platform/scb/fd500000.pcie/pci0000:00/0000:00:00.0/0000:01:00.0/usb1/1-1/1-1.3/1-1.3:1.0/0003:0EEF:0005.0002"
+        << "pci-0000:01:00.0-usb-0:1.3:1.0";
+    QTest::newRow("uhid, not on USB") << "virtual/misc/uhid/0003:0483:5750.0004" << "virtual-misc-uhid";
+    QTest::newRow("no device in sysfs") << QString() << QString();
+}
+
+void tst_Devices::busPlace()
+{
+    QFETCH(QString, devicePath);
+    QFETCH(QString, place);
+    if (!devicePath.isEmpty())
+        QVERIFY(sysfs().stagePlace(4, devicePath));
+    QCOMPARE(QString::fromStdString(ctl::busPlace(sysfs().path(), 4)), place);
+    // Another node has nothing in sysfs.
+    QCOMPARE(QString::fromStdString(ctl::busPlace(sysfs().path(), 5)), QString());
+}
+
+void tst_Devices::remember_data()
+{
+    // Steps: "ctl ARGS..." runs the program (must exit 0), "plug NODE PORT
+    // [VVVV PPPP]" or "unplug NODE" changes the displays.
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<int>("status");  // of get -m, run last
+    QTest::addColumn<QString>("out");
+
+    const QString a = placeOf(2), b = placeOf(3);
+    QTest::newRow("set, then get") << QStringList{"plug 1 2", "ctl set 70%"} << 0
+                                   << "/dev/hidraw1 0483:5750 70 " + a + "\n";
+    QTest::newRow("the last set counts") << QStringList{"plug 1 2", "ctl set 7", "ctl set 3%", "ctl set 10"} << 0
+                                         << "/dev/hidraw1 0483:5750 100 " + a + "\n";
+    QTest::newRow("set 0 is remembered as 0") << QStringList{"plug 1 2", "ctl set 60%", "ctl set 0"} << 0
+                                              << "/dev/hidraw1 0483:5750 0 " + a + "\n";
+    QTest::newRow("two identical displays keep their own levels")
+        << QStringList{"plug 1 2", "plug 2 3", "ctl set 30% -d /dev/hidraw1", "ctl set 80% --device=/dev/hidraw2"}
+        << 0 << "/dev/hidraw1 0483:5750 30 " + a + "\n/dev/hidraw2 0483:5750 80 " + b + "\n";
+    QTest::newRow("chosen by bus place") << QStringList{"plug 1 2", "plug 2 3", "ctl set 40%", "ctl set 90% -d " + b}
+                                         << 0 << "/dev/hidraw1 0483:5750 40 " + a + "\n/dev/hidraw2 0483:5750 90 " + b + "\n";
+    QTest::newRow("back on another node number") << QStringList{"plug 1 2", "ctl set 20%", "unplug 1", "plug 6 2"} << 0
+                                                 << "/dev/hidraw6 0483:5750 20 " + a + "\n";
+    QTest::newRow("another port is another display") << QStringList{"plug 1 2", "ctl set 20%", "unplug 1", "plug 1 3"}
+                                                     << 1 << "/dev/hidraw1 0483:5750 - " + b + "\n";
+    QTest::newRow("another model on the same port")
+        << QStringList{"plug 1 2", "ctl set 20%", "unplug 1", "plug 1 2 0eef 0005"} << 1
+        << "/dev/hidraw1 0eef:0005 - " + a + "\n";
+    QTest::newRow("nothing set") << QStringList{"plug 1 2"} << 1 << "/dev/hidraw1 0483:5750 - " + a + "\n";
+    QTest::newRow("a refused set is not remembered") << QStringList{"plug 1 2", "ctl set 50%", "ctl -d /dev/hidraw4 set 9"}
+                                                     << 0 << "/dev/hidraw1 0483:5750 50 " + a + "\n";
+}
+
+void tst_Devices::remember()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+
+    for (const QString &step : steps) {
+        QStringList words = step.split(' ');
+        const QString verb = words.takeFirst();
+        if (verb == "plug") {
+            plugDisplay(words[0].toInt(), words[1].toInt(), words.value(2, "0483").toUShort(nullptr, 16),
+                        words.value(3, "5750").toUShort(nullptr, 16));
+        } else if (verb == "unplug") {
+            simhid::absent(words[0].toInt());
+            QVERIFY(QFile::remove(QString::fromStdString(sysfs().path())
+                                  + QString("/class/hidraw/hidraw%1/device").arg(words[0])));
+        } else {
+            const CtlResult r = runCtl(words, sysfs());
+            // A display asked for that is not there fails, and changes nothing.
+            QCOMPARE(r.status, step.contains("hidraw4") ? 1 : 0);
+        }
+    }
+    const CtlResult r = runCtl({"get", "-m"}, sysfs());
+    QCOMPARE(r.status, status);
+    QCOMPARE(r.out, out);
+    QCOMPARE(r.err.isEmpty(), status == 0);
+    QCOMPARE(simhid::openDescriptors(-1), 0);
+}
+
+void tst_Devices::relative_data()
+{
+    QTest::addColumn<int>("remembered");  // -1: nothing
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("written");     // -1: nothing written
+
+    QTest::newRow("+10%") << 50 << QStringList{"set", "+10%"} << 0 << 60;
+    QTest::newRow("10%-") << 50 << QStringList{"set", "10%-"} << 0 << 40;
+    QTest::newRow("+1") << 37 << QStringList{"set", "+1"} << 0 << 47;
+    QTest::newRow("1-") << 37 << QStringList{"set", "1-"} << 0 << 27;
+    QTest::newRow("+1 at the top") << 95 << QStringList{"set", "+1"} << 0 << 100;
+    QTest::newRow("1- to the default floor") << 12 << QStringList{"set", "1-"} << 0 << 5;
+    QTest::newRow("1- with --min 20%") << 25 << QStringList{"set", "1-", "--min", "20%"} << 0 << 20;
+    QTest::newRow("1- with --min 0%") << 5 << QStringList{"set", "1-", "--min=0%"} << 0 << 0;
+    QTest::newRow("+1% from 0 goes to the floor") << 0 << QStringList{"set", "+1%"} << 0 << 5;
+    QTest::newRow("absolute 0 ignores the floor") << 50 << QStringList{"set", "0", "--min", "30%"} << 0 << 0;
+    QTest::newRow("+10% with nothing remembered") << -1 << QStringList{"set", "+10%"} << 1 << -1;
+    QTest::newRow("1- with nothing remembered") << -1 << QStringList{"set", "1-"} << 1 << -1;
+    QTest::newRow("absolute with nothing remembered") << -1 << QStringList{"set", "4"} << 0 << 40;
+}
+
+void tst_Devices::relative()
+{
+    QFETCH(int, remembered);
+    QFETCH(QStringList, args);
+    QFETCH(int, status);
+    QFETCH(int, written);
+
+    plugDisplay(3, 2);
+    if (remembered >= 0)
+        QVERIFY(sysfs().setRecord(QString("%1 0483:5750 %2 7\n").arg(placeOf(2)).arg(remembered).toUtf8()));
+    const CtlResult r = runCtl(args, sysfs());
+    QCOMPARE(r.status, status);
+    QCOMPARE(writtenLevels(), written < 0 ? QList<int>{} : QList<int>{written});
+    QCOMPARE(recordedLevel(2), written < 0 ? remembered : written);
+    if (status == 0)
+        QCOMPARE(r.err, QString());
+    else
+        QCOMPARE(r.err, QString("brightness-ctl: /dev/hidraw3 0483:5750: no remembered level to change by %1;"
+                                " set an absolute value such as 50% first\n")
+                            .arg(args[1]));
+}
+
+void tst_Devices::fade_data()
+{
+    QTest::addColumn<int>("remembered");  // -1: nothing
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QList<int>>("levels");  // written, in order
+
+    QTest::newRow("10% to 60% in 100 ms: 5 writes 20 ms apart")
+        << 10 << QStringList{"set", "60%", "--fade", "100"} << QList<int>{20, 30, 40, 50, 60};
+    QTest::newRow("down 70% to 40% in 1 s: one write per percent")
+        << 70 << QStringList{"set", "40%", "--fade", "1000"}
+        << QList<int>{69, 68, 67, 66, 65, 64, 63, 62, 61, 60, 59, 58, 57, 56, 55,
+                      54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44, 43, 42, 41, 40};
+    QTest::newRow("0 to 100% in 90 ms: 4 writes") << 0 << QStringList{"set", "10", "--fade", "90"}
+                                                  << QList<int>{25, 50, 75, 100};
+    QTest::newRow("relative, 3 writes") << 50 << QStringList{"set", "+3%", "--fade=60"} << QList<int>{51, 52, 53};
+    QTest::newRow("shorter than one interval: one write") << 10 << QStringList{"set", "90%", "--fade", "19"}
+                                                          << QList<int>{90};
+    QTest::newRow("no change: one write") << 40 << QStringList{"set", "4", "--fade", "500"} << QList<int>{40};
+    QTest::newRow("nothing remembered: straight to the target") << -1 << QStringList{"set", "8", "--fade", "500"}
+                                                                << QList<int>{80};
+    QTest::newRow("--fade 0") << 10 << QStringList{"set", "8", "--fade", "0"} << QList<int>{80};
+    QTest::newRow("restore fades up from the floor") << 30 << QStringList{"restore", "--fade", "100"}
+                                                     << QList<int>{10, 15, 20, 25, 30};
+}
+
+void tst_Devices::fade()
+{
+    QFETCH(int, remembered);
+    QFETCH(QStringList, args);
+    QFETCH(QList<int>, levels);
+
+    plugDisplay(0, 4);
+    if (remembered >= 0)
+        QVERIFY(sysfs().setRecord(QString("%1 0483:5750 %2 1\n").arg(placeOf(4)).arg(remembered).toUtf8()));
+    FakeClock clock;
+    const long long start = clock.time;
+    QList<int> writesBeforeSleep;
+    clock.during = [&](int) { writesBeforeSleep << int(simhid::writes().size()); };
+
+    const CtlResult r = runCtl(args, sysfs(), &clock);
+    QCOMPARE(r.status, 0);
+    QCOMPARE(r.err, QString());
+    QCOMPARE(writtenLevels(), levels);
+    QCOMPARE(recordedLevel(4), levels.last());
+
+    // One sleep before each write of a fade, ending at evenly spaced times
+    // that reach the fade's end with the last write.
+    const int steps = levels.size();
+    const long long fadeNs = args.join(' ').section("fade", 1).remove('=').trimmed().toLongLong() * 1000000LL;
+    if (steps == 1) {
+        QVERIFY(clock.sleeps.empty());
+        return;
+    }
+    QCOMPARE(int(clock.sleeps.size()), steps);
+    for (int k = 0; k < steps; ++k) {
+        QCOMPARE(clock.sleeps[std::size_t(k)] - start, fadeNs * (k + 1) / steps);
+        QCOMPARE(writesBeforeSleep[k], k);
+    }
+    QVERIFY2(fadeNs / steps >= 20000000LL, "more than 50 writes a second");
+}
+
+void tst_Devices::newerRequestCancelsFade_data()
+{
+    QTest::addColumn<int>("atSleep");    // the newer request comes during this sleep of the fade
+    QTest::addColumn<QString>("newer");  // its value
+    QTest::addColumn<QList<int>>("levels");
+    QTest::addColumn<int>("remembered");
+
+    // The fade goes 0% to 50% in 5 steps.
+    QTest::newRow("before the first write") << 1 << "70%" << QList<int>{70} << 70;
+    QTest::newRow("after two writes") << 3 << "2" << QList<int>{10, 20, 20} << 20;
+    QTest::newRow("relative, from the fade's last level") << 3 << "+5%" << QList<int>{10, 20, 25} << 25;
+    QTest::newRow("before the last write") << 5 << "0" << QList<int>{10, 20, 30, 40, 0} << 0;
+}
+
+void tst_Devices::newerRequestCancelsFade()
+{
+    QFETCH(int, atSleep);
+    QFETCH(QString, newer);
+    QFETCH(QList<int>, levels);
+    QFETCH(int, remembered);
+
+    plugDisplay(2, 1);
+    QVERIFY(sysfs().setRecord(QString("%1 0483:5750 0 41\n").arg(placeOf(1)).toUtf8()));
+    FakeClock clock;
+    int newerStatus = -1;
+    clock.during = [&](int sleep) {
+        if (sleep == atSleep)
+            newerStatus = runCtl({"set", newer}, sysfs()).status;
+    };
+    const CtlResult r = runCtl({"set", "50%", "--fade", "100"}, sysfs(), &clock);
+    QCOMPARE(r.status, 0);
+    QCOMPARE(newerStatus, 0);
+    QCOMPARE(writtenLevels(), levels);
+    QCOMPARE(recordedLevel(1), remembered);
+    // The fade woke from that sleep, saw the newer request and stopped.
+    QCOMPARE(int(clock.sleeps.size()), atSleep);
+}
+
+void tst_Devices::signalStopsFade_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<int>("atSleep");
+    QTest::addColumn<int>("remembered");
+
+    // The fade goes 20% to 80% in 6 steps.
+    QTest::newRow("SIGINT before any write") << SIGINT << 1 << 20;
+    QTest::newRow("SIGTERM after three writes") << SIGTERM << 4 << 50;
+    QTest::newRow("SIGINT before the last write") << SIGINT << 6 << 70;
+}
+
+void tst_Devices::signalStopsFade()
+{
+    QFETCH(int, signal);
+    QFETCH(int, atSleep);
+    QFETCH(int, remembered);
+
+    plugDisplay(5, 3);
+    QVERIFY(sysfs().setRecord(QString("%1 0483:5750 20 9\n").arg(placeOf(3)).toUtf8()));
+    FakeClock clock;
+    clock.during = [&](int sleep) {
+        if (sleep == atSleep)
+            std::raise(signal);
+    };
+    struct sigaction before {};
+    sigaction(signal, nullptr, &before);
+    const CtlResult r = runCtl({"set", "80%", "--fade", "120"}, sysfs(), &clock);
+    QCOMPARE(r.status, 128 + signal);
+    QCOMPARE(int(simhid::writes().size()), atSleep - 1);
+    QCOMPARE(recordedLevel(3), remembered);
+    QCOMPARE(r.err, atSleep > 1 ? QString("brightness-ctl: /dev/hidraw5: fade stopped at %1%\n").arg(remembered)
+                                : QString());
+    // The handler the program found is back.
+    struct sigaction after {};
+    sigaction(signal, nullptr, &after);
+    QVERIFY(after.sa_handler == before.sa_handler);
+}
+
+void tst_Devices::restore_data()
+{
+    QTest::addColumn<QByteArray>("record");     // %1: the display's place
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("plugAtSleep");       // 0: there from the start; -1: never
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QList<int>>("levels");
+
+    const QByteArray at30 = "%1 0483:5750 30 2\n";
+    QTest::newRow("remembered level") << at30 << QStringList{"restore"} << 0 << 0 << QList<int>{30};
+    QTest::newRow("raised to the default floor") << QByteArray("%1 0483:5750 0 2\n") << QStringList{"restore"} << 0 << 0
+                                                 << QList<int>{5};
+    QTest::newRow("raised to --min") << at30 << QStringList{"restore", "--min", "45%"} << 0 << 0 << QList<int>{45};
+    QTest::newRow("by node") << at30 << QStringList{"restore", "-d", "/dev/hidraw7"} << 0 << 0 << QList<int>{30};
+    QTest::newRow("no record file") << QByteArray() << QStringList{"restore"} << 0 << 0 << QList<int>{};
+    QTest::newRow("record of another display") << QByteArray("usb-0:9:1.0 0483:5750 30 2\n") << QStringList{"restore"}
+                                               << 0 << 0 << QList<int>{};
+    QTest::newRow("display appears within the window") << at30 << QStringList{"restore", "-d", "/dev/hidraw7"} << 3 << 0
+                                                       << QList<int>{30};
+    QTest::newRow("display never appears") << at30 << QStringList{"restore", "-d", "/dev/hidraw7"} << -1 << 1
+                                           << QList<int>{};
+    QTest::newRow("malformed record") << QByteArray("%1 0483:5750 thirty 2\n") << QStringList{"restore"} << 0 << 1
+                                      << QList<int>{};
+}
+
+void tst_Devices::restore()
+{
+    QFETCH(QByteArray, record);
+    QFETCH(QStringList, args);
+    QFETCH(int, plugAtSleep);
+    QFETCH(int, status);
+    QFETCH(QList<int>, levels);
+
+    if (!record.isEmpty())
+        QVERIFY(sysfs().setRecord(QString::fromUtf8(record).arg(placeOf(1)).toUtf8()));
+    if (plugAtSleep == 0)
+        plugDisplay(7, 1);
+    FakeClock clock;
+    const long long start = clock.time;
+    clock.during = [&](int sleep) {
+        if (sleep == plugAtSleep)
+            plugDisplay(7, 1);
+    };
+    const CtlResult r = runCtl(args, sysfs(), &clock);
+    QCOMPARE(r.status, status);
+    QCOMPARE(writtenLevels(), levels);
+    if (!levels.isEmpty())
+        QCOMPARE(recordedLevel(1), levels.last());
+    if (plugAtSleep > 0)
+        QCOMPARE(int(clock.sleeps.size()), plugAtSleep);
+    if (plugAtSleep < 0) {
+        // Tried every quarter second for five seconds, then said why once.
+        QCOMPARE(int(clock.sleeps.size()), ctl::restoreWindowMs / ctl::restoreRetryMs);
+        QCOMPARE(clock.time - start, ctl::restoreWindowMs * 1000000LL);
+        QCOMPARE(r.err, QString("brightness-ctl: no display found on /dev/hidraw7\n"));
+    } else if (status == 0) {
+        QCOMPARE(r.err, QString());
+    } else {
+        QVERIFY2(r.err.startsWith("brightness-ctl: cannot restore: ") && r.err.contains("is not a record file"),
+                 qPrintable(r.err));
+    }
+}
+
+void tst_Devices::recordNotWritable_data()
+{
+    QTest::addColumn<QString>("blocker");  // what stands at the record's name
+    QTest::addColumn<QString>("why");
+
+    QTest::newRow("a directory") << "dir" << "is not a record file";
+    QTest::newRow("a link") << "link" << "cannot read";
+    QTest::newRow("no state directory") << "nodir" << "cannot open";
+}
+
+void tst_Devices::recordNotWritable()
+{
+    QFETCH(QString, blocker);
+    QFETCH(QString, why);
+
+    plugDisplay(1, 2);
+    CtlStreams streams;
+    ctl::Environment env = streams.env(sysfs());
+    const QString record = sysfs().recordPath();
+    if (blocker == "dir")
+        QVERIFY(QDir().mkpath(record));
+    else if (blocker == "link")
+        QVERIFY(QFile::link("/etc/hostname", record));
+    else
+        env.stateDir += "/missing";
+
+    std::vector<QByteArray> storage{"brightness-ctl", "set", "60%"};
+    std::vector<char *> argv;
+    for (QByteArray &a : storage)
+        argv.push_back(a.data());
+    QCOMPARE(ctl::run(int(argv.size()), argv.data(), env), 0);
+    // Set all the same, and said that it is not remembered, and why.
+    QCOMPARE(writtenLevels(), QList<int>{60});
+    const QString err = streams.errText();
+    QVERIFY2(err.startsWith("brightness-ctl: level set but not remembered: ") && err.contains(why)
+                 && err.count('\n') == 1,
+             qPrintable(err));
+    // A relative step has nothing to start from.
+    argv[2] = const_cast<char *>("+10%");
+    CtlStreams again;
+    env.err = &again.err;
+    QCOMPARE(ctl::run(int(argv.size()), argv.data(), env), 1);
+    QCOMPARE(writtenLevels(), QList<int>{60});
+    QVERIFY2(again.errText().contains("no remembered level to change by +10%"), qPrintable(again.errText()));
 }
 
 QTEST_GUILESS_MAIN(tst_Devices)

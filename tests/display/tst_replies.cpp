@@ -116,7 +116,7 @@ void tst_Replies::otherReportsShowNothing()
     QVERIFY(QMetaObject::invokeMethod(&w, "readyRead"));
     QTest::qWait(60);
     QCOMPARE(watcher.boxes.size(), 0);
-    QVERIFY(log.messages.isEmpty());
+    QVERIFY(log.messages().isEmpty());
 }
 
 void tst_Replies::shortReadAfterAcknowledgement_data()
@@ -210,7 +210,7 @@ void tst_Replies::rawSendHeldBackWithoutDisplay()
     testutil::MessageCapture log;
     w.HidSendDate(block);
     QVERIFY(simhid::writes().empty());
-    QVERIFY(log.messages.isEmpty());
+    QVERIFY(log.messages().isEmpty());
 }
 
 void tst_Replies::rawSendQuietWhenUnplugged()
@@ -222,7 +222,7 @@ void tst_Replies::rawSendQuietWhenUnplugged()
     w.HidSendDate(block);
     QCOMPARE(simhid::writes().size(), size_t(1));
     QCOMPARE(simhid::writes()[0].err, ENODEV);
-    QVERIFY(log.messages.isEmpty());
+    QVERIFY(log.messages().isEmpty());
     // Reading a removed node shows nothing either.
     BoxWatcher watcher;
     QVERIFY(QMetaObject::invokeMethod(&w, "readyRead"));

@@ -79,7 +79,7 @@ void tst_Search::noNodeAtAll()
         expected << QString::fromUtf8("   未找到可连接设备%1").arg(call)
                  << "[WARN]rcMouseHa   ndler::open-> Cant open!";
     QCOMPARE(log.debugLines(), expected);
-    for (const testutil::Message &m : log.messages) {
+    for (const testutil::Message &m : log.messages()) {
         QCOMPARE(m.category, QByteArray("default"));
         QVERIFY(!m.hasSource);
     }

@@ -1,0 +1,47 @@
+#ifndef CTL_STORE_H
+#define CTL_STORE_H
+
+// The record file, levels, in the state directory. Every process that sets a
+// display reads, changes and replaces it while holding a lock on the
+// directory, so two of them never lose each other's entries; readers need no
+// lock because the file is only ever replaced whole, by rename.
+
+#include <string>
+
+#include "values.h"
+
+namespace ctl {
+
+class Store
+{
+public:
+    explicit Store(const std::string &dir);
+    ~Store();
+    Store(const Store &) = delete;
+    Store &operator=(const Store &) = delete;
+
+    // Waits a bounded time for the directory's lock: anyone who can read the
+    // directory can hold it, and a restore at boot must not hang on that.
+    bool lock(std::string *why);
+    void unlock();
+
+    // A missing file reads as an empty record. False, with the reason, when
+    // the file cannot be read or is not a record.
+    bool read(Record *record, std::string *why) const;
+
+    // Writes a temporary file beside the record and renames it over the
+    // record, so that a reader or a crash finds the old text or the new,
+    // never a mixture. durable: flushed to the disk before and after the
+    // rename, for a level that must survive a power cut.
+    bool write(const Record &record, bool durable, std::string *why) const;
+
+    std::string file() const { return dir + "/levels"; }
+
+private:
+    std::string dir;
+    int dirFd = -1;
+};
+
+} // namespace ctl
+
+#endif

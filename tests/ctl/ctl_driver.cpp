@@ -1,0 +1,25 @@
+// brightness-ctl as the tests start it: the sysfs root and the state
+// directory come first on the command line, so that a test's own temporary
+// trees stand in for /sys and /var/lib/brightness.
+//   ctl_driver SYSFS STATE_DIR [brightness-ctl arguments...]
+
+#include <csignal>
+#include <iostream>
+
+#include "ctl.h"
+
+int main(int argc, char **argv)
+{
+    if (argc < 3) {
+        std::cerr << "usage: ctl_driver SYSFS STATE_DIR [arguments...]\n";
+        return 99;
+    }
+    const ctl::Environment env{argv[1], argv[2], &std::cout, &std::cerr};
+    argv[2] = argv[0];
+    const int status = ctl::run(argc - 2, argv + 2, env);
+    if (status > 128) {
+        std::signal(status - 128, SIG_DFL);
+        std::raise(status - 128);
+    }
+    return status;
+}
