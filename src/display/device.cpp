@@ -10,6 +10,7 @@
 #include "debuglog.h"
 #include "mainwindow.h"
 #include "protocol.h"
+#include "sysfs.h"
 #include "thread.h"
 #include "ui_mainwindow.h"
 
@@ -28,6 +29,19 @@ void replaceHandle(QSocketNotifier *handle)
         delete previous;
         close(old);
     }
+}
+
+// The access command can only widen access, so it is left out where that
+// is all it could do: on a node that sysfs names as another device (a
+// keyboard would become readable by everyone) and on a node this process
+// can read and write already.
+bool accessCommandWanted(int node, const QByteArray &path)
+{
+    DisplayIdentity named{};
+    if (sysfsIdentity("/sys", node, &named)
+        && !isAcceptedDisplay(static_cast<short>(named.vendor), static_cast<short>(named.product)))
+        return false;
+    return access(path.constData(), R_OK | W_OK) != 0;
 }
 
 } // namespace
@@ -71,11 +85,14 @@ int penHidraw(QString path)
 void MainWindow::scanHidraw()
 {
     for (int N = 0; N < 10; ++N) {
-        const QString command = QString("sudo chmod 777 /dev/hidraw%1").arg(N);
-        // Whether access was granted shows in the open that follows.
-        const int status = system(command.toLocal8Bit().constData());
-        Q_UNUSED(status);
-        if (penHidraw(QString("/dev/hidraw%1").arg(N)) == 1) {
+        const QString path = QString("/dev/hidraw%1").arg(N);
+        if (accessCommandWanted(N, path.toLocal8Bit())) {
+            const QString command = QString("sudo chmod 777 /dev/hidraw%1").arg(N);
+            // Whether access was granted shows in the open that follows.
+            const int status = system(command.toLocal8Bit().constData());
+            Q_UNUSED(status);
+        }
+        if (penHidraw(path) == 1) {
             debugLog().debug("hidraw:%d", N);
             usbConnected = 1;
             ui->label_2->setText(QString::fromUtf8("设备已连接"));

@@ -29,6 +29,8 @@ private slots:
     void tickWithoutEventDoesNothing();
     void rescanReplacesHandle();
     void unpluggedThenSearched();
+    void accessCommandOnlyWhereItCanHelp_data();
+    void accessCommandOnlyWhereItCanHelp();
     void accessCommandFailsOrIsSlow_data();
     void accessCommandFailsOrIsSlow();
     void noDescriptorLeak();
@@ -101,7 +103,8 @@ void tst_Search::keyboardThenDisplay()
     testutil::MessageCapture log;
     MainWindow w;
 
-    QCOMPARE(sudo.commands(), expectedCommands(1));
+    // sysfs names node 0 a keyboard: it is not opened up to everyone.
+    QCOMPARE(sudo.commands(), QStringList{"chmod 777 /dev/hidraw1"});
     const int displayFd = liveFd(1);
     QVERIFY(displayFd > 0);
     QCOMPARE(log.debugLines(), (QStringList{
@@ -269,6 +272,52 @@ void tst_Search::unpluggedThenSearched()
     QVERIFY(int(m_sn->socket()) != held || simhid::closes().size() == 1);
     QCOMPARE(simhid::closes().size(), size_t(1));
     QCOMPARE(simhid::closes()[0].fd, held);
+}
+
+void tst_Search::accessCommandOnlyWhereItCanHelp_data()
+{
+    QTest::addColumn<QStringList>("nodes");  // "N display|keyboard [accessible] [unlisted] [refused]"
+    QTest::addColumn<QStringList>("commands");
+    QTest::addColumn<bool>("connected");
+
+    QTest::newRow("keyboard named at 0, display at 1")
+        << QStringList{"0 keyboard", "1 display"} << QStringList{"chmod 777 /dev/hidraw1"} << true;
+    QTest::newRow("display accessible already") << QStringList{"0 display accessible"} << QStringList() << true;
+    QTest::newRow("keyboard and display accessible")
+        << QStringList{"0 keyboard accessible", "1 display accessible"} << QStringList() << true;
+    QTest::newRow("display without sysfs entry")
+        << QStringList{"0 display unlisted"} << QStringList{"chmod 777 /dev/hidraw0"} << true;
+    QTest::newRow("keyboard without sysfs entry") << QStringList{"0 keyboard unlisted", "1 display"}
+                                                  << QStringList{"chmod 777 /dev/hidraw0", "chmod 777 /dev/hidraw1"}
+                                                  << true;
+    QTest::newRow("display refusing access") << QStringList{"0 display refused", "1 keyboard"}
+                                             << QStringList(expectedCommands(9).mid(0, 1) + expectedCommands(9).mid(2))
+                                             << false;
+    QTest::newRow("no node at all") << QStringList() << expectedCommands(9) << false;
+}
+
+void tst_Search::accessCommandOnlyWhereItCanHelp()
+{
+    QFETCH(QStringList, nodes);
+    QFETCH(QStringList, commands);
+    QFETCH(bool, connected);
+    for (const QString &spec : nodes) {
+        const QStringList f = spec.split(' ');
+        const int node = f[0].toInt();
+        if (f[1] == "display")
+            simhid::present(node, 3, 0x0483, 0x5750);
+        else
+            simhid::present(node, 3, 0x046d, 0xc31c);
+        if (f.contains("accessible"))
+            simhid::grantAccess(node);
+        if (f.contains("unlisted"))
+            simhid::listInSysfs(node, false);
+        if (f.contains("refused"))
+            simhid::failOpen(node, EACCES);
+    }
+    MainWindow w;
+    QCOMPARE(sudo.commands(), commands);
+    QCOMPARE(status(w), connected ? found : notFound);
 }
 
 void tst_Search::accessCommandFailsOrIsSlow_data()

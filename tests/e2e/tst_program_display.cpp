@@ -38,7 +38,11 @@ void tst_ProgramDisplay::commandLineStepAtStart()
     QCOMPARE(f.value(1), QString("1"));
     QCOMPARE(f.value(3), QString("38"));
     QCOMPARE(f.value(5), hexReport(0x46));
-    QCOMPARE(sim.sudoCommands(), (QStringList{"chmod 777 /dev/hidraw0", "chmod 777 /dev/hidraw1"}));
+    // Only the display's node is opened up, the keyboard's is left alone;
+    // a search after a uevent from elsewhere on the machine runs it again.
+    const QStringList commands = sim.sudoCommands();
+    QVERIFY(!commands.isEmpty());
+    QVERIFY2(commands.count("chmod 777 /dev/hidraw1") == commands.size(), qPrintable(commands.join('|')));
     QCOMPARE(program.readAllStandardOutput(), QByteArray("Bright=7\n"));
     program.kill();
     program.waitForFinished();
