@@ -156,4 +156,13 @@ END {
         "the look alone, which embeds the same resources")
     if (mode != "armhf")
         info("Stripped binary: embedded resource files", fmt(num("size.resources"), "bytes"))
+
+    row("brightness-ctl set 50%, process start to exit, median of " v["ctl.runs"], "ctl.set_median_ns", "ctl.raw_median_ns", "ms", \
+        "plain C program: open the node, write 38 bytes, exit")
+    row("brightness-ctl set, 90th percentile", "ctl.set_p90_ns", "ctl.raw_p90_ns", "ms", "same, 90th percentile")
+    row("brightness-ctl fade 0 to 100% over " v["fade.ms"] " ms: writes per second", "fade.rate", "fade.planned_rate", "ps", \
+        "the plan: " v["fade.writes"] " evenly spaced writes")
+    if (mode != "armhf")
+        info("Fade: a write's lateness against its plan, median / 99th percentile / worst", \
+             fmt(num("fade.late_median_ns"), "us") " / " fmt(num("fade.late_p99_ns"), "us") " / " fmt(num("fade.late_max_ns"), "us"))
 }

@@ -109,9 +109,9 @@ PROGRAMS="--program $A/product/src/brightness --minimal $A/bench_minimal --looka
 --preload $A/simhid/libsimhid_preload.so --sudo-dir $A/simhid/sudo-bin $EMULATOR_OPT"
 
 if [ "$MODE" = armhf ]; then
-    SEARCHES=6; STARTS=5
+    SEARCHES=6; STARTS=5; CTL_RUNS=30
 else
-    SEARCHES=15; STARTS=15
+    SEARCHES=15; STARTS=15; CTL_RUNS=200
 fi
 step send 300 $RUN "$A/bench_inproc" send 10000
 step search 300 $RUN "$A/bench_inproc" search $SEARCHES
@@ -119,6 +119,10 @@ step notifier 60 $RUN "$A/bench_inproc" notifier 2000
 if [ "$BENCH_INSIDE" = 1 ]; then
     step hotplug 300 $RUN "$A/bench_inproc" hotplug 16 10000
 fi
+# shellcheck disable=SC2086
+step ctl_set 600 "$B/bench_ctl" set $CTL_RUNS --ctl "$A/bench_ctl_driver" --raw "$A/bench_rawset" \
+    --preload "$A/simhid/libsimhid_preload.so" $EMULATOR_OPT
+step ctl_fade 60 $RUN "$A/bench_ctl" fade 2000
 # shellcheck disable=SC2086
 step startup 600 "$B/bench_x" startup --runs $STARTS $PROGRAMS
 # shellcheck disable=SC2086

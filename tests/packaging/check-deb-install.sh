@@ -70,7 +70,8 @@ if ! DEBIAN_FRONTEND=noninteractive $APT install -y -qq --no-install-recommends 
     fail "apt-get install $deb failed"
     exit 1
 fi
-for f in /usr/bin/brightness /usr/lib/udev/rules.d/70-brightness.rules \
+for f in /usr/bin/brightness /usr/bin/brightness-ctl /usr/lib/udev/rules.d/70-brightness.rules \
+         /usr/lib/systemd/system/brightness-restore@.service \
          /usr/share/applications/brightness.desktop /usr/share/man/man1/brightness.1.gz \
          /usr/share/icons/hicolor/48x48/apps/brightness.png /usr/share/doc/brightness/copyright; do
     [ -f "$f" ] || fail "$f is not installed"
@@ -78,6 +79,10 @@ for f in /usr/bin/brightness /usr/lib/udev/rules.d/70-brightness.rules \
 done
 [ "$(man -w brightness 2>/dev/null)" = /usr/share/man/man1/brightness.1.gz ] \
     || fail "man -w brightness does not find the installed page"
+# The record's directory: root may write it at boot, group plugdev when
+# setting a display, and its files stay in that group.
+[ "$(stat -c '%A %U %G' /var/lib/brightness 2>/dev/null)" = "drwxrwsr-x root plugdev" ] \
+    || fail "/var/lib/brightness is '$(stat -c '%A %U %G' /var/lib/brightness 2>/dev/null)', expected 'drwxrwsr-x root plugdev'"
 
 make_fake_sudo "$work/bin"
 mkdir -m 700 "$work/runtime"
@@ -102,5 +107,6 @@ trap - EXIT
 cleanup
 [ ! -e /usr/bin/brightness ] || fail "/usr/bin/brightness is still there after the purge"
 [ ! -e /usr/lib/udev/rules.d/70-brightness.rules ] || fail "the udev rule is still there after the purge"
+[ ! -e /var/lib/brightness ] || fail "/var/lib/brightness is still there after the purge"
 
 finish

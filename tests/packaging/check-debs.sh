@@ -78,6 +78,7 @@ for target in "amd64 2 62" "armhf 1 40"; do
         gzip -dc "$page" | cmp -s - "$src/packaging/brightness.1" || fail "$arch: the man page differs from packaging/brightness.1"
     fi
     for pair in "usr/lib/udev/rules.d/70-brightness.rules packaging/70-brightness.rules" \
+                "usr/lib/systemd/system/brightness-restore@.service packaging/brightness-restore@.service" \
                 "usr/share/applications/brightness.desktop packaging/brightness.desktop" \
                 "usr/share/doc/brightness/copyright packaging/debian/copyright"; do
         set -- $pair

@@ -18,7 +18,8 @@ same_list "install tree" "$stage.expected" "$stage.found"
 for program in "$stage"/usr/bin/*; do
     [ -x "$program" ] || fail "$program is not executable"
 done
-for f in usr/lib/udev/rules.d/70-brightness.rules usr/share/applications/brightness.desktop \
+for f in usr/lib/udev/rules.d/70-brightness.rules usr/lib/systemd/system/brightness-restore@.service \
+         usr/share/applications/brightness.desktop \
          usr/share/doc/brightness/copyright usr/share/man/man1/brightness.1.gz; do
     [ -f "$stage/$f" ] || continue
     mode=$(stat -c %a "$stage/$f")
@@ -49,5 +50,7 @@ if [ -f "$changelog" ]; then
 fi
 cmp -s "$stage/usr/lib/udev/rules.d/70-brightness.rules" "$src/packaging/70-brightness.rules" \
     || fail "the installed udev rule is not packaging/70-brightness.rules"
+cmp -s "$stage/usr/lib/systemd/system/brightness-restore@.service" "$src/packaging/brightness-restore@.service" \
+    || fail "the installed restore unit is not packaging/brightness-restore@.service"
 
 finish

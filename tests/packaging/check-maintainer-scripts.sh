@@ -2,6 +2,8 @@
 # postinst and postrm reload udev's rules and re-trigger the hidraw nodes
 # only when udevadm exists and udev answers, and never fail, whatever
 # udevadm does. udevadm is replaced by a stand-in that logs its calls.
+# postinst creates the state directory (root, group plugdev, 2775), postrm
+# purge removes it; both under DPKG_ROOT, a directory of the check's own.
 # Usage: check-maintainer-scripts.sh DEBIAN_DIR WORK_DIR
 set -eu
 debian=$1; work=$2
@@ -28,6 +30,8 @@ exit 0
 SH
 chmod 755 "$work/bin/udevadm"
 export UDEVADM_LOG="$work/udevadm.log"
+export DPKG_ROOT="$work/root"
+state="$DPKG_ROOT/var/lib/brightness"
 
 # run SCRIPT ARG PING RELOAD TRIGGER EXPECTED_CALLS: runs the script with
 # the stand-in first on PATH; it must exit 0 and make exactly the calls
@@ -50,11 +54,28 @@ for script in postinst postrm; do
     run $script $action 0 1 0 "control --ping;control --reload-rules;"
     run $script $action 0 0 1 "$all"
 done
+# The state directory: made by configure, kept by remove, gone with purge.
+group=root
+getent group plugdev >/dev/null 2>&1 && group=plugdev
+[ -d "$state" ] || fail "postinst configure did not create the state directory"
+[ "$(stat -c '%A %U %G' "$state" 2>/dev/null)" = "drwxrwsr-x root $group" ] \
+    || fail "state directory is '$(stat -c '%A %U %G' "$state" 2>/dev/null)', expected 'drwxrwsr-x root $group'"
+echo "x 0483:5750 50 1" > "$state/levels"
+chmod 0755 "$state"
+run postinst configure 0 0 0 "$all"
+[ "$(stat -c %A "$state")" = drwxrwsr-x ] || fail "postinst configure did not set the state directory's mode again"
+[ -f "$state/levels" ] || fail "postinst configure lost the record"
 run postinst abort-upgrade 0 0 0 ""
-run postrm purge 0 0 0 ""
 run postrm upgrade 0 0 0 ""
+[ -f "$state/levels" ] || fail "postrm remove or upgrade lost the record"
+run postrm purge 0 0 0 ""
+[ ! -e "$state" ] || fail "postrm purge left the state directory"
 
-# Without udevadm on PATH at all (a system without udev).
+# Without udevadm on PATH at all (a system without udev): only the tools
+# every Debian system has.
+for tool in mkdir chown chmod rm getent dpkg-statoverride; do
+    ln -sf "$(command -v $tool)" "$work/none/$tool"
+done
 for script in postinst postrm; do
     [ $script = postinst ] && action=configure || action=remove
     PATH="$work/none" /bin/sh "$debian/$script" $action > "$work/out" 2>&1 \

@@ -2,9 +2,11 @@
 # Checks one udev rules file for brightness: every line parses as udev rule
 # syntax (known keys, operators that fit them, quoted values), each of the
 # display's three USB identities has a hidraw rule that gives the node mode
-# 0660, group plugdev and the uaccess tag, and the file sorts before
-# 73-seat-late.rules, where systemd applies uaccess. Uses udevadm verify
-# too where udev has it (from udev 253 on).
+# 0660, group plugdev and the uaccess tag, and one that has systemd start
+# brightness-restore@%k.service for it (TAG+="systemd" and
+# ENV{SYSTEMD_WANTS}); the file sorts before 73-seat-late.rules, where
+# systemd applies uaccess. Uses udevadm verify too where udev has it (from
+# udev 253 on).
 # Usage: check-udev-rule.sh RULES_FILE; exit status 0 when it passes.
 set -eu
 rules=$1
@@ -67,6 +69,13 @@ BEGIN {
         bad("idVendor and idProduct must be four lower-case hex digits, got \"" v "\" \"" p "\""); next
     }
     if (!((v ":" p) in want)) bad("unexpected identity " v ":" p)
+    if ("ENV{SYSTEMD_WANTS}+=" in seen) {
+        if (seen["ENV{SYSTEMD_WANTS}+="] != "brightness-restore@%k.service")
+            bad(v ":" p ": SYSTEMD_WANTS is \"" seen["ENV{SYSTEMD_WANTS}+="] "\", expected \"brightness-restore@%k.service\"")
+        if (seen["TAG+="] != "systemd") bad(v ":" p ": the restore rule has no TAG+=\"systemd\"")
+        restore[v ":" p]++
+        next
+    }
     if (seen["MODE="] != "0660") bad(v ":" p ": MODE is \"" seen["MODE="] "\", expected \"0660\"")
     if (seen["GROUP="] != "plugdev") bad(v ":" p ": GROUP is \"" seen["GROUP="] "\", expected \"plugdev\"")
     if (seen["TAG+="] != "uaccess") bad(v ":" p ": no TAG+=\"uaccess\"")
@@ -74,7 +83,10 @@ BEGIN {
 }
 END {
     for (id in want)
-        if (got[id] != 1) { printf "%s: %d rules for %s, expected 1\n", FILENAME, got[id], id > "/dev/stderr"; failed = 1 }
+        if (got[id] != 1 || restore[id] != 1) {
+            printf "%s: %d access and %d restore rules for %s, expected 1 each\n", FILENAME, got[id], restore[id], id > "/dev/stderr"
+            failed = 1
+        }
     exit failed
 }
 ' "$rules" || status=1

@@ -39,6 +39,10 @@ mutant unknown-key 's/ATTRS{idProduct}/ATTRZ{idProduct}/'
 mutant missing-comma 's/, MODE=/ MODE=/'
 mutant unquoted 's/GROUP="plugdev"/GROUP=plugdev/'
 mutant attr-without-name 's/ATTRS{idVendor}/ATTRS/'
+mutant no-restore-0eef '/"0eef".*SYSTEMD_WANTS/d'
+mutant restore-without-systemd-tag 's/TAG+="systemd", //'
+mutant restore-other-unit 's/brightness-restore@%k/brightness-restore@%n/'
+mutant restore-assigned 's/ENV{SYSTEMD_WANTS}+=/ENV{SYSTEMD_WANTS}==/'
 cp "$rules" "$work/99-late.rules"
 if sh "$here/check-udev-rule.sh" "$work/99-late.rules" 2>/dev/null; then
     fail "a file that sorts after 73-seat-late.rules passes the check"
