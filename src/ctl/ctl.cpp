@@ -134,15 +134,22 @@ public:
         clock_gettime(CLOCK_MONOTONIC, &t);
         return t.tv_sec * 1000000000LL + t.tv_nsec;
     }
-    void sleepUntil(long long when) override
-    {
-        const timespec t{static_cast<time_t>(when / 1000000000LL), static_cast<long>(when % 1000000000LL)};
-        // A signal cuts the sleep short (EINTR), which is what the caller wants.
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr);
-    }
+    void sleepUntil(long long when) override;
 };
 
 volatile std::sig_atomic_t caughtSignal = 0;
+
+void SystemClock::sleepUntil(long long when)
+{
+    // A signal cuts a sleep short (EINTR); one that came just before the
+    // sleep began is seen within a slice.
+    const long long slice = 50 * 1000000LL;
+    for (long long t = now(); t < when && !caughtSignal; t = now()) {
+        const long long until = std::min(when, t + slice);
+        const timespec ts{static_cast<time_t>(until / 1000000000LL), static_cast<long>(until % 1000000000LL)};
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+    }
+}
 
 extern "C" void onStopSignal(int sig)
 {
@@ -397,8 +404,13 @@ int applyJobs(std::vector<Job> &jobs, bool restoring, const Options &opts, const
     }
 
     // Claim the displays, so that a fade already running on one of them
-    // stops before its next write.
+    // stops before its next write. One with nothing to fade from is set now.
     for (Job &job : jobs) {
+        if (job.active && job.start < 0) {
+            std::vector<Job> one{job};
+            status = worse(status, writeStep(one, 1, 1, memory, recordOpen, env));
+            job = one[0];
+        }
         const Entry *e = recordOpen ? memory.find(job.display) : nullptr;
         if (!job.active || !e)
             continue;

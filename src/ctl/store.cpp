@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -132,6 +133,14 @@ bool Store::read(Record *record, std::string *why) const
 bool Store::write(const Record &record, bool durable, std::string *why) const
 {
     const std::string path = file();
+    // Writers hold the lock, so a temporary file found now was left by one
+    // that was killed before its rename.
+    if (DIR *d = opendir(dir.c_str())) {
+        while (const dirent *e = readdir(d))
+            if (std::strncmp(e->d_name, ".levels.", 8) == 0)
+                unlinkat(dirfd(d), e->d_name, 0);
+        closedir(d);
+    }
     std::string tmp = dir + "/.levels.XXXXXX";
     // mkstemp creates the name exclusively, so nothing planted in the
     // directory is followed.

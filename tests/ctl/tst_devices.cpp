@@ -525,6 +525,10 @@ void tst_Devices::fade_data()
     QTest::newRow("--fade 0") << 10 << QStringList{"set", "8", "--fade", "0"} << QList<int>{80};
     QTest::newRow("restore fades up from the floor") << 30 << QStringList{"restore", "--fade", "100"}
                                                      << QList<int>{10, 15, 20, 25, 30};
+    // A second display, on node 1, with nothing remembered: set at once,
+    // before the first sleep.
+    QTest::newRow("beside a display with nothing remembered")
+        << 10 << QStringList{"set", "60%", "--fade", "100", "+other"} << QList<int>{20, 30, 40, 50, 60};
 }
 
 void tst_Devices::fade()
@@ -534,17 +538,33 @@ void tst_Devices::fade()
     QFETCH(QList<int>, levels);
 
     plugDisplay(0, 4);
+    const bool other = args.removeAll("+other") > 0;
+    if (other)
+        plugDisplay(1, 5);
     if (remembered >= 0)
         QVERIFY(sysfs().setRecord(QString("%1 0483:5750 %2 1\n").arg(placeOf(4)).arg(remembered).toUtf8()));
     FakeClock clock;
     const long long start = clock.time;
     QList<int> writesBeforeSleep;
-    clock.during = [&](int) { writesBeforeSleep << int(simhid::writes().size()); };
+    clock.during = [&](int) {
+        int n = 0;
+        for (const simhid::WriteRecord &w : simhid::writes())
+            n += w.node == 0;
+        writesBeforeSleep << n;
+        if (other)
+            QCOMPARE(int(simhid::writes().size()) - n, 1);
+    };
 
     const CtlResult r = runCtl(args, sysfs(), &clock);
     QCOMPARE(r.status, 0);
     QCOMPARE(r.err, QString());
-    QCOMPARE(writtenLevels(), levels);
+    QList<int> atNode0;
+    for (const simhid::WriteRecord &w : simhid::writes())
+        if (w.node == 0)
+            atNode0 << int(w.bytes[6]);
+    QCOMPARE(atNode0, levels);
+    if (other)
+        QCOMPARE(recordedLevel(5), 60);
     QCOMPARE(recordedLevel(4), levels.last());
 
     // One sleep before each write of a fade, ending at evenly spaced times

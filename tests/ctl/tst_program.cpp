@@ -190,6 +190,14 @@ void tst_Program::killedDuringSet()
             QCOMPARE(sim.levels().value(sim.levels().size() - 1), 80);
         QVERIFY(staged.setRecord(before));
     }
+    // The next set clears away what a killed one left.
+    QProcess program;
+    start(program, sim, staged, {"set", "60%"});
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitCode(), 0);
+    QCOMPARE(recordedLevel(staged, 1), 60);
+    QCOMPARE(QDir(QString::fromStdString(staged.stateDir())).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{"levels"});
 }
 
 void tst_Program::signalStopsFade_data()
