@@ -31,6 +31,8 @@ private slots:
     void unpluggedThenSearched();
     void accessCommandOnlyWhereItCanHelp_data();
     void accessCommandOnlyWhereItCanHelp();
+    void refusedDisplaySearchedAgain_data();
+    void refusedDisplaySearchedAgain();
     void accessCommandFailsOrIsSlow_data();
     void accessCommandFailsOrIsSlow();
     void noDescriptorLeak();
@@ -207,6 +209,8 @@ void tst_Search::openReturnsZero()
 void tst_Search::tickWithoutEventDoesNothing()
 {
     MainWindow w;
+    testutil::QuietMonitors quiet;
+    QVERIFY(quiet.ok);
     sudo.clear();
     simhid::clearRecords();
     w.findChild<QLabel *>("label_2")->setText("unchanged");
@@ -317,6 +321,48 @@ void tst_Search::accessCommandOnlyWhereItCanHelp()
     }
     MainWindow w;
     QCOMPARE(sudo.commands(), commands);
+    QCOMPARE(status(w), connected ? found : notFound);
+}
+
+void tst_Search::refusedDisplaySearchedAgain_data()
+{
+    QTest::addColumn<bool>("display");          // else a keyboard
+    QTest::addColumn<int>("grantedAtTick");     // 0: never
+    QTest::addColumn<QString>("searchesPerTick");
+    QTest::addColumn<bool>("connected");
+
+    // udev grants access a little after the kernel's last event.
+    QTest::newRow("display granted by the next tick") << true << 1 << "1 0 0" << true;
+    QTest::newRow("display granted by the third tick") << true << 3 << "1 1 1 0" << true;
+    QTest::newRow("display never granted") << true << 0 << "1 1 1 0 0" << false;
+    QTest::newRow("keyboard refusing access") << false << 0 << "0 0" << false;
+}
+
+void tst_Search::refusedDisplaySearchedAgain()
+{
+    QFETCH(bool, display);
+    QFETCH(int, grantedAtTick);
+    QFETCH(QString, searchesPerTick);
+    QFETCH(bool, connected);
+
+    simhid::present(1, 3, display ? 0x0483 : 0x046d, display ? 0x5750 : 0xc31c);
+    simhid::grantAccess(1, 600000);
+    MainWindow w;
+    testutil::QuietMonitors quiet;
+    QVERIFY(quiet.ok);
+    rescan(w);  // the kernel's last event
+    QCOMPARE(status(w), notFound);
+    const QStringList expected = searchesPerTick.split(' ');
+    for (int tick = 1; tick <= expected.size(); ++tick) {
+        if (tick == grantedAtTick)
+            simhid::grantAccess(1);
+        simhid::clearRecords();
+        QVERIFY(QMetaObject::invokeMethod(&w, "on_ConnectUSB"));
+        int searches = 0;
+        for (const simhid::OpenRecord &r : simhid::opens())
+            searches += r.node == 0;
+        QVERIFY2(searches == expected[tick - 1].toInt(), qPrintable(QString("tick %1: %2").arg(tick).arg(searches)));
+    }
     QCOMPARE(status(w), connected ? found : notFound);
 }
 

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <QtGlobal>
 
@@ -146,6 +147,39 @@ inline QList<UeventSocket> ueventSockets()
     }
     return out;
 }
+
+// Keeps the kernel's uevent broadcasts away from every monitor of the
+// process while it lives, for a test that needs ticks without an event:
+// other programs and devices on the machine make events at any time.
+class QuietMonitors
+{
+public:
+    QuietMonitors()
+    {
+        for (const UeventSocket &s : ueventSockets()) {
+            int group = 1;
+            if (!(s.groups & 1))
+                continue;
+            if (setsockopt(s.fd, SOL_NETLINK, NETLINK_DROP_MEMBERSHIP, &group, sizeof(group)) == 0)
+                dropped << s.fd;
+            else
+                ok = false;
+        }
+        // Messages queued before still arrive; they take a moment at most.
+        QThread::msleep(150);
+    }
+    ~QuietMonitors()
+    {
+        for (int fd : dropped) {
+            int group = 1;
+            setsockopt(fd, SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof(group));
+        }
+    }
+    bool ok = true;
+
+private:
+    QList<int> dropped;
+};
 
 // The window's one-second search tick. A test that spins the event loop
 // stops it when a search between its steps would change what it checks: a
