@@ -31,7 +31,9 @@ int main(int argc, char **argv)
         }
         const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file), {}};
         std::fprintf(stderr, "%s\n", p.c_str());
-        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+        // libFuzzer never passes a null pointer, not even for no bytes.
+        static const uint8_t none = 0;
+        LLVMFuzzerTestOneInput(bytes.empty() ? &none : bytes.data(), bytes.size());
     }
     std::fprintf(stderr, "%zu inputs run\n", inputs.size());
     return inputs.empty() ? 1 : 0;
