@@ -17,7 +17,7 @@ class tst_Report : public QObject
 
 private slots:
     void init();
-    void commandLineWithoutDisplay();  // first: the display must be unknown yet
+    void commandLineWithoutDisplay();  // a handle an earlier test left is dead after reset()
     void sliderSendsExactReport_data();
     void sliderSendsExactReport();
     void consecutiveReportsDifferOnlyInLevel();

