@@ -31,9 +31,9 @@ public:
 
     // Writes a temporary file beside the record and renames it over the
     // record, so that a reader or a crash finds the old text or the new,
-    // never a mixture. durable: flushed to the disk before and after the
-    // rename, for a level that must survive a power cut. Call it holding
-    // the lock.
+    // never a mixture. durable: the new text reaches the disk before the
+    // rename, so that a power cut cannot leave a renamed but empty file.
+    // Call it holding the lock.
     bool write(const Record &record, bool durable, std::string *why) const;
 
     std::string file() const { return dir + "/levels"; }

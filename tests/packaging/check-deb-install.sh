@@ -79,6 +79,16 @@ for f in /usr/bin/brightness /usr/bin/brightness-ctl /usr/lib/udev/rules.d/70-br
 done
 [ "$(man -w brightness 2>/dev/null)" = /usr/share/man/man1/brightness.1.gz ] \
     || fail "man -w brightness does not find the installed page"
+# The restore unit as systemd reads it (the instance is a node's name).
+if command -v systemd-analyze >/dev/null 2>&1; then
+    out=$(systemd-analyze verify /usr/lib/systemd/system/brightness-restore@hidraw0.service 2>&1) \
+        || fail "systemd-analyze verify failed: $out"
+    [ -z "$out" ] || fail "systemd-analyze verify has findings: $out"
+fi
+# With nothing remembered, a restore does nothing, successfully.
+/usr/bin/brightness-ctl restore > "$work/restore.out" 2>&1 \
+    || fail "brightness-ctl restore with nothing remembered failed: $(cat "$work/restore.out")"
+[ ! -s "$work/restore.out" ] || fail "brightness-ctl restore said: $(cat "$work/restore.out")"
 # The record's directory: root may write it at boot, group plugdev when
 # setting a display, and its files stay in that group.
 [ "$(stat -c '%A %U %G' /var/lib/brightness 2>/dev/null)" = "drwxrwsr-x root plugdev" ] \
