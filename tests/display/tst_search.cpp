@@ -312,8 +312,8 @@ void tst_Search::accessCommandOnlyWhereItCanHelp()
     QFETCH(QStringList, nodes);
     QFETCH(QStringList, commands);
     QFETCH(bool, connected);
-    for (const QString &spec : nodes) {
-        const QStringList f = spec.split(' ');
+    for (const QString &row : nodes) {
+        const QStringList f = row.split(' ');
         const int node = f[0].toInt();
         if (f[1] == "display")
             simhid::present(node, 3, 0x0483, 0x5750);

@@ -5,13 +5,13 @@
 // private X server for driving its window.
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <QThread>
 
 namespace testutil {
 
@@ -104,7 +104,10 @@ private:
     QTemporaryDir dir;
 };
 
-// Xvfb on a free display number for as long as the object lives.
+// Xvfb on a free display number for as long as the object lives. The
+// server picks the number itself and names it once it accepts clients:
+// choosing one by its lock file raced with other test runs on the machine
+// and with a server of the previous test still going away.
 class Xvfb
 {
 public:
@@ -112,25 +115,26 @@ public:
     {
         if (QStandardPaths::findExecutable("Xvfb").isEmpty())
             return false;
-        for (int n = 90; n < 140; ++n) {
-            if (QFile::exists(QString("/tmp/.X%1-lock").arg(n)))
-                continue;
-            server.start("Xvfb", {QString(":%1").arg(n), "-screen", "0", "800x600x24", "-nolisten", "tcp"});
-            if (!server.waitForStarted())
-                return false;
-            for (int i = 0; i < 100; ++i) {
-                if (QFile::exists(QString("/tmp/.X11-unix/X%1").arg(n))) {
-                    display = QString(":%1").arg(n);
-                    return true;
-                }
-                if (server.state() != QProcess::Running)
-                    break;
-                QThread::msleep(50);
-            }
+        server.start("Xvfb", {"-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp"});
+        if (!server.waitForStarted())
+            return false;
+        QByteArray number;
+        QElapsedTimer waited;
+        waited.start();
+        while (!number.contains('\n') && waited.elapsed() < 15000) {
+            if (!server.waitForReadyRead(100) && server.state() != QProcess::Running)
+                break;
+            number += server.readAllStandardOutput();
+        }
+        bool ok = false;
+        const int n = number.trimmed().toInt(&ok);
+        if (!ok || server.state() != QProcess::Running) {
             server.kill();
             server.waitForFinished();
+            return false;
         }
-        return false;
+        display = QString(":%1").arg(n);
+        return true;
     }
     ~Xvfb()
     {
