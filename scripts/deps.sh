@@ -36,6 +36,9 @@ TEST_PACKAGES="xvfb xauth xdotool x11-utils imagemagick procps"
 ARMHF_TEST_PACKAGES="crossbuild-essential-armhf qtbase5-dev:armhf qemu-user"
 # The sanitizers' run-time libraries (scripts/test.sh asan, tsan).
 SANITIZER_PACKAGES="libasan8 libubsan1 libtsan2"
+# The fuzz targets: clang with libFuzzer and its sanitizer runtimes, and
+# llvm-symbolizer for readable reports (scripts/test.sh fuzz).
+FUZZ_PACKAGES="clang-14 libclang-rt-14-dev llvm-14"
 
 build_native() {
     # $1: build directory; further arguments go to cmake's configure step.

@@ -7,13 +7,16 @@
 #   asan            the suite under AddressSanitizer and UBSan, in build-asan
 #   tsan            the hot-plug monitor and window tests under ThreadSanitizer,
 #                   in build-tsan
+#   fuzz [TARGET..] every libFuzzer target (or those named) for FUZZ_SECONDS
+#                   (default 60) each, in build-fuzz; new corpus entries stay in build-fuzz/corpus,
+#                   inputs that fail in build-fuzz/artifacts
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/scripts/deps.sh"
 
 suite=native
 case "${1:-}" in
-    native|armhf|asan|tsan) suite=$1; shift ;;
+    native|armhf|asan|tsan|fuzz) suite=$1; shift ;;
 esac
 
 case $suite in
@@ -45,5 +48,38 @@ tsan)
     # The tests where the monitor thread runs beside the window.
     ctest --output-on-failure --timeout 300 \
         -R '^(hotplug\.|window\.|display\.search$|display\.report$|e2e\.)' "$@"
+    ;;
+fuzz)
+    ensure_packages $BUILD_PACKAGES $FUZZ_PACKAGES
+    dir=$ROOT/build-fuzz
+    cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIGHTNESS_FUZZ=ON \
+        -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+    cmake --build "$dir" --parallel "$(nproc)" --target fuzzers
+    cd "$dir"
+    seconds=${FUZZ_SECONDS:-60}
+    failed=""
+    targets=${*:-$(cd tests/fuzz && ls fuzz_* | sed 's/^fuzz_//')}
+    for target in $targets; do
+        exe=tests/fuzz/fuzz_$target
+        mkdir -p "corpus/$target" "artifacts/$target" logs
+        # The first directory takes what the run finds; the repository's
+        # seeds and regression inputs are only read.
+        set -- "corpus/$target" "$ROOT/tests/fuzz/corpus/$target"
+        [ ! -d "$ROOT/tests/fuzz/regressions/$target" ] || set -- "$@" "$ROOT/tests/fuzz/regressions/$target"
+        log=logs/$target.log
+        if "$exe" -max_total_time="$seconds" -timeout=10 -close_fd_mask=1 \
+                -artifact_prefix="artifacts/$target/" "$@" >"$log" 2>&1; then
+            result=clean
+        else
+            result=FAILED
+            failed="$failed $target"
+            tail -n 60 "$log"
+        fi
+        # libFuzzer's closing line: "#RUNS DONE cov: N ft: N corp: ... exec/s: N ..."
+        done_line=$(grep -E '^#[0-9]+[[:space:]]+DONE ' "$log" | tail -n 1)
+        printf '%-14s %-7s %s\n' "$target" "$result" \
+            "$(echo "$done_line" | sed -E 's/^#([0-9]+)[[:space:]]+DONE +cov: ([0-9]+) ft: ([0-9]+).* exec\/s: ([0-9]+).*/runs \1  exec\/s \4  cov \2  ft \3/')"
+    done
+    [ -z "$failed" ] || { echo "fuzz findings in:$failed (inputs in $dir/artifacts)"; exit 1; }
     ;;
 esac

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "protocol.h"
@@ -220,16 +221,27 @@ public:
     {
     }
     // Locks and reads; false (and said) when the record cannot be used.
-    bool open()
+    // fresh: the command writes absolute levels, a truth of its own, so a
+    // record that cannot be read starts anew where that loses nothing else.
+    bool open(bool fresh = false)
     {
         std::string why;
         if (broken)
             return false;
-        if (!store.lock(&why) || !store.read(&record, &why)) {
-            store.unlock();
+        if (!store.lock(&why)) {
             broken = true;
             problem = why;
             return false;
+        }
+        if (!store.read(&record, &why)) {
+            if (!fresh || !replaceable(store.file())) {
+                store.unlock();
+                broken = true;
+                problem = why;
+                return false;
+            }
+            record = Record();
+            replacing = why;
         }
         return true;
     }
@@ -245,6 +257,9 @@ public:
         if (dirty && !broken && !store.write(record, durable, &why)) {
             broken = true;
             problem = why;
+        } else if (dirty && !replacing.empty()) {
+            *env.err << "brightness-ctl: " << replacing << "; replaced by a new record\n";
+            replacing.clear();
         }
         dirty = false;
         store.unlock();
@@ -265,10 +280,22 @@ public:
     const std::string &why() const { return problem; }
 
 private:
+    // A file at the record's name, whatever it holds, gives way to the new
+    // record's rename, and so does an empty directory, removed here. A link
+    // or anything else was put there by someone and stays.
+    static bool replaceable(const std::string &path)
+    {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0)
+            return false;
+        return S_ISREG(st.st_mode) || (S_ISDIR(st.st_mode) && rmdir(path.c_str()) == 0);
+    }
+
     const Environment &env;
     Store store;
     Record record;
     std::string problem;
+    std::string replacing;  // why the record on disk is being replaced
     bool broken = false;
     bool dirty = false;
     bool complained = false;
@@ -339,7 +366,7 @@ int applyJobs(std::vector<Job> &jobs, bool restoring, const Options &opts, const
         return Ok;
     int status = Ok;
     Memory memory(env);
-    bool recordOpen = memory.open();
+    bool recordOpen = memory.open(!restoring && !jobs.front().value.relative);
 
     for (Job &job : jobs) {
         const Entry *e = recordOpen ? memory.find(job.display) : nullptr;

@@ -60,14 +60,17 @@ void MyThread::run()
     // display that is present at start-up.
     if (hotplug_sock < 0)
         return;
-    for (;;) {
-        const ssize_t len = recv(hotplug_sock, buf, sizeof(buf), 0);
-        // Overruns and interruptions: the next receive carries on.
-        if (len < 0)
-            continue;
-        // The buffer is reused, so the text must end at this message's bytes.
-        const QByteArray header(buf, static_cast<int>(strnlen(buf, static_cast<size_t>(len))));
-        debugLog().debug("123456=%s", header.constData());
-        MY_flag.store(1, std::memory_order_relaxed);
-    }
+    for (;;)
+        handleUeventMessage(buf, recv(hotplug_sock, buf, sizeof(buf), 0));
+}
+
+void handleUeventMessage(const char *buf, ssize_t len)
+{
+    // Overruns and interruptions: the next receive carries on.
+    if (len < 0)
+        return;
+    // The buffer is reused, so the text must end at this message's bytes.
+    const QByteArray header(buf, static_cast<int>(strnlen(buf, static_cast<size_t>(len))));
+    debugLog().debug("123456=%s", header.constData());
+    MY_flag.store(1, std::memory_order_relaxed);
 }

@@ -4,6 +4,7 @@
 #include <QThread>
 #include <atomic>
 #include <cstdint>
+#include <sys/types.h>
 
 // Raised by the monitor thread on every kernel uevent, taken by the GUI
 // thread with one exchange. Nothing else passes through it, so relaxed
@@ -15,6 +16,12 @@ static_assert(std::atomic<uint8_t>::is_always_lock_free, "MY_flag must be lock-f
 // its port id, or with a port the kernel picks when another socket of the
 // process holds that one; -1 after a failure (reported with perror).
 int init_hotplug_sock();
+
+// One receive of the monitor loop: len as recv returned it, buf holding at
+// least that many bytes. Logs the text before the first NUL (the kernel's
+// ACTION@DEVPATH header) and raises MY_flag;
+// a failed receive (len < 0) does nothing.
+void handleUeventMessage(const char *buf, ssize_t len);
 
 class MyThread : public QThread
 {

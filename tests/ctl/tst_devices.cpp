@@ -6,6 +6,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
+
+#include <unistd.h>
 
 #include "ctlrun.h"
 #include "simhid.h"
@@ -49,6 +52,8 @@ private slots:
     void restore();
     void recordNotWritable_data();
     void recordNotWritable();
+    void corruptRecord_data();
+    void corruptRecord();
 
 private:
     static QString placeOf(int port) { return QString("pci-0000:00:14.0-usb-0:%1:1.0").arg(port); }
@@ -723,7 +728,8 @@ void tst_Devices::recordNotWritable_data()
     QTest::addColumn<QString>("blocker");  // what stands at the record's name
     QTest::addColumn<QString>("why");
 
-    QTest::newRow("a directory") << "dir" << "is not a record file";
+    // An empty one gives way (corruptRecord); this one holds something.
+    QTest::newRow("a directory that is not empty") << "dir" << "is not a record file";
     QTest::newRow("a link") << "link" << "cannot read";
     QTest::newRow("no state directory") << "nodir" << "cannot open";
 }
@@ -738,7 +744,7 @@ void tst_Devices::recordNotWritable()
     ctl::Environment env = streams.env(sysfs());
     const QString record = sysfs().recordPath();
     if (blocker == "dir")
-        QVERIFY(QDir().mkpath(record));
+        QVERIFY(QDir().mkpath(record + "/kept"));
     else if (blocker == "link")
         QVERIFY(QFile::link("/etc/hostname", record));
     else
@@ -762,6 +768,103 @@ void tst_Devices::recordNotWritable()
     QCOMPARE(ctl::run(int(argv.size()), argv.data(), env), 1);
     QCOMPARE(writtenLevels(), QList<int>{60});
     QVERIFY2(again.errText().contains("no remembered level to change by +10%"), qPrintable(again.errText()));
+}
+
+void tst_Devices::corruptRecord_data()
+{
+    QTest::addColumn<QByteArray>("record");  // %1: the display's place
+    QTest::addColumn<QString>("blocker");    // "dir": a directory instead; "unreadable": no read access
+    QTest::addColumn<QString>("why");        // %1: the record's path; empty: a good record
+
+    // Fixed, so that a failure can be replayed.
+    QByteArray noise;
+    for (quint32 x = 2463534242u, i = 0; i < 200; ++i) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        noise += char(x);
+    }
+    const QString notRecord = "%1 is not a record file";
+    QTest::newRow("empty") << QByteArray() << QString() << QString();
+    QTest::newRow("truncated") << QByteArray("%1 0483:5750 40 3\n%1 0483:57") << QString() << notRecord;
+    QTest::newRow("random bytes") << noise << QString() << notRecord;
+    QTest::newRow("level 999") << QByteArray("%1 0483:5750 999 3\n") << QString() << notRecord;
+    QTest::newRow("level -5") << QByteArray("%1 0483:5750 -5 3\n") << QString() << notRecord;
+    QTest::newRow("level with trailing text") << QByteArray("%1 0483:5750 40% 3\n") << QString() << notRecord;
+    QTest::newRow("line with trailing text") << QByteArray("%1 0483:5750 40 3 x\n") << QString() << notRecord;
+    QTest::newRow("a directory") << QByteArray() << "dir" << notRecord;
+    QTest::newRow("unreadable") << QByteArray("%1 0483:5750 40 3\n") << "unreadable"
+                                << "cannot read %1: Permission denied";
+    QTest::newRow("another display's identity")
+        << ("%1 0eef:0005 40 3\n" + placeOf(9).toUtf8() + " 0483:5750 70 4\n") << QString() << QString();
+}
+
+void tst_Devices::corruptRecord()
+{
+    QFETCH(QByteArray, record);
+    QFETCH(QString, blocker);
+    QFETCH(QString, why);
+
+    plugDisplay(1, 2);
+    const QString path = sysfs().recordPath();
+    if (!why.isEmpty())
+        why = why.arg(path);
+    if (blocker == "dir")
+        QVERIFY(QDir().mkpath(path));
+    else
+        QVERIFY(sysfs().setRecord(record.replace("%1", placeOf(2).toUtf8())));
+    // Permission bits do not stop root: the commands then run as nobody,
+    // who may use the trees but not read the record.
+    const bool asNobody = blocker == "unreadable" && geteuid() == 0;
+    if (blocker == "unreadable")
+        QVERIFY(QFile::setPermissions(path, {}));
+    if (asNobody) {
+        if (seteuid(65534) != 0 || seteuid(0) != 0)
+            QSKIP(qPrintable(QString("cannot act as another user to make a file unreadable: ") + std::strerror(errno)));
+        QVERIFY(QFile::setPermissions(QString::fromStdString(sysfs().path()), QFile::Permissions(0x7755)));
+        QVERIFY(QFile::setPermissions(QFileInfo(path).path(), QFile::Permissions(0x7777)));
+    }
+    auto run = [&](const QStringList &args) {
+        if (asNobody && seteuid(65534) != 0)
+            qFatal("cannot act as nobody");
+        FakeClock clock;
+        const CtlResult r = runCtl(args, sysfs(), &clock);
+        if (asNobody && seteuid(0) != 0)
+            qFatal("cannot return to root");
+        return r;
+    };
+
+    const QString name = "brightness-ctl: /dev/hidraw1 0483:5750: ";
+    const QString noLevel = name + "no remembered level to change by +10%%1; set an absolute value such as 50% first\n";
+    const struct {
+        QStringList args;
+        int status;
+        QString err;
+    } expected[] = {
+        {{"get"}, 1, why.isEmpty() ? name + "no level remembered\n" : "brightness-ctl: nothing remembered: " + why + '\n'},
+        {{"restore"}, why.isEmpty() ? 0 : 1, why.isEmpty() ? QString() : "brightness-ctl: cannot restore: " + why + '\n'},
+        {{"set", "+10%"}, 1, noLevel.arg(why.isEmpty() ? QString() : " (" + why + ')')},
+    };
+    for (const auto &e : expected) {
+        const CtlResult r = run(e.args);
+        QCOMPARE(r.status, e.status);
+        QCOMPARE(r.err, e.err);
+    }
+    // None of them wrote a level, nor changed the record.
+    QCOMPARE(writtenLevels(), QList<int>{});
+    if (blocker != "dir")
+        QCOMPARE(sysfs().record(), record);
+
+    // An absolute level is a fresh truth: it replaces what could not be read
+    // and keeps every good entry.
+    const CtlResult r = run({"set", "60%"});
+    QCOMPARE(r.status, 0);
+    QCOMPARE(r.err, why.isEmpty() ? QString() : "brightness-ctl: " + why + "; replaced by a new record\n");
+    QCOMPARE(writtenLevels(), QList<int>{60});
+    QCOMPARE(recordedLevel(2), 60);
+    if (record.contains("0eef:0005")) {
+        QCOMPARE(recordedLevel(2, "0eef:0005"), 40);
+        QCOMPARE(recordedLevel(9), 70);
+    }
+    QCOMPARE(run({"get", "-m"}).out, "/dev/hidraw1 0483:5750 60 " + placeOf(2) + '\n');
 }
 
 QTEST_GUILESS_MAIN(tst_Devices)

@@ -1,0 +1,39 @@
+// The record file of remembered levels, as read from disk.
+
+#include <string>
+
+#include "ctl.h"
+#include "fuzz.h"
+
+namespace {
+
+bool sameEntries(const ctl::Record &a, const ctl::Record &b)
+{
+    if (a.entries.size() != b.entries.size())
+        return false;
+    for (std::size_t i = 0; i < a.entries.size(); ++i) {
+        const ctl::Entry &x = a.entries[i], &y = b.entries[i];
+        if (x.place != y.place || x.vendor != y.vendor || x.product != y.product || x.level != y.level
+            || x.serial != y.serial)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const ctl::Record before{{{"sentinel", 1, 2, 3, 4}}};
+    ctl::Record record = before;
+    if (!ctl::parseRecord(std::string(reinterpret_cast<const char *>(data), size), &record)) {
+        // A refused file leaves what the caller had.
+        FUZZ_CHECK(sameEntries(record, before));
+        return 0;
+    }
+    for (const ctl::Entry &e : record.entries)
+        FUZZ_CHECK(e.level >= 0 && e.level <= 100 && ctl::validPlace(e.place));
+    ctl::Record again;
+    FUZZ_CHECK(ctl::parseRecord(ctl::formatRecord(record), &again) && sameEntries(again, record));
+    return 0;
+}
