@@ -7,13 +7,18 @@
 #   asan            the suite under AddressSanitizer and UBSan, in build-asan
 #   tsan            the hot-plug monitor and window tests under ThreadSanitizer,
 #                   in build-tsan
+#   target          the armhf programs and package on a 32-bit ARM Linux guest
+#                   under qemu-system-arm, with a real hidraw display made
+#                   through uhid (tests/target); artifacts in
+#                   build-armhf-tests/target. Further arguments name scenarios
+#                   to run alone.
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/scripts/deps.sh"
 
 suite=native
 case "${1:-}" in
-    native|armhf|asan|tsan) suite=$1; shift ;;
+    native|armhf|asan|tsan|target) suite=$1; shift ;;
 esac
 
 case $suite in
@@ -45,5 +50,16 @@ tsan)
     # The tests where the monitor thread runs beside the window.
     ctest --output-on-failure --timeout 300 \
         -R '^(hotplug\.|window\.|display\.search$|display\.report$|e2e\.)' "$@"
+    ;;
+target)
+    ensure_armhf_arch; ensure_packages $BUILD_PACKAGES $PACKAGING_PACKAGES $TARGET_PACKAGES
+    # The armhf suite's build, when it is there: only the programs are needed.
+    cmake -S "$ROOT" -B "$ROOT/build-armhf-tests" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIGHTNESS_TESTS=ON \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-armhf.cmake" >/dev/null
+    cmake --build "$ROOT/build-armhf-tests" --parallel "$(nproc)" --target brightness brightness-ctl uhid-display
+    "$ROOT/scripts/package.sh" >/dev/null
+    version=$(sed -n 's/^project(brightness VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")
+    sh "$ROOT/tests/target/run.sh" "$ROOT/build-armhf-tests" \
+        "$ROOT/dist/brightness_${version}_armhf.deb" "$ROOT/build-armhf-tests/target" "$@"
     ;;
 esac

@@ -1,0 +1,72 @@
+# Sourced by run.sh.
+
+# The package, installed with dpkg while the display is plugged in.
+package() {
+new_scenario package
+udev_start
+display_start -k
+udevadm settle -t 30
+expect "before the package the display's node is root's alone" test "$(mode_of /dev/hidraw1)" = "root 600"
+dpkg -i /pkg/brightness_*_armhf.deb > "$W/dpkg.log" 2>&1
+expect "dpkg -i installs the package" test $? = 0
+udevadm settle -t 30
+for f in /usr/bin/brightness /usr/bin/brightness-ctl /usr/lib/udev/rules.d/70-brightness.rules \
+         /usr/share/applications/brightness.desktop /usr/share/man/man1/brightness.1.gz \
+         /usr/share/icons/hicolor/48x48/apps/brightness.png /usr/share/doc/brightness/copyright; do
+    expect "$f is installed and belongs to the package" dpkg -S "$f" > /dev/null 2>&1
+done
+expect "installing gives the display's node to plugdev" test "$(mode_of /dev/hidraw1)" = "plugdev 660"
+expect "... and not the keyboard's" test "$(mode_of /dev/hidraw0)" = "root 600"
+display unplug
+udevadm settle -t 30
+display plug
+wait_for 10 test -e /dev/hidraw1
+udevadm settle -t 30
+expect "a display plugged in again gets plugdev too" test "$(mode_of /dev/hidraw1)" = "plugdev 660"
+su -s /bin/sh plug -c "brightness-ctl set 3" > "$W/plug.out" 2>&1 </dev/null
+expect "a user in plugdev sets the brightness without sudo" test $? = 0
+expect "... and the display gets level 0x1e" grep -qx "display output $(report 1e)" "$W/log"
+su -s /bin/sh user -c "brightness-ctl set 3" > "$W/user.out" 2>&1 </dev/null
+expect "a user outside plugdev gets exit 3" test $? = 3
+expect "... and the message naming the rule" grep -q '70-brightness.rules' "$W/user.out"
+BRIGHTNESS=/usr/bin/brightness brightness_start plug offscreen -b 5
+expect "the installed window opens the display for plugdev" wait_for 90 grep -qx 'hidraw:1' "$W/err"
+expect "... and sends level 0x32" wait_for 10 grep -qx "display output $(report 32)" "$W/log"
+brightness_stop
+expect "the installed window printed Bright=5" test "$(cat "$W/out")" = "Bright=5"
+expect "the keyboard's node keeps its mode" test "$(mode_of /dev/hidraw0)" = "root 600"
+}
+
+# The race between the program's search and udev's rule, when the rule is
+# the only access: how many plugs the window misses. Runs on the package
+# scenario's display and installed package (so only after it), and removes
+# both.
+race() {
+W=/tmp/package
+scenario=race
+plugs=8
+brightness_start plug offscreen
+wait_for 90 grep -qx 'hidraw:1' "$W/err"
+missed=0
+n=1
+while [ $n -le $plugs ]; do
+    vain=$(lines 'Cant open!' "$W/err")
+    display unplug
+    wait_for 20 searched_in_vain $((vain + 10))
+    before=$(lines '^hidraw:1$' "$W/err")
+    display plug
+    # One tick after the uevents, plus the search itself.
+    if ! wait_for 6 test "$(lines '^hidraw:1$' "$W/err")" -gt "$before"; then
+        missed=$((missed + 1))
+    fi
+    n=$((n + 1))
+done
+brightness_stop
+echo "NOTE race: $missed of $plugs plugs missed by the window with the udev rule as the only access"
+expect "every plug was measured" test $n -gt $plugs
+
+dpkg --purge brightness > "$W/purge.log" 2>&1
+expect "dpkg --purge removes the package" test $? = 0
+expect "... and its program and rule" test ! -e /usr/bin/brightness -a ! -e /usr/lib/udev/rules.d/70-brightness.rules
+display_stop
+}
