@@ -31,10 +31,7 @@ cat "$out/base.cpio" "$out/overlay.cpio" > "$out/initrd.cpio"
 
 rm -f "$out"/*.ppm "$out"/*.png "$out/monitor.in" "$out/monitor.out"
 mkfifo "$out/monitor.in" "$out/monitor.out"
-# Held open for the whole run, so that neither side of the monitor's pipes
-# ever sees its end.
-exec 7<>"$out/monitor.in" 8<>"$out/monitor.out"
-cat <&8 > "$out/monitor.log" &
+cat "$out/monitor.out" > "$out/monitor.log" &
 drain=$!
 
 : > "$out/console.log"
@@ -50,6 +47,9 @@ timeout 560 qemu-system-arm -M virt -cpu cortex-a15 -smp 1 -m 512 -nic none -no-
     printf '%s\n' "$line" >> "$out/console.log"
     case $line in
     @@screendump\ *)
+        # Opened once QEMU reads the pipe, and kept open: the monitor stops
+        # reading at the first end of file.
+        [ -n "${monitor_open:-}" ] || { exec 7>"$out/monitor.in"; monitor_open=1; }
         echo "screendump $out/${line#@@screendump }.ppm" >&7 ;;
     PASS\ *|FAIL\ *|NOTE\ *|*\ passed,\ *\ failed)
         printf '%s\n' "$line" ;;
