@@ -4,9 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <ostream>
-#include <sstream>
 
 #include <fcntl.h>
 #include <linux/hidraw.h>
@@ -50,15 +48,6 @@ int rank(int status)
 std::ostream &say(const Environment &env)
 {
     return *env.err << program << ": ";
-}
-
-bool parseHex(const std::string &text, unsigned long max, unsigned long *value)
-{
-    if (text.empty() || text.size() > 8
-        || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
-        return false;
-    *value = std::strtoul(text.c_str(), nullptr, 16);
-    return *value <= max;
 }
 
 // A display's node that would not open.
@@ -213,42 +202,6 @@ int parseLevel(const std::string &text)
     if (percent)
         return value <= 100 ? value : -1;
     return value <= 10 ? value * 10 : -1;
-}
-
-bool parseUevent(const std::string &text, Identity *id)
-{
-    std::istringstream lines(text);
-    std::string line;
-    const std::string key = "HID_ID=";
-    while (std::getline(lines, line)) {
-        if (line.compare(0, key.size(), key) != 0)
-            continue;
-        // BUS:VENDOR:PRODUCT, hex, as the kernel writes "%04X:%08X:%08X".
-        const std::string value = line.substr(key.size());
-        const std::size_t a = value.find(':');
-        const std::size_t b = a == std::string::npos ? a : value.find(':', a + 1);
-        if (b == std::string::npos)
-            return false;
-        unsigned long bus, vendor, product;
-        if (!parseHex(value.substr(0, a), 0xFFFF, &bus)
-            || !parseHex(value.substr(a + 1, b - a - 1), 0xFFFF, &vendor)
-            || !parseHex(value.substr(b + 1), 0xFFFF, &product))
-            return false;
-        id->vendor = static_cast<unsigned short>(vendor);
-        id->product = static_cast<unsigned short>(product);
-        return true;
-    }
-    return false;
-}
-
-bool sysfsIdentity(const std::string &sysfsRoot, int node, Identity *id)
-{
-    std::ifstream file(sysfsRoot + "/class/hidraw/hidraw" + std::to_string(node) + "/device/uevent");
-    if (!file)
-        return false;
-    std::ostringstream text;
-    text << file.rdbuf();
-    return parseUevent(text.str(), id);
 }
 
 std::string nodePath(int node)

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "sysfs.h"
+
 namespace ctl {
 
 // Exit statuses. When several apply, the one ranked first wins:
@@ -36,17 +38,10 @@ struct Environment {
 // other bases included.
 int parseLevel(const std::string &text);
 
-struct Identity {
-    unsigned short vendor;
-    unsigned short product;
-};
-
-// Reads HID_ID=BUS:VENDOR:PRODUCT from the node's uevent file under
-// sysfsRoot; false when the file or the line is missing or malformed.
-bool sysfsIdentity(const std::string &sysfsRoot, int node, Identity *id);
-
-// Parses one uevent text (lines KEY=VALUE) for its HID_ID line.
-bool parseUevent(const std::string &text, Identity *id);
+// A node's identity as sysfs names it: shared with the window's search.
+using Identity = DisplayIdentity;
+using ::parseUevent;
+using ::sysfsIdentity;
 
 std::string nodePath(int node);
 std::string formatIdentity(const Identity &id);  // "0483:5750"

@@ -3,6 +3,8 @@
 #include <QLabel>
 #include <QSocketNotifier>
 
+#include <cerrno>
+
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include "debuglog.h"
 #include "mainwindow.h"
 #include "protocol.h"
+#include "sysfs.h"
 #include "thread.h"
 #include "ui_mainwindow.h"
 
@@ -29,6 +32,26 @@ void replaceHandle(QSocketNotifier *handle)
         close(old);
     }
 }
+
+enum class Named { Unknown, Display, OtherDevice };
+
+// Who sysfs says the node belongs to; readable on nodes the process may not open.
+Named namedInSysfs(int node)
+{
+    DisplayIdentity id{};
+    if (!sysfsIdentity("/sys", node, &id))
+        return Named::Unknown;
+    return isAcceptedDisplay(static_cast<short>(id.vendor), static_cast<short>(id.product))
+        ? Named::Display : Named::OtherDevice;
+}
+
+// udev gives the user a newly plugged display's node a little after the
+// kernel's last event for it, and no event follows: a search that met the
+// display's node refusing access runs again on the next tick, up to this
+// many times after the last event.
+constexpr int accessRetries = 3;
+int retriesLeft = accessRetries;
+bool retryOnNextTick = false;
 
 } // namespace
 
@@ -70,23 +93,42 @@ int penHidraw(QString path)
 
 void MainWindow::scanHidraw()
 {
+    bool refused = false;
     for (int N = 0; N < 10; ++N) {
-        const QString command = QString("sudo chmod 777 /dev/hidraw%1").arg(N);
-        // Whether access was granted shows in the open that follows.
-        const int status = system(command.toLocal8Bit().constData());
-        Q_UNUSED(status);
-        if (penHidraw(QString("/dev/hidraw%1").arg(N)) == 1) {
+        const QString path = QString("/dev/hidraw%1").arg(N);
+        const QByteArray node = path.toLocal8Bit();
+        const Named named = namedInSysfs(N);
+        // The command can only widen access, so it is left out where that is
+        // all it could do: on another device's node (a keyboard would become
+        // readable by everyone) and on a node this process can use already.
+        if (named != Named::OtherDevice && access(node.constData(), R_OK | W_OK) != 0) {
+            const QString command = QString("sudo chmod 777 /dev/hidraw%1").arg(N);
+            // Whether access was granted shows in the open that follows.
+            const int status = system(command.toLocal8Bit().constData());
+            Q_UNUSED(status);
+        }
+        if (penHidraw(path) == 1) {
             debugLog().debug("hidraw:%d", N);
             usbConnected = 1;
             ui->label_2->setText(QString::fromUtf8("设备已连接"));
+            retryOnNextTick = false;
             return;
         }
         ui->label_2->setText(QString::fromUtf8("未找到可连接设备"));
+        if (named == Named::Display && access(node.constData(), R_OK | W_OK) != 0
+            && (errno == EACCES || errno == EPERM))
+            refused = true;
     }
+    retryOnNextTick = refused && retriesLeft > 0;
+    if (retryOnNextTick)
+        --retriesLeft;
 }
 
 void MainWindow::on_ConnectUSB()
 {
-    if (MY_flag.exchange(0, std::memory_order_relaxed) == 1)
+    const bool event = MY_flag.exchange(0, std::memory_order_relaxed) == 1;
+    if (event)
+        retriesLeft = accessRetries;
+    if (event || retryOnNextTick)
         scanHidraw();
 }

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <linux/netlink.h>
@@ -28,7 +29,15 @@ int init_hotplug_sock()
     }
     // A failure here leaves the system's default size, which also works.
     setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &buffersize, sizeof(buffersize));
-    if (bind(sock, reinterpret_cast<sockaddr *>(&snl), sizeof(snl)) < 0) {
+    int bound = bind(sock, reinterpret_cast<sockaddr *>(&snl), sizeof(snl));
+    // Another uevent socket of this process (libudev's, opened by Qt's input
+    // discovery under eglfs and linuxfb) may hold the process id already;
+    // broadcasts reach any port, so let the kernel pick a free one.
+    if (bound < 0 && errno == EADDRINUSE) {
+        snl.nl_pid = 0;
+        bound = bind(sock, reinterpret_cast<sockaddr *>(&snl), sizeof(snl));
+    }
+    if (bound < 0) {
         perror("bind");
         close(sock);
         return -1;

@@ -12,7 +12,8 @@ extern std::atomic<uint8_t> MY_flag;
 static_assert(std::atomic<uint8_t>::is_always_lock_free, "MY_flag must be lock-free");
 
 // A bound NETLINK_KOBJECT_UEVENT socket on group 1 with the process id as
-// its port id, or -1 after a failure (reported with perror).
+// its port id, or with a port the kernel picks when another socket of the
+// process holds that one; -1 after a failure (reported with perror).
 int init_hotplug_sock();
 
 class MyThread : public QThread

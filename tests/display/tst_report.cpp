@@ -17,7 +17,7 @@ class tst_Report : public QObject
 
 private slots:
     void init();
-    void commandLineWithoutDisplay();  // first: the display must be unknown yet
+    void commandLineWithoutDisplay();  // a handle an earlier test left is dead after reset()
     void sliderSendsExactReport_data();
     void sliderSendsExactReport();
     void consecutiveReportsDifferOnlyInLevel();
@@ -159,7 +159,7 @@ void tst_Report::actionSlotDoesNothing()
     testutil::MessageCapture log;
     QVERIFY(QMetaObject::invokeMethod(&w, "on_horizontalSlider_actionTriggered", Q_ARG(int, action)));
     QVERIFY(simhid::writes().empty());
-    QVERIFY(log.messages.isEmpty());
+    QVERIFY(log.messages().isEmpty());
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(date), reportSize), before);
 }
 
@@ -189,7 +189,7 @@ void tst_Report::noCommandLineSendsNothing()
     MainWindow w;
     testutil::MessageCapture log;
     CMD_Run();
-    QVERIFY(log.messages.isEmpty());
+    QVERIFY(log.messages().isEmpty());
     QVERIFY(simhid::writes().empty());
 }
 

@@ -20,7 +20,7 @@ class tst_Search : public QObject
 
 private slots:
     void init();
-    void noNodeAtAll();  // first: needs the process's fresh counter and no handle
+    void noNodeAtAll();
     void keyboardThenDisplay();
     void identities_data();
     void identities();
@@ -29,6 +29,10 @@ private slots:
     void tickWithoutEventDoesNothing();
     void rescanReplacesHandle();
     void unpluggedThenSearched();
+    void accessCommandOnlyWhereItCanHelp_data();
+    void accessCommandOnlyWhereItCanHelp();
+    void refusedDisplaySearchedAgain_data();
+    void refusedDisplaySearchedAgain();
     void accessCommandFailsOrIsSlow_data();
     void accessCommandFailsOrIsSlow();
     void noDescriptorLeak();
@@ -63,6 +67,8 @@ private:
     const QString notFound = QString::fromUtf8("未找到可连接设备");
 };
 
+static int counterOfFailedOpen();
+
 void tst_Search::init()
 {
     simhid::reset();
@@ -71,22 +77,27 @@ void tst_Search::init()
 
 void tst_Search::noNodeAtAll()
 {
+    // Whatever ran before: the counter goes on from where it stands (that
+    // it starts at 1 in a fresh process, app.program checks) and the handle
+    // stays what it was.
+    QSocketNotifier *const handle = m_sn;
+    const int start = counterOfFailedOpen() + 1;
     testutil::MessageCapture log;
     MainWindow w;
     QCOMPARE(sudo.commands(), expectedCommands(9));
     QStringList expected;
-    for (int call = 1; call <= 10; ++call)
-        expected << QString::fromUtf8("   未找到可连接设备%1").arg(call)
+    for (int call = 0; call < 10; ++call)
+        expected << QString::fromUtf8("   未找到可连接设备%1").arg((start + call) % 65536)
                  << "[WARN]rcMouseHa   ndler::open-> Cant open!";
     QCOMPARE(log.debugLines(), expected);
-    for (const testutil::Message &m : log.messages) {
+    for (const testutil::Message &m : log.messages()) {
         QCOMPARE(m.category, QByteArray("default"));
         QVERIFY(!m.hasSource);
     }
     QCOMPARE(status(w), notFound);
-    QVERIFY(!m_sn);
+    QCOMPARE(m_sn, handle);
     QCOMPARE(fd, -1);
-    QCOMPARE(simhid::opens().size(), size_t(10));
+    QCOMPARE(simhid::opens().size(), size_t(11));
     // Nothing to send to: the raw send is held back too.
     char block[64] = {};
     w.HidSendDate(block);
@@ -101,7 +112,8 @@ void tst_Search::keyboardThenDisplay()
     testutil::MessageCapture log;
     MainWindow w;
 
-    QCOMPARE(sudo.commands(), expectedCommands(1));
+    // sysfs names node 0 a keyboard: it is not opened up to everyone.
+    QCOMPARE(sudo.commands(), QStringList{"chmod 777 /dev/hidraw1"});
     const int displayFd = liveFd(1);
     QVERIFY(displayFd > 0);
     QCOMPARE(log.debugLines(), (QStringList{
@@ -204,6 +216,8 @@ void tst_Search::openReturnsZero()
 void tst_Search::tickWithoutEventDoesNothing()
 {
     MainWindow w;
+    testutil::QuietMonitors quiet;
+    QVERIFY(quiet.ok);
     sudo.clear();
     simhid::clearRecords();
     w.findChild<QLabel *>("label_2")->setText("unchanged");
@@ -271,6 +285,94 @@ void tst_Search::unpluggedThenSearched()
     QCOMPARE(simhid::closes()[0].fd, held);
 }
 
+void tst_Search::accessCommandOnlyWhereItCanHelp_data()
+{
+    QTest::addColumn<QStringList>("nodes");  // "N display|keyboard [accessible] [unlisted] [refused]"
+    QTest::addColumn<QStringList>("commands");
+    QTest::addColumn<bool>("connected");
+
+    QTest::newRow("keyboard named at 0, display at 1")
+        << QStringList{"0 keyboard", "1 display"} << QStringList{"chmod 777 /dev/hidraw1"} << true;
+    QTest::newRow("display accessible already") << QStringList{"0 display accessible"} << QStringList() << true;
+    QTest::newRow("keyboard and display accessible")
+        << QStringList{"0 keyboard accessible", "1 display accessible"} << QStringList() << true;
+    QTest::newRow("display without sysfs entry")
+        << QStringList{"0 display unlisted"} << QStringList{"chmod 777 /dev/hidraw0"} << true;
+    QTest::newRow("keyboard without sysfs entry") << QStringList{"0 keyboard unlisted", "1 display"}
+                                                  << QStringList{"chmod 777 /dev/hidraw0", "chmod 777 /dev/hidraw1"}
+                                                  << true;
+    QTest::newRow("display refusing access") << QStringList{"0 display refused", "1 keyboard"}
+                                             << QStringList(expectedCommands(9).mid(0, 1) + expectedCommands(9).mid(2))
+                                             << false;
+    QTest::newRow("no node at all") << QStringList() << expectedCommands(9) << false;
+}
+
+void tst_Search::accessCommandOnlyWhereItCanHelp()
+{
+    QFETCH(QStringList, nodes);
+    QFETCH(QStringList, commands);
+    QFETCH(bool, connected);
+    for (const QString &spec : nodes) {
+        const QStringList f = spec.split(' ');
+        const int node = f[0].toInt();
+        if (f[1] == "display")
+            simhid::present(node, 3, 0x0483, 0x5750);
+        else
+            simhid::present(node, 3, 0x046d, 0xc31c);
+        if (f.contains("accessible"))
+            simhid::grantAccess(node);
+        if (f.contains("unlisted"))
+            simhid::listInSysfs(node, false);
+        if (f.contains("refused"))
+            simhid::failOpen(node, EACCES);
+    }
+    MainWindow w;
+    QCOMPARE(sudo.commands(), commands);
+    QCOMPARE(status(w), connected ? found : notFound);
+}
+
+void tst_Search::refusedDisplaySearchedAgain_data()
+{
+    QTest::addColumn<bool>("display");          // else a keyboard
+    QTest::addColumn<int>("grantedAtTick");     // 0: never
+    QTest::addColumn<QString>("searchesPerTick");
+    QTest::addColumn<bool>("connected");
+
+    // udev grants access a little after the kernel's last event.
+    QTest::newRow("display granted by the next tick") << true << 1 << "1 0 0" << true;
+    QTest::newRow("display granted by the third tick") << true << 3 << "1 1 1 0" << true;
+    QTest::newRow("display never granted") << true << 0 << "1 1 1 0 0" << false;
+    QTest::newRow("keyboard refusing access") << false << 0 << "0 0" << false;
+}
+
+void tst_Search::refusedDisplaySearchedAgain()
+{
+    QFETCH(bool, display);
+    QFETCH(int, grantedAtTick);
+    QFETCH(QString, searchesPerTick);
+    QFETCH(bool, connected);
+
+    simhid::present(1, 3, display ? 0x0483 : 0x046d, display ? 0x5750 : 0xc31c);
+    simhid::grantAccess(1, 600000);
+    MainWindow w;
+    testutil::QuietMonitors quiet;
+    QVERIFY(quiet.ok);
+    rescan(w);  // the kernel's last event
+    QCOMPARE(status(w), notFound);
+    const QStringList expected = searchesPerTick.split(' ');
+    for (int tick = 1; tick <= expected.size(); ++tick) {
+        if (tick == grantedAtTick)
+            simhid::grantAccess(1);
+        simhid::clearRecords();
+        QVERIFY(QMetaObject::invokeMethod(&w, "on_ConnectUSB"));
+        int searches = 0;
+        for (const simhid::OpenRecord &r : simhid::opens())
+            searches += r.node == 0;
+        QVERIFY2(searches == expected[tick - 1].toInt(), qPrintable(QString("tick %1: %2").arg(tick).arg(searches)));
+    }
+    QCOMPARE(status(w), connected ? found : notFound);
+}
+
 void tst_Search::accessCommandFailsOrIsSlow_data()
 {
     QTest::addColumn<QByteArray>("exitCode");
@@ -328,6 +430,9 @@ void tst_Search::handleDoesNotWakeTheLoop()
     simhid::present(1, 3, 0x0483, 0x5750);
     simhid::setAutoAck(1, true);
     MainWindow w;
+    // Searches after uevents from elsewhere would count as busy.
+    QVERIFY(testutil::searchTick(&w));
+    testutil::searchTick(&w)->stop();
     auto *slider = w.findChild<QSlider *>("horizontalSlider");
     for (int v = 0; v < 10; ++v)
         slider->setValue(v);

@@ -38,7 +38,11 @@ void tst_ProgramDisplay::commandLineStepAtStart()
     QCOMPARE(f.value(1), QString("1"));
     QCOMPARE(f.value(3), QString("38"));
     QCOMPARE(f.value(5), hexReport(0x46));
-    QCOMPARE(sim.sudoCommands(), (QStringList{"chmod 777 /dev/hidraw0", "chmod 777 /dev/hidraw1"}));
+    // Only the display's node is opened up, the keyboard's is left alone;
+    // a search after a uevent from elsewhere on the machine runs it again.
+    const QStringList commands = sim.sudoCommands();
+    QVERIFY(!commands.isEmpty());
+    QVERIFY2(commands.count("chmod 777 /dev/hidraw1") == commands.size(), qPrintable(commands.join('|')));
     QCOMPARE(program.readAllStandardOutput(), QByteArray("Bright=7\n"));
     program.kill();
     program.waitForFinished();
@@ -60,7 +64,7 @@ void tst_ProgramDisplay::displayPluggedInLater()
     program.setProcessEnvironment(env);
     testutil::startProgram(program, BRIGHTNESS_BINARY, {"-b", "4"});
     QVERIFY(program.waitForStarted());
-    QTRY_COMPARE_WITH_TIMEOUT(sim.sudoCommands().size(), 10, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(sim.sudoCommands().size() >= 10, 30000);
     const QString window = x.xdotool({"search", "--sync", "--name", "^brightness$"}).section('\n', 0, 0);
     QVERIFY(!window.isEmpty());
 
@@ -70,7 +74,7 @@ void tst_ProgramDisplay::displayPluggedInLater()
     QVERIFY(uevent.open(QFile::WriteOnly));
     QCOMPARE(uevent.write("change\n"), qint64(7));
     uevent.close();
-    QTRY_VERIFY_WITH_TIMEOUT(sim.events("open").filter(QRegularExpression("^open 1 [1-9]")).size() == 1, 2500);
+    QTRY_VERIFY_WITH_TIMEOUT(!sim.events("open").filter(QRegularExpression("^open 1 [1-9]")).isEmpty(), 2500);
     // Found later: the start-up step is not sent again.
     QTest::qWait(300);
     QVERIFY(sim.levels().isEmpty());

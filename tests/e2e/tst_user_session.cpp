@@ -65,6 +65,24 @@ private:
     {
         xdo({"mousemove", "--sync", "--window", window, QString::number(x0), QString::number(y0)});
     }
+    // The descriptor of the display's latest successful open before each
+    // write, in order: a uevent from elsewhere on the machine makes the
+    // window search again, which opens the display anew and closes the old
+    // descriptor.
+    QStringList handlesOfWrites() const
+    {
+        QStringList out;
+        QString handle;
+        const QRegularExpression opened("^open 1 ([1-9]\\d*) 0$");
+        for (const QString &line : sim.events()) {
+            const QRegularExpressionMatch m = opened.match(line);
+            if (m.hasMatch())
+                handle = m.captured(1);
+            else if (line.startsWith("write "))
+                out << handle;
+        }
+        return out;
+    }
     // Successful opens of the display's node so far.
     QStringList displayOpens() const
     {
@@ -106,7 +124,7 @@ void tst_UserSession::initTestCase()
             QTest::qWait(250);
     }
     QVERIFY2(!window.isEmpty(), "no visible window titled brightness");
-    QCOMPARE(displayOpens().size(), 1);
+    QVERIFY(!displayOpens().isEmpty());
     QVERIFY(sim.events("write").isEmpty());
     const QString geometry = x.xdotool({"getwindowgeometry", "--shell", window});
     QVERIFY2(geometry.contains("WIDTH=430") && geometry.contains("HEIGHT=85"), qPrintable(geometry));
@@ -195,17 +213,16 @@ void tst_UserSession::dragAcrossHandle()
 void tst_UserSession::displayGotOneReportPerChange()
 {
     // Everything the display received so far: one full brightness report per
-    // value change, in order, all on the descriptor the search opened, and
-    // nothing else.
-    const QStringList opens = displayOpens();
-    QCOMPARE(opens.size(), 1);
-    const QString fd = opens.first().section(' ', 2, 2);
+    // value change, in order, each on the descriptor the latest search
+    // opened, and nothing else.
     const QStringList writes = sim.events("write");
+    const QStringList handles = handlesOfWrites();
     QCOMPARE(writes.size(), expected.size());
     for (int i = 0; i < writes.size(); ++i)
-        QCOMPARE(writes[i], QString("write 1 %1 38 1 %2").arg(fd, hexReport(expected[i])));
+        QCOMPARE(writes[i], QString("write 1 %1 38 1 %2").arg(handles[i], hexReport(expected[i])));
     QVERIFY(sim.events("read").isEmpty());
-    QVERIFY(sim.events("close 1 ").isEmpty());
+    // Only descriptors that a later search replaced were closed.
+    QCOMPARE(sim.events("close").filter(QRegularExpression("^close 1 ")).size(), displayOpens().size() - 1);
     QCOMPARE(expected.size(), changes);
 }
 
@@ -253,7 +270,6 @@ void tst_UserSession::pluggedInAgainReachesDisplay()
     QVERIFY(triggerUevent());
     // The search opens the display again and shows it as connected.
     QTRY_VERIFY_WITH_TIMEOUT(displayOpens().size() > opensBefore, 10000);
-    const QString fd = displayOpens().last().section(' ', 2, 2);
 
     // Nothing is sent on finding it; the next move reaches it at 3.
     QTest::qWait(500);
@@ -262,7 +278,7 @@ void tst_UserSession::pluggedInAgainReachesDisplay()
     expected << 30;
     ++changes;
     QTRY_COMPARE_WITH_TIMEOUT(sim.levels(), expected, 20000);
-    QCOMPARE(sim.events("write").last(), QString("write 1 %1 38 1 %2").arg(fd, hexReport(30)));
+    QCOMPARE(sim.events("write").last(), QString("write 1 %1 38 1 %2").arg(handlesOfWrites().last(), hexReport(30)));
     QTRY_COMPARE_WITH_TIMEOUT(sentLines(), changes - 2, 10000);   // the two while unplugged failed
 }
 

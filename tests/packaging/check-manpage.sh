@@ -79,7 +79,8 @@ grep -q '^\.B sudo chmod 777 /dev/hidraw\\c$' "$page" || fail "the page does not
 run_program
 seq 0 9 | sed 's|^|chmod 777 /dev/hidraw|' > "$work/expected-sudo"
 if ! grep -q '^hidraw:' "$work/err"; then
-    cmp -s "$work/expected-sudo" "$FAKE_SUDO_LOG" \
+    # A uevent from elsewhere on the machine may add a search after the first.
+    head -n 10 "$FAKE_SUDO_LOG" | cmp -s "$work/expected-sudo" - \
         || fail "the program ran sudo with: $(tr '\n' '|' < "$FAKE_SUDO_LOG")"
 fi
 

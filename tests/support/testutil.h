@@ -5,16 +5,22 @@
 // lines and standard output, and the stand-in sudo.
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QList>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
 #include <QtGlobal>
 
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
+#include <linux/netlink.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace testutil {
@@ -36,52 +42,155 @@ struct Message {
     QByteArray category;
     bool hasSource;  // file, line or function set
     QString text;
+    bool ownThread;  // logged on the thread that built the capture
 };
 
 // Collects every message of Qt's logger while alive, from any thread.
-// Single instance.
+// Single instance. The hot-plug monitor of every window the process built
+// logs each kernel uevent from its own thread, whenever one comes; the
+// accessors leave those lines out unless asked for all threads.
 class MessageCapture
 {
 public:
-    MessageCapture() { instance() = this; previous = qInstallMessageHandler(&handler); }
-    ~MessageCapture() { qInstallMessageHandler(previous); instance() = nullptr; }
-    QList<Message> messages;  // read it only while no other thread logs
+    enum Threads { OwnThread, AllThreads };
 
-    QStringList debugLines() const
+    MessageCapture() : owner(std::this_thread::get_id())
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        {
+            std::lock_guard<std::mutex> lock(guard());
+            current() = this;
+        }
+        previous = qInstallMessageHandler(&handler);
+    }
+    ~MessageCapture()
+    {
+        qInstallMessageHandler(previous);
+        // A call that found this capture still holds the lock: wait for it
+        // before the list goes away.
+        std::lock_guard<std::mutex> lock(guard());
+        current() = nullptr;
+    }
+
+    QList<Message> messages(Threads which = OwnThread) const
+    {
+        std::lock_guard<std::mutex> lock(guard());
+        QList<Message> out;
+        for (const Message &m : all)
+            if (which == AllThreads || m.ownThread)
+                out << m;
+        return out;
+    }
+    QStringList debugLines(Threads which = OwnThread) const
+    {
         QStringList out;
-        for (const Message &m : messages)
+        for (const Message &m : messages(which))
             if (m.type == QtDebugMsg)
                 out << m.text;
         return out;
     }
     void clear()
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        messages.clear();
+        std::lock_guard<std::mutex> lock(guard());
+        all.clear();
     }
 
 private:
-    static MessageCapture *&instance()
+    // A pthread mutex rather than QMutex: ThreadSanitizer sees its locking,
+    // not that of Qt's own (uninstrumented) mutex. Never destroyed, as a
+    // monitor thread may log while the process exits.
+    static std::mutex &guard()
     {
-        static MessageCapture *current = nullptr;
-        return current;
+        static std::mutex *mutex = new std::mutex;
+        return *mutex;
+    }
+    static MessageCapture *&current()
+    {
+        static MessageCapture *capture = nullptr;
+        return capture;
     }
     static void handler(QtMsgType type, const QMessageLogContext &ctx, const QString &text)
     {
-        if (MessageCapture *self = instance()) {
-            std::lock_guard<std::mutex> lock(self->mutex);
-            self->messages.append({type, QByteArray(ctx.category),
-                                   ctx.file != nullptr || ctx.line != 0 || ctx.function != nullptr,
-                                   text});
+        std::lock_guard<std::mutex> lock(guard());
+        if (MessageCapture *self = current())
+            self->all.append({type, QByteArray(ctx.category),
+                              ctx.file != nullptr || ctx.line != 0 || ctx.function != nullptr, text,
+                              std::this_thread::get_id() == self->owner});
+    }
+    const std::thread::id owner;
+    QtMessageHandler previous = nullptr;
+    QList<Message> all;
+};
+
+struct UeventSocket {
+    int fd;
+    quint32 port;    // 0 while unbound
+    quint32 groups;  // multicast groups 1 to 32
+};
+
+// The process's NETLINK_KOBJECT_UEVENT sockets, as the kernel has them bound.
+inline QList<UeventSocket> ueventSockets()
+{
+    QList<UeventSocket> out;
+    for (const QString &name : QDir("/proc/self/fd").entryList(QDir::System | QDir::NoDotAndDotDot)) {
+        const int fd = name.toInt();
+        int domain = 0, protocol = 0;
+        socklen_t len = sizeof(int);
+        if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) != 0 || domain != AF_NETLINK)
+            continue;
+        len = sizeof(int);
+        if (getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocol, &len) != 0 || protocol != NETLINK_KOBJECT_UEVENT)
+            continue;
+        sockaddr_nl address{};
+        socklen_t alen = sizeof(address);
+        if (getsockname(fd, reinterpret_cast<sockaddr *>(&address), &alen) == 0)
+            out.append({fd, address.nl_pid, address.nl_groups});
+    }
+    return out;
+}
+
+// Keeps the kernel's uevent broadcasts away from every monitor of the
+// process while it lives, for a test that needs ticks without an event:
+// other programs and devices on the machine make events at any time.
+class QuietMonitors
+{
+public:
+    QuietMonitors()
+    {
+        for (const UeventSocket &s : ueventSockets()) {
+            int group = 1;
+            if (!(s.groups & 1))
+                continue;
+            if (setsockopt(s.fd, SOL_NETLINK, NETLINK_DROP_MEMBERSHIP, &group, sizeof(group)) == 0)
+                dropped << s.fd;
+            else
+                ok = false;
+        }
+        // Messages queued before still arrive; they take a moment at most.
+        QThread::msleep(150);
+    }
+    ~QuietMonitors()
+    {
+        for (int fd : dropped) {
+            int group = 1;
+            setsockopt(fd, SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof(group));
         }
     }
-    QtMessageHandler previous = nullptr;
-    // A pthread mutex rather than QMutex: ThreadSanitizer sees its locking,
-    // not that of Qt's own (uninstrumented) mutex.
-    mutable std::mutex mutex;
+    bool ok = true;
+
+private:
+    QList<int> dropped;
 };
+
+// The window's one-second search tick. A test that spins the event loop
+// stops it when a search between its steps would change what it checks: a
+// kernel uevent from anywhere on the machine may raise the flag at any time.
+inline QTimer *searchTick(QObject *window)
+{
+    for (QTimer *t : window->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly))
+        if (t->interval() == 1000)
+            return t;
+    return nullptr;
+}
 
 // Runs fn with the process's descriptor target (standard output by
 // default) sent to a file; returns what was written there.

@@ -49,11 +49,12 @@ namespace {
 enum Sym {
     SymOpen, SymOpen64, SymOpen2, SymOpen64_2, SymOpenat, SymOpenat64, SymOpenat2,
     SymOpenat64_2, SymRead, SymReadChk, SymWrite, SymClose, SymIoctl, SymIoctlTime64,
-    SymCount
+    SymAccess, SymCount
 };
 const char *const kSymNames[SymCount] = {
     "open", "open64", "__open_2", "__open64_2", "openat", "openat64", "__openat_2",
     "__openat64_2", "read", "__read_chk", "write", "close", "ioctl", "__ioctl_time64",
+    "access",
 };
 
 std::atomic<void *> g_next[SymCount];
@@ -94,6 +95,7 @@ using ReadChkFn = ssize_t (*)(int, void *, size_t, size_t);
 using WriteFn = ssize_t (*)(int, const void *, size_t);
 using CloseFn = int (*)(int);
 using IoctlFn = int (*)(int, unsigned long, ...);
+using AccessFn = int (*)(const char *, int);
 
 template <typename F> F nextAs(Sym s) { return reinterpret_cast<F>(next(s)); }
 
@@ -182,7 +184,21 @@ struct Node {
     int err = 0;
     bool autoAck = false;
     int identityRequests = 0;
+    bool hasIdentity = false;    // given one once: sysfs names it while it exists
+    bool listed = true;          // sysfs entry readable
+    bool granted = false;        // access() says readable and writable...
+    long long grantedAt = 0;     // ...from this CLOCK_MONOTONIC time; opens fail EACCES before it
 };
+
+long long monotonicNanos()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
+bool exists(const Node &n) { return n.mode != Mode::Absent && n.mode != Mode::Unplugged; }
+bool grantPending(const Node &n) { return n.granted && monotonicNanos() < n.grantedAt; }
 
 struct Desc {
     bool used = false;
@@ -303,8 +319,11 @@ void killDescriptors(State &s, int node)
 void setMode(State &s, int node, Mode mode)
 {
     s.nodes[node].mode = mode;
-    if (mode == Mode::Absent || mode == Mode::Unplugged)
+    if (mode == Mode::Absent || mode == Mode::Unplugged) {
         killDescriptors(s, node);
+        // The rights udev gave go with the node.
+        s.nodes[node].granted = false;
+    }
 }
 
 void forget(State &s, int fd)
@@ -450,6 +469,7 @@ void applyConfig(State &s, const NodeConfig (&cfg)[kNodes])
             node.bus = c.bus;
             node.vendor = c.vendor;
             node.product = c.product;
+            node.hasIdentity = true;
         }
         node.err = c.err;
         node.autoAck = c.ack;
@@ -571,6 +591,10 @@ int simOpen(int node, int flags)
         break;
     case Mode::Present:
     case Mode::IdentityFail: {
+        if (grantPending(n)) {
+            err = EACCES;
+            break;
+        }
         int sv[2];
         if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0) {
             err = errno;
@@ -765,12 +789,73 @@ void simClose(int fd)
     forget(s, fd);
 }
 
+// The node of /sys/class/hidraw/hidrawN/device/uevent, or -1.
+int ueventNode(const char *path)
+{
+    static const char prefix[] = "/sys/class/hidraw/hidraw";
+    static const char suffix[] = "/device/uevent";
+    if (!path || strncmp(path, prefix, sizeof prefix - 1) != 0)
+        return -1;
+    const char *p = path + sizeof prefix - 1;
+    if (*p < '0' || *p > '9' || strcmp(p + 1, suffix) != 0)
+        return -1;
+    return *p - '0';
+}
+
+// The uevent text the kernel would show, in a pipe that holds all of it.
+int simOpenUevent(int node, int flags)
+{
+    State &s = state();
+    std::string text;
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        refreshConfig(s);
+        const Node &n = s.nodes[node];
+        if (!exists(n) || !n.hasIdentity || !n.listed) {
+            errno = ENOENT;
+            return -1;
+        }
+        char line[64];
+        snprintf(line, sizeof line, "HID_ID=%04X:%08X:%08X\n", n.bus, n.vendor, n.product);
+        text = std::string("DRIVER=hid-generic\n") + line + "HID_NAME=simulated\n";
+    }
+    int fds[2];
+    if (pipe2(fds, (flags & O_CLOEXEC) ? O_CLOEXEC : 0) != 0)
+        return -1;
+    const ssize_t written = realWrite(fds[1], text.data(), text.size());
+    realClose(fds[1]);
+    if (written != static_cast<ssize_t>(text.size())) {
+        realClose(fds[0]);
+        errno = EIO;
+        return -1;
+    }
+    return fds[0];
+}
+
+int simAccess(int node, int mode)
+{
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mu);
+    refreshConfig(s);
+    const Node &n = s.nodes[node];
+    int err = 0;
+    if (!exists(n))
+        err = ENOENT;
+    else if (mode != F_OK && (!n.granted || grantPending(n)))
+        err = EACCES;
+    errno = err;
+    return err ? -1 : 0;
+}
+
 int interceptedOpenat(Sym s, int dirfd, const char *path, int flags, mode_t mode)
 {
     const int node = hidrawNode(path);
-    if (node < 0)
-        return realOpenat(s, dirfd, path, flags, mode);
-    return simOpen(node, flags);
+    if (node >= 0)
+        return simOpen(node, flags);
+    const int sysfsNode = ueventNode(path);
+    if (sysfsNode >= 0)
+        return simOpenUevent(sysfsNode, flags);
+    return realOpenat(s, dirfd, path, flags, mode);
 }
 
 ssize_t interceptedRead(int fd, void *buf, size_t n)
@@ -811,9 +896,11 @@ int open(const char *path, int flags, ...)
         va_end(ap);
     }
     const int node = hidrawNode(path);
-    if (node < 0)
-        return realOpen(SymOpen, path, flags, mode);
-    return simOpen(node, flags);
+    if (node >= 0)
+        return simOpen(node, flags);
+    if (ueventNode(path) >= 0)
+        return simOpenUevent(ueventNode(path), flags);
+    return realOpen(SymOpen, path, flags, mode);
 }
 
 int open64(const char *path, int flags, ...)
@@ -826,9 +913,11 @@ int open64(const char *path, int flags, ...)
         va_end(ap);
     }
     const int node = hidrawNode(path);
-    if (node < 0)
-        return realOpen(SymOpen64, path, flags, mode);
-    return simOpen(node, flags);
+    if (node >= 0)
+        return simOpen(node, flags);
+    if (ueventNode(path) >= 0)
+        return simOpenUevent(ueventNode(path), flags);
+    return realOpen(SymOpen64, path, flags, mode);
 }
 
 int __open_2(const char *path, int flags)
@@ -836,6 +925,8 @@ int __open_2(const char *path, int flags)
     const int node = hidrawNode(path);
     if (node >= 0)
         return simOpen(node, flags);
+    if (ueventNode(path) >= 0)
+        return simOpenUevent(ueventNode(path), flags);
     if (auto f = nextAs<Open2Fn>(SymOpen2))
         return f(path, flags);
     return realOpen(SymOpen, path, flags, 0);
@@ -846,6 +937,8 @@ int __open64_2(const char *path, int flags)
     const int node = hidrawNode(path);
     if (node >= 0)
         return simOpen(node, flags);
+    if (ueventNode(path) >= 0)
+        return simOpenUevent(ueventNode(path), flags);
     if (auto f = nextAs<Open2Fn>(SymOpen64_2))
         return f(path, flags);
     return realOpen(SymOpen64, path, flags, 0);
@@ -880,6 +973,8 @@ int __openat_2(int dirfd, const char *path, int flags)
     const int node = hidrawNode(path);
     if (node >= 0)
         return simOpen(node, flags);
+    if (ueventNode(path) >= 0)
+        return simOpenUevent(ueventNode(path), flags);
     if (auto f = nextAs<Openat2Fn>(SymOpenat2))
         return f(dirfd, path, flags);
     return realOpenat(SymOpenat, dirfd, path, flags, 0);
@@ -890,6 +985,8 @@ int __openat64_2(int dirfd, const char *path, int flags)
     const int node = hidrawNode(path);
     if (node >= 0)
         return simOpen(node, flags);
+    if (ueventNode(path) >= 0)
+        return simOpenUevent(ueventNode(path), flags);
     if (auto f = nextAs<Openat2Fn>(SymOpenat64_2))
         return f(dirfd, path, flags);
     return realOpenat(SymOpenat64, dirfd, path, flags, 0);
@@ -919,6 +1016,16 @@ ssize_t write(int fd, const void *buf, size_t n)
             return r;
     }
     return realWrite(fd, buf, n);
+}
+
+int access(const char *path, int mode) noexcept
+{
+    const int node = hidrawNode(path);
+    if (node >= 0)
+        return simAccess(node, mode);
+    if (auto f = nextAs<AccessFn>(SymAccess))
+        return f(path, mode);
+    return static_cast<int>(syscall(SYS_faccessat, AT_FDCWD, path, mode));
 }
 
 int close(int fd)
@@ -991,6 +1098,7 @@ void present(int node, unsigned bustype, unsigned short vendor, unsigned short p
         n.bus = bustype;
         n.vendor = vendor;
         n.product = product;
+        n.hasIdentity = true;
         setMode(s, node, Mode::Present);
     });
 }
@@ -1029,6 +1137,19 @@ void unplug(int node)
 void plug(int node)
 {
     changeNode(node, [&](State &s, Node &) { setMode(s, node, Mode::Present); });
+}
+
+void grantAccess(int node, int afterMs)
+{
+    changeNode(node, [&](State &, Node &n) {
+        n.granted = true;
+        n.grantedAt = monotonicNanos() + static_cast<long long>(afterMs) * 1000000LL;
+    });
+}
+
+void listInSysfs(int node, bool listed)
+{
+    changeNode(node, [&](State &, Node &n) { n.listed = listed; });
 }
 
 void setAutoAck(int node, bool on)

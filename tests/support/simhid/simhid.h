@@ -1,7 +1,9 @@
 // Simulated display for tests: stands in for the kernel's raw HID nodes
 // /dev/hidraw0 .. /dev/hidraw9 by interposing the C library's open, open64,
-// openat, ioctl, read, __read_chk, write and close (plus their fortified and
-// 64-bit variants). Every other path and descriptor goes to the real libc.
+// openat, ioctl, read, __read_chk, write, close and access (plus their
+// fortified and 64-bit variants), and answers the nodes' sysfs identity
+// files /sys/class/hidraw/hidrawN/device/uevent. Every other path and
+// descriptor goes to the real libc.
 //
 // A simulated descriptor is a real AF_UNIX SOCK_SEQPACKET socket, so fcntl,
 // poll and QSocketNotifier act on it honestly. The simulation keeps the other
@@ -48,6 +50,14 @@
 // - ioctl HIDIOCGRAWINFO answers the node's identity; other 'H' requests
 //   fail ENOTTY; anything else goes to the socket (FIONBIO, FIONREAD...).
 // - After unplug the sim closes its end, so poll() shows POLLHUP.
+// - /sys/class/hidraw/hidrawN/device/uevent opens (read-only, a pipe holding
+//   the whole text) while the node exists and has been given an identity:
+//   "DRIVER=hid-generic", "HID_ID=%04X:%08X:%08X" (bus, vendor, product) and
+//   "HID_NAME=simulated", one per line; otherwise open fails ENOENT.
+// - access() on a node: ENOENT when absent or unplugged; F_OK succeeds
+//   otherwise; any other mode fails EACCES until grantAccess(), as on a node
+//   that udev has not yet given to the user (the access command, which the
+//   stand-in sudo never runs, is taken to have opened it up: opens succeed).
 #pragma once
 
 #include <vector>
@@ -78,7 +88,13 @@ void openReturnsZero(int node);            // open -> 0, nothing opened
 void failIdentity(int node, int err);      // open succeeds, HIDIOCGRAWINFO -> -1/err
 void unplug(int node);                     // descriptors die (ENODEV), new opens ENOENT
 void plug(int node);                       // present again with its last identity
-void setAutoAck(int node, bool on);        // answer 04 AA 01... writes with 04 AA 02 + zeros (64 bytes)
+void setAutoAck(int node, bool on);
+// The node becomes readable and writable for access() after afterMs; until
+// then its opens fail EACCES too (udev applying its rule a little after the
+// kernel's events). Removal (absent, unplug) takes the grant away.
+void grantAccess(int node, int afterMs = 0);
+// Whether the node's sysfs uevent file can be read (default yes).
+void listInSysfs(int node, bool listed);        // answer 04 AA 01... writes with 04 AA 02 + zeros (64 bytes)
 
 // Pushes one input report onto the node's most recently opened live
 // descriptor. False if there is none, the report is empty, or its queue is

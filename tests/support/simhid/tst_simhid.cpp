@@ -52,7 +52,8 @@ std::vector<unsigned char> ackReport()
 volatile sig_atomic_t g_sigpipes = 0;
 void countSigpipe(int) { g_sigpipes = g_sigpipes + 1; }
 
-enum class Setup { Present, PresentThenAbsent, FailOpen, Zero, FailIdentity, Unplugged };
+enum class Setup { Present, PresentThenAbsent, FailOpen, Zero, FailIdentity, Unplugged, Granted,
+                   GrantPending, Unlisted };
 enum class Opened { Descriptor, Zero, Failed };
 
 QString hexOf(const std::vector<unsigned char> &bytes)
@@ -171,23 +172,38 @@ private slots:
         QTest::addColumn<Opened>("opened");
         QTest::addColumn<int>("openErrno");
         QTest::addColumn<int>("ioctlErrno");
+        QTest::addColumn<QByteArray>("hidId");   // the uevent file's HID_ID line; empty: no file
+        QTest::addColumn<int>("accessErrno");    // access(R_OK | W_OK)
 
         QTest::newRow("present") << 0 << Setup::Present << 0 << 0x0483u << 0x5750u
-                                 << Opened::Descriptor << 0 << 0;
+                                 << Opened::Descriptor << 0 << 0
+                                 << QByteArray("HID_ID=0003:00000483:00005750") << EACCES;
         QTest::newRow("present, ids above 0x7fff") << 9 << Setup::Present << 0 << 0x8086u << 0xfff0u
-                                                   << Opened::Descriptor << 0 << 0;
+                                                   << Opened::Descriptor << 0 << 0
+                                                   << QByteArray("HID_ID=0003:00008086:0000FFF0") << EACCES;
         QTest::newRow("absent after present") << 1 << Setup::PresentThenAbsent << 0 << 0u << 0u
-                                              << Opened::Failed << ENOENT << 0;
+                                              << Opened::Failed << ENOENT << 0 << QByteArray() << ENOENT;
         QTest::newRow("open fails EACCES") << 2 << Setup::FailOpen << EACCES << 0u << 0u
-                                           << Opened::Failed << EACCES << 0;
+                                           << Opened::Failed << EACCES << 0
+                                           << QByteArray("HID_ID=0003:00000000:00000000") << EACCES;
         QTest::newRow("open fails EBUSY") << 3 << Setup::FailOpen << EBUSY << 0u << 0u
-                                          << Opened::Failed << EBUSY << 0;
+                                          << Opened::Failed << EBUSY << 0
+                                          << QByteArray("HID_ID=0003:00000000:00000000") << EACCES;
         QTest::newRow("open returns zero") << 4 << Setup::Zero << 0 << 0u << 0u
-                                           << Opened::Zero << 0 << 0;
+                                           << Opened::Zero << 0 << 0 << QByteArray() << EACCES;
         QTest::newRow("identity fails EIO") << 5 << Setup::FailIdentity << EIO << 0x0483u << 0x5750u
-                                            << Opened::Descriptor << 0 << EIO;
+                                            << Opened::Descriptor << 0 << EIO
+                                            << QByteArray("HID_ID=0003:00000483:00005750") << EACCES;
         QTest::newRow("unplugged") << 6 << Setup::Unplugged << 0 << 0x0483u << 0x5750u
-                                   << Opened::Failed << ENOENT << 0;
+                                   << Opened::Failed << ENOENT << 0 << QByteArray() << ENOENT;
+        QTest::newRow("access granted") << 7 << Setup::Granted << 0 << 0x0eefu << 0x0005u
+                                        << Opened::Descriptor << 0 << 0
+                                        << QByteArray("HID_ID=0003:00000EEF:00000005") << 0;
+        QTest::newRow("access not yet granted") << 8 << Setup::GrantPending << 0 << 0x0483u << 0x5750u
+                                                << Opened::Failed << EACCES << 0
+                                                << QByteArray("HID_ID=0003:00000483:00005750") << EACCES;
+        QTest::newRow("not listed in sysfs") << 0 << Setup::Unlisted << 0 << 0x0483u << 0x5750u
+                                             << Opened::Descriptor << 0 << 0 << QByteArray() << EACCES;
     }
 
     void openOutcomes()
@@ -200,6 +216,8 @@ private slots:
         QFETCH(Opened, opened);
         QFETCH(int, openErrno);
         QFETCH(int, ioctlErrno);
+        QFETCH(QByteArray, hidId);
+        QFETCH(int, accessErrno);
 
         const auto v = static_cast<unsigned short>(vendor);
         const auto p = static_cast<unsigned short>(product);
@@ -210,7 +228,32 @@ private slots:
         case Setup::Zero: simhid::openReturnsZero(node); break;
         case Setup::FailIdentity: simhid::present(node, kBus, v, p); simhid::failIdentity(node, err); break;
         case Setup::Unplugged: simhid::present(node, kBus, v, p); simhid::unplug(node); break;
+        case Setup::Granted: simhid::present(node, kBus, v, p); simhid::grantAccess(node); break;
+        case Setup::GrantPending: simhid::present(node, kBus, v, p); simhid::grantAccess(node, 60000); break;
+        case Setup::Unlisted: simhid::present(node, kBus, v, p); simhid::listInSysfs(node, false); break;
         }
+
+        const QByteArray uevent = "/sys/class/hidraw/hidraw" + QByteArray::number(node) + "/device/uevent";
+        errno = 0;
+        const int sysfs = ::open(uevent.constData(), O_RDONLY | O_CLOEXEC);
+        if (hidId.isEmpty()) {
+            QCOMPARE(sysfs, -1);
+            QCOMPARE(errno, ENOENT);
+        } else {
+            QVERIFY(sysfs >= 0);
+            char text[512];
+            const ssize_t got = ::read(sysfs, text, sizeof text);
+            ::close(sysfs);
+            QVERIFY(got > 0);
+            QVERIFY2(QByteArray(text, int(got)).split('\n').contains(hidId), text);
+        }
+        errno = 0;
+        const QByteArray path = "/dev/hidraw" + QByteArray::number(node);
+        const int accessed = ::access(path.constData(), R_OK | W_OK);
+        const int accessErr = errno;
+        QCOMPARE(accessed, accessErrno ? -1 : 0);
+        QCOMPARE(accessErr, accessErrno);
+        QCOMPARE(::access(path.constData(), F_OK), accessErrno == ENOENT ? -1 : 0);
 
         errno = 0;
         const int fd = openNode(node);
