@@ -19,7 +19,9 @@ out=$(cd "$out" && pwd)
 # busybox for the shell and tools; udev and dpkg for the package; sudo for
 # the access command; the Qt libraries and a font with the status texts'
 # characters for the window.
-packages="busybox-static coreutils dpkg libc-bin udev sudo libqt5widgets5 fonts-wqy-microhei"
+# usr-is-merged: the layout below is merged already (and usrmerge would pull
+# in perl).
+packages="busybox-static coreutils dpkg libc-bin usr-is-merged udev sudo libqt5widgets5 fonts-wqy-microhei"
 # Kernel modules the scenarios need: the framebuffer (virtio-gpu on
 # virtio-mmio), raw HID through uhid, and input devices for key presses.
 modules="virtio_mmio virtio-gpu hid uhid hid-generic evdev uinput"
@@ -48,6 +50,7 @@ rm -f "$out/base.key"
 echo "building the guest from $(wc -l < "$out/packages.new") Debian packages" >&2
 
 debs="$out/debs"
+rm -rf "$debs"
 mkdir -p "$debs"
 # apt-get download drops its privileges for the download: the directory must
 # be open to it.

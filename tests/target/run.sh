@@ -35,6 +35,7 @@ cat "$out/monitor.out" > "$out/monitor.log" &
 drain=$!
 
 : > "$out/console.log"
+cr=$(printf '\r')
 start=$(date +%s)
 # The guest asks for a screenshot with a console line "@@screendump NAME" and
 # waits a moment for it.
@@ -43,7 +44,9 @@ timeout 560 qemu-system-arm -M virt -cpu cortex-a15 -smp 1 -m 512 -nic none -no-
     -device virtio-gpu-device -global virtio-mmio.force-legacy=false \
     -kernel "$out/vmlinuz" -initrd "$out/initrd.cpio" \
     -append "console=ttyAMA0 rdinit=/init loglevel=4 panic=-1 scenarios=$only" </dev/null 2>"$out/qemu.err" \
-| tr -d '\r' | while IFS= read -r line; do
+| while IFS= read -r line; do
+    # Not through tr: a filter's buffering would hold the screenshot lines back.
+    line=${line%"$cr"}
     printf '%s\n' "$line" >> "$out/console.log"
     case $line in
     @@screendump\ *)
