@@ -1,8 +1,9 @@
 #!/bin/sh
 # Checks one udev rules file for brightness: every line parses as udev rule
 # syntax (known keys, operators that fit them, quoted values), each of the
-# display's three USB identities has a hidraw rule that gives the node mode
-# 0660, group plugdev and the uaccess tag, and the file sorts before
+# display's three USB identities has two hidraw rules, one by the USB
+# device's attributes and one by the HID device's name, that give the node
+# mode 0660, group plugdev and the uaccess tag, and the file sorts before
 # 73-seat-late.rules, where systemd applies uaccess. Uses udevadm verify
 # too where udev has it (from udev 253 on).
 # Usage: check-udev-rule.sh RULES_FILE; exit status 0 when it passes.
@@ -62,19 +63,31 @@ BEGIN {
         n++
     }
     if (seen["SUBSYSTEM=="] != "hidraw") { bad("rule does not match SUBSYSTEM==\"hidraw\""); next }
-    v = seen["ATTRS{idVendor}=="]; p = seen["ATTRS{idProduct}=="]
-    if (v !~ /^[0-9a-f][0-9a-f][0-9a-f][0-9a-f]$/ || p !~ /^[0-9a-f][0-9a-f][0-9a-f][0-9a-f]$/) {
-        bad("idVendor and idProduct must be four lower-case hex digits, got \"" v "\" \"" p "\""); next
+    if ("KERNELS==" in seen) {
+        # The HID device name: USB bus, upper-case vendor and product, any instance.
+        k = seen["KERNELS=="]
+        if (k !~ /^0003:[0-9A-F][0-9A-F][0-9A-F][0-9A-F]:[0-9A-F][0-9A-F][0-9A-F][0-9A-F][.][*]$/) {
+            bad("KERNELS must be 0003:VVVV:PPPP.* in upper-case hex, got \"" k "\""); next
+        }
+        form = "KERNELS"; v = tolower(substr(k, 6, 4)); p = tolower(substr(k, 11, 4))
+    } else {
+        form = "ATTRS"; v = seen["ATTRS{idVendor}=="]; p = seen["ATTRS{idProduct}=="]
+        if (v !~ /^[0-9a-f][0-9a-f][0-9a-f][0-9a-f]$/ || p !~ /^[0-9a-f][0-9a-f][0-9a-f][0-9a-f]$/) {
+            bad("idVendor and idProduct must be four lower-case hex digits, got \"" v "\" \"" p "\""); next
+        }
     }
     if (!((v ":" p) in want)) bad("unexpected identity " v ":" p)
     if (seen["MODE="] != "0660") bad(v ":" p ": MODE is \"" seen["MODE="] "\", expected \"0660\"")
     if (seen["GROUP="] != "plugdev") bad(v ":" p ": GROUP is \"" seen["GROUP="] "\", expected \"plugdev\"")
     if (seen["TAG+="] != "uaccess") bad(v ":" p ": no TAG+=\"uaccess\"")
-    got[v ":" p]++
+    got[form " " v ":" p]++
 }
 END {
     for (id in want)
-        if (got[id] != 1) { printf "%s: %d rules for %s, expected 1\n", FILENAME, got[id], id > "/dev/stderr"; failed = 1 }
+        for (f = 1; f <= 2; f++) {
+            form = (f == 1 ? "ATTRS" : "KERNELS")
+            if (got[form " " id] != 1) { printf "%s: %d %s rules for %s, expected 1\n", FILENAME, got[form " " id], form, id > "/dev/stderr"; failed = 1 }
+        }
     exit failed
 }
 ' "$rules" || status=1
