@@ -1,6 +1,9 @@
 # Sourced by run.sh.
 
-installed_file() { [ -f "$1" ] && dpkg -S "$1" > /dev/null 2>&1; }
+# Debian's dpkg, not the busybox applet of that name, which the guest's
+# shell would run first.
+DPKG=/usr/bin/dpkg
+installed_file() { [ -f "$1" ] && $DPKG -S "$1" > /dev/null 2>&1; }
 
 # The package, installed with dpkg while the display is plugged in.
 package() {
@@ -9,7 +12,7 @@ udev_start
 display_start -k
 udevadm settle -t 30
 expect "before the package the display's node is root's alone" test "$(mode_of /dev/hidraw1)" = "root 600"
-dpkg -i /pkg/brightness_*_armhf.deb > "$W/dpkg.log" 2>&1
+$DPKG -i /pkg/brightness_*_armhf.deb > "$W/dpkg.log" 2>&1
 expect "dpkg -i installs the package" test $? = 0
 sed "s/^/$scenario| /" "$W/dpkg.log"
 udevadm settle -t 30
@@ -68,7 +71,7 @@ brightness_stop
 echo "NOTE race: $missed of $plugs plugs missed by the window with the udev rule as the only access"
 expect "every plug was measured" test $n -gt $plugs
 
-dpkg --purge brightness > "$W/purge.log" 2>&1
+$DPKG --purge brightness > "$W/purge.log" 2>&1
 expect "dpkg --purge removes the package" test $? = 0
 expect "... and its program and rule" test ! -e /usr/bin/brightness -a ! -e /usr/lib/udev/rules.d/70-brightness.rules
 display_stop
