@@ -25,6 +25,7 @@ packages="busybox-static coreutils dpkg libc-bin usr-is-merged udev sudo libqt5w
 # Kernel modules the scenarios need: the framebuffer (virtio-gpu on
 # virtio-mmio), raw HID through uhid, and input devices for key presses.
 modules="virtio_mmio virtio-gpu hid uhid hid-generic evdev uinput"
+usb_modules="xhci-pci usbhid"
 
 apt_armhf() {
     # Resolves against an empty package database, so that every dependency is
@@ -124,6 +125,11 @@ add_module() {
 }
 for m in $modules; do add_module "$m"; done
 echo $order | tr ' ' '\n' | sed "s|^|/lib/modules/$kver/|; s|\$|.ko|" > "$root/etc/guest-modules"
+# A USB host controller and USB HID, loaded by the scenario that needs a real
+# USB device (QEMU's USB keyboard), after the others.
+booted=$order
+for m in $usb_modules; do add_module "$m"; done
+echo ${order#$booted} | tr ' ' '\n' | sed "s|^|/lib/modules/$kver/|; s|\$|.ko|" > "$root/etc/guest-modules-usb"
 
 # Users: root; "user", who has no access to the display; "plug", in plugdev.
 cat > "$root/etc/passwd" <<'EOF'

@@ -39,9 +39,10 @@ cr=$(printf '\r')
 start=$(date +%s)
 # The guest asks for a screenshot with a console line "@@screendump NAME" and
 # waits a moment for it.
-timeout 560 qemu-system-arm -M virt -cpu cortex-a15 -smp 1 -m 512 -nic none -no-reboot \
+timeout 560 qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 1 -m 512 -nic none -no-reboot \
     -display none -serial stdio -monitor pipe:"$out/monitor" \
     -device virtio-gpu-device -global virtio-mmio.force-legacy=false \
+    -device qemu-xhci -device usb-kbd \
     -kernel "$out/vmlinuz" -initrd "$out/initrd.cpio" \
     -append "console=ttyAMA0 rdinit=/init loglevel=4 panic=-1 scenarios=$only" </dev/null 2>"$out/qemu.err" \
 | while IFS= read -r line; do

@@ -76,3 +76,33 @@ expect "dpkg --purge removes the package" test $? = 0
 expect "... and its program and rule" test ! -e /usr/bin/brightness -a ! -e /usr/lib/udev/rules.d/70-brightness.rules
 display_stop
 }
+
+# Both forms of the rule on a real USB HID device: QEMU's USB keyboard
+# (0627:0001) stands in for the display in copies of the rule's first
+# identity, one copy per form.
+usb_forms() {
+new_scenario usb_forms
+udev_start
+while read -r module; do insmod "$module"; done < /etc/guest-modules-usb
+node=""
+find_usb_node() {
+    for n in /sys/class/hidraw/hidraw*; do
+        grep -q '^HID_ID=0003:00000627:00000001$' "$n/device/uevent" 2>/dev/null && node=/dev/${n##*/} && return
+    done
+    return 1
+}
+expect "QEMU's USB keyboard has a hidraw node" wait_for 30 find_usb_node
+udevadm settle -t 30
+/usr/bin/dpkg-deb --fsys-tarfile /pkg/brightness_*_armhf.deb \
+    | tar -xO ./usr/lib/udev/rules.d/70-brightness.rules > "$W/rules"
+for form in ATTRS KERNELS; do
+    chown root:root "$node"; chmod 600 "$node"
+    grep "^SUBSYSTEM==\"hidraw\", $form" "$W/rules" | head -n1 \
+        | sed 's/"0eef"/"0627"/; s/"0005"/"0001"/; s/0003:0EEF:0005/0003:0627:0001/' > /etc/udev/rules.d/70-form.rules
+    udevadm control --reload-rules
+    udevadm trigger --action=add "$node"
+    udevadm settle -t 30
+    expect "the $form form gives a USB device's node to plugdev" test "$(mode_of "$node")" = "plugdev 660"
+    rm /etc/udev/rules.d/70-form.rules
+done
+}

@@ -195,7 +195,7 @@ display_stop
 }
 
 . /scenarios/package.sh
-for s in offscreen kiosk kiosk_hotplug ctl access_sudo package race; do
+for s in offscreen kiosk kiosk_hotplug ctl access_sudo package race usb_forms; do
     case ",$scenarios," in ,,|*,$s,*) $s ;; esac
 done
 echo "$passed passed, $failed failed"
