@@ -50,7 +50,7 @@ expect "the keyboard's node keeps its mode" test "$(mode_of /dev/hidraw0)" = "ro
 race() {
 W=/tmp/package
 scenario=race
-plugs=8
+plugs=20
 brightness_start plug offscreen
 wait_for 90 found_times 1
 missed=0

@@ -69,9 +69,12 @@ searched_in_vain() { [ "$(lines 'Cant open!' "$W/err")" -ge "$1" ]; }
 # Searches have found the display at least N times in all.
 found_times() { [ "$(lines '^hidraw:[0-9]$' "$W/err")" -ge "$1" ]; }
 screenshot() {
-    # The host takes it when it reads this line; the frame buffer holds still.
+    # A search that runs the access command for ten nodes keeps the window
+    # from repainting for seconds under emulation: wait for the new frame.
+    sleep 5
+    # The host takes it when it reads this line.
     echo "@@screendump $1"
-    sleep 3
+    sleep 2
 }
 new_scenario() {
     scenario=$1
@@ -125,6 +128,7 @@ display "key 105"  # KEY_LEFT: one step down from 10
 expect "a key press moves the slider and the display gets level 0x5a" \
     wait_for 15 grep -qx "display output $(report 5a)" "$W/log"
 expect "the slider's move is logged" grep -qx 'action == 9' "$W/err"
+screenshot kiosk-key
 brightness_stop
 display_stop
 }
