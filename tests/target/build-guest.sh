@@ -160,7 +160,7 @@ nogroup:x:65534:
 EOF
 printf 'root:*:19000:0:99999:7:::\nuser:*:19000:0:99999:7:::\nplug:*:19000:0:99999:7:::\nnobody:*:19000:0:99999:7:::\n' > "$root/etc/shadow"
 chmod 640 "$root/etc/shadow"
-mkdir -p "$root/home/user" "$root/home/plug" "$root/root"
+mkdir -p "$root/home/user" "$root/home/plug" "$root/root" "$root/var/log"
 chown 1000:1000 "$root/home/user"; chown 1001:1001 "$root/home/plug"
 echo guest > "$root/etc/hostname"
 printf '127.0.0.1 localhost\n127.0.1.1 guest\n' > "$root/etc/hosts"
