@@ -34,6 +34,10 @@ TEST_PACKAGES="xvfb xauth xdotool x11-utils imagemagick procps"
 # The armhf cross build with Qt's armhf libraries, and qemu-arm to run its
 # tests here (scripts/test.sh armhf).
 ARMHF_TEST_PACKAGES="crossbuild-essential-armhf qtbase5-dev:armhf qemu-user"
+# The armhf guest (scripts/test.sh target): the system emulator, cpio for its
+# initramfs, ImageMagick for its screenshots; its kernel and root file system
+# are armhf packages that tests/target/build-guest.sh unpacks there.
+TARGET_PACKAGES="qemu-system-arm cpio imagemagick crossbuild-essential-armhf qtbase5-dev:armhf qemu-user"
 # The sanitizers' run-time libraries (scripts/test.sh asan, tsan).
 SANITIZER_PACKAGES="libasan8 libubsan1 libtsan2"
 # The fuzz targets: clang with libFuzzer and its sanitizer runtimes, and

@@ -10,13 +10,18 @@
 #   fuzz [TARGET..] every libFuzzer target (or those named) for FUZZ_SECONDS
 #                   (default 60) each, in build-fuzz; new corpus entries stay in build-fuzz/corpus,
 #                   inputs that fail in build-fuzz/artifacts
+#   target          the armhf programs and package on a 32-bit ARM Linux guest
+#                   under qemu-system-arm, with a real hidraw display made
+#                   through uhid (tests/target); artifacts in
+#                   build-armhf-tests/target. Further arguments name scenarios
+#                   to run alone.
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/scripts/deps.sh"
 
 suite=native
 case "${1:-}" in
-    native|armhf|asan|tsan|fuzz) suite=$1; shift ;;
+    native|armhf|asan|tsan|fuzz|target) suite=$1; shift ;;
 esac
 
 case $suite in
@@ -81,5 +86,16 @@ fuzz)
             "$(echo "$done_line" | sed -E 's/^#([0-9]+)[[:space:]]+DONE +cov: ([0-9]+) ft: ([0-9]+).* exec\/s: ([0-9]+).*/runs \1  exec\/s \4  cov \2  ft \3/')"
     done
     [ -z "$failed" ] || { echo "fuzz findings in:$failed (inputs in $dir/artifacts)"; exit 1; }
+    ;;
+target)
+    ensure_armhf_arch; ensure_packages $BUILD_PACKAGES $PACKAGING_PACKAGES $TARGET_PACKAGES
+    # The armhf suite's build, when it is there: only the programs are needed.
+    cmake -S "$ROOT" -B "$ROOT/build-armhf-tests" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIGHTNESS_TESTS=ON \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-armhf.cmake" >/dev/null
+    cmake --build "$ROOT/build-armhf-tests" --parallel "$(nproc)" --target brightness brightness-ctl uhid-display
+    "$ROOT/scripts/package.sh" >/dev/null
+    version=$(sed -n 's/^project(brightness VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")
+    sh "$ROOT/tests/target/run.sh" "$ROOT/build-armhf-tests" \
+        "$ROOT/dist/brightness_${version}_armhf.deb" "$ROOT/build-armhf-tests/target" "$@"
     ;;
 esac

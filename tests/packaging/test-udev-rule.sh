@@ -43,6 +43,11 @@ mutant no-restore-0eef '/"0eef".*SYSTEMD_WANTS/d'
 mutant restore-without-systemd-tag 's/TAG+="systemd", //'
 mutant restore-other-unit 's/brightness-restore@%k/brightness-restore@%n/'
 mutant restore-assigned 's/ENV{SYSTEMD_WANTS}+=/ENV{SYSTEMD_WANTS}==/'
+mutant kernels-lower-case 's/KERNELS=="0003:0EEF:0005/KERNELS=="0003:0eef:0005/'
+mutant kernels-bluetooth-bus 's/KERNELS=="0003:0483/KERNELS=="0005:0483/'
+mutant kernels-missing-0484 '/KERNELS=="0003:0484/d'
+mutant kernels-one-instance 's/0003:0EEF:0005[.][*]/0003:0EEF:0005.0001/'
+mutant kernels-other-product 's/0003:0483:5750/0003:0483:5751/'
 cp "$rules" "$work/99-late.rules"
 if sh "$here/check-udev-rule.sh" "$work/99-late.rules" 2>/dev/null; then
     fail "a file that sorts after 73-seat-late.rules passes the check"

@@ -1,0 +1,355 @@
+/*
+ * A USB display for a real kernel, made through /dev/uhid: the kernel gives
+ * it a hidraw node like the real one, and this program plays the device.
+ *
+ *   uhid-display [-i VVVV:PPPP] [-k] [-u] [-n] [-a] -l LOG -c FIFO
+ *
+ *   -i  the display's identity (default 0483:5750)
+ *   -k  a keyboard-like device first, so it takes the earlier hidraw node
+ *   -u  a uinput keyboard too, for "key CODE" commands
+ *   -n  start with the display unplugged
+ *   -a  answer every output report with the acknowledgement 04 AA 02
+ *   -l  log: one line per event, "display|keyboard open|close|output HEX"
+ *   -c  command fifo, one command a line: plug, unplug, key CODE, quit
+ *
+ * Prints "ready" on stdout once every device exists.
+ */
+#define _GNU_SOURCE
+#include <errno.h>
+#include <fcntl.h>
+#include <glob.h>
+#include <linux/uhid.h>
+#include <linux/uinput.h>
+#include <poll.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+enum { REPORT_ID = 4, REPORT_SIZE = 38 };
+
+/* Vendor page, Report ID 4: 37 bytes in each direction after the ID. */
+static const unsigned char display_rd[] = {
+    0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x85, REPORT_ID,
+    0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, REPORT_SIZE - 1,
+    0x09, 0x01, 0x81, 0x02, 0x09, 0x01, 0x91, 0x02, 0xC0,
+};
+
+/* A boot keyboard. */
+static const unsigned char keyboard_rd[] = {
+    0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7,
+    0x15, 0x00, 0x25, 0x01, 0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x01,
+    0x75, 0x08, 0x81, 0x01, 0x95, 0x05, 0x75, 0x01, 0x05, 0x08, 0x19, 0x01,
+    0x29, 0x05, 0x91, 0x02, 0x95, 0x01, 0x75, 0x03, 0x91, 0x01, 0x95, 0x06,
+    0x75, 0x08, 0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65,
+    0x81, 0x00, 0xC0,
+};
+
+struct device {
+    const char *name;
+    int fd;             /* /dev/uhid, -1 while unplugged */
+    unsigned vendor, product;
+    const unsigned char *rd;
+    size_t rd_size;
+};
+
+static int log_fd = -1;
+static int answer;
+
+static void die(const char *what)
+{
+    perror(what);
+    exit(1);
+}
+
+static void record(const char *fmt, ...)
+{
+    char line[256];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(line, sizeof line - 1, fmt, ap);
+    va_end(ap);
+    if (n < 0 || n > (int)sizeof line - 2)
+        n = sizeof line - 2;
+    line[n++] = '\n';
+    /* One write per line, so a reader never sees half an event. */
+    if (write(log_fd, line, (size_t)n) != n)
+        die("log");
+}
+
+static int write_event(int fd, const struct uhid_event *ev)
+{
+    ssize_t r = write(fd, ev, sizeof *ev);
+    if (r < 0)
+        return -1;
+    if (r != (ssize_t)sizeof *ev) {
+        errno = EIO;
+        return -1;
+    }
+    return 0;
+}
+
+static void plug(struct device *d)
+{
+    struct uhid_event ev;
+    d->fd = open("/dev/uhid", O_RDWR | O_CLOEXEC);
+    if (d->fd < 0)
+        die("/dev/uhid");
+    memset(&ev, 0, sizeof ev);
+    ev.type = UHID_CREATE2;
+    snprintf((char *)ev.u.create2.name, sizeof ev.u.create2.name, "uhid %s", d->name);
+    ev.u.create2.rd_size = (unsigned short)d->rd_size;
+    ev.u.create2.bus = BUS_USB;
+    ev.u.create2.vendor = d->vendor;
+    ev.u.create2.product = d->product;
+    memcpy(ev.u.create2.rd_data, d->rd, d->rd_size);
+    if (write_event(d->fd, &ev) < 0)
+        die("UHID_CREATE2");
+}
+
+/* The kernel names hidraw nodes in the order devices finish probing: the
+ * keyboard must have its node before the display is made. */
+static void await_node(const struct device *d)
+{
+    char pattern[128];
+    snprintf(pattern, sizeof pattern, "/sys/devices/virtual/misc/uhid/0003:%04X:%04X.*/hidraw/hidraw*",
+             d->vendor, d->product);
+    for (int tries = 0; tries < 500; ++tries) {
+        glob_t g;
+        int found = glob(pattern, 0, NULL, &g) == 0;
+        globfree(&g);
+        if (found)
+            return;
+        usleep(10000);
+    }
+    fprintf(stderr, "no hidraw node for %s\n", d->name);
+    exit(1);
+}
+
+static void unplug(struct device *d)
+{
+    struct uhid_event ev;
+    memset(&ev, 0, sizeof ev);
+    ev.type = UHID_DESTROY;
+    if (write_event(d->fd, &ev) < 0)
+        die("UHID_DESTROY");
+    close(d->fd);
+    d->fd = -1;
+}
+
+static void acknowledge(struct device *d)
+{
+    struct uhid_event ev;
+    memset(&ev, 0, sizeof ev);
+    ev.type = UHID_INPUT2;
+    /* The kernel drops an input shorter than the descriptor's report. */
+    ev.u.input2.size = REPORT_SIZE;
+    ev.u.input2.data[0] = REPORT_ID;
+    ev.u.input2.data[1] = 0xAA;
+    ev.u.input2.data[2] = 0x02;
+    if (write_event(d->fd, &ev) < 0)
+        die("UHID_INPUT2");
+}
+
+static void handle(struct device *d)
+{
+    struct uhid_event ev;
+    ssize_t r = read(d->fd, &ev, sizeof ev);
+    if (r < 0)
+        die("read /dev/uhid");
+    switch (ev.type) {
+    case UHID_OPEN:
+        record("%s open", d->name);
+        break;
+    case UHID_CLOSE:
+        record("%s close", d->name);
+        break;
+    case UHID_OUTPUT: {
+        char hex[2 * UHID_DATA_MAX + 1];
+        unsigned size = ev.u.output.size < UHID_DATA_MAX ? ev.u.output.size : UHID_DATA_MAX;
+        for (unsigned i = 0; i < size; ++i)
+            sprintf(hex + 2 * i, "%02x", ev.u.output.data[i]);
+        hex[2 * size] = 0;
+        record("%s output %.200s", d->name, hex);
+        if (answer && d->rd == display_rd)
+            acknowledge(d);
+        break;
+    }
+    case UHID_GET_REPORT: {
+        /* Nothing to report: answer at once rather than let the kernel wait. */
+        struct uhid_event reply;
+        memset(&reply, 0, sizeof reply);
+        reply.type = UHID_GET_REPORT_REPLY;
+        reply.u.get_report_reply.id = ev.u.get_report.id;
+        reply.u.get_report_reply.err = EIO;
+        if (write_event(d->fd, &reply) < 0)
+            die("UHID_GET_REPORT_REPLY");
+        break;
+    }
+    case UHID_SET_REPORT: {
+        struct uhid_event reply;
+        memset(&reply, 0, sizeof reply);
+        reply.type = UHID_SET_REPORT_REPLY;
+        reply.u.set_report_reply.id = ev.u.set_report.id;
+        reply.u.set_report_reply.err = EIO;
+        if (write_event(d->fd, &reply) < 0)
+            die("UHID_SET_REPORT_REPLY");
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+static int make_uinput(void)
+{
+    int fd = open("/dev/uinput", O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        die("/dev/uinput");
+    if (ioctl(fd, UI_SET_EVBIT, EV_KEY) < 0)
+        die("UI_SET_EVBIT");
+    /* Every ordinary key, so that input handlers take it for a keyboard. */
+    for (int key = KEY_ESC; key <= KEY_KPDOT; ++key)
+        if (ioctl(fd, UI_SET_KEYBIT, key) < 0)
+            die("UI_SET_KEYBIT");
+    for (int key = KEY_UP; key <= KEY_DELETE; ++key)
+        if (ioctl(fd, UI_SET_KEYBIT, key) < 0)
+            die("UI_SET_KEYBIT");
+    struct uinput_setup setup;
+    memset(&setup, 0, sizeof setup);
+    setup.id.bustype = BUS_USB;
+    setup.id.vendor = 0x1d6b;
+    setup.id.product = 0x0104;
+    strcpy(setup.name, "uinput keyboard");
+    if (ioctl(fd, UI_DEV_SETUP, &setup) < 0 || ioctl(fd, UI_DEV_CREATE) < 0)
+        die("UI_DEV_CREATE");
+    return fd;
+}
+
+static void emit(int fd, int type, int code, int value)
+{
+    struct input_event ie;
+    memset(&ie, 0, sizeof ie);
+    ie.type = (unsigned short)type;
+    ie.code = (unsigned short)code;
+    ie.value = value;
+    if (write(fd, &ie, sizeof ie) != (ssize_t)sizeof ie)
+        die("uinput write");
+}
+
+static void press(int fd, int key)
+{
+    emit(fd, EV_KEY, key, 1);
+    emit(fd, EV_SYN, SYN_REPORT, 0);
+    emit(fd, EV_KEY, key, 0);
+    emit(fd, EV_SYN, SYN_REPORT, 0);
+}
+
+int main(int argc, char **argv)
+{
+    struct device display = {"display", -1, 0x0483, 0x5750, display_rd, sizeof display_rd};
+    struct device keyboard = {"keyboard", -1, 0x046d, 0xc31c, keyboard_rd, sizeof keyboard_rd};
+    const char *log_path = NULL, *fifo_path = NULL;
+    int with_keyboard = 0, with_uinput = 0, unplugged = 0, opt;
+
+    while ((opt = getopt(argc, argv, "i:kunal:c:")) != -1) {
+        switch (opt) {
+        case 'i':
+            if (sscanf(optarg, "%x:%x", &display.vendor, &display.product) != 2) {
+                fprintf(stderr, "-i wants VVVV:PPPP\n");
+                return 2;
+            }
+            break;
+        case 'k': with_keyboard = 1; break;
+        case 'u': with_uinput = 1; break;
+        case 'n': unplugged = 1; break;
+        case 'a': answer = 1; break;
+        case 'l': log_path = optarg; break;
+        case 'c': fifo_path = optarg; break;
+        default: return 2;
+        }
+    }
+    if (!log_path || !fifo_path) {
+        fprintf(stderr, "usage: %s [-i VVVV:PPPP] [-k] [-u] [-n] [-a] -l LOG -c FIFO\n", argv[0]);
+        return 2;
+    }
+    log_fd = open(log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (log_fd < 0)
+        die(log_path);
+    if (mkfifo(fifo_path, 0600) < 0 && errno != EEXIST)
+        die(fifo_path);
+    /* Read-write, so the fifo never reports end of file between writers. */
+    int commands = open(fifo_path, O_RDWR | O_CLOEXEC);
+    if (commands < 0)
+        die(fifo_path);
+    char pending[256];
+    size_t have = 0;
+
+    int uinput = with_uinput ? make_uinput() : -1;
+    if (with_keyboard) {
+        plug(&keyboard);
+        await_node(&keyboard);
+    }
+    if (!unplugged)
+        plug(&display);
+    printf("ready\n");
+    fflush(stdout);
+
+    for (;;) {
+        struct pollfd fds[3] = {
+            {commands, POLLIN, 0},
+            {display.fd, POLLIN, 0},
+            {keyboard.fd, POLLIN, 0},
+        };
+        if (poll(fds, 3, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            die("poll");
+        }
+        if (fds[1].revents & POLLIN)
+            handle(&display);
+        if (fds[2].revents & POLLIN)
+            handle(&keyboard);
+        if (!(fds[0].revents & POLLIN))
+            continue;
+        ssize_t r = read(commands, pending + have, sizeof pending - 1 - have);
+        if (r <= 0)
+            die("command fifo");
+        have += (size_t)r;
+        pending[have] = 0;
+        int quit = 0;
+        char *line = pending, *end;
+        while (!quit && (end = strchr(line, '\n'))) {
+            *end = 0;
+            int key;
+            if (strcmp(line, "plug") == 0 && display.fd < 0)
+                plug(&display);
+            else if (strcmp(line, "unplug") == 0 && display.fd >= 0)
+                unplug(&display);
+            else if (sscanf(line, "key %d", &key) == 1 && uinput >= 0)
+                press(uinput, key);
+            else if (strcmp(line, "quit") == 0)
+                quit = 1;
+            else
+                fprintf(stderr, "ignored command: %s\n", line);
+            line = end + 1;
+        }
+        if (quit)
+            break;
+        have = strlen(line);
+        /* A line longer than the buffer is dropped rather than split. */
+        if (have == sizeof pending - 1)
+            have = 0;
+        memmove(pending, line, have);
+    }
+    if (display.fd >= 0)
+        unplug(&display);
+    if (keyboard.fd >= 0)
+        unplug(&keyboard);
+    if (uinput >= 0 && ioctl(uinput, UI_DEV_DESTROY) < 0)
+        die("UI_DEV_DESTROY");
+    return 0;
+}

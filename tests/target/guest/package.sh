@@ -1,0 +1,127 @@
+# Sourced by run.sh.
+
+# Debian's dpkg, not the busybox applet of that name, which the guest's
+# shell would run first.
+DPKG=/usr/bin/dpkg
+installed_file() { [ -f "$1" ] && $DPKG -S "$1" > /dev/null 2>&1; }
+
+# The package, installed with dpkg while the display is plugged in.
+package() {
+new_scenario package
+udev_start
+display_start -k
+udevadm settle -t 30
+expect "before the package the display's node is root's alone" test "$(mode_of /dev/hidraw1)" = "root 600"
+$DPKG -i /pkg/brightness_*_armhf.deb > "$W/dpkg.log" 2>&1
+expect "dpkg -i installs the package" test $? = 0
+sed "s/^/$scenario| /" "$W/dpkg.log"
+udevadm settle -t 30
+for f in /usr/bin/brightness /usr/bin/brightness-ctl /usr/lib/udev/rules.d/70-brightness.rules \
+         /usr/lib/systemd/system/brightness-restore@.service \
+         /usr/share/applications/brightness.desktop /usr/share/man/man1/brightness.1.gz \
+         /usr/share/icons/hicolor/48x48/apps/brightness.png /usr/share/doc/brightness/copyright; do
+    expect "$f is installed and belongs to the package" installed_file "$f"
+done
+# The record's directory: root may write it at boot, group plugdev when
+# setting a display, and its files stay in that group.
+expect "the record's directory is root:plugdev 2775" test "$(stat -c '%A %U %G' /var/lib/brightness)" = "drwxrwsr-x root plugdev"
+/usr/bin/brightness-ctl restore > "$W/restore-none.out" 2>&1
+expect "a restore with nothing remembered succeeds" test $? = 0
+expect "... and says nothing" test ! -s "$W/restore-none.out"
+expect "installing gives the display's node to plugdev" test "$(mode_of /dev/hidraw1)" = "plugdev 660"
+expect "... and not the keyboard's" test "$(mode_of /dev/hidraw0)" = "root 600"
+display unplug
+udevadm settle -t 30
+display plug
+wait_for 10 test -e /dev/hidraw1
+udevadm settle -t 30
+expect "a display plugged in again gets plugdev too" test "$(mode_of /dev/hidraw1)" = "plugdev 660"
+su -s /bin/sh plug -c "brightness-ctl set 3" > "$W/plug.out" 2>&1 </dev/null
+expect "a user in plugdev sets the brightness without sudo" test $? = 0
+expect "... and the display gets level 0x1e" grep -qx "display output $(report 1e)" "$W/log"
+su -s /bin/sh user -c "brightness-ctl set 3" > "$W/user.out" 2>&1 </dev/null
+expect "a user outside plugdev gets exit 3" test $? = 3
+expect "... and the message naming the rule" grep -q '70-brightness.rules' "$W/user.out"
+# The plugdev user's level is remembered; what the restore unit runs for a
+# display that appears gives it back after a re-plug.
+display unplug
+udevadm settle -t 30
+display plug
+wait_for 10 test -e /dev/hidraw1
+udevadm settle -t 30
+sent=$(grep -cx "display output $(report 1e)" "$W/log")
+/usr/bin/brightness-ctl restore --device /dev/hidraw1 > "$W/restore.out" 2>&1
+expect "the restore unit's command succeeds after a re-plug" test $? = 0
+expect "... and sends the remembered level 0x1e again" test "$(grep -cx "display output $(report 1e)" "$W/log")" = $((sent + 1))
+BRIGHTNESS=/usr/bin/brightness brightness_start plug offscreen -b 5
+expect "the installed window opens the display for plugdev" wait_for 90 grep -qx 'hidraw:1' "$W/err"
+expect "... and sends level 0x32" wait_for 10 grep -qx "display output $(report 32)" "$W/log"
+brightness_stop
+expect "the installed window printed Bright=5" test "$(cat "$W/out")" = "Bright=5"
+expect "the keyboard's node keeps its mode" test "$(mode_of /dev/hidraw0)" = "root 600"
+}
+
+# The race between the program's search and udev's rule, when the rule is
+# the only access: how many plugs the window misses. Runs on the package
+# scenario's display and installed package (so only after it), and removes
+# both.
+race() {
+W=/tmp/package
+scenario=race
+plugs=20
+brightness_start plug offscreen
+wait_for 90 found_times 1
+missed=0
+n=1
+while [ $n -le $plugs ]; do
+    vain=$(lines 'Cant open!' "$W/err")
+    display unplug
+    wait_for 20 searched_in_vain $((vain + 10))
+    before=$(lines '^hidraw:[0-9]$' "$W/err")
+    display plug
+    # One tick after the uevents, plus the search itself.
+    if ! wait_for 6 found_times $((before + 1)); then
+        missed=$((missed + 1))
+    fi
+    n=$((n + 1))
+done
+brightness_stop
+echo "NOTE race: $missed of $plugs plugs missed by the window with the udev rule as the only access"
+expect "every plug was measured" test $n -gt $plugs
+
+$DPKG --purge brightness > "$W/purge.log" 2>&1
+expect "dpkg --purge removes the package" test $? = 0
+expect "... and its program and rule" test ! -e /usr/bin/brightness -a ! -e /usr/lib/udev/rules.d/70-brightness.rules
+expect "... and the record's directory" test ! -e /var/lib/brightness
+display_stop
+}
+
+# Both forms of the rule on a real USB HID device: QEMU's USB keyboard
+# (0627:0001) stands in for the display in copies of the rule's first
+# identity, one copy per form.
+usb_forms() {
+new_scenario usb_forms
+udev_start
+while read -r module; do insmod "$module"; done < /etc/guest-modules-usb
+node=""
+find_usb_node() {
+    for n in /sys/class/hidraw/hidraw*; do
+        grep -q '^HID_ID=0003:00000627:00000001$' "$n/device/uevent" 2>/dev/null && node=/dev/${n##*/} && return
+    done
+    return 1
+}
+expect "QEMU's USB keyboard has a hidraw node" wait_for 30 find_usb_node
+udevadm settle -t 30
+/usr/bin/dpkg-deb --fsys-tarfile /pkg/brightness_*_armhf.deb \
+    | tar -xO ./usr/lib/udev/rules.d/70-brightness.rules > "$W/rules"
+for form in ATTRS KERNELS; do
+    chown root:root "$node"; chmod 600 "$node"
+    grep "^SUBSYSTEM==\"hidraw\", $form" "$W/rules" | head -n1 \
+        | sed 's/"0eef"/"0627"/; s/"0005"/"0001"/; s/0003:0EEF:0005/0003:0627:0001/' > /etc/udev/rules.d/70-form.rules
+    udevadm control --reload-rules
+    udevadm trigger --action=add "$node"
+    udevadm settle -t 30
+    expect "the $form form gives a USB device's node to plugdev" test "$(mode_of "$node")" = "plugdev 660"
+    rm /etc/udev/rules.d/70-form.rules
+done
+}
