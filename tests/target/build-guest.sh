@@ -17,11 +17,12 @@ mkdir -p "$out"
 out=$(cd "$out" && pwd)
 
 # busybox for the shell and tools; udev and dpkg for the package; sudo for
-# the access command; the Qt libraries and a font with the status texts'
-# characters for the window.
+# the access command; systemd as the first process for the restore on plug;
+# the Qt libraries and a font with the status texts' characters for the
+# window.
 # usr-is-merged: the layout below is merged already (and usrmerge would pull
 # in perl).
-packages="busybox-static coreutils dpkg libc-bin usr-is-merged udev sudo libqt5widgets5 fonts-wqy-microhei"
+packages="busybox-static coreutils dpkg libc-bin usr-is-merged udev systemd sudo libqt5widgets5 fonts-wqy-microhei"
 # Kernel modules the scenarios need: the framebuffer (virtio-gpu on
 # virtio-mmio), raw HID through uhid, and input devices for key presses.
 modules="virtio_mmio virtio-gpu hid uhid hid-generic evdev uinput"
@@ -160,7 +161,8 @@ nogroup:x:65534:
 EOF
 printf 'root:*:19000:0:99999:7:::\nuser:*:19000:0:99999:7:::\nplug:*:19000:0:99999:7:::\nnobody:*:19000:0:99999:7:::\n' > "$root/etc/shadow"
 chmod 640 "$root/etc/shadow"
-mkdir -p "$root/home/user" "$root/home/plug" "$root/root" "$root/var/log"
+mkdir -p "$root/home/user" "$root/home/plug" "$root/root" "$root/var/log" "$root/var/tmp"
+chmod 1777 "$root/var/tmp"
 chown 1000:1000 "$root/home/user"; chown 1001:1001 "$root/home/plug"
 echo guest > "$root/etc/hostname"
 printf '127.0.0.1 localhost\n127.0.1.1 guest\n' > "$root/etc/hosts"

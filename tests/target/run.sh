@@ -22,6 +22,8 @@ rm -rf "$overlay"
 mkdir -p "$overlay/scenarios" "$overlay/opt/brightness" "$overlay/pkg"
 cp "$here/guest/init" "$overlay/init"
 cp "$here"/guest/*.sh "$overlay/scenarios/"
+mkdir -p "$overlay/etc/systemd/system"
+cp "$here/guest/guest-checks.service" "$overlay/etc/systemd/system/"
 cp "$build/src/brightness" "$build/src/ctl/brightness-ctl" \
    "$build/tests/support/uhid/uhid-display" "$overlay/opt/brightness/"
 cp "$deb" "$overlay/pkg/"

@@ -125,3 +125,59 @@ for form in ATTRS KERNELS; do
     rm /etc/udev/rules.d/70-form.rules
 done
 }
+# Restore on plug through the package's udev rule and restore unit, with
+# systemd as the first process (after the other scenarios; see init).
+plug_restore() {
+new_scenario plug_restore
+expect "systemd is the first process" test "$(cat /proc/1/comm)" = systemd
+$DPKG --purge brightness > /dev/null 2>&1
+display_start -n
+$DPKG -i /pkg/brightness_*_armhf.deb > "$W/dpkg.log" 2>&1
+expect "dpkg -i installs the package under systemd" test $? = 0
+sed "s/^/$scenario| /" "$W/dpkg.log"
+expect "systemd knows the restore unit" \
+    test "$(systemctl show -p LoadState --value brightness-restore@hidraw0.service)" = loaded
+# Nothing remembered yet: the unit runs and writes nothing.
+plug_and_restore
+expect "with nothing remembered a plug starts the restore unit, which succeeds" \
+    test "$(systemctl show -p Result --value "$unit")" = success
+expect "... and the display gets nothing" test "$(lines '^display output' "$W/log")" = "$sent"
+expect "... and its node is plugdev's" test "$(mode_of "$node")" = "plugdev 660"
+su -s /bin/sh plug -c "brightness-ctl set 3" > "$W/plug.out" 2>&1 </dev/null
+expect "a user in plugdev sets level 3" test $? = 0
+expect "... and the display gets 0x1e" grep -qx "display output $(report 1e)" "$W/log"
+display unplug
+wait_for 10 no_display
+plug_and_restore
+expect "a display plugged in again gets the remembered level from the restore unit" \
+    test "$(outputs | tail -n +$((sent + 1)))" = "display output $(report 1e)"
+expect "... which succeeds" test "$(systemctl show -p Result --value "$unit")" = success
+systemctl --no-pager status "$unit" 2>&1 | sed "s/^/$scenario| /"
+journalctl --no-pager -o short-monotonic -u 'brightness-restore@*' 2>&1 | sed "s/^/$scenario| /"
+display_stop
+}
+# The display's node, by its identity.
+display_node() {
+    for n in /sys/class/hidraw/hidraw*; do
+        grep -q '^HID_ID=0003:00000483:00005750$' "$n/device/uevent" 2>/dev/null && echo "/dev/${n##*/}" && return
+    done
+    return 1
+}
+no_display() { ! display_node > /dev/null; }
+# UNIT has run to its end since SINCE (microseconds since boot).
+ran_since() {
+    t=$(systemctl show -p ExecMainExitTimestampMonotonic --value "$1")
+    [ "${t:-0}" -gt "$2" ] && [ "$(systemctl show -p ActiveState --value "$1")" != activating ]
+}
+# Plugs the display in and waits for the restore unit started for its node
+# to end (within the restore's retry window and then some); sets node, unit
+# and sent (the display's output reports before the plug).
+plug_and_restore() {
+    sent=$(lines '^display output' "$W/log")
+    since=$(awk '{ printf "%d", $1 * 1000000 }' /proc/uptime)
+    display plug
+    wait_for 10 display_node > /dev/null
+    node=$(display_node)
+    unit="brightness-restore@${node#/dev/}.service"
+    wait_for 20 ran_since "$unit" "$since"
+}

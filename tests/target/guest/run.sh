@@ -199,7 +199,19 @@ display_stop
 }
 
 . /scenarios/package.sh
+# Under systemd (see init): the counts so far go on.
+if [ -d /run/systemd/system ]; then
+    read -r passed failed < /run/guest-counts
+    plug_restore
+    echo "$passed passed, $failed failed"
+    exit
+fi
 for s in offscreen kiosk kiosk_hotplug ctl access_sudo package race usb_forms; do
     case ",$scenarios," in ,,|*,$s,*) $s ;; esac
 done
-echo "$passed passed, $failed failed"
+# Without a summary here, so that a systemd that never gets to the checks
+# fails the run.
+case ",$scenarios," in
+,,|*,plug_restore,*) echo "$passed $failed" > /run/guest-counts ;;
+*) echo "$passed passed, $failed failed" ;;
+esac
