@@ -171,7 +171,8 @@ for id in 0eef:0005 0483:5750 0484:5750; do
     $B/brightness-ctl set 35% >> "$W/ctl.out" 2>&1
     expect "$id: the display received 0x46, then 0x23" \
         test "$(outputs | tr '\n' ' ')" = "display output $(report 46) display output $(report 23) "
-    expect "$id: list names hidraw1" test "$($B/brightness-ctl list)" = "/dev/hidraw1 $id"
+    expect "$id: list names hidraw1 and its place" \
+        test "$($B/brightness-ctl list --machine)" = "/dev/hidraw1 $id ok virtual-misc-uhid"
     display_stop
 done
 }
