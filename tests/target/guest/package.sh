@@ -125,6 +125,7 @@ for form in ATTRS KERNELS; do
     rm /etc/udev/rules.d/70-form.rules
 done
 }
+
 # Restore on plug through the package's udev rule and restore unit, with
 # systemd as the first process (after the other scenarios; see init).
 plug_restore() {
