@@ -728,20 +728,6 @@ int worse(int a, int b)
     return rank(b) > rank(a) ? b : a;
 }
 
-int parseLevel(const std::string &text)
-{
-    const bool percent = !text.empty() && text.back() == '%';
-    const std::string digits = percent ? text.substr(0, text.size() - 1) : text;
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos)
-        return -1;
-    int value = 0;
-    for (char c : digits)
-        value = std::min(value * 10 + (c - '0'), 1000);  // saturate: any excess is out of range
-    if (percent)
-        return value <= 100 ? value : -1;
-    return value <= 10 ? value * 10 : -1;
-}
-
 namespace {
 
 bool allDigits(const std::string &text, std::size_t from, std::size_t to)

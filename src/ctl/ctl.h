@@ -56,11 +56,6 @@ const int fadeIntervalMs = 20;
 const int restoreWindowMs = 5000;
 const int restoreRetryMs = 250;
 
-// "N" (step 0 to 10, sent as N x 10 percent) or "P%" (0 to 100 percent):
-// the level byte in percent, or -1 for anything else, signs, blanks and
-// other bases included.
-int parseLevel(const std::string &text);
-
 // A node's identity as sysfs names it: shared with the window's search.
 using Identity = DisplayIdentity;
 using ::parseUevent;

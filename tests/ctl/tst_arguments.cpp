@@ -85,7 +85,10 @@ void tst_Arguments::levels()
 {
     QFETCH(QString, text);
     QFETCH(int, level);
-    QCOMPARE(ctl::parseLevel(text.toStdString()), level);
+    // An absolute value's level, or -1 where the text is no absolute value.
+    ctl::Value value;
+    const bool absolute = ctl::parseValue(text.toStdString(), &value) && !value.relative;
+    QCOMPARE(absolute ? ctl::targetLevel(value, 0, 0) : -1, level);
 }
 
 void tst_Arguments::values_data()
