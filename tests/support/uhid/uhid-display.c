@@ -2,13 +2,15 @@
  * A USB display for a real kernel, made through /dev/uhid: the kernel gives
  * it a hidraw node like the real one, and this program plays the device.
  *
- *   uhid-display [-i VVVV:PPPP] [-k] [-u] [-n] [-a] -l LOG -c FIFO
+ *   uhid-display [-i VVVV:PPPP] [-k] [-u] [-n] [-a] [-t] -l LOG -c FIFO
  *
  *   -i  the display's identity (default 0483:5750)
  *   -k  a keyboard-like device first, so it takes the earlier hidraw node
  *   -u  a uinput keyboard too, for "key CODE" commands
  *   -n  start with the display unplugged
  *   -a  answer every output report with the acknowledgement 04 AA 02
+ *   -t  each output line ends with " at SEC.NSEC", when it arrived
+ *       (monotonic clock)
  *   -l  log: one line per event, "display|keyboard open|close|output HEX"
  *   -c  command fifo, one command a line: plug, unplug, key CODE, quit
  *
@@ -27,6 +29,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 enum { REPORT_ID = 4, REPORT_SIZE = 38 };
@@ -58,6 +61,7 @@ struct device {
 
 static int log_fd = -1;
 static int answer;
+static int stamped;
 
 static void die(const char *what)
 {
@@ -173,7 +177,13 @@ static void handle(struct device *d)
         for (unsigned i = 0; i < size; ++i)
             sprintf(hex + 2 * i, "%02x", ev.u.output.data[i]);
         hex[2 * size] = 0;
-        record("%s output %.200s", d->name, hex);
+        if (stamped) {
+            struct timespec t;
+            clock_gettime(CLOCK_MONOTONIC, &t);
+            record("%s output %.200s at %ld.%09ld", d->name, hex, (long)t.tv_sec, t.tv_nsec);
+        } else {
+            record("%s output %.200s", d->name, hex);
+        }
         if (answer && d->rd == display_rd)
             acknowledge(d);
         break;
@@ -255,7 +265,7 @@ int main(int argc, char **argv)
     const char *log_path = NULL, *fifo_path = NULL;
     int with_keyboard = 0, with_uinput = 0, unplugged = 0, opt;
 
-    while ((opt = getopt(argc, argv, "i:kunal:c:")) != -1) {
+    while ((opt = getopt(argc, argv, "i:kunatl:c:")) != -1) {
         switch (opt) {
         case 'i':
             if (sscanf(optarg, "%x:%x", &display.vendor, &display.product) != 2) {
@@ -267,13 +277,14 @@ int main(int argc, char **argv)
         case 'u': with_uinput = 1; break;
         case 'n': unplugged = 1; break;
         case 'a': answer = 1; break;
+        case 't': stamped = 1; break;
         case 'l': log_path = optarg; break;
         case 'c': fifo_path = optarg; break;
         default: return 2;
         }
     }
     if (!log_path || !fifo_path) {
-        fprintf(stderr, "usage: %s [-i VVVV:PPPP] [-k] [-u] [-n] [-a] -l LOG -c FIFO\n", argv[0]);
+        fprintf(stderr, "usage: %s [-i VVVV:PPPP] [-k] [-u] [-n] [-a] [-t] -l LOG -c FIFO\n", argv[0]);
         return 2;
     }
     log_fd = open(log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);

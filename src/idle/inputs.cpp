@@ -1,0 +1,170 @@
+#include "inputs.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/input.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace idle {
+
+namespace {
+
+const int maxSlots = 64;
+
+bool bit(const unsigned char *bits, int n)
+{
+    return bits[n / 8] & (1u << (n % 8));
+}
+
+bool anyBit(const unsigned char *bits, std::size_t bytes)
+{
+    for (std::size_t i = 0; i < bytes; ++i)
+        if (bits[i])
+            return true;
+    return false;
+}
+
+// A person's device: keys or buttons, touch or pointer axes; never a
+// sensor that moves by itself (an accelerometer also reports ABS_X).
+bool personal(int fd, int *slots)
+{
+    unsigned char types[EV_MAX / 8 + 1] = {}, keys[KEY_MAX / 8 + 1] = {}, abs[ABS_MAX / 8 + 1] = {},
+                  rel[REL_MAX / 8 + 1] = {}, props[INPUT_PROP_MAX / 8 + 1] = {};
+    if (ioctl(fd, EVIOCGBIT(0, sizeof types), types) < 0
+        || ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys) < 0
+        || ioctl(fd, EVIOCGBIT(EV_ABS, sizeof abs), abs) < 0
+        || ioctl(fd, EVIOCGBIT(EV_REL, sizeof rel), rel) < 0
+        || ioctl(fd, EVIOCGPROP(sizeof props), props) < 0)
+        return false;
+    if (bit(props, INPUT_PROP_ACCELEROMETER))
+        return false;
+    *slots = 0;
+    if (bit(types, EV_ABS) && bit(abs, ABS_MT_SLOT) && bit(abs, ABS_MT_TRACKING_ID)) {
+        input_absinfo info{};
+        if (ioctl(fd, EVIOCGABS(ABS_MT_SLOT), &info) < 0)
+            return false;
+        *slots = std::min(info.maximum + 1, maxSlots);
+    }
+    return (bit(types, EV_KEY) && anyBit(keys, sizeof keys))
+        || (bit(types, EV_ABS) && (bit(abs, ABS_X) || bit(abs, ABS_MT_POSITION_X)))
+        || (bit(types, EV_REL) && bit(rel, REL_X));
+}
+
+} // namespace
+
+Inputs::~Inputs()
+{
+    for (InputDevice &d : open)
+        close(d.fd);
+}
+
+InputDevice *Inputs::add(const std::string &path)
+{
+    for (InputDevice &d : open)
+        if (d.path == path)
+            return nullptr;
+    // Read-only: nothing is ever written to a person's device.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    int slots = 0;
+    if (!personal(fd, &slots)) {
+        close(fd);
+        return nullptr;
+    }
+    open.push_back({path, fd, slots});
+    return &open.back();
+}
+
+void Inputs::remove(const std::string &path)
+{
+    for (auto it = open.begin(); it != open.end(); ++it) {
+        if (it->path == path) {
+            close(it->fd);
+            open.erase(it);
+            return;
+        }
+    }
+}
+
+void Inputs::scan()
+{
+    DIR *dir = opendir("/dev/input");
+    if (!dir)
+        return;
+    while (const dirent *e = readdir(dir))
+        if (std::strncmp(e->d_name, "event", 5) == 0)
+            add(std::string("/dev/input/") + e->d_name);
+    closedir(dir);
+}
+
+bool Inputs::drain(InputDevice &device, bool *gone)
+{
+    input_event events[64];
+    bool someone = false;
+    *gone = false;
+    for (;;) {
+        const ssize_t n = read(device.fd, events, sizeof events);
+        if (n < 0) {
+            // EAGAIN: all read. Anything else: the device is unusable.
+            *gone = errno != EAGAIN && errno != EINTR;
+            return someone;
+        }
+        if (n == 0) {
+            *gone = true;
+            return someone;
+        }
+        for (std::size_t i = 0; i < std::size_t(n) / sizeof events[0]; ++i) {
+            const unsigned type = events[i].type;
+            someone = someone || type == EV_KEY || type == EV_ABS || type == EV_REL;
+        }
+    }
+}
+
+bool Inputs::grab(InputDevice &device, std::string *why)
+{
+    if (device.grabbed)
+        return true;
+    if (ioctl(device.fd, EVIOCGRAB, 1) < 0) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    device.grabbed = true;
+    return true;
+}
+
+void Inputs::release(InputDevice &device)
+{
+    // Fails only for a device that is gone, whose grab is gone with it.
+    if (device.grabbed)
+        ioctl(device.fd, EVIOCGRAB, 0);
+    device.grabbed = false;
+}
+
+bool Inputs::held(const InputDevice &device)
+{
+    unsigned char keys[KEY_MAX / 8 + 1] = {};
+    // A device that does not answer holds nothing worth waiting for.
+    if (ioctl(device.fd, EVIOCGKEY(sizeof keys), keys) < 0)
+        return false;
+    if (anyBit(keys, sizeof keys))
+        return true;
+    if (device.slots == 0)
+        return false;
+    std::vector<__s32> request(1 + std::size_t(device.slots));
+    request[0] = ABS_MT_TRACKING_ID;
+    if (ioctl(device.fd, EVIOCGMTSLOTS(request.size() * sizeof request[0]), request.data()) < 0)
+        return false;
+    for (std::size_t i = 1; i < request.size(); ++i)
+        if (request[i] != -1)
+            return true;
+    return false;
+}
+
+} // namespace idle

@@ -1,0 +1,52 @@
+#ifndef IDLE_INPUTS_H
+#define IDLE_INPUTS_H
+
+// The evdev nodes a person uses: keys, buttons, touch or pointer axes. Their
+// events are read only to learn that someone is there; no code, value or
+// coordinate is kept.
+
+#include <list>
+#include <string>
+
+namespace idle {
+
+struct InputDevice {
+    std::string path;  // /dev/input/eventN
+    int fd = -1;
+    int slots = 0;     // multitouch slots, 0 without
+    bool grabbed = false;
+    bool grabRefused = false;  // said once already
+};
+
+class Inputs
+{
+public:
+    Inputs() = default;
+    ~Inputs();
+    Inputs(const Inputs &) = delete;
+    Inputs &operator=(const Inputs &) = delete;
+
+    // Every /dev/input/event* a person uses; the others are closed again.
+    void scan();
+    // The node, if a person uses it and it is not open yet; the new device
+    // or null.
+    InputDevice *add(const std::string &path);
+    void remove(const std::string &path);
+    std::list<InputDevice> &devices() { return open; }
+
+    // Reads what is waiting: true if it tells of someone. *gone: the device
+    // went away and must be removed.
+    static bool drain(InputDevice &device, bool *gone);
+    // EVIOCGRAB: the device's events reach this program alone.
+    static bool grab(InputDevice &device, std::string *why);
+    static void release(InputDevice &device);
+    // A key, button or touch is down, as the kernel's state has it.
+    static bool held(const InputDevice &device);
+
+private:
+    std::list<InputDevice> open;  // stable addresses for callers
+};
+
+} // namespace idle
+
+#endif

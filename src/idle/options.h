@@ -1,0 +1,36 @@
+#ifndef IDLE_OPTIONS_H
+#define IDLE_OPTIONS_H
+
+// brightness-idle's command line.
+
+#include <string>
+#include <vector>
+
+#include "ctl.h"
+#include "timing.h"
+
+namespace idle {
+
+struct Options {
+    Plan plan;
+    int fadeMs = 0;
+    ctl::Selection selection;  // -d: no node and no place for every display
+    bool help = false;
+    bool version = false;
+};
+
+// The quiet time before the screen goes dark when --after is not given.
+const long long defaultAfterNs = 5 * 60 * 1000000000LL;
+
+// "N" then one unit, s, m or h; from 1 second to 24 hours.
+bool parseDuration(const std::string &text, long long *ns);
+
+// False with a one-line reason (no program name) for anything else than
+// the options the usage text names.
+bool parseOptions(const std::vector<std::string> &args, Options *options, std::string *why);
+
+std::string usage();
+
+} // namespace idle
+
+#endif

@@ -1,0 +1,65 @@
+#ifndef IDLE_SCREEN_H
+#define IDLE_SCREEN_H
+
+// The selected displays as the control library sets them, and the record as
+// the others change it.
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ctl.h"
+#include "timing.h"
+
+namespace idle {
+
+class Screen
+{
+public:
+    // env.err receives each distinct message once in a row: a display that
+    // stays missing is not reported at every idle period.
+    Screen(const ctl::Environment &env, const ctl::Selection &selection, int fadeMs);
+    ~Screen();
+    Screen(const Screen &) = delete;
+    Screen &operator=(const Screen &) = delete;
+
+    // Dims (percent) or turns off (percent -1) with the fade, keeping the
+    // remembered levels; the displays stay open for wake(). A status, or
+    // 128 + a signal that stopped the fade.
+    int darken(int percent);
+    // The remembered level at once on the displays kept open, then the same
+    // level through the library, which records it and ends any fade.
+    int wake();
+    // Opens the displays for a fast wake() when someone else darkened them.
+    void keep();
+    void forget();
+
+    // Takes the record as it is now as known; true if it shows a selected
+    // display dimmed or off, or no entry at all after a request that
+    // succeeded (a display without a bus place is not recorded).
+    bool remember(int status);
+    // True when the record changed since remember(); *stage: what the
+    // selected displays' entries show (lit if any is).
+    bool changed(Stage *stage);
+
+private:
+    int apply(ctl::Action action, int percent);
+    struct Shown {
+        int lit = 0, dimmed = 0, off = 0;
+    };
+    std::string snapshot(Shown *shown) const;
+    void pass(std::ostringstream &messages);
+
+    ctl::Environment env;
+    std::ostream *err;
+    ctl::Selection selection;
+    int fadeMs;
+    ctl::Scan kept;
+    std::vector<int> levels;  // remembered level of each kept display
+    std::string known;
+    std::string lastMessages;
+};
+
+} // namespace idle
+
+#endif

@@ -1,0 +1,196 @@
+#include <QtTest>
+
+#include "options.h"
+#include "timing.h"
+
+// When the screen goes dark and wakes, replayed as scripts of timed calls,
+// and what the command line accepts.
+class tst_Timing : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void script_data();
+    void script();
+    void durations_data();
+    void durations();
+    void commandLine_data();
+    void commandLine();
+};
+
+namespace {
+
+const long long s = 1000000000LL;
+
+QString name(idle::Change c)
+{
+    switch (c) {
+    case idle::Change::Dim: return "dim";
+    case idle::Change::Off: return "off";
+    case idle::Change::Wake: return "wake";
+    case idle::Change::None: break;
+    }
+    return "-";
+}
+
+} // namespace
+
+void tst_Timing::script_data()
+{
+    QTest::addColumn<int>("after");     // seconds
+    QTest::addColumn<int>("dim");       // percent, -1 none
+    QTest::addColumn<int>("offAfter");  // seconds, -1 never
+    // "Ti": input at T s; "Te": expiry; "Tl", "Td", "To": someone else lit,
+    // dimmed or turned off the screen.
+    QTest::addColumn<QString>("calls");
+    QTest::addColumn<QString>("changes");
+    QTest::addColumn<int>("deadline");  // seconds after the last call, -1 none
+
+    QTest::newRow("quiet for --after: off") << 30 << -1 << -1 << "30e" << "off" << -1;
+    QTest::newRow("an early expiry changes nothing") << 30 << -1 << -1 << "29e" << "-" << 1;
+    QTest::newRow("input restarts the quiet time") << 30 << -1 << -1 << "10i 30e 40e" << "- - off" << -1;
+    QTest::newRow("input while lit is no wake") << 30 << -1 << -1 << "5i 6i" << "- -" << 30;
+    QTest::newRow("an older stamp keeps the newer input") << 30 << -1 << -1 << "20i 10i 49e 50e"
+                                                           << "- - - off" << -1;
+    QTest::newRow("dim, then off after --off-after") << 30 << 20 << 60 << "30e 89e 90e" << "dim - off" << -1;
+    QTest::newRow("dim without --off-after stays dimmed") << 30 << 20 << -1 << "30e 9999e" << "dim -" << -1;
+    QTest::newRow("a late expiry counts from itself") << 30 << 20 << 60 << "30e 100e 150e"
+                                                      << "dim off -" << -1;
+    QTest::newRow("input while dimmed wakes") << 30 << 20 << 60 << "30e 35i" << "dim wake" << 30;
+    QTest::newRow("input while off wakes, then the clock runs again") << 30 << -1 << -1 << "30e 40i 69e 70e"
+                                                                       << "off wake - off" << -1;
+    QTest::newRow("a second input after the wake is none") << 30 << -1 << -1 << "30e 40i 40i"
+                                                           << "off wake -" << 30;
+    QTest::newRow("lit by someone while off: the clock restarts") << 30 << -1 << -1 << "30e 50l 79e 80e"
+                                                                  << "off - - off" << -1;
+    QTest::newRow("lit by someone while dimmed") << 30 << 20 << 60 << "30e 40l 45i 74e 75e"
+                                                 << "dim - - - dim" << 60;
+    QTest::newRow("turned off by someone: input wakes") << 30 << -1 << -1 << "10o 20i" << "- wake" << 30;
+    QTest::newRow("dimmed by someone: off counts from then") << 30 << 20 << 60 << "10d 69e 70e"
+                                                             << "- - off" << -1;
+    QTest::newRow("dimmed by someone without --off-after stays") << 30 << -1 << -1 << "10d 9999e"
+                                                                 << "- -" << -1;
+}
+
+void tst_Timing::script()
+{
+    QFETCH(int, after);
+    QFETCH(int, dim);
+    QFETCH(int, offAfter);
+    QFETCH(QString, calls);
+    QFETCH(QString, changes);
+    QFETCH(int, deadline);
+
+    idle::Plan plan;
+    plan.afterNs = after * s;
+    plan.dimPercent = dim;
+    plan.offAfterNs = offAfter < 0 ? -1 : offAfter * s;
+    idle::Timing timing(plan, 0);
+    QStringList got;
+    long long last = 0;
+    for (const QString &call : calls.split(' ')) {
+        last = call.chopped(1).toLongLong() * s;
+        switch (call.back().toLatin1()) {
+        case 'i': got << name(timing.input(last)); break;
+        case 'e': got << name(timing.expire(last)); break;
+        case 'l': timing.adopt(idle::Stage::Lit, last); got << "-"; break;
+        case 'd': timing.adopt(idle::Stage::Dimmed, last); got << "-"; break;
+        case 'o': timing.adopt(idle::Stage::Off, last); got << "-"; break;
+        default: QFAIL(qPrintable("bad call " + call));
+        }
+    }
+    QCOMPARE(got.join(' '), changes);
+    QCOMPARE(timing.deadline(), deadline < 0 ? -1 : last + deadline * s);
+}
+
+void tst_Timing::durations_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<qlonglong>("seconds");  // -1: refused
+
+    QTest::newRow("1s, the shortest") << "1s" << 1LL;
+    QTest::newRow("30s") << "30s" << 30LL;
+    QTest::newRow("5m") << "5m" << 300LL;
+    QTest::newRow("1h") << "1h" << 3600LL;
+    QTest::newRow("24h, the longest") << "24h" << 86400LL;
+    QTest::newRow("1440m") << "1440m" << 86400LL;
+    QTest::newRow("leading zero") << "05m" << 300LL;
+    QTest::newRow("0s") << "0s" << -1LL;
+    QTest::newRow("25h") << "25h" << -1LL;
+    QTest::newRow("86401s") << "86401s" << -1LL;
+    QTest::newRow("huge") << "99999999999999999999s" << -1LL;
+    QTest::newRow("no unit") << "30" << -1LL;
+    QTest::newRow("no number") << "s" << -1LL;
+    QTest::newRow("negative") << "-5m" << -1LL;
+    QTest::newRow("plus sign") << "+5m" << -1LL;
+    QTest::newRow("fraction") << "1.5m" << -1LL;
+    QTest::newRow("unknown unit") << "5d" << -1LL;
+    QTest::newRow("two units") << "5m30s" << -1LL;
+    QTest::newRow("milliseconds") << "500ms" << -1LL;
+    QTest::newRow("blank") << "5 m" << -1LL;
+    QTest::newRow("empty") << "" << -1LL;
+}
+
+void tst_Timing::durations()
+{
+    QFETCH(QString, text);
+    QFETCH(qlonglong, seconds);
+    long long ns = -7;
+    const bool ok = idle::parseDuration(text.toStdString(), &ns);
+    QCOMPARE(ok, seconds >= 0);
+    QCOMPARE(ns, ok ? seconds * s : -7);
+}
+
+void tst_Timing::commandLine_data()
+{
+    QTest::addColumn<QString>("args");
+    // "after dim offAfter fade node place" as parsed, or the reason's start.
+    QTest::addColumn<QString>("result");
+
+    QTest::newRow("defaults") << "" << "300 -1 -1 0 -1 ";
+    QTest::newRow("every option") << "--after 30s --dim 20% --off-after 2m --fade 500 -d /dev/hidraw3"
+                                  << "30 20 120 500 3 ";
+    QTest::newRow("values after =") << "--after=1h --dim=3 --fade=0 --device=usb-0:1.2:1.0"
+                                    << "3600 30 -1 0 -1 usb-0:1.2:1.0";
+    QTest::newRow("dim 100%") << "--dim 100%" << "300 100 -1 0 -1 ";
+    QTest::newRow("dim 0% is off") << "--dim 0%" << "invalid level '0%' for '--dim'";
+    QTest::newRow("dim 101%") << "--dim 101%" << "invalid level '101%' for '--dim'";
+    QTest::newRow("relative dim") << "--dim 10%-" << "invalid level '10%-' for '--dim'";
+    QTest::newRow("after without unit") << "--after 30" << "invalid duration '30' for '--after'";
+    QTest::newRow("negative off-after") << "--dim 5% --off-after -1m" << "invalid duration '-1m' for '--off-after'";
+    QTest::newRow("after missing") << "--after" << "'--after' needs a value";
+    QTest::newRow("off-after without dim") << "--off-after 1m" << "'--off-after' counts from the dim";
+    QTest::newRow("fade too long") << "--fade 600001" << "invalid fade '600001'";
+    QTest::newRow("fade negative") << "--fade -5" << "invalid fade '-5'";
+    QTest::newRow("bad device") << "-d /dev/hidraw10" << "invalid device '/dev/hidraw10'";
+    QTest::newRow("operand") << "on" << "unknown argument 'on'";
+    QTest::newRow("later error wins nothing") << "--after 5m --after 0s" << "invalid duration '0s'";
+}
+
+void tst_Timing::commandLine()
+{
+    QFETCH(QString, args);
+    QFETCH(QString, result);
+    std::vector<std::string> argv;
+    for (const QString &a : args.split(' ', Qt::SkipEmptyParts))
+        argv.push_back(a.toStdString());
+    idle::Options o;
+    std::string why;
+    if (!idle::parseOptions(argv, &o, &why)) {
+        QVERIFY2(QString::fromStdString(why).startsWith(result), why.c_str());
+        QVERIFY(why.find('\n') == std::string::npos);
+        return;
+    }
+    const idle::Plan &p = o.plan;
+    QCOMPARE(QString("%1 %2 %3 %4 %5 %6")
+                 .arg(p.afterNs / s)
+                 .arg(p.dimPercent)
+                 .arg(p.offAfterNs < 0 ? -1 : p.offAfterNs / s)
+                 .arg(o.fadeMs)
+                 .arg(o.selection.node)
+                 .arg(QString::fromStdString(o.selection.place)),
+             result);
+}
+
+QTEST_APPLESS_MAIN(tst_Timing)
+#include "tst_timing.moc"

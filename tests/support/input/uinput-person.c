@@ -1,0 +1,266 @@
+/*
+ * A person at the kiosk for a real kernel, made through /dev/uinput: a
+ * multitouch screen and a keyboard, driven by commands.
+ *
+ *   uinput-person [-k] [-r LOG] -c FIFO
+ *
+ *   -k  the keyboard at start (else on the command "plug")
+ *   -r  a second reader on the touch screen, opened before any touch:
+ *       "reader down|up|other SEC.NSEC" per event, kernel time (monotonic)
+ *   -c  command fifo, one command a line: touch (finger down), lift,
+ *       tap (down and up), key CODE (press and release), press CODE,
+ *       plug (the keyboard), quit
+ *
+ * Prints "ready TOUCH_NODE" on stdout once the screen (and keyboard) exist,
+ * and "keyboard KEYBOARD_NODE" once a plugged keyboard does.
+ */
+#define _GNU_SOURCE
+#include <errno.h>
+#include <fcntl.h>
+#include <glob.h>
+#include <linux/uinput.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+static void die(const char *what)
+{
+    perror(what);
+    exit(1);
+}
+
+static void check(int result, const char *what)
+{
+    if (result < 0)
+        die(what);
+}
+
+static void emit(int fd, int type, int code, int value)
+{
+    struct input_event ie;
+    memset(&ie, 0, sizeof ie);
+    ie.type = (unsigned short)type;
+    ie.code = (unsigned short)code;
+    ie.value = value;
+    if (write(fd, &ie, sizeof ie) != (ssize_t)sizeof ie)
+        die("uinput write");
+}
+
+static void axis(int fd, int code, int max)
+{
+    struct uinput_abs_setup abs;
+    memset(&abs, 0, sizeof abs);
+    abs.code = (unsigned short)code;
+    abs.absinfo.maximum = max;
+    check(ioctl(fd, UI_SET_ABSBIT, code), "UI_SET_ABSBIT");
+    check(ioctl(fd, UI_ABS_SETUP, &abs), "UI_ABS_SETUP");
+}
+
+static void create(int fd, const char *name, unsigned short product)
+{
+    struct uinput_setup setup;
+    memset(&setup, 0, sizeof setup);
+    setup.id.bustype = BUS_USB;
+    setup.id.vendor = 0x1d6b;
+    setup.id.product = product;
+    snprintf(setup.name, sizeof setup.name, "%s", name);
+    check(ioctl(fd, UI_DEV_SETUP, &setup), "UI_DEV_SETUP");
+    check(ioctl(fd, UI_DEV_CREATE), "UI_DEV_CREATE");
+}
+
+/* A direct touch screen, multitouch protocol B with ten slots. */
+static int make_touch(void)
+{
+    int fd = open("/dev/uinput", O_WRONLY | O_CLOEXEC);
+    check(fd, "/dev/uinput");
+    check(ioctl(fd, UI_SET_EVBIT, EV_KEY), "UI_SET_EVBIT");
+    check(ioctl(fd, UI_SET_KEYBIT, BTN_TOUCH), "UI_SET_KEYBIT");
+    check(ioctl(fd, UI_SET_EVBIT, EV_ABS), "UI_SET_EVBIT");
+    check(ioctl(fd, UI_SET_PROPBIT, INPUT_PROP_DIRECT), "UI_SET_PROPBIT");
+    axis(fd, ABS_X, 799);
+    axis(fd, ABS_Y, 479);
+    axis(fd, ABS_MT_SLOT, 9);
+    axis(fd, ABS_MT_TRACKING_ID, 65535);
+    axis(fd, ABS_MT_POSITION_X, 799);
+    axis(fd, ABS_MT_POSITION_Y, 479);
+    create(fd, "uinput touch screen", 0x0105);
+    return fd;
+}
+
+static int make_keyboard(void)
+{
+    int fd = open("/dev/uinput", O_WRONLY | O_CLOEXEC);
+    check(fd, "/dev/uinput");
+    check(ioctl(fd, UI_SET_EVBIT, EV_KEY), "UI_SET_EVBIT");
+    for (int key = KEY_ESC; key <= KEY_KPDOT; ++key)
+        check(ioctl(fd, UI_SET_KEYBIT, key), "UI_SET_KEYBIT");
+    create(fd, "uinput person keyboard", 0x0106);
+    return fd;
+}
+
+/* The evdev node of a uinput device, once udev or devtmpfs made it. */
+static void node_of(int fd, char *node, size_t size)
+{
+    char sysname[64], pattern[160];
+    check(ioctl(fd, UI_GET_SYSNAME(sizeof sysname), sysname), "UI_GET_SYSNAME");
+    snprintf(pattern, sizeof pattern, "/sys/devices/virtual/input/%s/event*", sysname);
+    for (int tries = 0; tries < 500; ++tries) {
+        glob_t g;
+        if (glob(pattern, 0, NULL, &g) == 0) {
+            snprintf(node, size, "/dev/input/%s", strrchr(g.gl_pathv[0], '/') + 1);
+            globfree(&g);
+            if (access(node, F_OK) == 0)
+                return;
+        }
+        usleep(10000);
+    }
+    fprintf(stderr, "no event node for %s\n", sysname);
+    exit(1);
+}
+
+static unsigned tracking;
+
+static void finger(int fd, int down)
+{
+    emit(fd, EV_ABS, ABS_MT_SLOT, 0);
+    emit(fd, EV_ABS, ABS_MT_TRACKING_ID, down ? (int)(++tracking & 0xffff) : -1);
+    if (down) {
+        emit(fd, EV_ABS, ABS_MT_POSITION_X, 400);
+        emit(fd, EV_ABS, ABS_MT_POSITION_Y, 240);
+        emit(fd, EV_ABS, ABS_X, 400);
+        emit(fd, EV_ABS, ABS_Y, 240);
+    }
+    emit(fd, EV_KEY, BTN_TOUCH, down);
+    emit(fd, EV_SYN, SYN_REPORT, 0);
+}
+
+static void key(int fd, int code, int value)
+{
+    emit(fd, EV_KEY, code, value);
+    emit(fd, EV_SYN, SYN_REPORT, 0);
+}
+
+static void read_reader(int fd, FILE *log)
+{
+    struct input_event ev[64];
+    ssize_t n = read(fd, ev, sizeof ev);
+    if (n < 0)
+        die("reader");
+    for (size_t i = 0; i < (size_t)n / sizeof ev[0]; ++i) {
+        if (ev[i].type == EV_SYN)
+            continue;
+        const char *what = ev[i].type == EV_KEY && ev[i].code == BTN_TOUCH ? (ev[i].value ? "down" : "up") : "other";
+        fprintf(log, "reader %s %ld.%09ld\n", what, (long)ev[i].input_event_sec, (long)ev[i].input_event_usec * 1000);
+    }
+    fflush(log);
+}
+
+static int command(char *line, int touch, int *keyboard)
+{
+    int code;
+    if (strcmp(line, "touch") == 0)
+        finger(touch, 1);
+    else if (strcmp(line, "lift") == 0)
+        finger(touch, 0);
+    else if (strcmp(line, "tap") == 0) {
+        finger(touch, 1);
+        finger(touch, 0);
+    } else if (sscanf(line, "key %d", &code) == 1 && *keyboard >= 0) {
+        key(*keyboard, code, 1);
+        key(*keyboard, code, 0);
+    } else if (sscanf(line, "press %d", &code) == 1 && *keyboard >= 0) {
+        key(*keyboard, code, 1);
+    } else if (strcmp(line, "plug") == 0 && *keyboard < 0) {
+        char node[64];
+        *keyboard = make_keyboard();
+        node_of(*keyboard, node, sizeof node);
+        printf("keyboard %s\n", node);
+        fflush(stdout);
+    } else if (strcmp(line, "quit") == 0) {
+        return 0;
+    } else {
+        fprintf(stderr, "ignored command: %s\n", line);
+    }
+    return 1;
+}
+
+int main(int argc, char **argv)
+{
+    const char *fifo_path = NULL, *reader_path = NULL;
+    int with_keyboard = 0, opt;
+    while ((opt = getopt(argc, argv, "kr:c:")) != -1) {
+        switch (opt) {
+        case 'k': with_keyboard = 1; break;
+        case 'r': reader_path = optarg; break;
+        case 'c': fifo_path = optarg; break;
+        default: return 2;
+        }
+    }
+    if (!fifo_path) {
+        fprintf(stderr, "usage: %s [-k] [-r LOG] -c FIFO\n", argv[0]);
+        return 2;
+    }
+    if (mkfifo(fifo_path, 0600) < 0 && errno != EEXIST)
+        die(fifo_path);
+    /* Read-write, so the fifo never reports end of file between writers. */
+    int commands = open(fifo_path, O_RDWR | O_CLOEXEC);
+    check(commands, fifo_path);
+
+    char node[64];
+    int touch = make_touch();
+    node_of(touch, node, sizeof node);
+    int keyboard = with_keyboard ? make_keyboard() : -1;
+    int reader = -1;
+    FILE *log = NULL;
+    if (reader_path) {
+        log = fopen(reader_path, "a");
+        if (!log)
+            die(reader_path);
+        reader = open(node, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        check(reader, node);
+        int clock = CLOCK_MONOTONIC;
+        check(ioctl(reader, EVIOCSCLOCKID, &clock), "EVIOCSCLOCKID");
+    }
+    printf("ready %s\n", node);
+    fflush(stdout);
+
+    char pending[256];
+    size_t have = 0;
+    for (int running = 1; running;) {
+        struct pollfd fds[2] = {{commands, POLLIN, 0}, {reader, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            die("poll");
+        }
+        if (fds[1].revents & POLLIN)
+            read_reader(reader, log);
+        if (!(fds[0].revents & POLLIN))
+            continue;
+        ssize_t r = read(commands, pending + have, sizeof pending - 1 - have);
+        if (r <= 0)
+            die("command fifo");
+        have += (size_t)r;
+        pending[have] = 0;
+        char *line = pending, *end;
+        while (running && (end = strchr(line, '\n'))) {
+            *end = 0;
+            running = command(line, touch, &keyboard);
+            line = end + 1;
+        }
+        have = strlen(line);
+        /* A line longer than the buffer is dropped rather than split. */
+        if (have == sizeof pending - 1)
+            have = 0;
+        memmove(pending, line, have);
+    }
+    check(ioctl(touch, UI_DEV_DESTROY), "UI_DEV_DESTROY");
+    if (keyboard >= 0)
+        check(ioctl(keyboard, UI_DEV_DESTROY), "UI_DEV_DESTROY");
+    return 0;
+}
