@@ -84,7 +84,7 @@ int Screen::wake()
     ctl::Environment quiet = env;
     quiet.err = &nowhere;
     for (std::size_t i = 0; i < kept.usable.size(); ++i)
-        ctl::sendLevel(kept.usable[i], static_cast<unsigned char>(levels[i]), quiet);
+        ctl::sendLevel({kept.usable[i]}, static_cast<unsigned char>(levels[i]), quiet);
     forget();
     const int status = apply(ctl::Action::On, -1);
     remember(status);
@@ -104,7 +104,7 @@ std::string Screen::snapshot(Shown *shown) const
         if (one && e.place != place)
             continue;
         mine.entries.push_back(e);
-        ++(e.shown < 0 ? shown->lit : e.shown > 0 ? shown->dimmed : shown->off);
+        ++(ctl::shownOf(e) < 0 ? shown->lit : ctl::shownOf(e) > 0 ? shown->dimmed : shown->off);
     }
     return ctl::formatRecord(mine);
 }

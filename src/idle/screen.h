@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ctl.h"
+#include "seam.h"
 #include "timing.h"
 
 namespace idle {

@@ -205,6 +205,8 @@ void Watcher::darken(Change change)
         screen.forget();
         return;
     }
+    // Dimmed counts from when the dim is reached, after its fade.
+    timing.adopt(timing.stage(), now());
     if (timing.stage() == Stage::Off)
         grabAll();
 }

@@ -9,7 +9,9 @@
  *       "reader down|up|other SEC.NSEC" per event, kernel time (monotonic)
  *   -c  command fifo, one command a line: touch (finger down), lift,
  *       tap (down and up), key CODE (press and release), press CODE,
- *       plug (the keyboard), quit
+ *       plug (the keyboard), hold and unhold (the reader grabs the screen
+ *       and lets it go), probe (logs "probe busy" while another program
+ *       holds the screen, else "probe free"), quit
  *
  * Prints "ready TOUCH_NODE" on stdout once the screen (and keyboard) exist,
  * and "keyboard KEYBOARD_NODE" once a plugged keyboard does.
@@ -160,10 +162,29 @@ static void read_reader(int fd, FILE *log)
     fflush(log);
 }
 
-static int command(char *line, int touch, int *keyboard)
+static void probe(int reader, FILE *log)
+{
+    if (ioctl(reader, EVIOCGRAB, 1) == 0) {
+        check(ioctl(reader, EVIOCGRAB, 0), "EVIOCGRAB");
+        fprintf(log, "probe free\n");
+    } else if (errno == EBUSY) {
+        fprintf(log, "probe busy\n");
+    } else {
+        die("EVIOCGRAB");
+    }
+    fflush(log);
+}
+
+static int command(char *line, int touch, int *keyboard, int reader, FILE *log)
 {
     int code;
-    if (strcmp(line, "touch") == 0)
+    if (reader >= 0 && strcmp(line, "probe") == 0)
+        probe(reader, log);
+    else if (reader >= 0 && strcmp(line, "hold") == 0)
+        check(ioctl(reader, EVIOCGRAB, 1), "EVIOCGRAB");
+    else if (reader >= 0 && strcmp(line, "unhold") == 0)
+        check(ioctl(reader, EVIOCGRAB, 0), "EVIOCGRAB");
+    else if (strcmp(line, "touch") == 0)
         finger(touch, 1);
     else if (strcmp(line, "lift") == 0)
         finger(touch, 0);
@@ -250,7 +271,7 @@ int main(int argc, char **argv)
         char *line = pending, *end;
         while (running && (end = strchr(line, '\n'))) {
             *end = 0;
-            running = command(line, touch, &keyboard);
+            running = command(line, touch, &keyboard, reader, log);
             line = end + 1;
         }
         have = strlen(line);
