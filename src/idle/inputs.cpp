@@ -106,25 +106,22 @@ void Inputs::scan()
 
 bool Inputs::drain(InputDevice &device, bool *gone)
 {
+    // One read: what is left keeps the node readable for the next poll, and
+    // a wake must not wait for a second read.
     input_event events[64];
-    bool someone = false;
     *gone = false;
-    for (;;) {
-        const ssize_t n = read(device.fd, events, sizeof events);
-        if (n < 0) {
-            // EAGAIN: all read. Anything else: the device is unusable.
-            *gone = errno != EAGAIN && errno != EINTR;
-            return someone;
-        }
-        if (n == 0) {
-            *gone = true;
-            return someone;
-        }
-        for (std::size_t i = 0; i < std::size_t(n) / sizeof events[0]; ++i) {
-            const unsigned type = events[i].type;
-            someone = someone || type == EV_KEY || type == EV_ABS || type == EV_REL;
-        }
+    const ssize_t n = read(device.fd, events, sizeof events);
+    if (n <= 0) {
+        // EAGAIN: nothing after all. Anything else: the device is unusable.
+        *gone = n == 0 || (errno != EAGAIN && errno != EINTR);
+        return false;
     }
+    for (std::size_t i = 0; i < std::size_t(n) / sizeof events[0]; ++i) {
+        const unsigned type = events[i].type;
+        if (type == EV_KEY || type == EV_ABS || type == EV_REL)
+            return true;
+    }
+    return false;
 }
 
 bool Inputs::grab(InputDevice &device, std::string *why)

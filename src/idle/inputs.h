@@ -34,8 +34,8 @@ public:
     void remove(const std::string &path);
     std::list<InputDevice> &devices() { return open; }
 
-    // Reads what is waiting: true if it tells of someone. *gone: the device
-    // went away and must be removed.
+    // Reads what is waiting, up to 64 events: true if it tells of someone.
+    // *gone: the device went away and must be removed.
     static bool drain(InputDevice &device, bool *gone);
     // EVIOCGRAB: the device's events reach this program alone.
     static bool grab(InputDevice &device, std::string *why);

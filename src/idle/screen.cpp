@@ -1,5 +1,7 @@
 #include "screen.h"
 
+#include <unistd.h>
+
 #include "store.h"
 #include "values.h"
 
@@ -59,7 +61,9 @@ void Screen::keep()
     for (const ctl::Display &d : kept.usable) {
         const ctl::Entry *e = ctl::findEntry(record, d.place, d.id.vendor, d.id.product);
         // What the library's On sends to a display with nothing remembered.
-        levels.push_back(e ? e->level : 100);
+        std::array<unsigned char, reportSize> report{reportNumber};
+        fillBrightnessReport(report.data(), static_cast<unsigned char>(e ? e->level : 100));
+        reports.push_back(report);
     }
 }
 
@@ -67,7 +71,7 @@ void Screen::forget()
 {
     ctl::closeDisplays(&kept);
     kept = ctl::Scan();
-    levels.clear();
+    reports.clear();
 }
 
 int Screen::darken(int percent)
@@ -78,13 +82,12 @@ int Screen::darken(int percent)
 
 int Screen::wake()
 {
-    // The report first, on descriptors already open: this write is what the
-    // person waits for. A display gone meanwhile is the library's to report.
-    std::ostringstream nowhere;
-    ctl::Environment quiet = env;
-    quiet.err = &nowhere;
+    // The report first, made beforehand, on descriptors already open: this
+    // write is what the person waits for. A display gone meanwhile, or a
+    // short write, is the library's to report right after.
     for (std::size_t i = 0; i < kept.usable.size(); ++i)
-        ctl::sendLevel({kept.usable[i]}, static_cast<unsigned char>(levels[i]), quiet);
+        if (write(kept.usable[i].fd, reports[i].data(), reportSize) < 0)
+            continue;
     forget();
     const int status = apply(ctl::Action::On, -1);
     remember(status);

@@ -4,11 +4,13 @@
 // The selected displays as the control library sets them, and the record as
 // the others change it.
 
+#include <array>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "ctl.h"
+#include "protocol.h"
 #include "seam.h"
 #include "timing.h"
 
@@ -56,7 +58,8 @@ private:
     ctl::Selection selection;
     int fadeMs;
     ctl::Scan kept;
-    std::vector<int> levels;  // remembered level of each kept display
+    // The report of each kept display's remembered level, made beforehand.
+    std::vector<std::array<unsigned char, reportSize>> reports;
     std::string known;
     std::string lastMessages;
 };

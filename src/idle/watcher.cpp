@@ -234,7 +234,8 @@ void Watcher::grabAll()
 
 void Watcher::letGo(long long t)
 {
-    if (releasing)
+    const auto &all = inputs.devices();
+    if (releasing || std::none_of(all.begin(), all.end(), [](const InputDevice &d) { return d.grabbed; }))
         return;
     releasing = true;
     holdUntil = t + holdLimitNs;

@@ -156,3 +156,120 @@ person_stop
 display_stop
 echo "$rcu_expedited" > /sys/kernel/rcu_expedited
 }
+
+# The kernel's trace of every hidraw write's return (mono clock): the
+# moment a report is written, the same for every program. On a USB display
+# the write returns once the transfer is done; the uhid display gets the
+# report only when it is next scheduled, after the writer sleeps.
+trace=/sys/kernel/tracing
+trace_start() {
+    mountpoint -q $trace || mount -t tracefs tracefs $trace
+    echo mono > $trace/trace_clock
+    echo 'r:hidraw_written hidraw_write' >> $trace/kprobe_events
+    echo 1 > $trace/events/kprobes/hidraw_written/enable
+    : > $trace/trace
+}
+trace_stop() {
+    echo 0 > $trace/events/kprobes/hidraw_written/enable
+    echo '-:hidraw_written' >> $trace/kprobe_events
+}
+# From the last touch's kernel time, as the reader saw it, to the first
+# report written after it ("FILE.write") and to the display's receipt of the
+# first 0x3c after it ("FILE.received"), in microseconds.
+wake_sample() {
+    down=$(sed -n 's/^reader down //p' "$W/reader" | tail -n1)
+    sed -n 's/.* \([0-9][0-9]*\.[0-9]*\): hidraw_written.*/\1/p' $trace/trace \
+        | awk -v d="$down" '$1 >= d { printf "%.0f\n", ($1 - d) * 1e6; exit }' >> "$1.write"
+    sed -n "s/^display output $(report 3c) at //p" "$W/log" \
+        | awk -v d="$down" '$1 >= d { printf "%.0f\n", ($1 - d) * 1e6; exit }' >> "$1.received"
+}
+# "median min max" of a file of numbers.
+summary() { sort -n "$1" | awk '{ v[NR] = $1 } END { printf "%d %d %d\n", v[int((NR + 1) / 2)], v[1], v[NR] }'; }
+# Context switches of a process: each time it slept and woke.
+switches() { awk '/ctxt_switches/ { n += $2 } END { print n }' "/proc/$1/status"; }
+# latency_note WHAT FILE: one line for the performance document.
+latency_note() {
+    what=$1
+    set -- $(summary "$2")
+    echo "NOTE idle_bench: $what: median $1 us, min $2, max $3 ($samples touches)"
+}
+
+# The figures for the performance document: the wake's latency against a
+# bare loop on the same nodes, wake-ups while waiting, resident memory.
+idle_bench() {
+new_scenario idle_bench
+udev_start
+rcu_expedited=$(cat /sys/kernel/rcu_expedited)
+echo 1 > /sys/kernel/rcu_expedited
+mkdir -p /var/lib/brightness
+display_start -t
+udevadm settle -t 30
+person_start
+udevadm settle -t 30
+hidraw=$(display_node)
+$B/brightness-ctl set 60% > /dev/null 2>&1
+samples=20
+trace_start
+
+# While dimmed nothing is held, so the reader sees each touch's kernel time.
+idle_start --after 1s --dim 50%
+rm -f "$W"/idle.us.* "$W"/bare.us.*
+i=0
+while [ $i -lt $samples ]; do
+    dims=$(received 32); woke=$(received 3c)
+    wait_for 10 more_of 32 "$dims" || break
+    sleep 0.3
+    person tap
+    wait_for 10 more_of 3c "$woke" || break
+    wake_sample "$W/idle.us"
+    i=$((i + 1))
+done
+expect "brightness-idle woke the display $samples times" test $i = $samples
+idle_stop
+
+"$B/bare-wake" "$touch" "$hidraw" 60 > "$W/bare.out" 2>&1 &
+bare_pid=$!
+wait_for 10 grep -qx ready "$W/bare.out"
+i=0
+while [ $i -lt $samples ]; do
+    woke=$(received 3c)
+    sleep 0.3
+    person tap
+    wait_for 10 more_of 3c "$woke" || break
+    wake_sample "$W/bare.us"
+    i=$((i + 1))
+done
+kill "$bare_pid"; wait "$bare_pid" 2>/dev/null
+trace_stop
+expect "the bare loop woke the display $samples times" test $i = $samples
+latency_note "touch to report written, brightness-idle" "$W/idle.us.write"
+latency_note "touch to report written, bare loop" "$W/bare.us.write"
+latency_note "touch to report received by the uhid display, brightness-idle" "$W/idle.us.received"
+latency_note "touch to report received by the uhid display, bare loop" "$W/bare.us.received"
+ratio=$(awk -v a="$(summary "$W/idle.us.write" | cut -d' ' -f1)" -v b="$(summary "$W/bare.us.write" | cut -d' ' -f1)" \
+    'BEGIN { printf "%.2f", a / b }')
+echo "NOTE idle_bench: latency ratio to the write (medians) $ratio"
+expect "the wake's report is written within 1.2 times the bare loop's latency" \
+    awk -v r="$ratio" 'BEGIN { exit !(r <= 1.2) }'
+
+# Waiting lit (a long quiet time), then off: no wake-up in 30 s either way.
+idle_start --after 1h
+sleep 5
+before=$(switches "$idle_pid"); sleep 30; lit=$(( $(switches "$idle_pid") - before ))
+grep ctxt "/proc/$idle_pid/status" | sed "s/^/$scenario| lit: /"
+idle_stop
+offs=$(received 00)
+idle_start --after 1s
+wait_for 15 more_of 00 "$offs"
+sleep 5
+before=$(switches "$idle_pid"); sleep 30; off=$(( $(switches "$idle_pid") - before ))
+rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$idle_pid/status")
+hwm=$(awk '/^VmHWM/ { print $2 }' "/proc/$idle_pid/status")
+idle_stop
+echo "NOTE idle_bench: wake-ups in 30 s: $lit waiting lit, $off waiting off; resident $rss kB (peak $hwm kB)"
+expect "no wake-up in 30 s while lit" test "$lit" = 0
+expect "no wake-up in 30 s while off" test "$off" = 0
+person_stop
+display_stop
+echo "$rcu_expedited" > /sys/kernel/rcu_expedited
+}

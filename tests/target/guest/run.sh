@@ -208,7 +208,7 @@ if [ -d /run/systemd/system ]; then
     echo "$passed passed, $failed failed"
     exit
 fi
-for s in offscreen kiosk kiosk_hotplug ctl access_sudo package race usb_forms idle; do
+for s in offscreen kiosk kiosk_hotplug ctl access_sudo package race usb_forms idle idle_bench; do
     case ",$scenarios," in ,,|*,$s,*) $s ;; esac
 done
 # Without a summary here, so that a systemd that never gets to the checks
