@@ -35,16 +35,21 @@ void examine(int node, const std::string &place, const Environment &env, Scan *s
 {
     const std::string path = hidrawPath(node);
     DisplayIdentity named{};
-    const bool namedDisplay = sysfsIdentity(env.sysfsRoot, node, &named)
+    const bool identified = sysfsIdentity(env.sysfsRoot, node, &named);
+    const bool namedDisplay = identified
         && isAcceptedDisplay(static_cast<short>(named.vendor), static_cast<short>(named.product));
 
     // No O_NONBLOCK: hidraw honours it only for reads, which this program
     // never makes; a write is bounded by the USB transfer's own timeout.
     const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-        // Absent nodes and other people's devices are none of our business.
+        // Absent nodes and other people's devices are none of our business,
+        // beyond naming them when no display is found.
+        const int err = errno;
         if (namedDisplay)
-            noteOpenFailure(node, errno, named, env, scan);
+            noteOpenFailure(node, err, named, env, scan);
+        else if (err != ENOENT || identified)
+            scan->others.push_back({node, identified, named});
         return;
     }
 
@@ -55,11 +60,15 @@ void examine(int node, const std::string &place, const Environment &env, Scan *s
         if (namedDisplay) {
             say(env) << path << ": cannot read identity: " << std::strerror(err) << '\n';
             scan->status = worse(scan->status, Failure);
+        } else {
+            scan->others.push_back({node, identified, named});
         }
         return;
     }
     if (!isAcceptedDisplay(info.vendor, info.product)) {
         close(fd);
+        scan->others.push_back({node, true, {static_cast<unsigned short>(info.vendor),
+                                             static_cast<unsigned short>(info.product)}});
         return;
     }
     scan->usable.push_back({node, fd,
@@ -135,6 +144,7 @@ void closeDisplays(Scan *scan)
     }
     scan->usable.clear();
     scan->refused.clear();
+    scan->others.clear();
 }
 
 std::string formatIdentity(const DisplayIdentity &id)
@@ -150,6 +160,15 @@ std::string acceptedIdentities()
     std::string text;
     for (std::size_t i = 0; i < count; ++i)
         text += (i == 0 ? "" : i + 1 == count ? " or " : ", ") + formatIdentity(acceptedDisplays[i]);
+    return text;
+}
+
+std::string describeOthers(const Scan &scan)
+{
+    std::string text;
+    for (const OtherNode &o : scan.others)
+        text += (text.empty() ? "" : ", ") + hidrawPath(o.node) + ' '
+            + (o.identified ? formatIdentity(o.id) : "(identity not readable)");
     return text;
 }
 
