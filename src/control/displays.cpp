@@ -24,14 +24,15 @@ void noteOpenFailure(int node, int err, const DisplayIdentity &named, const Envi
     say(env) << hidrawPath(node) << ": cannot open display " << formatIdentity(named) << ": "
              << std::strerror(err) << '\n';
     if (err == EACCES || err == EPERM) {
-        scan->refused.push_back({node, -1, named, busPlace(env.sysfsRoot, node)});
+        scan->refused.push_back({node, -1, named, busPlace(env.sysfsRoot, node), formerBusPlace(env.sysfsRoot, node)});
         scan->status = worse(scan->status, Permission);
     } else {
         scan->status = worse(scan->status, Failure);
     }
 }
 
-void examine(int node, const std::string &place, const Environment &env, Scan *scan)
+void examine(int node, const std::string &place, const std::string &formerPlace, const Environment &env,
+             Scan *scan)
 {
     const std::string path = hidrawPath(node);
     DisplayIdentity named{};
@@ -74,7 +75,7 @@ void examine(int node, const std::string &place, const Environment &env, Scan *s
     scan->usable.push_back({node, fd,
                             {static_cast<unsigned short>(info.vendor),
                              static_cast<unsigned short>(info.product)},
-                            place});
+                            place, formerPlace});
 }
 
 } // namespace
@@ -101,9 +102,11 @@ Scan findDisplays(const Environment &env, const Selection &selection)
         if (selection.node >= 0 && node != selection.node)
             continue;
         const std::string place = busPlace(env.sysfsRoot, node);
-        if (!selection.place.empty() && place != selection.place)
+        const std::string former = formerBusPlace(env.sysfsRoot, node);
+        // A place written down before it took udev's form still selects.
+        if (!selection.place.empty() && place != selection.place && former != selection.place)
             continue;
-        examine(node, place, env, &scan);
+        examine(node, place, former, env, &scan);
     }
     if (!scan.refused.empty())
         say(env) << "the udev rule 70-brightness.rules, which the brightness package installs,"

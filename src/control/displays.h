@@ -16,6 +16,7 @@ struct Display {
     int fd;  // -1 when access was refused
     DisplayIdentity id;
     std::string place;  // see busPlace; empty when sysfs shows none
+    std::string formerPlace;  // see formerBusPlace
 };
 
 // Which displays a command acts on: all, one node, or one bus place.

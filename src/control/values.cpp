@@ -204,4 +204,14 @@ void putEntry(Record *record, const Entry &entry)
         entries.insert(at, entry);
 }
 
+void eraseEntry(Record *record, const std::string &place, unsigned short vendor, unsigned short product)
+{
+    auto &entries = record->entries;
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&](const Entry &e) {
+                                     return e.place == place && e.vendor == vendor && e.product == product;
+                                 }),
+                  entries.end());
+}
+
 } // namespace ctl

@@ -83,6 +83,8 @@ const Entry *findEntry(const Record &record, const std::string &place,
 // Sets an entry's level and serial, adding the entry when it is new.
 void putEntry(Record *record, const Entry &entry);
 
+void eraseEntry(Record *record, const std::string &place, unsigned short vendor, unsigned short product);
+
 } // namespace ctl
 
 #endif

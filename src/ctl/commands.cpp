@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "clock.h"
+#include "session.h"
 #include "status.h"
 #include "store.h"
 #include "sysfs.h"
@@ -44,11 +45,6 @@ Scan scanFor(const Options &opts, const Environment &env, int *status)
     if (reportNoDisplay(scan, opts, env))
         *status = worse(*status, Failure);
     return scan;
-}
-
-const Entry *entryOf(const Record &record, const Display &d)
-{
-    return d.place.empty() ? nullptr : findEntry(record, d.place, d.id.vendor, d.id.product);
 }
 
 Plan planOf(const Options &opts)
