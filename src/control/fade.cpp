@@ -1,0 +1,251 @@
+#include "fade.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <ostream>
+
+#include "clock.h"
+#include "session.h"
+#include "status.h"
+#include "sysfs.h"
+
+namespace ctl {
+
+namespace {
+
+int levelAt(const Job &job, int step, int steps)
+{
+    if (job.start < 0)
+        return job.target;
+    const int delta = job.target - job.start;
+    // Rounded to the nearest, half away from the start.
+    const int scaled = delta * step * 2 / steps;
+    return job.start + (scaled + (scaled < 0 ? -1 : 1)) / 2;
+}
+
+// Writes one step to every job still active; with the record open, each
+// write is remembered.
+int writeStep(std::vector<Job> &jobs, int step, int steps, Session &session, const Environment &env)
+{
+    int status = Ok;
+    for (Job &job : jobs) {
+        if (!job.active)
+            continue;
+        const std::optional<Entry> e = session.find(job.display);
+        if (job.claimed && session.isOpen() && (!e || e->serial != job.serial)) {
+            // A newer request on this display took over: it has the last word.
+            job.active = false;
+            continue;
+        }
+        const int level = step == steps ? job.target : levelAt(job, step, steps);
+        const int result = sendLevel(job.display, static_cast<unsigned char>(level), env);
+        if (result != Ok) {
+            status = worse(status, result);
+            job.active = false;
+            continue;
+        }
+        job.written = level;
+        Entry next{job.display.place, job.display.id.vendor, job.display.id.product, level,
+                   job.claimed ? job.serial : nextSerial(e)};
+        if (job.keep >= 0) {
+            next.level = job.keep;
+            next.shown = job.action == Action::On && step == steps ? shownLit : level;
+        }
+        if (!job.display.place.empty())
+            session.put(next);
+        if (job.start < 0 || step == steps)
+            job.active = false;
+    }
+    return status;
+}
+
+void complainIfWritten(Session &session, const std::vector<Job> &jobs)
+{
+    if (std::any_of(jobs.begin(), jobs.end(), [](const Job &j) { return j.written >= 0; }))
+        session.complain();
+}
+
+bool anyActive(const std::vector<Job> &jobs)
+{
+    return std::any_of(jobs.begin(), jobs.end(), [](const Job &j) { return j.active; });
+}
+
+std::string nameOf(const Display &d)
+{
+    return hidrawPath(d.node) + ' ' + formatIdentity(d.id);
+}
+
+// The level a relative step or On starts from; -1, said, when the record
+// cannot tell.
+int baseLevel(const Job &job, const std::optional<Entry> &e, Session &session, const Environment &env)
+{
+    if (e)
+        return job.action == Action::On ? e->level : shownLevel(*e);
+    if (!session.isOpen()) {
+        say(env) << nameOf(job.display) << ": no remembered level to "
+                 << (job.action == Action::On ? "turn on at" : "change by " + formatValue(job.value))
+                 << " (" << session.why() << ")"
+                 << (job.action == Action::On ? "" : "; set an absolute value such as 50% first") << '\n';
+        return -1;
+    }
+    say(env) << nameOf(job.display) << ": nothing remembered yet; starting from " << firstUseLevel
+             << "%, where the window's slider starts\n";
+    return firstUseLevel;
+}
+
+// One job's start and target; false when the job cannot be planned.
+bool planJob(Job &job, const Plan &plan, Session &session, const Environment &env)
+{
+    const std::optional<Entry> e = session.find(job.display);
+    if (job.action == Action::Toggle)
+        job.action = e && e->shown == shownOff ? Action::On : Action::Off;
+    const bool relative = job.action == Action::Set && job.value.relative;
+    const int base = relative || job.action == Action::On ? baseLevel(job, e, session, env) : 0;
+    if (base < 0)
+        return false;
+    switch (job.action) {
+    case Action::Set:
+    case Action::Restore:
+        job.target = targetLevel(job.value, base, plan.floor);
+        break;
+    case Action::On:
+        job.target = job.keep = base;
+        break;
+    case Action::Off:
+    case Action::Dim:
+        job.target = job.action == Action::Off ? 0 : targetLevel(job.value, 0, 0);
+        job.keep = e ? e->level : firstUseLevel;
+        break;
+    case Action::Toggle:
+        break;
+    }
+    if (job.action == Action::Restore)
+        job.target = std::max(job.target, plan.floor);
+    if (plan.fadeMs > 0)
+        job.start = job.action == Action::Restore ? std::min(plan.floor, job.target) : (e ? shownLevel(*e) : -1);
+    return true;
+}
+
+// Each job's start and target.
+int planJobs(std::vector<Job> &jobs, const Plan &plan, Session &session, const Environment &env)
+{
+    int status = Ok;
+    for (Job &job : jobs) {
+        if (!planJob(job, plan, session, env)) {
+            status = worse(status, Failure);
+            job.active = false;
+            continue;
+        }
+        if (job.display.place.empty())
+            say(env) << hidrawPath(job.display.node)
+                     << ": its level will not be remembered: sysfs shows no bus place for it\n";
+    }
+    return status;
+}
+
+int stepsOf(const std::vector<Job> &jobs, int fadeMs)
+{
+    int span = 0;
+    for (const Job &job : jobs)
+        if (job.active && job.start >= 0)
+            span = std::max(span, std::abs(job.target - job.start));
+    return fadeMs > 0 && span > 0 ? std::max(1, std::min(span, fadeMs / fadeIntervalMs)) : 1;
+}
+
+// Claims the displays, so that a fade already running on one of them stops
+// before its next write. One with nothing to fade from is set now.
+int claim(std::vector<Job> &jobs, Session &session, const Environment &env)
+{
+    int status = Ok;
+    for (Job &job : jobs) {
+        if (job.active && job.start < 0) {
+            std::vector<Job> one{job};
+            status = worse(status, writeStep(one, 1, 1, session, env));
+            job = one[0];
+        }
+        const std::optional<Entry> e = session.find(job.display);
+        if (!job.active || !e)
+            continue;
+        job.serial = nextSerial(e);
+        job.claimed = true;
+        Entry claimed = *e;
+        claimed.serial = job.serial;
+        session.put(claimed);
+    }
+    return status;
+}
+
+int fade(std::vector<Job> &jobs, int steps, const Plan &plan, Session &session, const Environment &env)
+{
+    int status = Ok;
+    StopSignals stopSignals;
+    Clock &clock = clockOf(env);
+    const long long t0 = clock.now();
+    const long long spanNs = plan.fadeMs * 1000000LL;
+    for (int step = 1; step <= steps && anyActive(jobs); ++step) {
+        clock.sleepUntil(t0 + spanNs * step / steps);
+        if (stopSignal())
+            break;
+        session.open(/* fresh= */ false);
+        status = worse(status, writeStep(jobs, step, steps, session, env));
+        session.close(/* durable= */ step == steps);
+    }
+    if (stopSignal()) {
+        // What reached the display is in the record already; make it last.
+        if (session.open(/* fresh= */ false)) {
+            session.rewrite();
+            session.close(/* durable= */ true);
+        }
+        for (const Job &job : jobs)
+            if (job.written >= 0)
+                say(env) << hidrawPath(job.display.node) << ": fade stopped at " << job.written << "%\n";
+        status = 128 + stopSignal();
+    }
+    return status;
+}
+
+} // namespace
+
+int applyJobs(std::vector<Job> &jobs, const Plan &plan, const Environment &env)
+{
+    if (jobs.empty())
+        return Ok;
+    Session session(env);
+    // Absolute levels are a truth of their own: a record that cannot be
+    // read gives way to them.
+    const bool fresh = std::all_of(jobs.begin(), jobs.end(), [](const Job &j) {
+        return j.action == Action::Set && !j.value.relative;
+    });
+    session.open(fresh);
+    int status = planJobs(jobs, plan, session, env);
+    const int steps = stepsOf(jobs, plan.fadeMs);
+    if (steps == 1) {
+        status = worse(status, writeStep(jobs, 1, 1, session, env));
+        session.close(/* durable= */ true);
+    } else {
+        status = worse(status, claim(jobs, session, env));
+        session.close(/* durable= */ false);
+        status = worse(status, fade(jobs, steps, plan, session, env));
+    }
+    complainIfWritten(session, jobs);
+    return status;
+}
+
+} // namespace ctl
+
+namespace ctl {
+
+int applyTo(const std::vector<Display> &displays, Action action, const Value &value, const Plan &plan,
+            const Environment &env)
+{
+    std::vector<Job> jobs;
+    for (const Display &d : displays) {
+        jobs.push_back(Job());
+        jobs.back().display = d;
+        jobs.back().action = action;
+        jobs.back().value = value;
+    }
+    return applyJobs(jobs, plan, env);
+}
+
+} // namespace ctl
