@@ -9,6 +9,7 @@
 #include <systemd/sd-daemon.h>
 
 #include "options.h"
+#include "status.h"
 #include "watcher.h"
 
 int main(int argc, char **argv)
@@ -23,7 +24,8 @@ int main(int argc, char **argv)
         std::cout << (options.help ? idle::usage() : "brightness-idle " BRIGHTNESS_VERSION "\n");
         return ctl::Ok;
     }
-    const ctl::Environment env{"/sys", BRIGHTNESS_STATE_DIR, &std::cout, &std::cerr};
+    ctl::Environment env{"/sys", BRIGHTNESS_STATE_DIR, &std::cout, &std::cerr};
+    env.program = "brightness-idle";
     idle::Watcher watcher(options, env);
     if (!watcher.start(&why)) {
         std::cerr << "brightness-idle: " << why << '\n';

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ctl.h"
+#include "displays.h"
 #include "timing.h"
 
 namespace idle {

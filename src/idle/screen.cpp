@@ -1,14 +1,43 @@
 #include "screen.h"
 
+#include <algorithm>
+
 #include <unistd.h>
 
+#include "session.h"
+#include "status.h"
 #include "store.h"
+#include "sysfs.h"
 #include "values.h"
 
 namespace idle {
 
+namespace {
+
+ctl::Record readRecord(const ctl::Environment &env)
+{
+    ctl::Record record;
+    std::string why;
+    // Unreadable or missing: nothing is known about any display.
+    if (!ctl::Store(env.stateDir).read(&record, &why))
+        return ctl::Record();
+    return record;
+}
+
+ctl::Job jobFor(const ctl::Display &display, ctl::Action action, int percent)
+{
+    ctl::Job job;
+    job.display = display;
+    job.action = action;
+    job.value.percent = true;
+    job.value.amount = percent;
+    return job;
+}
+
+} // namespace
+
 Screen::Screen(const ctl::Environment &env, const ctl::Selection &selection, int fadeMs)
-    : env(env), err(env.err), selection(selection), fadeMs(fadeMs)
+    : env(env), selection(selection), fadeMs(fadeMs)
 {
 }
 
@@ -17,52 +46,32 @@ Screen::~Screen()
     forget();
 }
 
-void Screen::pass(std::ostringstream &messages)
+void Screen::pass(const std::ostringstream &messages)
 {
     const std::string text = messages.str();
     if (!text.empty() && text != lastMessages)
-        *err << text << std::flush;
+        *env.err << text << std::flush;
     lastMessages = text;
-}
-
-int Screen::apply(ctl::Action action, int percent)
-{
-    std::ostringstream messages;
-    ctl::Environment quiet = env;
-    quiet.out = &messages;
-    quiet.err = &messages;
-    ctl::Request request;
-    request.action = action;
-    request.selection = selection;
-    if (action == ctl::Action::Dim) {
-        request.value.percent = true;
-        request.value.amount = percent;
-    }
-    // Waking is at once: the fade is for going dark.
-    request.fadeMs = action == ctl::Action::On ? 0 : fadeMs;
-    const int status = ctl::apply(request, quiet);
-    pass(messages);
-    return status;
 }
 
 void Screen::keep()
 {
-    forget();
-    // What it says goes nowhere: the request right after says the same.
+    // Someone else darkened the displays and has said what there was to say.
     std::ostringstream nowhere;
+    open(nowhere);
+}
+
+void Screen::open(std::ostringstream &messages)
+{
+    forget();
     ctl::Environment quiet = env;
-    quiet.out = &nowhere;
-    quiet.err = &nowhere;
+    quiet.err = &messages;
     kept = ctl::findDisplays(quiet, selection);
-    ctl::Record record;
-    std::string why;
-    if (!ctl::Store(env.stateDir).read(&record, &why))
-        record = ctl::Record();
+    const ctl::Record record = readRecord(env);
     for (const ctl::Display &d : kept.usable) {
-        const ctl::Entry *e = ctl::findEntry(record, d.place, d.id.vendor, d.id.product);
-        // What the library's On sends to a display with nothing remembered.
+        const ctl::Entry *e = ctl::entryOf(record, d);
         std::array<unsigned char, reportSize> report{reportNumber};
-        fillBrightnessReport(report.data(), static_cast<unsigned char>(e ? e->level : 100));
+        fillBrightnessReport(report.data(), static_cast<unsigned char>(e ? e->level : ctl::firstUseLevel));
         reports.push_back(report);
     }
 }
@@ -76,38 +85,72 @@ void Screen::forget()
 
 int Screen::darken(int percent)
 {
-    keep();
-    return apply(percent < 0 ? ctl::Action::Off : ctl::Action::Dim, percent);
+    std::ostringstream messages;
+    open(messages);
+    ctl::Environment quiet = env;
+    quiet.out = &messages;
+    quiet.err = &messages;
+    const ctl::Record record = readRecord(env);
+    std::vector<ctl::Job> jobs;
+    for (const ctl::Display &d : kept.usable) {
+        if (percent < 0) {
+            jobs.push_back(jobFor(d, ctl::Action::Off, 0));
+            continue;
+        }
+        // A display darker than the dim stays as it is (and counts as dimmed).
+        const ctl::Entry *e = ctl::entryOf(record, d);
+        const int shown = e ? ctl::shownLevel(*e) : ctl::firstUseLevel;
+        jobs.push_back(jobFor(d, ctl::Action::Dim, std::max(1, std::min(percent, shown))));
+    }
+    int status = kept.status;
+    if (kept.usable.empty() && kept.refused.empty()) {
+        ctl::say(quiet) << "no display found on " << ctl::searchedNodes() << '\n';
+        status = ctl::worse(status, ctl::Failure);
+    }
+    ctl::Plan plan;
+    plan.fadeMs = fadeMs;
+    status = ctl::worse(status, ctl::applyJobs(jobs, plan, quiet));
+    pass(messages);
+    return status;
 }
 
 int Screen::wake()
 {
-    // The report first, made beforehand, on descriptors already open: this
+    // The reports first, made beforehand, on descriptors already open: this
     // write is what the person waits for. A display gone meanwhile, or a
     // short write, is the library's to report right after.
     for (std::size_t i = 0; i < kept.usable.size(); ++i)
         if (write(kept.usable[i].fd, reports[i].data(), reportSize) < 0)
             continue;
     forget();
-    const int status = apply(ctl::Action::On, -1);
+    // Then through the library, on a fresh scan: it records the level as
+    // lit with a new serial, which ends any fade in progress, and writes
+    // the same level again, which the display does not show.
+    std::ostringstream messages;
+    ctl::Environment quiet = env;
+    quiet.out = &messages;
+    quiet.err = &messages;
+    ctl::Scan scan = ctl::findDisplays(quiet, selection);
+    ctl::Plan plan;
+    const int status = ctl::worse(scan.status, ctl::applyTo(scan.usable, ctl::Action::On, ctl::Value(), plan, quiet));
+    ctl::closeDisplays(&scan);
+    pass(messages);
     remember(status);
     return status;
 }
 
 std::string Screen::snapshot(Shown *shown) const
 {
-    ctl::Record record;
-    std::string why;
-    if (!ctl::Store(env.stateDir).read(&record, &why))
-        record = ctl::Record();
+    const ctl::Record record = readRecord(env);
     const bool one = selection.node >= 0 || !selection.place.empty();
-    const std::string place = selection.node >= 0 ? ctl::busPlace(env.sysfsRoot, selection.node) : selection.place;
+    const std::string place = selection.node >= 0 ? busPlace(env.sysfsRoot, selection.node) : selection.place;
+    const std::string former = selection.node >= 0 ? formerBusPlace(env.sysfsRoot, selection.node) : place;
     ctl::Record mine;
     for (const ctl::Entry &e : record.entries) {
-        if (one && e.place != place)
+        if (one && e.place != place && e.place != former)
             continue;
         mine.entries.push_back(e);
-        ++(ctl::shownOf(e) < 0 ? shown->lit : ctl::shownOf(e) > 0 ? shown->dimmed : shown->off);
+        ++(e.shown == ctl::shownLit ? shown->lit : e.shown == ctl::shownOff ? shown->off : shown->dimmed);
     }
     return ctl::formatRecord(mine);
 }

@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "ctl.h"
+#include "displays.h"
+#include "environment.h"
+#include "fade.h"
 #include "protocol.h"
-#include "seam.h"
 #include "timing.h"
 
 namespace idle {
@@ -26,12 +27,13 @@ public:
     Screen(const Screen &) = delete;
     Screen &operator=(const Screen &) = delete;
 
-    // Dims (percent) or turns off (percent -1) with the fade, keeping the
-    // remembered levels; the displays stay open for wake(). A status, or
-    // 128 + a signal that stopped the fade.
+    // Dims (percent; never brighter than a display is) or turns off
+    // (percent -1) with the fade, keeping the remembered levels; the
+    // displays stay open for wake(). A status, or 128 + a signal that
+    // stopped the fade.
     int darken(int percent);
-    // The remembered level at once on the displays kept open, then the same
-    // level through the library, which records it and ends any fade.
+    // The remembered level at once on the displays kept open, then the
+    // library's On, which records it and ends any fade in progress.
     int wake();
     // Opens the displays for a fast wake() when someone else darkened them.
     void keep();
@@ -46,15 +48,14 @@ public:
     bool changed(Stage *stage);
 
 private:
-    int apply(ctl::Action action, int percent);
     struct Shown {
         int lit = 0, dimmed = 0, off = 0;
     };
     std::string snapshot(Shown *shown) const;
-    void pass(std::ostringstream &messages);
+    void open(std::ostringstream &messages);
+    void pass(const std::ostringstream &messages);
 
     ctl::Environment env;
-    std::ostream *err;
     ctl::Selection selection;
     int fadeMs;
     ctl::Scan kept;

@@ -8,7 +8,8 @@
 
 #include <string>
 
-#include "ctl.h"
+#include "clock.h"
+#include "environment.h"
 #include "hotplug.h"
 #include "inputs.h"
 #include "options.h"
