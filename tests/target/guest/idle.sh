@@ -85,6 +85,7 @@ expect "quiet for 2 s more: off (0x00)" wait_for 15 more_of 00 0
 expect "... the dim came 2 to 3 s after the start" within "$start" "$(received_at 14)" 2 3
 expect "... the off 2 to 3 s after the dim" within "$(received_at 14)" "$(received_at 00)" 2 3
 expect "while off the touch screen is held" test "$(probe)" = busy
+expect "... and get still shows the remembered 60%" test "$($B/brightness-ctl get -m | cut -d' ' -f3)" = 60
 
 before=$(seen); woke=$(received 3c)
 person touch
@@ -142,9 +143,7 @@ offs=$(received 00)
 wait_for 15 more_of 00 "$offs"
 expect "... said once over two dark periods" test "$(lines 'cannot hold it' "$W/idle.err")" = 1
 
-offs=$(received 00)
-expect "quiet again: off" wait_for 15 more_of 00 "$offs"
-expect "... held" test "$(probe)" = busy
+expect "off again, the screen is held now that the other program let go" test "$(probe)" = busy
 kill -9 "$idle_pid"
 wait "$idle_pid" 2>/dev/null
 expect "killed while holding the screen: it is free" test "$(probe)" = free
@@ -269,6 +268,44 @@ idle_stop
 echo "NOTE idle_bench: wake-ups in 30 s: $lit waiting lit, $off waiting off; resident $rss kB (peak $hwm kB)"
 expect "no wake-up in 30 s while lit" test "$lit" = 0
 expect "no wake-up in 30 s while off" test "$off" = 0
+person_stop
+display_stop
+echo "$rcu_expedited" > /sys/kernel/rcu_expedited
+}
+
+# The package's service under systemd, with its hardening, a drop-in for a
+# short quiet time: ready, off, woken by a touch. Runs on the package that
+# plug_restore installed.
+idle_service() {
+new_scenario idle_service
+rcu_expedited=$(cat /sys/kernel/rcu_expedited)
+echo 1 > /sys/kernel/rcu_expedited
+expect "the package ships the idle service disabled" \
+    test "$(systemctl is-enabled brightness-idle.service 2>&1)" = disabled
+display_start -t
+person_start
+udevadm settle -t 30
+mkdir -p /etc/systemd/system/brightness-idle.service.d
+printf '[Service]\nExecStart=\nExecStart=/usr/bin/brightness-idle --after 2s\n' \
+    > /etc/systemd/system/brightness-idle.service.d/short.conf
+systemctl daemon-reload
+level=$(/usr/bin/brightness-ctl get -m | cut -d' ' -f3)
+hex=$(printf '%02x' "$level")
+systemctl start brightness-idle.service
+expect "it starts and reports ready" test "$(systemctl show -p ActiveState --value brightness-idle.service)" = active
+expect "... as a user of its own" test "$(awk '/^Uid:/ { print $2 }' \
+    "/proc/$(systemctl show -p MainPID --value brightness-idle.service)/status")" -gt 0
+expect "after 2 s it turns the display off" wait_for 15 more_of 00 0
+expect "... and holds the touch screen" test "$(probe)" = busy
+woke=$(received "$hex")
+person tap
+expect "a touch wakes it at the remembered $level%" wait_for 10 more_of "$hex" "$woke"
+expect "... and the touch screen is let go" test "$(probe)" = free
+systemctl stop brightness-idle.service
+expect "it stops cleanly" test "$(systemctl show -p Result --value brightness-idle.service)" = success
+journalctl --no-pager -o short-monotonic -u brightness-idle.service 2>&1 | sed "s/^/$scenario| /"
+rm -r /etc/systemd/system/brightness-idle.service.d
+systemctl daemon-reload
 person_stop
 display_stop
 echo "$rcu_expedited" > /sys/kernel/rcu_expedited
