@@ -79,6 +79,8 @@ for target in "amd64 2 62" "armhf 1 40"; do
     fi
     for pair in "usr/lib/udev/rules.d/70-brightness.rules packaging/70-brightness.rules" \
                 "usr/lib/systemd/system/brightness-restore@.service packaging/brightness-restore@.service" \
+                "usr/lib/systemd/system/brightness-idle.service packaging/brightness-idle.service" \
+                "usr/share/lintian/overrides/brightness packaging/debian/lintian-overrides" \
                 "usr/share/applications/brightness.desktop packaging/brightness.desktop" \
                 "usr/share/doc/brightness/copyright packaging/debian/copyright"; do
         set -- $pair

@@ -19,6 +19,7 @@ for program in "$stage"/usr/bin/*; do
     [ -x "$program" ] || fail "$program is not executable"
 done
 for f in usr/lib/udev/rules.d/70-brightness.rules usr/lib/systemd/system/brightness-restore@.service \
+         usr/lib/systemd/system/brightness-idle.service \
          usr/share/applications/brightness.desktop \
          usr/share/doc/brightness/copyright usr/share/man/man1/brightness.1.gz; do
     [ -f "$stage/$f" ] || continue
