@@ -35,7 +35,9 @@ int main(int argc, char **argv)
     sd_notify(0, "READY=1");
     const int status = watcher.run();
     // A fade stopped by a signal ends as the signal would have ended it.
-    std::signal(status - 128, SIG_DFL);
-    std::raise(status - 128);
+    if (status > 128) {
+        std::signal(status - 128, SIG_DFL);
+        std::raise(status - 128);
+    }
     return status;
 }

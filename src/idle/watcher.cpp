@@ -13,6 +13,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "status.h"
+
 namespace idle {
 
 namespace {
@@ -98,8 +100,11 @@ bool Watcher::step(long long until)
         wait = {static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
     }
     if (ppoll(fds.data(), fds.size(), until >= 0 ? &wait : nullptr, nullptr) < 0) {
-        if (errno != EINTR)
+        if (errno != EINTR) {
+            // Nothing could be watched any more: better ended than blind.
             *err << "brightness-idle: poll: " << std::strerror(errno) << '\n';
+            stopped = ctl::Failure;
+        }
         return false;
     }
     const long long t = now();

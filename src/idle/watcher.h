@@ -28,7 +28,8 @@ public:
 
     // Opens the timer, the record's watch, udev's monitor and the inputs.
     bool start(std::string *why);
-    // Returns only when a signal stopped a fade: 128 + the signal.
+    // Returns only when a signal stopped a fade (128 + the signal) or when
+    // waiting failed (Failure).
     int run();
 
     long long now() override;
@@ -61,7 +62,7 @@ private:
     bool wokeInside = false;  // a wake came during it
     bool releasing = false;   // grabs go once nothing is held
     long long holdUntil = -1;
-    int stopped = 0;          // 128 + signal
+    int stopped = 0;          // what run() returns
 };
 
 } // namespace idle

@@ -143,6 +143,11 @@ offs=$(received 00)
 wait_for 15 more_of 00 "$offs"
 expect "... said once over two dark periods" test "$(lines 'cannot hold it' "$W/idle.err")" = 1
 
+dims=$(received 14); offs=$(received 00)
+$B/brightness-ctl set 80% --fade 3000 > "$W/fade.out" 2>&1
+expect "someone's 3 s fade while off runs to its end (0x50)" more_of 50 0
+expect "... not fought: no dim or off during it" test "$(received 14):$(received 00)" = "$dims:$offs"
+expect "quiet after it: dimmed, then off" wait_for 15 more_of 00 "$offs"
 expect "off again, the screen is held now that the other program let go" test "$(probe)" = busy
 kill -9 "$idle_pid"
 wait "$idle_pid" 2>/dev/null
@@ -301,6 +306,16 @@ woke=$(received "$hex")
 person tap
 expect "a touch wakes it at the remembered $level%" wait_for 10 more_of "$hex" "$woke"
 expect "... and the touch screen is let go" test "$(probe)" = free
+offs=$(received 00)
+expect "quiet for 2 s: off again" wait_for 15 more_of 00 "$offs"
+woke=$(received "$hex"); offs=$(received 00)
+display unplug
+sleep 1
+display plug
+expect "a display unplugged while off comes back lit at $level% (the restore on plug)" \
+    wait_for 30 more_of "$hex" "$woke"
+expect "... and the service carries on: off again 2 s later" wait_for 15 more_of 00 "$offs"
+expect "... holding the touch screen again" test "$(probe)" = busy
 systemctl stop brightness-idle.service
 expect "it stops cleanly" test "$(systemctl show -p Result --value brightness-idle.service)" = success
 journalctl --no-pager -o short-monotonic -u brightness-idle.service 2>&1 | sed "s/^/$scenario| /"
