@@ -42,7 +42,7 @@ cr=$(printf '\r')
 start=$(date +%s)
 # The guest asks for a screenshot with a console line "@@screendump NAME" and
 # waits a moment for it.
-timeout 560 qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 1 -m 512 -nic none -no-reboot \
+timeout 900 qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 1 -m 512 -nic none -no-reboot \
     -display none -serial stdio -monitor pipe:"$out/monitor" \
     -device virtio-gpu-device -global virtio-mmio.force-legacy=false \
     -device qemu-xhci -device usb-kbd \
