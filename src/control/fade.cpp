@@ -155,12 +155,13 @@ int fade(std::vector<Job> &jobs, int steps, const Plan &plan, Session &session, 
 
 } // namespace
 
-int applyJobs(std::vector<Job> &jobs, const Plan &plan, const Environment &env)
+int applyJobs(std::vector<Job> &jobs, Plan &plan, const Environment &env)
 {
     if (jobs.empty())
         return Ok;
-    Session session(env);
+    Session session(env, plan.lockWaitMs);
     session.open(!plan.restoring && !jobs.front().value.relative);
+    plan.lockMissed = session.lockMissed();
     int status = planJobs(jobs, plan, session, env);
     const int steps = stepsOf(jobs, plan.fadeMs);
     if (steps == 1) {

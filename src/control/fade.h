@@ -8,6 +8,7 @@
 
 #include "displays.h"
 #include "environment.h"
+#include "store.h"
 #include "values.h"
 
 namespace ctl {
@@ -33,12 +34,14 @@ struct Plan {
     bool restoring = false;  // levels from the record, lifted to the floor
     int floor = defaultFloor;
     int fadeMs = 0;          // 0: at once
+    int lockWaitMs = Store::defaultLockWaitMs;
+    bool lockMissed = false;  // set by applyJobs: the record's lock was not had in time
 };
 
 // Plans each job's start and target from the record, then writes. Relative
 // values need a remembered level; a display without one is refused. Returns
 // a Status, or 128 + the signal that stopped a fade.
-int applyJobs(std::vector<Job> &jobs, const Plan &plan, const Environment &env);
+int applyJobs(std::vector<Job> &jobs, Plan &plan, const Environment &env);
 
 } // namespace ctl
 

@@ -183,6 +183,7 @@ struct Node {
     unsigned short product = 0;
     int err = 0;
     bool autoAck = false;
+    int writeErr = 0;            // writes fail with it (a display not yet taking reports)
     int identityRequests = 0;
     bool hasIdentity = false;    // given one once: sysfs names it while it exists
     bool listed = true;          // sysfs entry readable
@@ -649,6 +650,8 @@ bool simWrite(int fd, const void *buf, size_t count, ssize_t *out)
     int err = 0;
     if (d->dead)
         err = ENODEV;
+    else if (d->node >= 0 && s.nodes[d->node].writeErr)
+        err = s.nodes[d->node].writeErr;
     else if (count < 2 || count > kMaxReport)
         err = EINVAL;
     else if (!buf)
@@ -1155,6 +1158,11 @@ void listInSysfs(int node, bool listed)
 void setAutoAck(int node, bool on)
 {
     changeNode(node, [&](State &, Node &n) { n.autoAck = on; });
+}
+
+void failWrites(int node, int err)
+{
+    changeNode(node, [&](State &, Node &n) { n.writeErr = err; });
 }
 
 bool queueInput(int node, const std::vector<unsigned char> &report)

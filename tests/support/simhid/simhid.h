@@ -89,6 +89,7 @@ void failIdentity(int node, int err);      // open succeeds, HIDIOCGRAWINFO -> -
 void unplug(int node);                     // descriptors die (ENODEV), new opens ENOENT
 void plug(int node);                       // present again with its last identity
 void setAutoAck(int node, bool on);
+void failWrites(int node, int err);        // writes fail with err until failWrites(node, 0)
 // The node becomes readable and writable for access() after afterMs; until
 // then its opens fail EACCES too (udev applying its rule a little after the
 // kernel's events). Removal (absent, unplug) takes the grant away.
