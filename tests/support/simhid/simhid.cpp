@@ -370,6 +370,7 @@ struct NodeConfig {
     unsigned short vendor = 0;
     unsigned short product = 0;
     int err = 0;
+    int writeErr = 0;
     bool ack = false;
     bool hasIdentity = false;
 };
@@ -435,6 +436,12 @@ void parseConfig(const std::string &text, NodeConfig (&cfg)[kNodes])
             continue;
         NodeConfig c;
         const std::string &what = w[1];
+        // "N present ... writefail ERRNO": present, but every write fails.
+        if (w.size() == 7 && w[1] == "present" && w[5] == "writefail") {
+            if (!parseErrno(w[6], &c.writeErr))
+                continue;
+            w.resize(5);
+        }
         if (what == "present" && (w.size() == 5 || (w.size() == 6 && w[5] == "ack"))) {
             char *end = nullptr;
             const unsigned long bus = strtoul(w[2].c_str(), &end, 10);
@@ -474,6 +481,7 @@ void applyConfig(State &s, const NodeConfig (&cfg)[kNodes])
         }
         node.err = c.err;
         node.autoAck = c.ack;
+        node.writeErr = c.writeErr;
         if (node.mode != c.mode)
             setMode(s, n, c.mode);
     }

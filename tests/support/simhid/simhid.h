@@ -17,9 +17,10 @@
 //   SIMHID_CONFIG=<file>  the node table, one line per node; unlisted nodes (all
 //                         of them without the variable or the file) are absent;
 //                         '#' starts a comment line:
-//                           N present BUS VENDOR PRODUCT [ack]
+//                           N present BUS VENDOR PRODUCT [ack | writefail ERRNO]
 //                               BUS decimal, VENDOR/PRODUCT hex (0483 or 0x0483),
-//                               "ack" turns on the automatic acknowledgement
+//                               "ack" turns on the automatic acknowledgement,
+//                               "writefail" makes every write fail
 //                           N absent
 //                           N openfail ERRNO      ERRNO decimal or a name (EACCES)
 //                           N zero
