@@ -22,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "clock.h"
 #include "ctl.h"
 #include "percentile.h"
 #include "simhid.h"
@@ -128,16 +129,14 @@ int benchSet(int argc, char **argv)
 }
 
 // The system's clock, noting when each sleep ends against when it should.
-class WatchedClock : public ctl::Clock
+class WatchedClock : public ctl::SystemClock
 {
 public:
-    long long now() override { return monotonicNs(); }
     void sleepUntil(long long when) override
     {
-        const timespec t{static_cast<time_t>(when / 1000000000LL), static_cast<long>(when % 1000000000LL)};
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr);
+        SystemClock::sleepUntil(when);
         planned.push_back(when);
-        woke.push_back(monotonicNs());
+        woke.push_back(now());
     }
     std::vector<long long> planned, woke;
 };

@@ -36,13 +36,13 @@ private slots:
 
 private:
     // Fresh for each test function: staged nodes must not carry over.
-    std::unique_ptr<StagedSysfs> staged;
-    StagedSysfs &sysfs() { return *staged; }
+    std::unique_ptr<testutil::SysfsTree> staged;
+    testutil::SysfsTree &sysfs() { return *staged; }
 };
 
 void tst_Arguments::init()
 {
-    staged.reset(new StagedSysfs);
+    staged.reset(new testutil::SysfsTree);
     simhid::reset();
     // A display is there to be found: refusing the command line must not look.
     simhid::present(0, 3, 0x0483, 0x5750);
@@ -298,8 +298,8 @@ void tst_Arguments::uevent()
     QFETCH(int, vendor);
     QFETCH(int, product);
 
-    ctl::Identity id{0x1111, 0x2222};
-    QCOMPARE(ctl::parseUevent(text.toStdString(), &id), ok);
+    DisplayIdentity id{0x1111, 0x2222};
+    QCOMPARE(::parseUevent(text.toStdString(), &id), ok);
     if (ok) {
         QCOMPARE(int(id.vendor), vendor);
         QCOMPARE(int(id.product), product);

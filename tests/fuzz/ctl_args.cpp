@@ -9,6 +9,7 @@
 #include "../support/fakeclock.h"
 #include "../support/sysfstree.h"
 #include "ctl.h"
+#include "values.h"
 #include "fuzz.h"
 #include "simhid.h"
 

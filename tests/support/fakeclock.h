@@ -9,7 +9,7 @@
 #include <functional>
 #include <vector>
 
-#include "ctl.h"
+#include "clock.h"
 
 namespace testutil {
 
