@@ -6,11 +6,11 @@
 // is there, laid out as the kernel lays it out. Qt-free: the fuzz targets
 // and the benchmarks stage theirs with it too.
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -118,9 +118,9 @@ public:
         fs::create_directory_symlink(device, link + "/device", err);
         if (err)
             return false;
-        std::smatch hub;
-        if (std::regex_search(devicePath, hub, std::regex("/usb[0-9]+/")) && hub.position(0) > 0) {
-            const std::string subsystem = path() + "/devices/" + devicePath.substr(0, hub.position(0)) + "/subsystem";
+        const std::size_t hub = rootHubAt(devicePath);
+        if (hub != std::string::npos && hub > 0) {
+            const std::string subsystem = path() + "/devices/" + devicePath.substr(0, hub) + "/subsystem";
             if (!fs::exists(subsystem, err))
                 fs::create_directory_symlink(pci, subsystem, err);
             if (err)
@@ -133,6 +133,18 @@ public:
     bool write(const std::string &name, const std::string &text) const { return writeText(top + '/' + name, text); }
 
 private:
+    // Where "/usbN/" begins in a device path, or npos.
+    static std::size_t rootHubAt(const std::string &devicePath)
+    {
+        for (std::size_t at = devicePath.find("/usb"); at != std::string::npos; at = devicePath.find("/usb", at + 1)) {
+            std::size_t end = at + 4;
+            while (end < devicePath.size() && std::isdigit(static_cast<unsigned char>(devicePath[end])))
+                ++end;
+            if (end > at + 4 && end < devicePath.size() && devicePath[end] == '/')
+                return at;
+        }
+        return std::string::npos;
+    }
     static bool makeDirs(const std::string &dir)
     {
         std::error_code err;
