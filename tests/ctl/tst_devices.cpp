@@ -803,20 +803,19 @@ void tst_Devices::recordLock()
     if (geteuid() != 0)
         QSKIP("needs root: to hold the lock as another writer, or to act as nobody");
     plugDisplay(1, 2);
-    const QByteArray record = placeOf(2).toUtf8() + " 0483:5750 40 3\n";
+    const std::string record = placeOf(2).toStdString() + " 0483:5750 40 3\n";
     QVERIFY(sysfs().setRecord(record));
     const std::string dir = sysfs().stateDir();
     why = why.arg(QString::fromStdString(dir));
     // The writers' group: one that this process (root, and nobody by
     // seteuid) is not in.
     QVERIFY(chown(dir.c_str(), 0, 54321) == 0 && chmod(dir.c_str(), 02771) == 0);
-    QVERIFY(QFile::setPermissions(QString::fromStdString(sysfs().path()), QFile::Permissions(0x7755)));
     const int held = asNobody ? -1 : open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (!asNobody) {
         QVERIFY(held >= 0 && flock(held, LOCK_EX) == 0);
         simhid::failWrites(1, EPIPE);
     }
-    FakeClock clock;
+    testutil::FakeClock clock;
     clock.during = [](int sleep) {
         if (sleep == 3)
             simhid::failWrites(1, 0);
