@@ -109,19 +109,7 @@ bool Watcher::step(long long until)
     }
     const long long t = now();
     // Inputs first: a wake is what someone waits for.
-    std::size_t i = 3;
-    std::vector<std::string> gone;
-    for (InputDevice &d : inputs.devices()) {
-        if (fds[i++].revents) {
-            bool lost = false;
-            if (Inputs::drain(d, &lost) && timing.input(t) == Change::Wake)
-                wake(t);
-            if (lost)
-                gone.push_back(d.path);
-        }
-    }
-    for (const std::string &path : gone)
-        inputs.remove(path);
+    inputsReady(fds, t);
     if (fds[1].revents)
         plugged();
     if (fds[2].revents && recordTouched() && !busy)
@@ -141,6 +129,25 @@ bool Watcher::step(long long until)
     if (!busy)
         arm();
     return true;
+}
+
+void Watcher::inputsReady(const std::vector<pollfd> &fds, long long t)
+{
+    // The devices follow the timer, the monitor and the record's watch, in
+    // the order of inputs.devices().
+    std::size_t i = 3;
+    std::vector<std::string> gone;
+    for (InputDevice &d : inputs.devices()) {
+        if (!fds[i++].revents)
+            continue;
+        bool lost = false;
+        if (Inputs::drain(d, &lost) && timing.input(t) == Change::Wake)
+            wake(t);
+        if (lost)
+            gone.push_back(d.path);
+    }
+    for (const std::string &path : gone)
+        inputs.remove(path);
 }
 
 void Watcher::plugged()

@@ -7,6 +7,9 @@
 // run this loop, so that a touch during a fade wakes the screen at once.
 
 #include <string>
+#include <vector>
+
+#include <poll.h>
 
 #include "clock.h"
 #include "environment.h"
@@ -37,7 +40,7 @@ public:
 
 private:
     bool step(long long until);
-    void input(InputDevice &device, long long t);
+    void inputsReady(const std::vector<pollfd> &fds, long long t);
     void plugged();
     bool recordTouched();
     void recordChanged(long long t);
