@@ -132,7 +132,7 @@ plug_restore() {
 new_scenario plug_restore
 expect "systemd is the first process" test "$(cat /proc/1/comm)" = systemd
 $DPKG --purge brightness > /dev/null 2>&1
-display_start -n
+display_start -n -t "$W/stamps"
 $DPKG -i /pkg/brightness_*_armhf.deb > "$W/dpkg.log" 2>&1
 expect "dpkg -i installs the package under systemd" test $? = 0
 sed "s/^/$scenario| /" "$W/dpkg.log"
@@ -154,7 +154,79 @@ expect "... and gives the display the remembered level" \
     test "$(outputs | tail -n +$((sent + 1)))" = "display output $(report 1e)"
 systemctl --no-pager status "$unit" 2>&1 | sed "s/^/$scenario| /"
 journalctl --no-pager -o short-monotonic -u 'brightness-restore@*' 2>&1 | sed "s/^/$scenario| /"
+# Plug -> restored level, against udev's own time from the kernel's event
+# to the event it sends once its rules are applied, plug by plug.
+udevadm monitor --kernel --udev --subsystem-match=hidraw > "$W/monitor" 2>&1 &
+monitor_pid=$!
+sleep 1
+: > "$W/times"
+for i in 1 2 3 4 5; do
+    display unplug
+    wait_for 10 no_display
+    s=$(lines '' "$W/stamps")
+    m=$(lines '' "$W/monitor")
+    plug_and_restore || continue
+    echo "$(stamp_after "$W/stamps" "$s" ' display plug$') $(stamp_after "$W/stamps" "$s" ' display output ')" \
+         "$(event_after "$W/monitor" "$m" KERNEL) $(event_after "$W/monitor" "$m" UDEV)" >> "$W/times"
+done
+kill "$monitor_pid"
+sed "s/^/$scenario| plug output kernel-event udev-event: /" "$W/times"
+expect "each of 5 plugs was timed from the plug to the restored level and in udev" \
+    test "$(awk 'NF == 4' "$W/times" | wc -l)" = 5
+plug=$(awk '{ print ($2 - $1) * 1000 }' "$W/times" | median)
+rule=$(awk '{ print ($4 - $3) * 1000 }' "$W/times" | median)
+after=$(awk '{ print ($2 - $4) * 1000 }' "$W/times" | median)
+echo "NOTE plug_restore: plug -> restored level $plug ms; udev's event -> rule applied $rule ms;" \
+     "ratio $(awk -v a="$plug" -v b="$rule" 'BEGIN { printf "%.1f", a / b }');" \
+     "udev's event -> restored $after ms (medians of 5)"
 display_stop
+}
+
+# The restore at boot with the display already there. Before systemd (see
+# init): the package installed and a level remembered, the display left
+# plugged in, and a udev monitor that lives on to see udev's coldplug.
+coldplug_prepare() {
+new_scenario coldplug
+$DPKG --purge brightness > /dev/null 2>&1
+$DPKG -i /pkg/brightness_*_armhf.deb > "$W/dpkg.log" 2>&1
+expect "dpkg -i installs the package before the boot under systemd" test $? = 0
+display_start -t "$W/stamps"
+wait_for 10 display_node > /dev/null
+/usr/bin/brightness-ctl set 3 > "$W/set.out" 2>&1
+expect "a level is remembered before the boot" test $? = 0
+expect "... and the display gets 0x1e" test "$(outputs)" = "display output $(report 1e)"
+udevadm monitor --kernel --udev --subsystem-match=hidraw > "$W/monitor" 2>&1 &
+echo $! > "$W/monitor.pid"
+}
+
+# Under systemd: udev's coldplug applies the rule to the display that was
+# there, and the restore unit gives it its level.
+coldplug() {
+scenario=coldplug
+W=/tmp/coldplug
+node=$(display_node)
+unit="brightness-restore@${node#/dev/}.service"
+expect "at boot udev's coldplug starts the restore unit for the display that was there" \
+    wait_for 60 ran_since "$unit" 0
+expect "... which succeeds" test "$(systemctl show -p Result --value "$unit")" = success
+expect "... and gives the display its remembered level" \
+    test "$(outputs | tr '\n' ' ')" = "display output $(report 1e) display output $(report 1e) "
+expect "... and its node is plugdev's" test "$(mode_of "$node")" = "plugdev 660"
+restored=$(grep ' display output ' "$W/stamps" | sed -n 2p | cut -d' ' -f1)
+boot=$(systemctl show -p UserspaceTimestampMonotonic --value)
+trigger=$(systemctl show -p InactiveExitTimestampMonotonic --value systemd-udev-trigger.service)
+kernel=$(event_after "$W/monitor" 0 KERNEL)
+udev=$(event_after "$W/monitor" 0 UDEV)
+expect "the boot was timed to the restored level and in udev" test -n "$restored" -a -n "$kernel" -a -n "$udev"
+sed "s/^/$scenario| /" "$W/monitor"
+echo "NOTE coldplug: systemd start -> restored level $(ms "$(seconds "$boot")" "$restored") ms;" \
+     "udev's coldplug start -> restored $(ms "$(seconds "$trigger")" "$restored") ms;" \
+     "coldplug event -> restored $(ms "$kernel" "$restored") ms; udev's event -> rule applied $(ms "$kernel" "$udev") ms;" \
+     "ratio $(awk -v r="$restored" -v k="$kernel" -v u="$udev" 'BEGIN { printf "%.1f", (r - k) / (u - k) }')"
+journalctl --no-pager -o short-monotonic -u "$unit" 2>&1 | sed "s/^/$scenario| /"
+kill "$(cat "$W/monitor.pid")"
+display quit
+wait_for 10 no_display
 }
 # The display's node, by its identity.
 display_node() {
@@ -164,6 +236,20 @@ display_node() {
     return 1
 }
 no_display() { ! display_node > /dev/null; }
+# The time on the first line after line N of a stamps file (uhid-display -t)
+# that matches RE.
+stamp_after() { tail -n +$(($2 + 1)) "$1" | grep -m1 -e "$3" | cut -d' ' -f1; }
+# The time of the first add event for the display's node after line N of
+# udevadm monitor's output, as SOURCE (KERNEL or UDEV) saw it.
+event_after() {
+    tail -n +$(($2 + 1)) "$1" \
+        | sed -n "s|^$3 *\[\([0-9.]*\)\] add .*/0003:0483:5750\.[0-9A-F]*/hidraw/hidraw[0-9]* (hidraw)\$|\1|p" | head -n1
+}
+# Milliseconds from A to B, both in seconds; seconds from microseconds.
+ms() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.0f", (b - a) * 1000 }'; }
+seconds() { awk -v u="$1" 'BEGIN { printf "%.6f", u / 1000000 }'; }
+# The median of numbers, one a line.
+median() { sort -n | awk '{ v[NR] = $1 } END { if (NR) printf "%.1f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 # UNIT has run to its end since SINCE (microseconds since boot).
 ran_since() {
     t=$(systemctl show -p ExecMainExitTimestampMonotonic --value "$1")
