@@ -736,76 +736,7 @@ bool allDigits(const std::string &text, std::size_t from, std::size_t to)
         && text.find_first_not_of("0123456789", from) >= to;
 }
 
-// "B-P[.P...]:C.I", the name the kernel gives a USB interface.
-bool isUsbInterface(const std::string &name)
-{
-    const std::size_t dash = name.find('-');
-    const std::size_t colon = name.find(':');
-    const std::size_t dot = name.rfind('.');
-    if (dash == std::string::npos || colon == std::string::npos || dot == std::string::npos || dot < colon
-        || !allDigits(name, 0, dash) || !allDigits(name, colon + 1, dot) || !allDigits(name, dot + 1, name.size()))
-        return false;
-    for (std::size_t i = dash + 1, start = i; i <= colon; ++i)
-        if (i == colon || name[i] == '.') {
-            if (!allDigits(name, start, i))
-                return false;
-            start = i + 1;
-        }
-    return true;
-}
-
-std::string realPath(const std::string &path)
-{
-    char *real = realpath(path.c_str(), nullptr);
-    if (!real)
-        return std::string();
-    const std::string result(real);
-    std::free(real);
-    return result;
-}
-
 } // namespace
-
-std::string busPlace(const std::string &sysfsRoot, int node)
-{
-    const std::string devices = realPath(sysfsRoot + "/devices");
-    const std::string device = realPath(sysfsRoot + "/class/hidraw/hidraw" + std::to_string(node) + "/device");
-    if (devices.empty() || device.compare(0, devices.size() + 1, devices + "/") != 0)
-        return std::string();
-    std::vector<std::string> parts;
-    std::istringstream names(device.substr(devices.size() + 1));
-    for (std::string name; std::getline(names, name, '/');)
-        parts.push_back(name);
-    // The last part is the HID device, numbered anew on every plug.
-    parts.pop_back();
-
-    std::string place;
-    std::size_t usbIf = parts.size();
-    while (usbIf > 0 && !isUsbInterface(parts[usbIf - 1]))
-        --usbIf;
-    if (usbIf > 0) {
-        // The host controller, by its bus address, then the ports down to
-        // the interface, as udev spells a USB ID_PATH.
-        const std::string &iface = parts[usbIf - 1];
-        std::size_t hub = usbIf - 1;
-        while (hub > 0 && !(parts[hub - 1].compare(0, 3, "usb") == 0 && allDigits(parts[hub - 1], 3, parts[hub - 1].size())))
-            --hub;
-        if (hub >= 2) {
-            std::string controller = devices;
-            for (std::size_t i = 0; i + 1 < hub; ++i)
-                controller += '/' + parts[i];
-            const std::string subsystem = realPath(controller + "/subsystem");
-            if (!subsystem.empty())
-                place = subsystem.substr(subsystem.rfind('/') + 1) + '-';
-            place += parts[hub - 2] + '-';
-        }
-        place += "usb-0:" + iface.substr(iface.find('-') + 1);
-    } else {
-        for (const std::string &part : parts)
-            place += (place.empty() ? "" : "-") + part;
-    }
-    return validPlace(place) ? place : std::string();
-}
 
 bool parseSelection(const std::string &text, Selection *selection)
 {

@@ -64,11 +64,16 @@ using ::sysfsIdentity;
 std::string nodePath(int node);
 std::string formatIdentity(const Identity &id);  // "0483:5750"
 
-// The display's place on the USB bus as sysfs shows it, in the form udev
-// gives ID_PATH ("pci-0000:00:14.0-usb-0:1.2:1.0"); the chain of parent
-// devices joined by '-' for a display not on USB (uhid); empty when sysfs
-// has no device for the node.
+// The display's place on the bus as sysfs shows it: udev's ID_PATH for the
+// node, as its path_id builtin composes it
+// ("platform-fd500000.pcie-pci-0000:01:00.0-usb-0:1.2:1.0"); where udev
+// gives none (uhid), the chain of parent devices joined by '-'; empty when
+// sysfs has no device for the node.
 std::string busPlace(const std::string &sysfsRoot, int node);
+// The place as earlier versions wrote it into the record: the same but for
+// a USB controller, which is named alone by its own bus and address
+// ("pci-0000:01:00.0-usb-0:1.2:1.0"), without the devices above it.
+std::string formerBusPlace(const std::string &sysfsRoot, int node);
 
 struct Display {
     int node;

@@ -34,26 +34,59 @@ class StagedSysfs
 public:
     // The node's device as a link into devices/, as the kernel lays it out:
     // devicePath is the HID device's path under devices/, e.g.
-    // "pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/0003:0483:5750.0001".
-    // The controller above usbN is given the subsystem pci.
+    // "pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/0003:0483:5750.0001". Each
+    // device on the way gets its uevent and its subsystem, told by the name
+    // the kernel gives it (see deviceKind).
     bool stagePlace(int node, const QString &devicePath, const char *hidId = "0003:00000483:00005750")
     {
         const QString device = root.filePath("devices/" + devicePath);
         const QString link = root.filePath(QString("class/hidraw/hidraw%1").arg(node));
-        if (!QDir().mkpath(device) || !QDir().mkpath(link) || !QDir().mkpath(root.filePath("bus/pci")))
+        if (!QDir().mkpath(device) || !QDir().mkpath(link))
             return false;
         QFile::remove(link + "/device");
         if (!QFile::link(device, link + "/device"))
             return false;
-        const int hub = devicePath.indexOf(QRegularExpression("/usb\\d+/"));
-        if (hub > 0) {
-            const QString subsystem = root.filePath("devices/" + devicePath.left(hub) + "/subsystem");
-            if (!QFile::exists(subsystem) && !QFile::link(root.filePath("bus/pci"), subsystem))
+        const QStringList parts = devicePath.split('/');
+        QString dir = root.filePath("devices");
+        for (int i = 0; i < parts.size(); ++i) {
+            dir += '/' + parts[i];
+            const QStringList kind = deviceKind(parts, i);
+            if (kind.isEmpty())
+                continue;
+            QByteArray uevent = kind.size() > 1 ? "DEVTYPE=" + kind[1].toUtf8() + '\n' : QByteArray();
+            if (i == parts.size() - 1)
+                uevent = QByteArray("DRIVER=hid-generic\nHID_ID=") + hidId + "\nHID_NAME=test device\n";
+            if (!writeFile(dir + "/uevent", uevent))
+                return false;
+            const QString bus = root.filePath("bus/" + kind[0]);
+            if (!kind[0].isEmpty() && !QFile::exists(dir + "/subsystem")
+                && (!QDir().mkpath(bus) || !QFile::link(bus, dir + "/subsystem")))
                 return false;
         }
-        QFile f(device + "/uevent");
-        const QByteArray text = QByteArray("DRIVER=hid-generic\nHID_ID=") + hidId + "\nHID_NAME=test device\n";
-        return f.open(QFile::WriteOnly | QFile::Truncate) && f.write(text) == text.size();
+        return true;
+    }
+    // What the kernel makes of the part of a device path: empty when it is
+    // no device, else the subsystem (empty for none) and the device type.
+    static QStringList deviceKind(const QStringList &parts, int i)
+    {
+        static const QList<QPair<QRegularExpression, QStringList>> kinds = {
+            {QRegularExpression("^usb\\d+$"), {"usb", "usb_device"}},
+            {QRegularExpression("^\\d+-\\d+(\\.\\d+)*$"), {"usb", "usb_device"}},
+            {QRegularExpression("^\\d+-\\d+(\\.\\d+)*:\\d+\\.\\d+$"), {"usb", "usb_interface"}},
+            {QRegularExpression("^[0-9a-f]{4}:[0-9a-f]{2}:[0-9a-f]{2}\\.[0-7]$"), {"pci"}},
+            {QRegularExpression("^[0-9A-F]{4}:[0-9A-F]{4}:[0-9A-F]{4}\\.[0-9A-F]{4}$"), {"hid"}},
+            {QRegularExpression("^pci[0-9a-f]{4}:[0-9a-f]{2}$"), {""}},
+        };
+        for (const auto &k : kinds)
+            if (k.first.match(parts[i]).hasMatch())
+                return k.second;
+        // platform/ itself and virtual/misc/ are no devices; what lies
+        // below them is on their bus.
+        if (i == 0)
+            return parts[0] == "platform" ? QStringList{""} : QStringList();
+        if (parts[0] == "virtual")
+            return i == 1 ? QStringList() : QStringList{parts[1]};
+        return {parts[0] == "platform" ? "platform" : ""};
     }
     std::string stateDir() const { return QFile::encodeName(state.path()).toStdString(); }
     QString recordPath() const { return state.filePath("levels"); }
@@ -62,9 +95,10 @@ public:
         QFile f(recordPath());
         return f.open(QFile::ReadOnly) ? f.readAll() : QByteArray();
     }
-    bool setRecord(const QByteArray &text) const
+    bool setRecord(const QByteArray &text) const { return writeFile(recordPath(), text); }
+    static bool writeFile(const QString &path, const QByteArray &text)
     {
-        QFile f(recordPath());
+        QFile f(path);
         return f.open(QFile::WriteOnly | QFile::Truncate) && f.write(text) == text.size();
     }
 

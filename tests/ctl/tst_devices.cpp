@@ -373,26 +373,41 @@ void tst_Devices::unpluggedBetweenFindAndWrite()
 void tst_Devices::busPlace_data()
 {
     QTest::addColumn<QString>("devicePath");  // empty: no device link
-    QTest::addColumn<QString>("place");
+    QTest::addColumn<QString>("place");       // as udev's path_id gives it
+    QTest::addColumn<QString>("formerPlace"); // as records before it hold it
 
-    QTest::newRow("PCI controller, port 2") << "pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/0003:0483:5750.0001"
-                                            << "pci-0000:00:14.0-usb-0:2:1.0";
-    QTest::newRow("behind a hub, second interface")
-        << "pci0000:00/0000:00:14.0/usb3/3-1/3-1.4/3-1.4:1.1/0003:0483:5750.0007" << "pci-0000:00:14.0-usb-0:1.4:1.1";
-    QTest::newRow("Pi 4: controller behind a PCIe bridge")
-        << "platform/scb/fd500000.pcie/pci0000:00/0000:00:00.0/0000:01:00.0/usb1/1-1/1-1.3/1-1.3:1.0/0003:0EEF:0005.0002"
-        << "pci-0000:01:00.0-usb-0:1.3:1.0";
-    QTest::newRow("uhid, not on USB") << "virtual/misc/uhid/0003:0483:5750.0004" << "virtual-misc-uhid";
-    QTest::newRow("no device in sysfs") << QString() << QString();
+    // Sysfs layouts as these machines' kernels make them.
+    QTest::newRow("x86: PCI controller, port 2") << "pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/0003:0483:5750.0001"
+                                                 << "pci-0000:00:14.0-usb-0:2:1.0" << "pci-0000:00:14.0-usb-0:2:1.0";
+    QTest::newRow("x86: behind a hub, second interface")
+        << "pci0000:00/0000:00:14.0/usb3/3-1/3-1.4/3-1.4:1.1/0003:0483:5750.0007" << "pci-0000:00:14.0-usb-0:1.4:1.1"
+        << "pci-0000:00:14.0-usb-0:1.4:1.1";
+    QTest::newRow("Pi 3: the SoC's own controller, behind the board's hub")
+        << "platform/soc/3f980000.usb/usb1/1-1/1-1.1/1-1.1.3/1-1.1.3:1.0/0003:0483:5750.0003"
+        << "platform-3f980000.usb-usb-0:1.1.3:1.0" << "platform-3f980000.usb-usb-0:1.1.3:1.0";
+    QTest::newRow("Pi 4: PCI controller behind the SoC's PCIe bridge")
+        << "platform/scb/fd500000.pcie/pci0000:00/0000:00:00.0/0000:01:00.0/usb1/1-1/1-1.2/1-1.2:1.0/0003:0483:5750.0001"
+        << "platform-fd500000.pcie-pci-0000:01:00.0-usb-0:1.2:1.0" << "pci-0000:01:00.0-usb-0:1.2:1.0";
+    QTest::newRow("CM4: the SoC's own controller")
+        << "platform/soc/fe980000.usb/usb1/1-1/1-1:1.0/0003:0EEF:0005.0002" << "platform-fe980000.usb-usb-0:1:1.0"
+        << "platform-fe980000.usb-usb-0:1:1.0";
+    QTest::newRow("Pi 5: xHCI of the I/O chip, platform devices all the way")
+        << "platform/axi/1000120000.pcie/1f00200000.usb/xhci-hcd.0/usb1/1-1/1-1:1.0/0003:0483:5750.0001"
+        << "platform-xhci-hcd.0-usb-0:1:1.0" << "platform-xhci-hcd.0-usb-0:1:1.0";
+    QTest::newRow("uhid, not on USB") << "virtual/misc/uhid/0003:0483:5750.0004" << "virtual-misc-uhid"
+                                      << "virtual-misc-uhid";
+    QTest::newRow("no device in sysfs") << QString() << QString() << QString();
 }
 
 void tst_Devices::busPlace()
 {
     QFETCH(QString, devicePath);
     QFETCH(QString, place);
+    QFETCH(QString, formerPlace);
     if (!devicePath.isEmpty())
         QVERIFY(sysfs().stagePlace(4, devicePath));
     QCOMPARE(QString::fromStdString(ctl::busPlace(sysfs().path(), 4)), place);
+    QCOMPARE(QString::fromStdString(ctl::formerBusPlace(sysfs().path(), 4)), formerPlace);
     // Another node has nothing in sysfs.
     QCOMPARE(QString::fromStdString(ctl::busPlace(sysfs().path(), 5)), QString());
 }

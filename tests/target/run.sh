@@ -25,7 +25,7 @@ cp "$here"/guest/*.sh "$overlay/scenarios/"
 mkdir -p "$overlay/etc/systemd/system"
 cp "$here/guest/guest-checks.service" "$overlay/etc/systemd/system/"
 cp "$build/src/brightness" "$build/src/ctl/brightness-ctl" \
-   "$build/tests/support/uhid/uhid-display" "$overlay/opt/brightness/"
+   "$build/tests/support/uhid/uhid-display" "$build/tests/support/uhid/bus-place" "$overlay/opt/brightness/"
 cp "$deb" "$overlay/pkg/"
 (cd "$overlay" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) > "$out/overlay.cpio"
 # The kernel unpacks concatenated archives in turn; later files win.

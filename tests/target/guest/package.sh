@@ -112,6 +112,14 @@ find_usb_node() {
 }
 expect "QEMU's USB keyboard has a hidraw node" wait_for 30 find_usb_node
 udevadm settle -t 30
+# The bus place as brightness-ctl computes it is udev's own ID_PATH, here
+# for an xHCI controller on PCI behind the machine's PCIe host bridge.
+n=${node#/dev/hidraw}
+id_path=$(udevadm test-builtin path_id "/sys/class/hidraw/hidraw$n" 2>/dev/null | sed -n 's/^ID_PATH=//p')
+place=$($B/bus-place "$n")
+echo "$scenario: udevadm test-builtin path_id: ID_PATH=$id_path"
+echo "$scenario: bus-place $n: $place"
+expect "the bus place of the USB keyboard's node is udev's ID_PATH" test -n "$place" -a "$place" = "$id_path"
 /usr/bin/dpkg-deb --fsys-tarfile /pkg/brightness_*_armhf.deb \
     | tar -xO ./usr/lib/udev/rules.d/70-brightness.rules > "$W/rules"
 for form in ATTRS KERNELS; do
