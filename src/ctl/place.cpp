@@ -96,11 +96,11 @@ std::vector<SysDevice> ancestors(const std::string &devices, const std::vector<s
     return chain;
 }
 
-// udev's path_id walk, for what can lie above a raw HID node: each bus
-// adds its part in front, and a run of devices on one bus counts once
-// (the nearest USB device, the farthest PCI bridge is skipped). Only a
-// chain that reaches a controller with a stable name (PCI, platform, ACPI,
-// Xen) gives a place.
+// udev's path_id walk, for the buses that can lie above a raw HID node:
+// each run of devices on one bus puts one part in front, named by its
+// device nearest the node (the USB interface; the PCI controller, not the
+// bridges above it). Only a chain that reaches a device with a stable name
+// (PCI, platform, ACPI, Xen) gives a place.
 std::string idPath(const std::vector<SysDevice> &chain)
 {
     std::string path;
