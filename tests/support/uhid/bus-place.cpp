@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "ctl.h"
+#include "sysfs.h"
 
 int main(int argc, char **argv)
 {
@@ -16,7 +16,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: bus-place N (0 to 9)\n");
         return 2;
     }
-    const std::string place = ctl::busPlace("/sys", int(node));
+    const std::string place = busPlace("/sys", int(node));
     if (place.empty())
         return 1;
     std::printf("%s\n", place.c_str());

@@ -1,6 +1,6 @@
 // A display's place on the bus, as udev names it (ID_PATH), read from sysfs.
 
-#include "ctl.h"
+#include "sysfs.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -8,10 +8,6 @@
 #include <vector>
 
 #include <unistd.h>
-
-#include "values.h"
-
-namespace ctl {
 
 namespace {
 
@@ -46,6 +42,32 @@ bool isUsbInterface(const std::string &name)
             start = i + 1;
         }
     return true;
+}
+
+bool isUsbBus(const std::string &name)
+{
+    return name.compare(0, 3, "usb") == 0 && allDigits(name, 3, name.size());
+}
+
+// The host controller alone, by its bus and address, then the ports down to
+// the interface.
+std::string formerUsbPlace(const std::string &devices, const std::vector<std::string> &parts, std::size_t usbIf)
+{
+    std::string place;
+    const std::string &iface = parts[usbIf - 1];
+    std::size_t hub = usbIf - 1;
+    while (hub > 0 && !isUsbBus(parts[hub - 1]))
+        --hub;
+    if (hub >= 2) {
+        std::string controller = devices;
+        for (std::size_t i = 0; i + 1 < hub; ++i)
+            controller += '/' + parts[i];
+        const std::string subsystem = realPath(controller + "/subsystem");
+        if (!subsystem.empty())
+            place = subsystem.substr(subsystem.rfind('/') + 1) + '-';
+        place += parts[hub - 2] + '-';
+    }
+    return place + "usb-0:" + iface.substr(iface.find('-') + 1);
 }
 
 // The node's HID device and the directories above it up to devices/, as
@@ -149,32 +171,14 @@ std::string formerBusPlace(const std::string &sysfsRoot, int node)
     // The last part is the HID device, numbered anew on every plug.
     parts.pop_back();
 
-    std::string place;
     std::size_t usbIf = parts.size();
     while (usbIf > 0 && !isUsbInterface(parts[usbIf - 1]))
         --usbIf;
-    if (usbIf > 0) {
-        // The host controller, by its bus address, then the ports down to
-        // the interface.
-        const std::string &iface = parts[usbIf - 1];
-        std::size_t hub = usbIf - 1;
-        while (hub > 0 && !(parts[hub - 1].compare(0, 3, "usb") == 0 && allDigits(parts[hub - 1], 3, parts[hub - 1].size())))
-            --hub;
-        if (hub >= 2) {
-            std::string controller = devices;
-            for (std::size_t i = 0; i + 1 < hub; ++i)
-                controller += '/' + parts[i];
-            const std::string subsystem = realPath(controller + "/subsystem");
-            if (!subsystem.empty())
-                place = subsystem.substr(subsystem.rfind('/') + 1) + '-';
-            place += parts[hub - 2] + '-';
-        }
-        place += "usb-0:" + iface.substr(iface.find('-') + 1);
-    } else {
+    std::string place;
+    if (usbIf > 0)
+        place = formerUsbPlace(devices, parts, usbIf);
+    else
         for (const std::string &part : parts)
             place += (place.empty() ? "" : "-") + part;
-    }
     return validPlace(place) ? place : std::string();
 }
-
-} // namespace ctl

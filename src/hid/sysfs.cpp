@@ -44,6 +44,11 @@ bool readSmallFile(const std::string &path, std::string *text)
 
 } // namespace
 
+std::string hidrawPath(int node)
+{
+    return hidrawPrefix + std::to_string(node);
+}
+
 bool parseUevent(const std::string &text, DisplayIdentity *id)
 {
     std::istringstream lines(text);
@@ -76,4 +81,14 @@ bool sysfsIdentity(const std::string &sysfsRoot, int node, DisplayIdentity *id)
     if (!readSmallFile(sysfsRoot + "/class/hidraw/hidraw" + std::to_string(node) + "/device/uevent", &text))
         return false;
     return parseUevent(text, id);
+}
+
+bool validPlace(const std::string &place)
+{
+    if (place.empty() || place.size() > 255)
+        return false;
+    for (char c : place)
+        if (c <= ' ' || c > '~' || c == '#')
+            return false;
+    return true;
 }
