@@ -175,18 +175,22 @@ for i in 1 2 3 4 5; do
     m=$(lines '' "$W/monitor")
     plug_and_restore || continue
     echo "$(stamp_after "$W/stamps" "$s" ' display plug$') $(stamp_after "$W/stamps" "$s" ' display output ')" \
-         "$(event_after "$W/monitor" "$m" KERNEL) $(event_after "$W/monitor" "$m" UDEV)" >> "$W/times"
+         "$(event_after "$W/monitor" "$m" KERNEL) $(event_after "$W/monitor" "$m" UDEV)" \
+         "$(seconds "$(systemctl show -p InactiveExitTimestampMonotonic --value "$unit")")" \
+         "$(seconds "$(systemctl show -p ExecMainStartTimestampMonotonic --value "$unit")")" >> "$W/times"
 done
 kill "$monitor_pid"
-sed "s/^/$scenario| plug output kernel-event udev-event: /" "$W/times"
+sed "s/^/$scenario| plug output kernel-event udev-event unit-start process-start: /" "$W/times"
 expect "each of 5 plugs was timed from the plug to the restored level and in udev" \
-    test "$(awk 'NF == 4' "$W/times" | wc -l)" = 5
+    test "$(awk 'NF == 6' "$W/times" | wc -l)" = 5
 plug=$(awk '{ print ($2 - $1) * 1000 }' "$W/times" | median)
 rule=$(awk '{ print ($4 - $3) * 1000 }' "$W/times" | median)
-after=$(awk '{ print ($2 - $4) * 1000 }' "$W/times" | median)
 echo "NOTE plug_restore: plug -> restored level $plug ms; udev's event -> rule applied $rule ms;" \
-     "ratio $(awk -v a="$plug" -v b="$rule" 'BEGIN { printf "%.1f", a / b }');" \
-     "udev's event -> restored $after ms (medians of 5)"
+     "ratio $(awk -v a="$plug" -v b="$rule" 'BEGIN { printf "%.1f", a / b }') (medians of 5)"
+echo "NOTE plug_restore: of which plug -> kernel event $(awk '{ print ($3 - $1) * 1000 }' "$W/times" | median) ms," \
+     "udev's event -> unit started $(awk '{ print ($5 - $4) * 1000 }' "$W/times" | median) ms," \
+     "-> brightness-ctl started $(awk '{ print ($6 - $5) * 1000 }' "$W/times" | median) ms," \
+     "-> report at the display $(awk '{ print ($2 - $6) * 1000 }' "$W/times" | median) ms"
 display_stop
 }
 
@@ -231,6 +235,10 @@ echo "NOTE coldplug: systemd start -> restored level $(ms "$(seconds "$boot")" "
      "udev's coldplug start -> restored $(ms "$(seconds "$trigger")" "$restored") ms;" \
      "coldplug event -> restored $(ms "$kernel" "$restored") ms; udev's event -> rule applied $(ms "$kernel" "$udev") ms;" \
      "ratio $(awk -v r="$restored" -v k="$kernel" -v u="$udev" 'BEGIN { printf "%.1f", (r - k) / (u - k) }')"
+started=$(seconds "$(systemctl show -p InactiveExitTimestampMonotonic --value "$unit")")
+process=$(seconds "$(systemctl show -p ExecMainStartTimestampMonotonic --value "$unit")")
+echo "NOTE coldplug: of which udev's event -> unit started $(ms "$udev" "$started") ms," \
+     "-> brightness-ctl started $(ms "$started" "$process") ms, -> report at the display $(ms "$process" "$restored") ms"
 journalctl --no-pager -o short-monotonic -u "$unit" 2>&1 | sed "s/^/$scenario| /"
 kill "$(cat "$W/monitor.pid")"
 display quit
