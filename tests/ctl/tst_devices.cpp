@@ -169,7 +169,9 @@ void tst_Devices::noDisplay()
     QCOMPARE(r.status, 1);
     QCOMPARE(r.out, QString());
     QCOMPARE(r.err, QString("brightness-ctl: no display found on /dev/hidraw0 to /dev/hidraw9"
-                            " (USB ID 0eef:0005, 0483:5750 or 0484:5750)\n"));
+                            " (USB ID 0eef:0005, 0483:5750 or 0484:5750)\n")
+                        + (keyboard ? "brightness-ctl: hidraw nodes present: /dev/hidraw3 046d:c31c\n"
+                                    : "brightness-ctl: no hidraw node is present\n"));
     QVERIFY(simhid::writes().empty());
     // Every node was tried once, and the keyboard left closed.
     QCOMPARE(openedNodes(), (QList<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
@@ -294,7 +296,8 @@ void tst_Devices::displayFailsOtherwise_data()
                                             + QString::fromLocal8Bit(strerror(EIO)) + "\n";
     QTest::newRow("identity EIO, unnamed") << false << false
                                            << "brightness-ctl: no display found on /dev/hidraw0 to"
-                                              " /dev/hidraw9 (USB ID 0eef:0005, 0483:5750 or 0484:5750)\n";
+                                              " /dev/hidraw9 (USB ID 0eef:0005, 0483:5750 or 0484:5750)\n"
+                                              "brightness-ctl: hidraw nodes present: /dev/hidraw2 (identity not readable)\n";
 }
 
 void tst_Devices::displayFailsOtherwise()
@@ -418,7 +421,9 @@ void tst_Devices::busPlace()
 void tst_Devices::remember_data()
 {
     // Steps: "ctl ARGS..." runs the program (must exit 0), "plug NODE PORT
-    // [VVVV PPPP]" or "unplug NODE" changes the displays.
+    // [VVVV PPPP]", "pi4 NODE" (on a Pi 4's port 1.2) or "unplug NODE"
+    // changes the displays, "record LINE" writes the record, "places
+    // PLACE..." checks the places it holds.
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<int>("status");  // of get -m, run last
     QTest::addColumn<QString>("out");
@@ -445,6 +450,17 @@ void tst_Devices::remember_data()
     QTest::newRow("nothing set") << QStringList{"plug 1 2"} << 1 << "/dev/hidraw1 0483:5750 - " + a + "\n";
     QTest::newRow("a refused set is not remembered") << QStringList{"plug 1 2", "ctl set 50%", "ctl -d /dev/hidraw4 set 9"}
                                                      << 0 << "/dev/hidraw1 0483:5750 50 " + a + "\n";
+    // A Pi 4, where udev's place and the one the first release wrote differ.
+    const QString pi4 = "platform-fd500000.pcie-pci-0000:01:00.0-usb-0:1.2:1.0", pi4Former = "pci-0000:01:00.0-usb-0:1.2:1.0";
+    QTest::newRow("Pi 4: a level recorded under the earlier place is found")
+        << QStringList{"pi4 1", "record " + pi4Former + " 0483:5750 60 1", "places " + pi4Former} << 0
+        << "/dev/hidraw1 0483:5750 60 " + pi4 + "\n";
+    QTest::newRow("Pi 4: ... and moves to udev's place at the next write")
+        << QStringList{"pi4 1", "record " + pi4Former + " 0483:5750 60 1", "ctl set +10%", "places " + pi4} << 0
+        << "/dev/hidraw1 0483:5750 70 " + pi4 + "\n";
+    QTest::newRow("Pi 4: the earlier place still selects")
+        << QStringList{"pi4 1", "ctl set 30% -d " + pi4Former, "places " + pi4} << 0
+        << "/dev/hidraw1 0483:5750 30 " + pi4 + "\n";
 }
 
 void tst_Devices::remember()
@@ -459,10 +475,23 @@ void tst_Devices::remember()
         if (verb == "plug") {
             plugDisplay(words[0].toInt(), words[1].toInt(), words.value(2, "0483").toUShort(nullptr, 16),
                         words.value(3, "5750").toUShort(nullptr, 16));
+        } else if (verb == "pi4") {
+            simhid::present(words[0].toInt(), 3, 0x0483, 0x5750);
+            QVERIFY(sysfs().stagePlace(words[0].toInt(), "platform/scb/fd500000.pcie/pci0000:00/0000:00:00.0/0000:01:00.0"
+                                                         "/usb1/1-1/1-1.2/1-1.2:1.0/0003:0483:5750.0001"));
         } else if (verb == "unplug") {
             simhid::absent(words[0].toInt());
             QVERIFY(QFile::remove(QString::fromStdString(sysfs().path())
                                   + QString("/class/hidraw/hidraw%1/device").arg(words[0])));
+        } else if (verb == "record") {
+            QVERIFY(sysfs().setRecord(words.join(' ').toUtf8() + '\n'));
+        } else if (verb == "places") {
+            ctl::Record record;
+            QVERIFY(ctl::parseRecord(staged->record().toStdString(), &record));
+            QStringList places;
+            for (const ctl::Entry &e : record.entries)
+                places << QString::fromStdString(e.place);
+            QCOMPARE(places, words);
         } else {
             const CtlResult r = runCtl(words, sysfs());
             // A display asked for that is not there fails, and changes nothing.
@@ -493,8 +522,8 @@ void tst_Devices::relative_data()
     QTest::newRow("1- with --min 0%") << 5 << QStringList{"set", "1-", "--min=0%"} << 0 << 0;
     QTest::newRow("+1% from 0 goes to the floor") << 0 << QStringList{"set", "+1%"} << 0 << 5;
     QTest::newRow("absolute 0 ignores the floor") << 50 << QStringList{"set", "0", "--min", "30%"} << 0 << 0;
-    QTest::newRow("+10% with nothing remembered") << -1 << QStringList{"set", "+10%"} << 1 << -1;
-    QTest::newRow("1- with nothing remembered") << -1 << QStringList{"set", "1-"} << 1 << -1;
+    QTest::newRow("+10% with nothing remembered starts from 100%") << -1 << QStringList{"set", "+10%"} << 0 << 100;
+    QTest::newRow("1- with nothing remembered starts from 100%") << -1 << QStringList{"set", "1-"} << 0 << 90;
     QTest::newRow("absolute with nothing remembered") << -1 << QStringList{"set", "4"} << 0 << 40;
 }
 
@@ -512,12 +541,13 @@ void tst_Devices::relative()
     QCOMPARE(r.status, status);
     QCOMPARE(writtenLevels(), written < 0 ? QList<int>{} : QList<int>{written});
     QCOMPARE(recordedLevel(2), written < 0 ? remembered : written);
-    if (status == 0)
-        QCOMPARE(r.err, QString());
-    else
-        QCOMPARE(r.err, QString("brightness-ctl: /dev/hidraw3 0483:5750: no remembered level to change by %1;"
-                                " set an absolute value such as 50% first\n")
-                            .arg(args[1]));
+    // Said once: the first step leaves a remembered level.
+    const bool firstUse = remembered < 0 && args[1].contains(QRegularExpression("[+-]"));
+    QCOMPARE(r.err, firstUse ? QString("brightness-ctl: /dev/hidraw3 0483:5750: nothing remembered yet; starting"
+                                       " from 100%, where the window's slider starts\n")
+                             : QString());
+    if (firstUse)
+        QCOMPARE(runCtl(args, sysfs()).err, QString());
 }
 
 void tst_Devices::fade_data()
@@ -547,6 +577,13 @@ void tst_Devices::fade_data()
     // before the first sleep.
     QTest::newRow("beside a display with nothing remembered")
         << 10 << QStringList{"set", "60%", "--fade", "100", "+other"} << QList<int>{20, 30, 40, 50, 60};
+    // Off and on keep the remembered level through every step.
+    QTest::newRow("off fades down, keeping the level") << 40 << QStringList{"off", "--fade", "100"}
+                                                      << QList<int>{32, 24, 16, 8, 0};
+    QTest::newRow("on fades up from off") << 40 << QStringList{"on", "--fade", "100", "+wasoff"}
+                                          << QList<int>{8, 16, 24, 32, 40};
+    QTest::newRow("toggle from off fades up") << 40 << QStringList{"toggle", "--fade=100", "+wasoff"}
+                                              << QList<int>{8, 16, 24, 32, 40};
 }
 
 void tst_Devices::fade()
@@ -557,10 +594,12 @@ void tst_Devices::fade()
 
     plugDisplay(0, 4);
     const bool other = args.removeAll("+other") > 0;
+    const bool wasOff = args.removeAll("+wasoff") > 0;
     if (other)
         plugDisplay(1, 5);
     if (remembered >= 0)
-        QVERIFY(sysfs().setRecord(QString("%1 0483:5750 %2 1\n").arg(placeOf(4)).arg(remembered).toUtf8()));
+        QVERIFY(sysfs().setRecord(QString("%1 0483:5750 %2 1%3\n").arg(placeOf(4)).arg(remembered)
+                                      .arg(wasOff ? " off" : "").toUtf8()));
     FakeClock clock;
     const long long start = clock.time;
     QList<int> writesBeforeSleep;
@@ -583,7 +622,7 @@ void tst_Devices::fade()
     QCOMPARE(atNode0, levels);
     if (other)
         QCOMPARE(recordedLevel(5), 60);
-    QCOMPARE(recordedLevel(4), levels.last());
+    QCOMPARE(recordedLevel(4), args[0] == "set" || args[0] == "restore" ? levels.last() : remembered);
 
     // One sleep before each write of a fade, ending at evenly spaced times
     // that reach the fade's end with the last write.
@@ -852,24 +891,30 @@ void tst_Devices::corruptRecord()
 
     const QString name = "brightness-ctl: /dev/hidraw1 0483:5750: ";
     const QString noLevel = name + "no remembered level to change by +10%%1; set an absolute value such as 50% first\n";
+    const QString firstUse = name + "nothing remembered yet; starting from 100%, where the window's slider starts\n";
     const struct {
         QStringList args;
         int status;
         QString err;
     } expected[] = {
-        {{"get"}, 1, why.isEmpty() ? name + "no level remembered\n" : "brightness-ctl: nothing remembered: " + why + '\n'},
+        {{"get"}, 1, why.isEmpty() ? name + "no level remembered; a step or 'on' starts from 100%\n"
+                                   : "brightness-ctl: nothing remembered: " + why + '\n'},
         {{"restore"}, why.isEmpty() ? 0 : 1, why.isEmpty() ? QString() : "brightness-ctl: cannot restore: " + why + '\n'},
-        {{"set", "+10%"}, 1, noLevel.arg(why.isEmpty() ? QString() : " (" + why + ')')},
+        // A record that cannot be read is not one that holds nothing: no
+        // step from a guess.
+        {{"set", "+10%"}, why.isEmpty() ? 0 : 1, why.isEmpty() ? firstUse : noLevel.arg(" (" + why + ')')},
     };
     for (const auto &e : expected) {
         const CtlResult r = run(e.args);
         QCOMPARE(r.status, e.status);
         QCOMPARE(r.err, e.err);
     }
-    // None of them wrote a level, nor changed the record.
-    QCOMPARE(writtenLevels(), QList<int>{});
-    if (blocker != "dir")
+    // None of them wrote a level, nor changed the record, except a first
+    // step where the record holds nothing for the display.
+    QCOMPARE(writtenLevels(), why.isEmpty() ? QList<int>{100} : QList<int>{});
+    if (blocker != "dir" && !why.isEmpty())
         QCOMPARE(sysfs().record(), record);
+    simhid::clearRecords();
 
     // An absolute level is a fresh truth: it replaces what could not be read
     // and keeps every good entry.
