@@ -19,6 +19,7 @@ for program in "$stage"/usr/bin/*; do
     [ -x "$program" ] || fail "$program is not executable"
 done
 for f in usr/lib/udev/rules.d/70-brightness.rules usr/lib/systemd/system/brightness-restore@.service \
+         usr/lib/systemd/system/brightness-mqtt.service \
          usr/share/applications/brightness.desktop \
          usr/share/doc/brightness/copyright usr/share/man/man1/brightness.1.gz; do
     [ -f "$stage/$f" ] || continue
@@ -52,5 +53,7 @@ cmp -s "$stage/usr/lib/udev/rules.d/70-brightness.rules" "$src/packaging/70-brig
     || fail "the installed udev rule is not packaging/70-brightness.rules"
 cmp -s "$stage/usr/lib/systemd/system/brightness-restore@.service" "$src/packaging/brightness-restore@.service" \
     || fail "the installed restore unit is not packaging/brightness-restore@.service"
+cmp -s "$stage/usr/lib/systemd/system/brightness-mqtt.service" "$src/packaging/brightness-mqtt.service" \
+    || fail "the installed MQTT unit is not packaging/brightness-mqtt.service"
 
 finish

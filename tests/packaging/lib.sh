@@ -35,6 +35,7 @@ expected_files() {
 brightness_files() {
     cat <<'LIST'
 usr/bin/brightness
+usr/lib/systemd/system/brightness-mqtt.service
 usr/lib/systemd/system/brightness-restore@.service
 usr/lib/udev/rules.d/70-brightness.rules
 usr/share/applications/brightness.desktop
