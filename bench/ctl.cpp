@@ -25,7 +25,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "clock.h"
+#include "commands.h"
 #include "ctl.h"
+#include "displays.h"
+#include "status.h"
+#include "values.h"
 #include "simhid.h"
 
 extern char **environ;

@@ -5,8 +5,7 @@
 #include <cstdlib>
 #include <unistd.h>
 
-uint8_t CMD_Bright = 0;
-uint8_t CMD_FLAG = 0;
+#include "report.h"
 
 uint8_t stepFromArgument(const char *text)
 {

@@ -3,13 +3,9 @@
 
 #include <cstdint>
 
-// The pending start-up request: written only by parseCommandLine(),
-// consumed once by CMD_Run().
-extern uint8_t CMD_Bright;  // step 0..10
-extern uint8_t CMD_FLAG;    // 1 while a request is pending
-
 // Runs getopt("b:") over the whole command line, echoing each result on
-// standard output. Leaves argv as the GNU parser permuted it.
+// standard output, and leaves the last -b as the pending start-up request
+// (CMD_Bright, CMD_FLAG in report.h). Leaves argv as the GNU parser permuted it.
 void parseCommandLine(int argc, char **argv);
 
 // The step that a -b value asks for: strtol base 10 as a signed 32-bit

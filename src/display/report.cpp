@@ -4,12 +4,13 @@
 
 #include <unistd.h>
 
-#include "cmdline.h"
 #include "debuglog.h"
 #include "device.h"
 #include "mainwindow.h"
 
 unsigned char date[reportSize] = {reportNumber};
+uint8_t CMD_Bright = 0;
+uint8_t CMD_FLAG = 0;
 
 namespace {
 

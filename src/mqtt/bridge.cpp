@@ -12,6 +12,8 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include "status.h"
+
 namespace mqtt {
 
 namespace {

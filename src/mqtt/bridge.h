@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "ctl.h"
+#include "environment.h"
 #include "log.h"
 #include "messages.h"
 #include "options.h"

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "ctl.h"
+
 namespace mqtt {
 
 int applyCommand(const Command &command, const std::string &place, const ctl::Environment &env)

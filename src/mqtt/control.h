@@ -6,7 +6,8 @@
 
 #include <string>
 
-#include "ctl.h"
+#include "environment.h"
+#include "values.h"
 #include "messages.h"
 #include "payload.h"
 

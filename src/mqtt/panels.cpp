@@ -7,6 +7,8 @@
 
 #include "bridge.h"
 #include "control.h"
+#include "displays.h"
+#include "status.h"
 #include "store.h"
 
 namespace mqtt {
@@ -14,7 +16,8 @@ namespace mqtt {
 void Log::relay(const std::string &messages)
 {
     std::istringstream lines(messages);
-    const std::string library = "brightness-ctl: ";
+    // The library's messages carry this program's name already.
+    const std::string library = "brightness-mqtt: ";
     for (std::string line; std::getline(lines, line);)
         say(line.compare(0, library.size(), library) == 0 ? line.substr(library.size()) : line);
 }
@@ -34,7 +37,7 @@ void Bridge::rescan()
     std::ostringstream messages;
     ctl::Environment quiet = settings.env;
     quiet.err = &messages;
-    ctl::Scan scan = ctl::findDisplays(quiet);
+    ctl::Scan scan = ctl::findDisplays(quiet, ctl::Selection());
     const std::vector<ctl::Display> found = scan.usable;
     ctl::closeDisplays(&scan);
     // The same trouble on every plug is told once.
@@ -45,7 +48,7 @@ void Bridge::rescan()
     for (const ctl::Display &d : found) {
         if (d.place.empty()) {
             log.once("no place " + std::to_string(d.node),
-                     ctl::nodePath(d.node) + ": not offered: sysfs shows no bus place for it");
+                     hidrawPath(d.node) + ": not offered: sysfs shows no bus place for it");
             continue;
         }
         Known k;

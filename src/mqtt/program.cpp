@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "bridge.h"
+#include "status.h"
 #include "nodeid.h"
 
 namespace mqtt {
@@ -39,6 +40,7 @@ int runProgram(const std::vector<std::string> &args, const std::string &sysfsRoo
     char host[256] = {};
     s.hostName = gethostname(host, sizeof host - 1) == 0 && host[0] ? host : "brightness";
     s.env = {sysfsRoot, stateDir, &std::cout, &std::cerr};
+    s.env.program = "brightness-mqtt";
 
     // Taken through a signalfd by the bridge; blocked before any thread
     // starts, so that none of them takes them instead, and so that the

@@ -9,6 +9,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include "clock.h"
 #include "control.h"
 
 namespace mqtt {

@@ -16,7 +16,7 @@
 #include <mutex>
 #include <string>
 
-#include "ctl.h"
+#include "environment.h"
 #include "log.h"
 #include "payload.h"
 

@@ -3,6 +3,7 @@
 #include <getopt.h>
 
 #include "cmdline.h"
+#include "report.h"
 #include "../support/testutil.h"
 
 // The option parser in-process: what it stores and what it prints.

@@ -3,7 +3,6 @@
 // trees stand in for /sys and /var/lib/brightness.
 //   ctl_driver SYSFS STATE_DIR [brightness-ctl arguments...]
 
-#include <csignal>
 #include <iostream>
 
 #include "ctl.h"
@@ -16,10 +15,5 @@ int main(int argc, char **argv)
     }
     const ctl::Environment env{argv[1], argv[2], &std::cout, &std::cerr};
     argv[2] = argv[0];
-    const int status = ctl::run(argc - 2, argv + 2, env);
-    if (status > 128) {
-        std::signal(status - 128, SIG_DFL);
-        std::raise(status - 128);
-    }
-    return status;
+    return ctl::endAs(ctl::run(argc - 2, argv + 2, env));
 }

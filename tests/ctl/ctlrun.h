@@ -18,7 +18,12 @@
 
 #include <unistd.h>
 
+#include "clock.h"
+#include "commands.h"
 #include "ctl.h"
+#include "displays.h"
+#include "status.h"
+#include "values.h"
 
 struct CtlResult {
     int status;

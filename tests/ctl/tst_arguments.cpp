@@ -298,8 +298,8 @@ void tst_Arguments::uevent()
     QFETCH(int, vendor);
     QFETCH(int, product);
 
-    ctl::Identity id{0x1111, 0x2222};
-    QCOMPARE(ctl::parseUevent(text.toStdString(), &id), ok);
+    DisplayIdentity id{0x1111, 0x2222};
+    QCOMPARE(::parseUevent(text.toStdString(), &id), ok);
     if (ok) {
         QCOMPARE(int(id.vendor), vendor);
         QCOMPARE(int(id.product), product);

@@ -351,11 +351,14 @@ void tst_Devices::unpluggedBetweenFindAndWrite()
     CtlStreams streams;
     const ctl::Environment env = streams.env(sysfs());
 
-    ctl::Scan scan = ctl::findDisplays(env);
+    ctl::Scan scan = ctl::findDisplays(env, ctl::Selection());
     QCOMPARE(scan.status, 0);
     QCOMPARE(int(scan.usable.size()), 2);
     simhid::unplug(2);
-    QCOMPARE(ctl::sendLevel(scan.usable, 70, env), 1);
+    int status = ctl::Ok;
+    for (const ctl::Display &d : scan.usable)
+        status = ctl::worse(status, ctl::sendLevel(d, 70, env));
+    QCOMPARE(status, 1);
     ctl::closeDisplays(&scan);
 
     QCOMPARE(streams.errText(), QString("brightness-ctl: /dev/hidraw2: write failed: %1\n")
@@ -392,9 +395,9 @@ void tst_Devices::busPlace()
     QFETCH(QString, place);
     if (!devicePath.isEmpty())
         QVERIFY(sysfs().stagePlace(4, devicePath));
-    QCOMPARE(QString::fromStdString(ctl::busPlace(sysfs().path(), 4)), place);
+    QCOMPARE(QString::fromStdString(::busPlace(sysfs().path(), 4)), place);
     // Another node has nothing in sysfs.
-    QCOMPARE(QString::fromStdString(ctl::busPlace(sysfs().path(), 5)), QString());
+    QCOMPARE(QString::fromStdString(::busPlace(sysfs().path(), 5)), QString());
 }
 
 void tst_Devices::remember_data()

@@ -3,6 +3,7 @@
 #include <QSlider>
 
 #include "cmdline.h"
+#include "report.h"
 #include "device.h"
 #include "mainwindow.h"
 #include "report.h"

@@ -9,7 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
+#include "commands.h"
 #include "ctl.h"
+#include "displays.h"
+#include "status.h"
+#include "values.h"
 #include "fuzz.h"
 #include "simhid.h"
 

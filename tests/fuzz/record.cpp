@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "ctl.h"
+#include "values.h"
 #include "fuzz.h"
 
 namespace {
@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     for (const ctl::Entry &e : record.entries)
-        FUZZ_CHECK(e.level >= 0 && e.level <= 100 && ctl::validPlace(e.place));
+        FUZZ_CHECK(e.level >= 0 && e.level <= 100 && ::validPlace(e.place));
     ctl::Record again;
     FUZZ_CHECK(ctl::parseRecord(ctl::formatRecord(record), &again) && sameEntries(again, record));
     return 0;

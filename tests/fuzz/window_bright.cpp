@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "cmdline.h"
+#include "report.h"
 #include "fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

@@ -176,13 +176,14 @@ void tst_Bridge::commands()
         else
             QVERIFY(rig.client.publish(kind == "group" ? "brightness/all/set" : base + "/set", payload.toUtf8()));
     }
-    QTRY_COMPARE_WITH_TIMEOUT(json(rig.client.last("^" + base + "/state$"))["remembered_brightness"].toInt(),
-                              remembered, 10000);
+    const QRegularExpression written(writes);
+    QTRY_VERIFY2_WITH_TIMEOUT(written.match(levels(rig).join(' ')).hasMatch(), qPrintable(levels(rig).join(' ')), 10000);
+    auto last = [&] { return json(rig.client.last("^" + base + "/state$")); };
+    QTRY_COMPARE_WITH_TIMEOUT(last()["state"].toString(), state, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(last()["remembered_brightness"].toInt(), remembered, 5000);
+    QCOMPARE(last()["remembered"].toBool(), true);
     QTest::qWait(200);  // nothing more comes
-    QVERIFY2(QRegularExpression(writes).match(levels(rig).join(' ')).hasMatch(), qPrintable(levels(rig).join(' ')));
-    const QJsonObject last = json(rig.client.last("^" + base + "/state$"));
-    QCOMPARE(last["state"].toString(), state);
-    QCOMPARE(last["remembered"].toBool(), true);
+    QVERIFY2(written.match(levels(rig).join(' ')).hasMatch(), qPrintable(levels(rig).join(' ')));
     QCOMPARE(rig.bridge.state(), QProcess::Running);
 }
 

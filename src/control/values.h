@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "sysfs.h"
+
 namespace ctl {
 
 // A brightness value from the command line.
@@ -50,10 +52,6 @@ struct Entry {
 struct Record {
     std::vector<Entry> entries;  // one per place and identity, sorted by them
 };
-
-// 1 to 255 characters, each a printable ASCII character other than blank
-// and '#'.
-bool validPlace(const std::string &place);
 
 // The record file's text: '#' comment lines, blank lines and one line per
 // display, "PLACE VVVV:PPPP LEVEL SERIAL" (hex identity, decimal numbers,

@@ -125,16 +125,6 @@ bool parseFloor(const std::string &text, int *floor)
     return true;
 }
 
-bool validPlace(const std::string &place)
-{
-    if (place.empty() || place.size() > 255)
-        return false;
-    for (char c : place)
-        if (c <= ' ' || c > '~' || c == '#')
-            return false;
-    return true;
-}
-
 bool parseRecord(const std::string &text, Record *record)
 {
     Record parsed;

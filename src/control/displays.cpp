@@ -1,0 +1,161 @@
+#include "displays.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ostream>
+
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "status.h"
+#include "sysfs.h"
+
+namespace ctl {
+
+namespace {
+
+// A display's node that would not open.
+void noteOpenFailure(int node, int err, const DisplayIdentity &named, const Environment &env, Scan *scan)
+{
+    say(env) << hidrawPath(node) << ": cannot open display " << formatIdentity(named) << ": "
+             << std::strerror(err) << '\n';
+    if (err == EACCES || err == EPERM) {
+        scan->refused.push_back({node, -1, named, busPlace(env.sysfsRoot, node)});
+        scan->status = worse(scan->status, Permission);
+    } else {
+        scan->status = worse(scan->status, Failure);
+    }
+}
+
+void examine(int node, const std::string &place, const Environment &env, Scan *scan)
+{
+    const std::string path = hidrawPath(node);
+    DisplayIdentity named{};
+    const bool namedDisplay = sysfsIdentity(env.sysfsRoot, node, &named)
+        && isAcceptedDisplay(static_cast<short>(named.vendor), static_cast<short>(named.product));
+
+    // No O_NONBLOCK: hidraw honours it only for reads, which this program
+    // never makes; a write is bounded by the USB transfer's own timeout.
+    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        // Absent nodes and other people's devices are none of our business.
+        if (namedDisplay)
+            noteOpenFailure(node, errno, named, env, scan);
+        return;
+    }
+
+    hidraw_devinfo info{};
+    if (ioctl(fd, HIDIOCGRAWINFO, &info) < 0) {
+        const int err = errno;
+        close(fd);
+        if (namedDisplay) {
+            say(env) << path << ": cannot read identity: " << std::strerror(err) << '\n';
+            scan->status = worse(scan->status, Failure);
+        }
+        return;
+    }
+    if (!isAcceptedDisplay(info.vendor, info.product)) {
+        close(fd);
+        return;
+    }
+    scan->usable.push_back({node, fd,
+                            {static_cast<unsigned short>(info.vendor),
+                             static_cast<unsigned short>(info.product)},
+                            place});
+}
+
+} // namespace
+
+bool parseSelection(const std::string &text, Selection *selection)
+{
+    for (int node = 0; node < hidrawNodeCount; ++node)
+        if (text == hidrawPath(node)) {
+            *selection = Selection();
+            selection->node = node;
+            return true;
+        }
+    if (text.compare(0, sizeof hidrawPrefix - 1, hidrawPrefix) == 0 || !validPlace(text))
+        return false;
+    *selection = Selection();
+    selection->place = text;
+    return true;
+}
+
+Scan findDisplays(const Environment &env, const Selection &selection)
+{
+    Scan scan;
+    for (int node = 0; node < hidrawNodeCount; ++node) {
+        if (selection.node >= 0 && node != selection.node)
+            continue;
+        const std::string place = busPlace(env.sysfsRoot, node);
+        if (!selection.place.empty() && place != selection.place)
+            continue;
+        examine(node, place, env, &scan);
+    }
+    if (!scan.refused.empty())
+        say(env) << "the udev rule 70-brightness.rules, which the brightness package installs,"
+                    " grants access to the user at the seat and to group plugdev; with it in"
+                    " place, reconnect the display or log in again\n";
+    return scan;
+}
+
+std::vector<Display> everyDisplay(const Scan &scan)
+{
+    std::vector<Display> all = scan.usable;
+    all.insert(all.end(), scan.refused.begin(), scan.refused.end());
+    std::sort(all.begin(), all.end(), [](const Display &a, const Display &b) { return a.node < b.node; });
+    return all;
+}
+
+int sendLevel(const Display &display, unsigned char level, const Environment &env)
+{
+    unsigned char report[reportSize] = {reportNumber};
+    fillBrightnessReport(report, level);
+    const ssize_t written = write(display.fd, report, sizeof report);
+    if (written == static_cast<ssize_t>(sizeof report))
+        return Ok;
+    if (written < 0)
+        say(env) << hidrawPath(display.node) << ": write failed: " << std::strerror(errno) << '\n';
+    else
+        say(env) << hidrawPath(display.node) << ": write failed: " << written << " of "
+                 << sizeof report << " bytes sent\n";
+    return Failure;
+}
+
+void closeDisplays(Scan *scan)
+{
+    // Nothing is buffered on a hidraw descriptor, so a failing close loses nothing.
+    for (Display &d : scan->usable) {
+        close(d.fd);
+        d.fd = -1;
+    }
+    scan->usable.clear();
+    scan->refused.clear();
+}
+
+std::string formatIdentity(const DisplayIdentity &id)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%04x:%04x", id.vendor, id.product);
+    return text;
+}
+
+std::string acceptedIdentities()
+{
+    const std::size_t count = sizeof acceptedDisplays / sizeof acceptedDisplays[0];
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i)
+        text += (i == 0 ? "" : i + 1 == count ? " or " : ", ") + formatIdentity(acceptedDisplays[i]);
+    return text;
+}
+
+std::string searchedNodes()
+{
+    return hidrawPath(0) + " to " + hidrawPath(hidrawNodeCount - 1);
+}
+
+} // namespace ctl

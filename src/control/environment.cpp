@@ -1,0 +1,12 @@
+#include "environment.h"
+
+#include <ostream>
+
+namespace ctl {
+
+std::ostream &say(const Environment &env)
+{
+    return *env.err << env.program << ": ";
+}
+
+} // namespace ctl

@@ -1,0 +1,178 @@
+#include "fade.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <ostream>
+
+#include "clock.h"
+#include "session.h"
+#include "status.h"
+#include "sysfs.h"
+
+namespace ctl {
+
+namespace {
+
+int levelAt(const Job &job, int step, int steps)
+{
+    if (job.start < 0)
+        return job.target;
+    const int delta = job.target - job.start;
+    // Rounded to the nearest, half away from the start.
+    const int scaled = delta * step * 2 / steps;
+    return job.start + (scaled + (scaled < 0 ? -1 : 1)) / 2;
+}
+
+// Writes one step to every job still active; with the record open, each
+// write is remembered.
+int writeStep(std::vector<Job> &jobs, int step, int steps, Session &session, const Environment &env)
+{
+    int status = Ok;
+    for (Job &job : jobs) {
+        if (!job.active)
+            continue;
+        const std::optional<Entry> e = session.find(job.display);
+        if (job.claimed && session.isOpen() && (!e || e->serial != job.serial)) {
+            // A newer request on this display took over: it has the last word.
+            job.active = false;
+            continue;
+        }
+        const int level = step == steps ? job.target : levelAt(job, step, steps);
+        const int result = sendLevel(job.display, static_cast<unsigned char>(level), env);
+        if (result != Ok) {
+            status = worse(status, result);
+            job.active = false;
+            continue;
+        }
+        job.written = level;
+        if (!job.display.place.empty())
+            session.put({job.display.place, job.display.id.vendor, job.display.id.product, level,
+                         job.claimed ? job.serial : nextSerial(e)});
+        if (job.start < 0 || step == steps)
+            job.active = false;
+    }
+    return status;
+}
+
+void complainIfWritten(Session &session, const std::vector<Job> &jobs)
+{
+    if (std::any_of(jobs.begin(), jobs.end(), [](const Job &j) { return j.written >= 0; }))
+        session.complain();
+}
+
+bool anyActive(const std::vector<Job> &jobs)
+{
+    return std::any_of(jobs.begin(), jobs.end(), [](const Job &j) { return j.active; });
+}
+
+// Each job's start and target; refuses relative values without a level.
+int planJobs(std::vector<Job> &jobs, const Plan &plan, Session &session, const Environment &env)
+{
+    int status = Ok;
+    for (Job &job : jobs) {
+        const std::optional<Entry> e = session.find(job.display);
+        const std::string name = hidrawPath(job.display.node) + ' ' + formatIdentity(job.display.id);
+        if (job.value.relative && !e) {
+            say(env) << name << ": no remembered level to change by " << formatValue(job.value)
+                     << (session.isOpen() ? std::string() : " (" + session.why() + ")")
+                     << "; set an absolute value such as 50% first\n";
+            status = worse(status, Failure);
+            job.active = false;
+            continue;
+        }
+        job.target = targetLevel(job.value, e ? e->level : 0, plan.floor);
+        if (plan.restoring)
+            job.target = std::max(job.target, plan.floor);
+        if (plan.fadeMs > 0)
+            job.start = plan.restoring ? std::min(plan.floor, job.target) : (e ? e->level : -1);
+        if (job.display.place.empty())
+            say(env) << hidrawPath(job.display.node)
+                     << ": its level will not be remembered: sysfs shows no bus place for it\n";
+    }
+    return status;
+}
+
+int stepsOf(const std::vector<Job> &jobs, int fadeMs)
+{
+    int span = 0;
+    for (const Job &job : jobs)
+        if (job.active && job.start >= 0)
+            span = std::max(span, std::abs(job.target - job.start));
+    return fadeMs > 0 && span > 0 ? std::max(1, std::min(span, fadeMs / fadeIntervalMs)) : 1;
+}
+
+// Claims the displays, so that a fade already running on one of them stops
+// before its next write. One with nothing to fade from is set now.
+int claim(std::vector<Job> &jobs, Session &session, const Environment &env)
+{
+    int status = Ok;
+    for (Job &job : jobs) {
+        if (job.active && job.start < 0) {
+            std::vector<Job> one{job};
+            status = worse(status, writeStep(one, 1, 1, session, env));
+            job = one[0];
+        }
+        const std::optional<Entry> e = session.find(job.display);
+        if (!job.active || !e)
+            continue;
+        job.serial = nextSerial(e);
+        job.claimed = true;
+        Entry claimed = *e;
+        claimed.serial = job.serial;
+        session.put(claimed);
+    }
+    return status;
+}
+
+int fade(std::vector<Job> &jobs, int steps, const Plan &plan, Session &session, const Environment &env)
+{
+    int status = Ok;
+    StopSignals stopSignals;
+    Clock &clock = clockOf(env);
+    const long long t0 = clock.now();
+    const long long spanNs = plan.fadeMs * 1000000LL;
+    for (int step = 1; step <= steps && anyActive(jobs); ++step) {
+        clock.sleepUntil(t0 + spanNs * step / steps);
+        if (stopSignal())
+            break;
+        session.open(false);
+        status = worse(status, writeStep(jobs, step, steps, session, env));
+        session.close(step == steps);
+    }
+    if (stopSignal()) {
+        // What reached the display is in the record already; make it last.
+        if (session.open(false)) {
+            session.rewrite();
+            session.close(true);
+        }
+        for (const Job &job : jobs)
+            if (job.written >= 0)
+                say(env) << hidrawPath(job.display.node) << ": fade stopped at " << job.written << "%\n";
+        status = 128 + stopSignal();
+    }
+    return status;
+}
+
+} // namespace
+
+int applyJobs(std::vector<Job> &jobs, const Plan &plan, const Environment &env)
+{
+    if (jobs.empty())
+        return Ok;
+    Session session(env);
+    session.open(!plan.restoring && !jobs.front().value.relative);
+    int status = planJobs(jobs, plan, session, env);
+    const int steps = stepsOf(jobs, plan.fadeMs);
+    if (steps == 1) {
+        status = worse(status, writeStep(jobs, 1, 1, session, env));
+        session.close(true);
+    } else {
+        status = worse(status, claim(jobs, session, env));
+        session.close(false);
+        status = worse(status, fade(jobs, steps, plan, session, env));
+    }
+    complainIfWritten(session, jobs);
+    return status;
+}
+
+} // namespace ctl

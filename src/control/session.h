@@ -1,0 +1,59 @@
+#ifndef CTL_SESSION_H
+#define CTL_SESSION_H
+
+// The record as one request sees it: opened (locked and read) around each
+// group of writes, closed (written and unlocked) after them. Problems with
+// the record are said once, and only when a level was set without being
+// remembered.
+
+#include <optional>
+#include <string>
+
+#include "displays.h"
+#include "environment.h"
+#include "store.h"
+#include "values.h"
+
+namespace ctl {
+
+class Session
+{
+public:
+    explicit Session(const Environment &env);
+
+    // Locks and reads; false when the record cannot be used, and from then
+    // on. fresh: the request writes absolute levels, a truth of its own, so
+    // a record that cannot be read starts anew where that loses nothing else.
+    bool open(bool fresh);
+    bool isOpen() const { return opened; }
+    // The display's entry; nothing unless the record is open.
+    std::optional<Entry> find(const Display &d) const;
+    // Changes the entry; ignored unless the record is open.
+    void put(const Entry &e);
+    // Writes the record again at close, changed or not.
+    void rewrite();
+    // Writes the record when it changed, and unlocks. durable: see Store::write.
+    void close(bool durable);
+    // Says once that levels were set but not remembered, and why.
+    void complain();
+    // Why the record cannot be used; empty while it can.
+    const std::string &why() const { return problem; }
+
+private:
+    const Environment &env;
+    Store store;
+    Record record;
+    std::string problem;
+    std::string replacing;  // why the record on disk is being replaced
+    bool opened = false;
+    bool broken = false;
+    bool dirty = false;
+    bool complained = false;
+};
+
+// The serial that follows an entry's, or the first one.
+unsigned long nextSerial(const std::optional<Entry> &e);
+
+} // namespace ctl
+
+#endif

@@ -1,0 +1,199 @@
+#include "commands.h"
+
+#include <algorithm>
+#include <ostream>
+#include <sstream>
+
+#include "clock.h"
+#include "status.h"
+#include "store.h"
+#include "sysfs.h"
+
+namespace ctl {
+
+namespace {
+
+// True, after saying so, when nothing at all was found.
+bool reportNoDisplay(const Scan &scan, const Options &opts, const Environment &env)
+{
+    if (!scan.usable.empty() || !scan.refused.empty())
+        return false;
+    // A display that failed in another way has been named already.
+    if (scan.status != Ok)
+        return true;
+    if (!opts.selected)
+        say(env) << "no display found on " << searchedNodes() << " (USB ID " << acceptedIdentities() << ")\n";
+    else if (opts.selection.node >= 0)
+        say(env) << "no display found on " << hidrawPath(opts.selection.node) << '\n';
+    else
+        say(env) << "no display found at " << opts.selection.place << '\n';
+    return true;
+}
+
+// The selected displays, or the reason for the status when there are none.
+Scan scanFor(const Options &opts, const Environment &env, int *status)
+{
+    Scan scan = findDisplays(env, opts.selection);
+    *status = scan.status;
+    if (reportNoDisplay(scan, opts, env))
+        *status = worse(*status, Failure);
+    return scan;
+}
+
+const Entry *entryOf(const Record &record, const Display &d)
+{
+    return d.place.empty() ? nullptr : findEntry(record, d.place, d.id.vendor, d.id.product);
+}
+
+std::string keyOf(const Display &d)
+{
+    return d.place + ' ' + formatIdentity(d.id);
+}
+
+// One try at restoring the displays not yet done.
+int restoreOnce(const Record &record, std::vector<std::string> *done, const Options &opts, const Environment &env)
+{
+    int status;
+    Scan scan = scanFor(opts, env, &status);
+    std::vector<Job> jobs;
+    for (const Display &d : scan.usable) {
+        const Entry *e = entryOf(record, d);
+        // Nothing remembered: nothing to do, and nothing wrong.
+        if (!e || std::find(done->begin(), done->end(), keyOf(d)) != done->end())
+            continue;
+        jobs.push_back(Job());
+        jobs.back().display = d;
+        jobs.back().value.percent = true;
+        jobs.back().value.amount = e->level;
+    }
+    Plan plan;
+    plan.restoring = true;
+    plan.floor = opts.floor;
+    plan.fadeMs = opts.fadeMs;
+    status = worse(status, applyJobs(jobs, plan, env));
+    for (const Job &job : jobs)
+        if (job.written == job.target)
+            done->push_back(keyOf(job.display));
+    closeDisplays(&scan);
+    return status;
+}
+
+} // namespace
+
+int commandSet(const Options &opts, const Environment &env)
+{
+    Value value;
+    if (!parseValue(opts.operands[0], &value)) {
+        say(env) << "invalid brightness '" << opts.operands[0]
+                 << "': give a step from 0 to 10 or a percentage from 0% to 100%"
+                    ", or a change such as +1, 1-, +10% or 10%-\n";
+        return Usage;
+    }
+    int status;
+    Scan scan = scanFor(opts, env, &status);
+    std::vector<Job> jobs;
+    for (const Display &d : scan.usable) {
+        jobs.push_back(Job());
+        jobs.back().display = d;
+        jobs.back().value = value;
+    }
+    Plan plan;
+    plan.floor = opts.floor;
+    plan.fadeMs = opts.fadeMs;
+    status = worse(status, applyJobs(jobs, plan, env));
+    closeDisplays(&scan);
+    return status;
+}
+
+int commandRestore(const Options &opts, const Environment &env)
+{
+    Record record;
+    std::string why;
+    if (!Store(env.stateDir).read(&record, &why)) {
+        say(env) << "cannot restore: " << why << '\n';
+        return Failure;
+    }
+    if (record.entries.empty())
+        return Ok;
+
+    // A display that has just appeared may not take reports yet: try again
+    // for a while, and report only what the last try met.
+    Clock &clock = clockOf(env);
+    const long long deadline = clock.now() + restoreWindowMs * 1000000LL;
+    std::vector<std::string> done;
+    for (;;) {
+        std::ostringstream messages;
+        Environment quiet = env;
+        quiet.err = &messages;
+        const int status = restoreOnce(record, &done, opts, quiet);
+        const long long now = clock.now();
+        if (status == Ok || status > 128 || now >= deadline) {
+            *env.err << messages.str();
+            return status;
+        }
+        clock.sleepUntil(std::min(deadline, now + restoreRetryMs * 1000000LL));
+    }
+}
+
+int commandGet(const Options &opts, const Environment &env)
+{
+    int status;
+    Scan scan = scanFor(opts, env, &status);
+    const std::vector<Display> all = everyDisplay(scan);
+    closeDisplays(&scan);
+
+    Record record;
+    std::string why;
+    if (!all.empty() && !Store(env.stateDir).read(&record, &why)) {
+        say(env) << "nothing remembered: " << why << '\n';
+        return worse(status, Failure);
+    }
+    for (const Display &d : all) {
+        const Entry *e = entryOf(record, d);
+        const std::string name = hidrawPath(d.node) + ' ' + formatIdentity(d.id);
+        if (opts.machine)
+            *env.out << name << ' ' << (e ? std::to_string(e->level) : "-") << ' '
+                     << (d.place.empty() ? "-" : d.place) << '\n';
+        else if (e)
+            *env.out << name << ": " << e->level
+                     << "% remembered (the level last set here; the display cannot be read back)\n";
+        if (!e) {
+            say(env) << name << ": no level remembered"
+                     << (d.place.empty() ? " (sysfs shows no bus place for it)" : "") << '\n';
+            status = worse(status, Failure);
+        }
+    }
+    return status;
+}
+
+int commandList(const Options &opts, const Environment &env)
+{
+    int status;
+    Scan scan = scanFor(opts, env, &status);
+    for (const Display &d : everyDisplay(scan)) {
+        *env.out << hidrawPath(d.node) << ' ' << formatIdentity(d.id);
+        if (opts.machine)
+            *env.out << (d.fd < 0 ? " no-permission " : " ok ") << (d.place.empty() ? "-" : d.place);
+        else if (d.fd < 0)
+            *env.out << " no-permission";
+        if (!opts.machine && !d.place.empty())
+            *env.out << ' ' << d.place;
+        *env.out << '\n';
+    }
+    closeDisplays(&scan);
+    return status;
+}
+
+int commandHelp(const Options &, const Environment &env)
+{
+    *env.out << usage(env);
+    return Ok;
+}
+
+int commandVersion(const Options &, const Environment &env)
+{
+    *env.out << env.program << ' ' << BRIGHTNESS_VERSION << '\n';
+    return Ok;
+}
+
+} // namespace ctl

@@ -1,0 +1,34 @@
+#ifndef SYSFS_H
+#define SYSFS_H
+
+// Who a raw HID node belongs to, as the kernel tells it in sysfs; read
+// without opening the node, so it works on nodes the process may not open.
+
+#include <string>
+
+#include "protocol.h"
+
+// The raw HID nodes every program of the project looks at, in this order.
+constexpr int hidrawNodeCount = 10;
+constexpr char hidrawPrefix[] = "/dev/hidraw";
+std::string hidrawPath(int node);  // hidrawPrefix followed by the number
+
+// Reads HID_ID=BUS:VENDOR:PRODUCT from
+// <sysfsRoot>/class/hidraw/hidraw<node>/device/uevent; false when the file
+// or the line is missing or malformed.
+bool sysfsIdentity(const std::string &sysfsRoot, int node, DisplayIdentity *id);
+
+// Parses one uevent text (lines KEY=VALUE) for its first HID_ID line.
+bool parseUevent(const std::string &text, DisplayIdentity *id);
+
+// The display's place on the USB bus as sysfs shows it, in the form udev
+// gives ID_PATH ("pci-0000:00:14.0-usb-0:1.2:1.0"); the chain of parent
+// devices joined by '-' for a display not on USB (uhid); empty when sysfs
+// has no device for the node or the place would not be a valid one.
+std::string busPlace(const std::string &sysfsRoot, int node);
+
+// 1 to 255 characters, each a printable ASCII character other than blank
+// and '#': a place that fits in one field of a line.
+bool validPlace(const std::string &place);
+
+#endif
