@@ -164,7 +164,7 @@ void Bridge::loop(int signalFd)
         if (fds[3].revents)
             runner.service();
         if (link != Link::Waiting)
-            pump(fds[4].revents, monotonicMs());
+            pump(fds[4].revents, n == 0, monotonicMs());
     }
 }
 
@@ -194,14 +194,15 @@ void Bridge::tryConnect(long long now)
     lastTraffic = now;
 }
 
-void Bridge::pump(short revents, long long now)
+void Bridge::pump(short revents, bool idle, long long now)
 {
     int rc = MOSQ_ERR_SUCCESS;
     if (revents & (POLLIN | POLLHUP | POLLERR))
         rc = mosquitto_loop_read(mosq, 1);
     if (rc == MOSQ_ERR_SUCCESS && link != Link::Waiting && mosquitto_want_write(mosq))
         rc = mosquitto_loop_write(mosq, 1);
-    if (revents)
+    // After a wake-up for the keepalive, the next one is a keepalive away.
+    if (revents || idle)
         lastTraffic = now;
     if (rc == MOSQ_ERR_SUCCESS && link != Link::Waiting)
         rc = mosquitto_loop_misc(mosq);

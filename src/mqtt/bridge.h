@@ -56,7 +56,7 @@ private:
     int pollTimeout(long long now) const;
     void tryConnect(long long now);
     void lost(int rc, long long now);
-    void pump(short revents, long long now);
+    void pump(short revents, bool idle, long long now);
 
     // panels.cpp
     void rescan();

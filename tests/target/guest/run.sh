@@ -200,6 +200,7 @@ display_stop
 }
 
 . /scenarios/package.sh
+. /scenarios/mqtt.sh
 # Under systemd (see init): the counts so far go on.
 if [ -d /run/systemd/system ]; then
     read -r passed failed < /run/guest-counts
@@ -207,7 +208,7 @@ if [ -d /run/systemd/system ]; then
     echo "$passed passed, $failed failed"
     exit
 fi
-for s in offscreen kiosk kiosk_hotplug ctl access_sudo package race usb_forms; do
+for s in offscreen kiosk kiosk_hotplug ctl access_sudo package race usb_forms mqtt; do
     case ",$scenarios," in ,,|*,$s,*) $s ;; esac
 done
 # Without a summary here, so that a systemd that never gets to the checks
