@@ -16,6 +16,7 @@ struct Display {
     int fd;  // -1 when access was refused
     DisplayIdentity id;
     std::string place;  // see busPlace; empty when sysfs shows none
+    std::string formerPlace;  // see formerBusPlace
 };
 
 // Which displays a command acts on: all, one node, or one bus place.
@@ -27,9 +28,18 @@ struct Selection {
 // "/dev/hidrawN" (N below hidrawNodeCount) or a bus place.
 bool parseSelection(const std::string &text, Selection *selection);
 
+// A hidraw node that is not one of the displays, or whose identity could
+// not be read.
+struct OtherNode {
+    int node;
+    bool identified;
+    DisplayIdentity id;
+};
+
 struct Scan {
     std::vector<Display> usable;   // open, identity confirmed by the kernel
     std::vector<Display> refused;  // named from sysfs, open refused
+    std::vector<OtherNode> others; // present, but not a display as far as known
     int status = 0;                // problems met on the way, a Status
 };
 
@@ -51,6 +61,8 @@ std::string formatIdentity(const DisplayIdentity &id);  // "0483:5750"
 std::string acceptedIdentities();
 // "/dev/hidraw0 to /dev/hidraw9"
 std::string searchedNodes();
+// "/dev/hidraw3 046d:c31c, /dev/hidraw5 (identity not readable)"
+std::string describeOthers(const Scan &scan);
 
 } // namespace ctl
 

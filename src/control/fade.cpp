@@ -45,9 +45,14 @@ int writeStep(std::vector<Job> &jobs, int step, int steps, Session &session, con
             continue;
         }
         job.written = level;
+        Entry next{job.display.place, job.display.id.vendor, job.display.id.product, level,
+                   job.claimed ? job.serial : nextSerial(e)};
+        if (job.keep >= 0) {
+            next.level = job.keep;
+            next.shown = job.action == Action::On && step == steps ? shownLit : level;
+        }
         if (!job.display.place.empty())
-            session.put({job.display.place, job.display.id.vendor, job.display.id.product, level,
-                         job.claimed ? job.serial : nextSerial(e)});
+            session.put(next);
         if (job.start < 0 || step == steps)
             job.active = false;
     }
@@ -65,26 +70,72 @@ bool anyActive(const std::vector<Job> &jobs)
     return std::any_of(jobs.begin(), jobs.end(), [](const Job &j) { return j.active; });
 }
 
-// Each job's start and target; refuses relative values without a level.
+std::string nameOf(const Display &d)
+{
+    return hidrawPath(d.node) + ' ' + formatIdentity(d.id);
+}
+
+// The level a relative step or On starts from; -1, said, when the record
+// cannot tell.
+int baseLevel(const Job &job, const std::optional<Entry> &e, Session &session, const Environment &env)
+{
+    if (e)
+        return job.action == Action::On ? e->level : shownLevel(*e);
+    if (!session.isOpen()) {
+        say(env) << nameOf(job.display) << ": no remembered level to "
+                 << (job.action == Action::On ? "turn on at" : "change by " + formatValue(job.value))
+                 << " (" << session.why() << ")"
+                 << (job.action == Action::On ? "" : "; set an absolute value such as 50% first") << '\n';
+        return -1;
+    }
+    say(env) << nameOf(job.display) << ": nothing remembered yet; starting from " << firstUseLevel
+             << "%, where the window's slider starts\n";
+    return firstUseLevel;
+}
+
+// One job's start and target; false when the job cannot be planned.
+bool planJob(Job &job, const Plan &plan, Session &session, const Environment &env)
+{
+    const std::optional<Entry> e = session.find(job.display);
+    if (job.action == Action::Toggle)
+        job.action = e && e->shown == shownOff ? Action::On : Action::Off;
+    const bool relative = job.action == Action::Set && job.value.relative;
+    const int base = relative || job.action == Action::On ? baseLevel(job, e, session, env) : 0;
+    if (base < 0)
+        return false;
+    switch (job.action) {
+    case Action::Set:
+    case Action::Restore:
+        job.target = targetLevel(job.value, base, plan.floor);
+        break;
+    case Action::On:
+        job.target = job.keep = base;
+        break;
+    case Action::Off:
+    case Action::Dim:
+        job.target = job.action == Action::Off ? 0 : targetLevel(job.value, 0, 0);
+        job.keep = e ? e->level : firstUseLevel;
+        break;
+    case Action::Toggle:
+        break;
+    }
+    if (job.action == Action::Restore)
+        job.target = std::max(job.target, plan.floor);
+    if (plan.fadeMs > 0)
+        job.start = job.action == Action::Restore ? std::min(plan.floor, job.target) : (e ? shownLevel(*e) : -1);
+    return true;
+}
+
+// Each job's start and target.
 int planJobs(std::vector<Job> &jobs, const Plan &plan, Session &session, const Environment &env)
 {
     int status = Ok;
     for (Job &job : jobs) {
-        const std::optional<Entry> e = session.find(job.display);
-        const std::string name = hidrawPath(job.display.node) + ' ' + formatIdentity(job.display.id);
-        if (job.value.relative && !e) {
-            say(env) << name << ": no remembered level to change by " << formatValue(job.value)
-                     << (session.isOpen() ? std::string() : " (" + session.why() + ")")
-                     << "; set an absolute value such as 50% first\n";
+        if (!planJob(job, plan, session, env)) {
             status = worse(status, Failure);
             job.active = false;
             continue;
         }
-        job.target = targetLevel(job.value, e ? e->level : 0, plan.floor);
-        if (plan.restoring)
-            job.target = std::max(job.target, plan.floor);
-        if (plan.fadeMs > 0)
-            job.start = plan.restoring ? std::min(plan.floor, job.target) : (e ? e->level : -1);
         if (job.display.place.empty())
             say(env) << hidrawPath(job.display.node)
                      << ": its level will not be remembered: sysfs shows no bus place for it\n";
@@ -160,7 +211,12 @@ int applyJobs(std::vector<Job> &jobs, const Plan &plan, const Environment &env)
     if (jobs.empty())
         return Ok;
     Session session(env);
-    session.open(!plan.restoring && !jobs.front().value.relative);
+    // Absolute levels are a truth of their own: a record that cannot be
+    // read gives way to them.
+    const bool fresh = std::all_of(jobs.begin(), jobs.end(), [](const Job &j) {
+        return j.action == Action::Set && !j.value.relative;
+    });
+    session.open(fresh);
     int status = planJobs(jobs, plan, session, env);
     const int steps = stepsOf(jobs, plan.fadeMs);
     if (steps == 1) {
@@ -173,6 +229,23 @@ int applyJobs(std::vector<Job> &jobs, const Plan &plan, const Environment &env)
     }
     complainIfWritten(session, jobs);
     return status;
+}
+
+} // namespace ctl
+
+namespace ctl {
+
+int applyTo(const std::vector<Display> &displays, Action action, const Value &value, const Plan &plan,
+            const Environment &env)
+{
+    std::vector<Job> jobs;
+    for (const Display &d : displays) {
+        jobs.push_back(Job());
+        jobs.back().display = d;
+        jobs.back().action = action;
+        jobs.back().value = value;
+    }
+    return applyJobs(jobs, plan, env);
 }
 
 } // namespace ctl

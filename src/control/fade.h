@@ -17,12 +17,23 @@ const int defaultFloor = 5;
 // A fade writes at most this often.
 const int fadeIntervalMs = 20;
 
+enum class Action {
+    Set,      // the value becomes the remembered level
+    Restore,  // the remembered level again, at least the floor
+    On,       // the remembered level again; 100 % when there is none
+    Off,      // 0, keeping the remembered level
+    Dim,      // the value, keeping the remembered level
+    Toggle,   // On when the display is off, else Off
+};
+
 // One display a request writes to.
 struct Job {
     Display display;
-    Value value;     // set: as given; restore: the remembered level
+    Action action = Action::Set;
+    Value value;     // Set: as given; Restore: the remembered level; Dim: the level
     int start = -1;  // the level a fade starts from; -1: set at once
     int target = 0;
+    int keep = -1;   // On, Off, Dim: the remembered level the writes leave as it is
     unsigned long serial = 0;  // the claim of a fade in progress
     bool claimed = false;
     bool active = true;
@@ -30,15 +41,25 @@ struct Job {
 };
 
 struct Plan {
-    bool restoring = false;  // levels from the record, lifted to the floor
-    int floor = defaultFloor;
-    int fadeMs = 0;          // 0: at once
+    int floor = defaultFloor;  // for relative steps and restores
+    int fadeMs = 0;            // 0: at once
 };
 
-// Plans each job's start and target from the record, then writes. Relative
-// values need a remembered level; a display without one is refused. Returns
-// a Status, or 128 + the signal that stopped a fade.
+// The level a relative step or On starts from for a display with nothing
+// remembered: where the window's slider starts, since the display cannot be
+// read back.
+const int firstUseLevel = 100;
+
+// Plans each job's start and target from the record, then writes. A
+// relative step starts from what the display shows (0 when it is off); one
+// on a display with nothing remembered starts from firstUseLevel, and says
+// so. Without a usable record, relative steps and On are refused. Returns a
+// Status, or 128 + the signal that stopped a fade.
 int applyJobs(std::vector<Job> &jobs, const Plan &plan, const Environment &env);
+
+// One job per display, all with this action and value, then applyJobs.
+int applyTo(const std::vector<Display> &displays, Action action, const Value &value, const Plan &plan,
+            const Environment &env);
 
 } // namespace ctl
 

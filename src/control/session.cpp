@@ -51,16 +51,29 @@ bool Session::open(bool fresh)
     return true;
 }
 
-std::optional<Entry> Session::find(const Display &d) const
+std::optional<Entry> Session::find(const Display &d)
 {
-    const Entry *e = opened && !d.place.empty() ? findEntry(record, d.place, d.id.vendor, d.id.product) : nullptr;
-    return e ? std::optional<Entry>(*e) : std::nullopt;
+    const Entry *e = opened ? entryOf(record, d) : nullptr;
+    if (!e)
+        return std::nullopt;
+    Entry found = *e;
+    if (found.place != d.place) {
+        moving.push_back(found);
+        found.place = d.place;
+    }
+    return found;
 }
 
 void Session::put(const Entry &e)
 {
     if (!opened)
         return;
+    for (auto m = moving.begin(); m != moving.end(); ++m)
+        if (m->vendor == e.vendor && m->product == e.product && e.place != m->place) {
+            eraseEntry(&record, m->place, m->vendor, m->product);
+            moving.erase(m);
+            break;
+        }
     putEntry(&record, e);
     dirty = true;
 }
@@ -93,6 +106,14 @@ void Session::complain()
         complained = true;
         say(env) << "level set but not remembered: " << problem << '\n';
     }
+}
+
+const Entry *entryOf(const Record &record, const Display &d)
+{
+    const Entry *e = d.place.empty() ? nullptr : findEntry(record, d.place, d.id.vendor, d.id.product);
+    if (!e && !d.formerPlace.empty() && d.formerPlace != d.place)
+        e = findEntry(record, d.formerPlace, d.id.vendor, d.id.product);
+    return e;
 }
 
 unsigned long nextSerial(const std::optional<Entry> &e)

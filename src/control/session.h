@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "displays.h"
 #include "environment.h"
@@ -26,8 +27,10 @@ public:
     // a record that cannot be read starts anew where that loses nothing else.
     bool open(bool fresh);
     bool isOpen() const { return opened; }
-    // The display's entry; nothing unless the record is open.
-    std::optional<Entry> find(const Display &d) const;
+    // The display's entry; nothing unless the record is open. One found
+    // under the display's former place comes with the current place, and
+    // moves there at the next put.
+    std::optional<Entry> find(const Display &d);
     // Changes the entry; ignored unless the record is open.
     void put(const Entry &e);
     // Writes the record again at close, changed or not.
@@ -45,11 +48,15 @@ private:
     Record record;
     std::string problem;
     std::string replacing;  // why the record on disk is being replaced
+    std::vector<Entry> moving;  // found under a former place: dropped at the next put
     bool opened = false;
     bool broken = false;
     bool dirty = false;
     bool complained = false;
 };
+
+// The display's entry, under its place or its former place; null when none.
+const Entry *entryOf(const Record &record, const Display &d);
 
 // The serial that follows an entry's, or the first one.
 unsigned long nextSerial(const std::optional<Entry> &e);

@@ -55,14 +55,35 @@ auto keyOf(const Entry &e)
 
 bool validEntry(const Entry &e)
 {
-    return validPlace(e.place) && e.level >= 0 && e.level <= 100 && e.serial <= 0xFFFFFFFFul;
+    return validPlace(e.place) && e.level >= 0 && e.level <= 100 && e.serial <= 0xFFFFFFFFul
+        && e.shown >= shownLit && e.shown <= 100;
+}
+
+bool parseState(const std::string &text, int *shown)
+{
+    unsigned long long dim;
+    if (text.empty() || text == "on")
+        *shown = shownLit;
+    else if (text == "off")
+        *shown = shownOff;
+    else if (text.compare(0, 4, "dim:") == 0 && parseDecimal(text.substr(4), 100, &dim) && dim > 0)
+        *shown = static_cast<int>(dim);
+    else
+        return false;
+    return true;
+}
+
+std::string formatState(int shown)
+{
+    return shown == shownLit ? "on" : shown == shownOff ? "off" : "dim:" + std::to_string(shown);
 }
 
 bool parseLine(const std::string &line, Entry *entry)
 {
     std::istringstream fields(line);
-    std::string place, id, level, serial, extra;
-    if (!(fields >> place >> id >> level >> serial) || (fields >> extra))
+    std::string place, id, level, serial, state, extra;
+    if (!(fields >> place >> id >> level >> serial) || ((fields >> state) && (fields >> extra))
+        || !parseState(state, &entry->shown))
         return false;
     unsigned long long lv, sn;
     if (!validPlace(place) || id.size() != 9 || id[4] != ':'
@@ -145,16 +166,22 @@ bool parseRecord(const std::string &text, Record *record)
 
 std::string formatRecord(const Record &record)
 {
-    std::string text = "# brightness-ctl: the last level written to each display, not read back from it\n"
-                       "# place vendor:product percent serial\n";
+    std::string text = "# brightness-ctl: the level each display was last set to, not read back from it\n"
+                       "# place vendor:product percent serial state\n";
     char id[16];
     for (const Entry &e : record.entries) {
         if (!validEntry(e))
             continue;
         std::snprintf(id, sizeof id, "%04x:%04x", e.vendor, e.product);
-        text += e.place + ' ' + id + ' ' + std::to_string(e.level) + ' ' + std::to_string(e.serial) + '\n';
+        text += e.place + ' ' + id + ' ' + std::to_string(e.level) + ' ' + std::to_string(e.serial) + ' '
+            + formatState(e.shown) + '\n';
     }
     return text;
+}
+
+int shownLevel(const Entry &e)
+{
+    return e.shown == shownLit ? e.level : e.shown;
 }
 
 const Entry *findEntry(const Record &record, const std::string &place, unsigned short vendor,
@@ -175,6 +202,16 @@ void putEntry(Record *record, const Entry &entry)
         *at = entry;
     else
         entries.insert(at, entry);
+}
+
+void eraseEntry(Record *record, const std::string &place, unsigned short vendor, unsigned short product)
+{
+    auto &entries = record->entries;
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&](const Entry &e) {
+                                     return e.place == place && e.vendor == vendor && e.product == product;
+                                 }),
+                  entries.end());
 }
 
 } // namespace ctl

@@ -38,24 +38,36 @@ int targetLevel(const Value &value, int current, int floor);
 // The floor for relative steps and restores: "P%", P from 0 to 100.
 bool parseFloor(const std::string &text, int *floor);
 
-// The record of the last level written to each display.
+// What a display shows besides its remembered level.
+const int shownLit = -1;  // the remembered level itself
+const int shownOff = 0;
+
+// The record of the level each display was last set to.
 struct Entry {
     std::string place;      // the display's place on the USB bus, see validPlace
     unsigned short vendor;
     unsigned short product;
-    int level;              // 0 to 100 percent
+    // The remembered level, 0 to 100 percent: the one a display that is
+    // turned off or dimmed comes back to.
+    int level;
     // Bumped by every request that writes to the display; a fade in
     // progress stops when it no longer sees its own.
     unsigned long serial;   // 0 to 4294967295
+    // shownLit, shownOff, or 1 to 100: dimmed to that level.
+    int shown = shownLit;
 };
+
+// The level the display shows now, as far as the record knows.
+int shownLevel(const Entry &e);
 
 struct Record {
     std::vector<Entry> entries;  // one per place and identity, sorted by them
 };
 
 // The record file's text: '#' comment lines, blank lines and one line per
-// display, "PLACE VVVV:PPPP LEVEL SERIAL" (hex identity, decimal numbers,
-// fields separated by blanks). A later line for the same place and identity
+// display, "PLACE VVVV:PPPP LEVEL SERIAL STATE" (hex identity, decimal
+// numbers, fields separated by blanks); STATE is "on", "off" or "dim:N",
+// and a line without it (as written before there was one) is "on". A later line for the same place and identity
 // replaces an earlier one. False, with *record untouched, when any line is
 // malformed.
 bool parseRecord(const std::string &text, Record *record);
@@ -70,6 +82,8 @@ const Entry *findEntry(const Record &record, const std::string &place,
 
 // Sets an entry's level and serial, adding the entry when it is new.
 void putEntry(Record *record, const Entry &entry);
+
+void eraseEntry(Record *record, const std::string &place, unsigned short vendor, unsigned short product);
 
 } // namespace ctl
 

@@ -19,11 +19,16 @@ struct Verb {
     Command command;
 };
 
+// The empty name: no command, which shows each display's state.
 const Verb verbs[] = {
     {"set", 1, true, false, commandSet},
+    {"on", 0, true, false, commandOn},
+    {"off", 0, true, false, commandOff},
+    {"toggle", 0, true, false, commandToggle},
     {"restore", 0, true, false, commandRestore},
     {"get", 0, false, true, commandGet},
     {"list", 0, false, true, commandList},
+    {"", 0, false, false, commandStatus},
     {"-h", 0, false, false, commandHelp},
     {"--help", 0, false, false, commandHelp},
     {"--version", 0, false, false, commandVersion},
@@ -79,6 +84,8 @@ bool parseOption(const std::vector<std::string> &args, std::size_t *i, Options *
     *taken = true;
     if (arg == "-m" || arg == "--machine") {
         opts->machine = true;
+    } else if (arg == "-v" || arg == "--verbose") {
+        opts->verbose = true;
     } else if (optionValue(args, i, "-d", &value, why) || optionValue(args, i, "--device", &value, why)) {
         if (!why->empty())
             return false;
@@ -97,7 +104,7 @@ bool parseOption(const std::vector<std::string> &args, std::size_t *i, Options *
         opts->floorGiven = true;
     } else if (optionValue(args, i, "--fade", &value, why)) {
         return why->empty() && parseFade(value, opts, why);
-    } else if (arg.size() > 1 && arg[0] == '-' && !(opts->verb.empty() && findVerb(arg))) {
+    } else if (arg.size() > 1 && arg[0] == '-' && !(opts->verb.empty() && arg == "--version")) {
         *why = "unknown option '" + arg + "'";
         if (arg.find_first_of("0123456789") == 1)
             *why += " (to lower the level, put the sign after: " + arg.substr(1) + "-)";
@@ -118,9 +125,12 @@ bool fitsVerb(const Verb &verb, const Options &opts, std::string *why)
         *why = "unexpected argument '" + opts.operands[verb.operands] + "'";
     else if (opts.machine && !verb.reads)
         *why = "'--machine' applies to 'list' and 'get' only";
+    else if (opts.verbose && name != "list")
+        *why = "'--verbose' applies to 'list' only";
     else if ((opts.fadeGiven || opts.floorGiven) && !verb.sets)
-        *why = std::string(opts.fadeGiven ? "'--fade'" : "'--min'") + " applies to 'set' and 'restore' only";
-    else if (opts.selected && !verb.sets && !verb.reads)
+        *why = std::string(opts.fadeGiven ? "'--fade'" : "'--min'")
+            + " applies to 'set', 'on', 'off', 'toggle' and 'restore' only";
+    else if (opts.selected && !verb.sets && !verb.reads && !name.empty())
         *why = "'--device' does not apply to '" + name + "'";
     return why->empty();
 }
@@ -145,6 +155,12 @@ std::string wrap(const std::string &text)
 bool parseCommandLine(const std::vector<std::string> &args, Options *opts, std::string *why)
 {
     why->clear();
+    // Help wins wherever it is asked for.
+    for (const std::string &arg : args)
+        if (arg == "-h" || arg == "--help") {
+            opts->command = commandHelp;
+            return true;
+        }
     for (std::size_t i = 0; i < args.size(); ++i) {
         bool option = false;
         if (!parseOption(args, &i, opts, &option, why))
@@ -155,10 +171,6 @@ bool parseCommandLine(const std::vector<std::string> &args, Options *opts, std::
             opts->verb = args[i];
         else
             opts->operands.push_back(args[i]);
-    }
-    if (opts->verb.empty()) {
-        *why = "no command given";
-        return false;
     }
     const Verb *verb = findVerb(opts->verb);
     if (!verb) {
@@ -171,12 +183,16 @@ bool parseCommandLine(const std::vector<std::string> &args, Options *opts, std::
 
 std::string usage(const Environment &env)
 {
-    return "Usage: brightness-ctl set STEP       set step 0 to 10 (STEP x 10 percent)\n"
+    return "Usage: brightness-ctl                show each display and its remembered level\n"
+           "       brightness-ctl set STEP       set step 0 to 10 (STEP x 10 percent)\n"
            "       brightness-ctl set PERCENT%   set 0% to 100%\n"
-           "       brightness-ctl set +N | N-    N steps up or down from the remembered level\n"
-           "       brightness-ctl set +P% | P%-  P percent up or down from the remembered level\n"
+           "       brightness-ctl set +N | N-    N steps up or down from the level shown\n"
+           "       brightness-ctl set +P% | P%-  P percent up or down from the level shown\n"
+           "       brightness-ctl off            turn the backlight off, keeping the level\n"
+           "       brightness-ctl on             back to the remembered level\n"
+           "       brightness-ctl toggle         off when on, on when off\n"
            "       brightness-ctl get            show the remembered level of each display\n"
-           "       brightness-ctl restore        set each display to its remembered level\n"
+           "       brightness-ctl restore        set each display to its remembered level, lit\n"
            "       brightness-ctl list           list the displays found\n"
            "       brightness-ctl -h | --help    show this help\n"
            "       brightness-ctl --version      show the version\n"
@@ -185,18 +201,20 @@ std::string usage(const Environment &env)
            "  -d, --device DEV  only the display at DEV: /dev/hidrawN or its bus place\n"
            "  --min P%          floor for relative steps and restore (default "
         + std::to_string(defaultFloor) + "%)\n"
-           "  --fade MS         set, restore: fade over MS milliseconds\n"
+           "  --fade MS         set, on, off, toggle, restore: fade over MS milliseconds\n"
            "  -m, --machine     list, get: one line per display, fixed fields\n"
+           "  -v, --verbose     list: also the hidraw nodes that are not displays\n"
            "\n"
         + wrap("Every display on " + searchedNodes() + " with USB ID " + acceptedIdentities()
                + " is set; no display server is needed. A display cannot be read back: the level"
                  " last set here is remembered in")
-        + env.stateDir + "/levels.\n"
+        + env.stateDir + "/levels. With nothing remembered, a step or 'on' starts\n"
+           "from " + std::to_string(firstUseLevel) + "%; while a display is off, a step starts from 0.\n"
            "\n"
            "Exit status: 0 done; 1 no display found, a display could not be set,\n"
-           "or no level remembered; 2 bad command line or value (nothing is sent);\n"
-           "3 access to a display was refused; 128+N a fade stopped by signal N.\n"
-           "When several apply: 2 before 3 before 1.\n";
+           "or no level remembered (get); 2 bad command line or value (nothing is\n"
+           "sent); 3 access to a display was refused; 128+N a fade stopped by\n"
+           "signal N. When several apply: 2 before 3 before 1.\n";
 }
 
 } // namespace ctl

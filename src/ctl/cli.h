@@ -22,6 +22,7 @@ struct Options {
     Selection selection;
     bool selected = false;
     bool machine = false;
+    bool verbose = false;
     int floor = defaultFloor;
     bool floorGiven = false;
     int fadeMs = 0;

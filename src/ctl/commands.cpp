@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "clock.h"
+#include "session.h"
 #include "status.h"
 #include "store.h"
 #include "sysfs.h"
@@ -21,8 +22,14 @@ bool reportNoDisplay(const Scan &scan, const Options &opts, const Environment &e
     // A display that failed in another way has been named already.
     if (scan.status != Ok)
         return true;
-    if (!opts.selected)
+    if (!opts.selected) {
         say(env) << "no display found on " << searchedNodes() << " (USB ID " << acceptedIdentities() << ")\n";
+        // A display with an unexpected identity looks like no display at all.
+        if (scan.others.empty())
+            say(env) << "no hidraw node is present\n";
+        else
+            say(env) << "hidraw nodes present: " << describeOthers(scan) << '\n';
+    }
     else if (opts.selection.node >= 0)
         say(env) << "no display found on " << hidrawPath(opts.selection.node) << '\n';
     else
@@ -40,9 +47,31 @@ Scan scanFor(const Options &opts, const Environment &env, int *status)
     return scan;
 }
 
-const Entry *entryOf(const Record &record, const Display &d)
+Plan planOf(const Options &opts)
 {
-    return d.place.empty() ? nullptr : findEntry(record, d.place, d.id.vendor, d.id.product);
+    Plan plan;
+    plan.floor = opts.floor;
+    plan.fadeMs = opts.fadeMs;
+    return plan;
+}
+
+int applyToSelected(Action action, const Value &value, const Options &opts, const Environment &env)
+{
+    int status;
+    Scan scan = scanFor(opts, env, &status);
+    status = worse(status, applyTo(scan.usable, action, value, planOf(opts), env));
+    closeDisplays(&scan);
+    return status;
+}
+
+// ", off" or ", dimmed to 20%" after a remembered level; nothing when lit.
+std::string stateOf(const Entry &e)
+{
+    if (e.shown == shownOff)
+        return ", off";
+    if (e.shown != shownLit)
+        return ", dimmed to " + std::to_string(e.shown) + '%';
+    return std::string();
 }
 
 std::string keyOf(const Display &d)
@@ -63,14 +92,11 @@ int restoreOnce(const Record &record, std::vector<std::string> *done, const Opti
             continue;
         jobs.push_back(Job());
         jobs.back().display = d;
+        jobs.back().action = Action::Restore;
         jobs.back().value.percent = true;
         jobs.back().value.amount = e->level;
     }
-    Plan plan;
-    plan.restoring = true;
-    plan.floor = opts.floor;
-    plan.fadeMs = opts.fadeMs;
-    status = worse(status, applyJobs(jobs, plan, env));
+    status = worse(status, applyJobs(jobs, planOf(opts), env));
     for (const Job &job : jobs)
         if (job.written == job.target)
             done->push_back(keyOf(job.display));
@@ -89,20 +115,22 @@ int commandSet(const Options &opts, const Environment &env)
                     ", or a change such as +1, 1-, +10% or 10%-\n";
         return Usage;
     }
-    int status;
-    Scan scan = scanFor(opts, env, &status);
-    std::vector<Job> jobs;
-    for (const Display &d : scan.usable) {
-        jobs.push_back(Job());
-        jobs.back().display = d;
-        jobs.back().value = value;
-    }
-    Plan plan;
-    plan.floor = opts.floor;
-    plan.fadeMs = opts.fadeMs;
-    status = worse(status, applyJobs(jobs, plan, env));
-    closeDisplays(&scan);
-    return status;
+    return applyToSelected(Action::Set, value, opts, env);
+}
+
+int commandOn(const Options &opts, const Environment &env)
+{
+    return applyToSelected(Action::On, Value(), opts, env);
+}
+
+int commandOff(const Options &opts, const Environment &env)
+{
+    return applyToSelected(Action::Off, Value(), opts, env);
+}
+
+int commandToggle(const Options &opts, const Environment &env)
+{
+    return applyToSelected(Action::Toggle, Value(), opts, env);
 }
 
 int commandRestore(const Options &opts, const Environment &env)
@@ -155,11 +183,12 @@ int commandGet(const Options &opts, const Environment &env)
             *env.out << name << ' ' << (e ? std::to_string(e->level) : "-") << ' '
                      << (d.place.empty() ? "-" : d.place) << '\n';
         else if (e)
-            *env.out << name << ": " << e->level
-                     << "% remembered (the level last set here; the display cannot be read back)\n";
+            *env.out << name << ": " << e->level << "% remembered" << stateOf(*e)
+                     << " (the level last set here; the display cannot be read back)\n";
         if (!e) {
             say(env) << name << ": no level remembered"
-                     << (d.place.empty() ? " (sysfs shows no bus place for it)" : "") << '\n';
+                     << (d.place.empty() ? " (sysfs shows no bus place for it)" : "")
+                     << "; a step or 'on' starts from " << firstUseLevel << "%\n";
             status = worse(status, Failure);
         }
     }
@@ -180,7 +209,36 @@ int commandList(const Options &opts, const Environment &env)
             *env.out << ' ' << d.place;
         *env.out << '\n';
     }
+    if (opts.verbose && !(scan.usable.empty() && scan.refused.empty()))
+        for (const OtherNode &o : scan.others)
+            *env.out << hidrawPath(o.node) << ' ' << (o.identified ? formatIdentity(o.id) : "-")
+                     << (o.identified ? " not a display\n" : " identity not readable\n");
     closeDisplays(&scan);
+    return status;
+}
+
+int commandStatus(const Options &opts, const Environment &env)
+{
+    int status;
+    Scan scan = scanFor(opts, env, &status);
+    const std::vector<Display> all = everyDisplay(scan);
+    closeDisplays(&scan);
+    Record record;
+    std::string why;
+    const bool readable = Store(env.stateDir).read(&record, &why);
+    for (const Display &d : all) {
+        const Entry *e = readable ? entryOf(record, d) : nullptr;
+        *env.out << hidrawPath(d.node) << ' ' << formatIdentity(d.id) << (d.place.empty() ? "" : " ")
+                 << d.place << ": ";
+        if (!e)
+            *env.out << "nothing remembered; a step or 'on' starts from " << firstUseLevel << '%';
+        else
+            *env.out << e->level << "% remembered, "
+                     << (e->shown == shownOff ? "off" : e->shown == shownLit ? "on" : "dimmed to " + std::to_string(e->shown) + '%');
+        *env.out << (d.fd < 0 ? " (access refused)\n" : "\n");
+    }
+    if (!all.empty() && !readable)
+        say(env) << "nothing remembered: " << why << '\n';
     return status;
 }
 

@@ -13,6 +13,10 @@ const int restoreWindowMs = 5000;
 const int restoreRetryMs = 250;
 
 int commandSet(const Options &opts, const Environment &env);
+int commandOn(const Options &opts, const Environment &env);
+int commandOff(const Options &opts, const Environment &env);
+int commandToggle(const Options &opts, const Environment &env);
+int commandStatus(const Options &opts, const Environment &env);
 int commandRestore(const Options &opts, const Environment &env);
 int commandGet(const Options &opts, const Environment &env);
 int commandList(const Options &opts, const Environment &env);

@@ -20,7 +20,7 @@ int run(int argc, char **argv, const Environment &env)
     if (parseCommandLine(args, &opts, &why)) {
         status = opts.command(opts, env);
     } else {
-        say(env) << why << '\n' << usage(env);
+        say(env) << why << "\nTry 'brightness-ctl --help'.\n";
         status = Usage;
     }
     if (!env.out->flush()) {

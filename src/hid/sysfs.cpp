@@ -146,6 +146,11 @@ bool sysfsIdentity(const std::string &sysfsRoot, int node, DisplayIdentity *id)
 
 std::string busPlace(const std::string &sysfsRoot, int node)
 {
+    return formerBusPlace(sysfsRoot, node);
+}
+
+std::string formerBusPlace(const std::string &sysfsRoot, int node)
+{
     const std::string devices = realPath(sysfsRoot + "/devices");
     const std::string device = realPath(sysfsRoot + "/class/hidraw/hidraw" + std::to_string(node) + "/device");
     if (devices.empty() || device.compare(0, devices.size() + 1, devices + "/") != 0)

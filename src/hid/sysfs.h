@@ -27,6 +27,10 @@ bool parseUevent(const std::string &text, DisplayIdentity *id);
 // has no device for the node or the place would not be a valid one.
 std::string busPlace(const std::string &sysfsRoot, int node);
 
+// The place as the first release computed it, where it differs from
+// busPlace; records keyed by it are still found.
+std::string formerBusPlace(const std::string &sysfsRoot, int node);
+
 // 1 to 255 characters, each a printable ASCII character other than blank
 // and '#': a place that fits in one field of a line.
 bool validPlace(const std::string &place);

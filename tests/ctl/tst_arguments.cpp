@@ -197,9 +197,16 @@ void tst_Arguments::records_data()
     QTest::newRow("leading zeros") << QByteArray(a + " 0483:5750 007 01\n") << QStringList{a + " 0483:5750 7 1"}
                                    << true;
     QTest::newRow("CR LF") << QByteArray(a + " 0483:5750 70 3\r\n") << QStringList{a + " 0483:5750 70 3"} << true;
+    QTest::newRow("off, the level kept") << QByteArray(a + " 0483:5750 70 3 off\n")
+                                         << QStringList{a + " 0483:5750 70 3 off"} << true;
+    QTest::newRow("dimmed") << QByteArray(a + " 0483:5750 70 3 dim:20\n") << QStringList{a + " 0483:5750 70 3 dim:20"}
+                            << true;
+    QTest::newRow("on, as a four-field line means") << QByteArray(a + " 0483:5750 70 3 on\n")
+                                                    << QStringList{a + " 0483:5750 70 3"} << true;
     for (const char *bad : {" 0483:5750 70", " 0483:5750 70 3 x", " 0483:5750 101 3",
                             " 0483:5750 -1 3", " 0483:5750 +5 3", " 04835750 70 3", " 483:5750 70 3",
                             " 00483:5750 70 3", " 0483:575g 70 3", " 0483:5750 70 4294967296", " 0483:5750 7.0 3",
+                            " 0483:5750 70 3 dim:0", " 0483:5750 70 3 dim:101", " 0483:5750 70 3 on x", " 0483:5750 70 3 OFF",
                             "#x 0483:5750 70 3"})
         QTest::newRow(qPrintable("malformed:" + QString(bad))) << QByteArray(a + bad + "\n") << QStringList{} << false;
     QTest::newRow("place alone") << QByteArray("usb-0:1\n") << QStringList{} << false;
@@ -225,7 +232,8 @@ void tst_Arguments::records()
     }
     QStringList got;
     for (const ctl::Entry &e : r.entries)
-        got << QString::asprintf("%s %04x:%04x %d %lu", e.place.c_str(), e.vendor, e.product, e.level, e.serial);
+        got << QString::asprintf("%s %04x:%04x %d %lu", e.place.c_str(), e.vendor, e.product, e.level, e.serial)
+                   + (e.shown == ctl::shownLit ? QString() : e.shown == ctl::shownOff ? " off" : QString(" dim:%1").arg(e.shown));
     QCOMPARE(got, entries);
 
     // Written and read back, the record is the same.
@@ -309,21 +317,25 @@ void tst_Arguments::uevent()
 void tst_Arguments::help_data()
 {
     QTest::addColumn<QString>("option");
-    QTest::newRow("-h") << "-h";
-    QTest::newRow("--help") << "--help";
+    QTest::addColumn<QStringList>("around");  // the rest of the command line
+    QTest::newRow("-h") << "-h" << QStringList();
+    QTest::newRow("--help") << "--help" << QStringList();
+    QTest::newRow("--help after a command") << "--help" << QStringList{"set"};
+    QTest::newRow("-h after a bad value") << "-h" << QStringList{"set", "11", "--fade=x"};
 }
 
 void tst_Arguments::help()
 {
     QFETCH(QString, option);
-    const CtlResult r = runCtl({option}, sysfs());
+    QFETCH(QStringList, around);
+    const CtlResult r = runCtl(around + QStringList{option}, sysfs());
     QCOMPARE(r.status, 0);
     QCOMPARE(r.err, QString());
-    QVERIFY2(r.out.startsWith("Usage: brightness-ctl set STEP"), qPrintable(r.out));
+    QVERIFY2(r.out.startsWith("Usage: brightness-ctl "), qPrintable(r.out));
+    for (const char *verb : {"set STEP", "off ", "on ", "toggle ", "get ", "restore ", "list "})
+        QVERIFY2(r.out.contains(QString("brightness-ctl ") + verb), verb);
     QVERIFY2(r.out.contains("Exit status: 0 done; 1 no display found"), qPrintable(r.out));
     QVERIFY2(r.out.contains("When several apply: 2 before 3 before 1."), qPrintable(r.out));
-    // A usage error shows the same text, on standard error.
-    QVERIFY(runCtl({}, sysfs()).err.endsWith(r.out));
     QVERIFY(simhid::opens().empty());
 }
 
@@ -334,12 +346,16 @@ void tst_Arguments::commandLine_data()
     QTest::addColumn<QString>("out");      // exact standard output
     QTest::addColumn<QString>("errHas");   // in standard error; empty: none at all
 
-    const QString usage = "Usage: brightness-ctl set STEP";
+    const QString usage = "\nTry 'brightness-ctl --help'.\n";
     const QString version = QString("brightness-ctl %1\n").arg(BRIGHTNESS_VERSION);
 
     QTest::newRow("--version") << QStringList{"--version"} << 0 << version << QString();
-    QTest::newRow("no command") << QStringList{} << 2 << QString() << "no command given\n" + usage;
-    QTest::newRow("unknown command") << QStringList{"status"} << 2 << QString() << "unknown command 'status'\n" + usage;
+    QTest::newRow("unknown command") << QStringList{"status"} << 2 << QString() << "unknown command 'status'" + usage;
+    QTest::newRow("--machine without command") << QStringList{"-m"} << 2 << QString()
+                                               << "'--machine' applies to 'list' and 'get' only" + usage;
+    QTest::newRow("--verbose for get") << QStringList{"get", "-v"} << 2 << QString()
+                                       << "'--verbose' applies to 'list' only";
+    QTest::newRow("off with a value") << QStringList{"off", "5"} << 2 << QString() << "unexpected argument '5'";
     QTest::newRow("unknown option") << QStringList{"-b", "5"} << 2 << QString() << "unknown option '-b'";
     QTest::newRow("leading minus, hint") << QStringList{"set", "-1"} << 2 << QString()
                                          << "unknown option '-1' (to lower the level, put the sign after: 1-)";
@@ -349,9 +365,9 @@ void tst_Arguments::commandLine_data()
     QTest::newRow("--machine for set") << QStringList{"set", "5", "-m"} << 2 << QString()
                                        << "'--machine' applies to 'list' and 'get' only";
     QTest::newRow("--fade for get") << QStringList{"get", "--fade", "100"} << 2 << QString()
-                                    << "'--fade' applies to 'set' and 'restore' only";
+                                    << "'--fade' applies to 'set', 'on', 'off', 'toggle' and 'restore' only";
     QTest::newRow("--min for list") << QStringList{"list", "--min=5%"} << 2 << QString()
-                                    << "'--min' applies to 'set' and 'restore' only";
+                                    << "'--min' applies to 'set', 'on', 'off', 'toggle' and 'restore' only";
     QTest::newRow("--min without %") << QStringList{"set", "+1", "--min", "5"} << 2 << QString()
                                      << "invalid floor '5'";
     QTest::newRow("--min 101%") << QStringList{"restore", "--min", "101%"} << 2 << QString()
@@ -368,12 +384,11 @@ void tst_Arguments::commandLine_data()
                                            << "invalid device 'usb 1'";
     QTest::newRow("--device for --version") << QStringList{"--version", "-d", "/dev/hidraw1"} << 2 << QString()
                                             << "'--device' does not apply to '--version'";
-    QTest::newRow("set without value") << QStringList{"set"} << 2 << QString() << "'set' needs a value\n" + usage;
+    QTest::newRow("set without value") << QStringList{"set"} << 2 << QString() << "'set' needs a value" + usage;
     QTest::newRow("set with two values") << QStringList{"set", "5", "6"} << 2 << QString()
-                                         << "unexpected argument '6'\n" + usage;
+                                         << "unexpected argument '6'" + usage;
     QTest::newRow("list with a value") << QStringList{"list", "5"} << 2 << QString()
-                                       << "unexpected argument '5'\n" + usage;
-    QTest::newRow("--help extra") << QStringList{"--help", "set"} << 2 << QString() << "unexpected argument 'set'";
+                                       << "unexpected argument '5'" + usage;
     QTest::newRow("--version extra") << QStringList{"--version", "x"} << 2 << QString() << "unexpected argument 'x'";
 }
 
@@ -391,6 +406,9 @@ void tst_Arguments::commandLine()
         QCOMPARE(r.err, QString());
     else
         QVERIFY2(r.err.startsWith("brightness-ctl: ") && r.err.contains(errHas), qPrintable(r.err));
+    // A usage error: one line naming the problem, then where help is.
+    if (status == 2)
+        QVERIFY2(r.err.count('\n') == 2 && r.err.endsWith("\nTry 'brightness-ctl --help'.\n"), qPrintable(r.err));
     QVERIFY(simhid::opens().empty());
 }
 

@@ -169,7 +169,9 @@ void tst_Devices::noDisplay()
     QCOMPARE(r.status, 1);
     QCOMPARE(r.out, QString());
     QCOMPARE(r.err, QString("brightness-ctl: no display found on /dev/hidraw0 to /dev/hidraw9"
-                            " (USB ID 0eef:0005, 0483:5750 or 0484:5750)\n"));
+                            " (USB ID 0eef:0005, 0483:5750 or 0484:5750)\n")
+                        + (keyboard ? "brightness-ctl: hidraw nodes present: /dev/hidraw3 046d:c31c\n"
+                                    : "brightness-ctl: no hidraw node is present\n"));
     QVERIFY(simhid::writes().empty());
     // Every node was tried once, and the keyboard left closed.
     QCOMPARE(openedNodes(), (QList<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
@@ -294,7 +296,8 @@ void tst_Devices::displayFailsOtherwise_data()
                                             + QString::fromLocal8Bit(strerror(EIO)) + "\n";
     QTest::newRow("identity EIO, unnamed") << false << false
                                            << "brightness-ctl: no display found on /dev/hidraw0 to"
-                                              " /dev/hidraw9 (USB ID 0eef:0005, 0483:5750 or 0484:5750)\n";
+                                              " /dev/hidraw9 (USB ID 0eef:0005, 0483:5750 or 0484:5750)\n"
+                                              "brightness-ctl: hidraw nodes present: /dev/hidraw2 (identity not readable)\n";
 }
 
 void tst_Devices::displayFailsOtherwise()
@@ -478,8 +481,8 @@ void tst_Devices::relative_data()
     QTest::newRow("1- with --min 0%") << 5 << QStringList{"set", "1-", "--min=0%"} << 0 << 0;
     QTest::newRow("+1% from 0 goes to the floor") << 0 << QStringList{"set", "+1%"} << 0 << 5;
     QTest::newRow("absolute 0 ignores the floor") << 50 << QStringList{"set", "0", "--min", "30%"} << 0 << 0;
-    QTest::newRow("+10% with nothing remembered") << -1 << QStringList{"set", "+10%"} << 1 << -1;
-    QTest::newRow("1- with nothing remembered") << -1 << QStringList{"set", "1-"} << 1 << -1;
+    QTest::newRow("+10% with nothing remembered starts from 100%") << -1 << QStringList{"set", "+10%"} << 0 << 100;
+    QTest::newRow("1- with nothing remembered starts from 100%") << -1 << QStringList{"set", "1-"} << 0 << 90;
     QTest::newRow("absolute with nothing remembered") << -1 << QStringList{"set", "4"} << 0 << 40;
 }
 
@@ -497,12 +500,13 @@ void tst_Devices::relative()
     QCOMPARE(r.status, status);
     QCOMPARE(writtenLevels(), written < 0 ? QList<int>{} : QList<int>{written});
     QCOMPARE(recordedLevel(2), written < 0 ? remembered : written);
-    if (status == 0)
-        QCOMPARE(r.err, QString());
-    else
-        QCOMPARE(r.err, QString("brightness-ctl: /dev/hidraw3 0483:5750: no remembered level to change by %1;"
-                                " set an absolute value such as 50% first\n")
-                            .arg(args[1]));
+    // Said once: the first step leaves a remembered level.
+    const bool firstUse = remembered < 0 && args[1].contains(QRegularExpression("[+-]"));
+    QCOMPARE(r.err, firstUse ? QString("brightness-ctl: /dev/hidraw3 0483:5750: nothing remembered yet; starting"
+                                       " from 100%, where the window's slider starts\n")
+                             : QString());
+    if (firstUse)
+        QCOMPARE(runCtl(args, sysfs()).err, QString());
 }
 
 void tst_Devices::fade_data()
@@ -532,6 +536,13 @@ void tst_Devices::fade_data()
     // before the first sleep.
     QTest::newRow("beside a display with nothing remembered")
         << 10 << QStringList{"set", "60%", "--fade", "100", "+other"} << QList<int>{20, 30, 40, 50, 60};
+    // Off and on keep the remembered level through every step.
+    QTest::newRow("off fades down, keeping the level") << 40 << QStringList{"off", "--fade", "100"}
+                                                      << QList<int>{32, 24, 16, 8, 0};
+    QTest::newRow("on fades up from off") << 40 << QStringList{"on", "--fade", "100", "+wasoff"}
+                                          << QList<int>{8, 16, 24, 32, 40};
+    QTest::newRow("toggle from off fades up") << 40 << QStringList{"toggle", "--fade=100", "+wasoff"}
+                                              << QList<int>{8, 16, 24, 32, 40};
 }
 
 void tst_Devices::fade()
@@ -542,10 +553,12 @@ void tst_Devices::fade()
 
     plugDisplay(0, 4);
     const bool other = args.removeAll("+other") > 0;
+    const bool wasOff = args.removeAll("+wasoff") > 0;
     if (other)
         plugDisplay(1, 5);
     if (remembered >= 0)
-        QVERIFY(sysfs().setRecord(QString("%1 0483:5750 %2 1\n").arg(placeOf(4)).arg(remembered).toUtf8()));
+        QVERIFY(sysfs().setRecord(QString("%1 0483:5750 %2 1%3\n").arg(placeOf(4)).arg(remembered)
+                                      .arg(wasOff ? " off" : "").toUtf8()));
     FakeClock clock;
     const long long start = clock.time;
     QList<int> writesBeforeSleep;
@@ -568,7 +581,7 @@ void tst_Devices::fade()
     QCOMPARE(atNode0, levels);
     if (other)
         QCOMPARE(recordedLevel(5), 60);
-    QCOMPARE(recordedLevel(4), levels.last());
+    QCOMPARE(recordedLevel(4), args[0] == "set" || args[0] == "restore" ? levels.last() : remembered);
 
     // One sleep before each write of a fade, ending at evenly spaced times
     // that reach the fade's end with the last write.
@@ -837,24 +850,30 @@ void tst_Devices::corruptRecord()
 
     const QString name = "brightness-ctl: /dev/hidraw1 0483:5750: ";
     const QString noLevel = name + "no remembered level to change by +10%%1; set an absolute value such as 50% first\n";
+    const QString firstUse = name + "nothing remembered yet; starting from 100%, where the window's slider starts\n";
     const struct {
         QStringList args;
         int status;
         QString err;
     } expected[] = {
-        {{"get"}, 1, why.isEmpty() ? name + "no level remembered\n" : "brightness-ctl: nothing remembered: " + why + '\n'},
+        {{"get"}, 1, why.isEmpty() ? name + "no level remembered; a step or 'on' starts from 100%\n"
+                                   : "brightness-ctl: nothing remembered: " + why + '\n'},
         {{"restore"}, why.isEmpty() ? 0 : 1, why.isEmpty() ? QString() : "brightness-ctl: cannot restore: " + why + '\n'},
-        {{"set", "+10%"}, 1, noLevel.arg(why.isEmpty() ? QString() : " (" + why + ')')},
+        // A record that cannot be read is not one that holds nothing: no
+        // step from a guess.
+        {{"set", "+10%"}, why.isEmpty() ? 0 : 1, why.isEmpty() ? firstUse : noLevel.arg(" (" + why + ')')},
     };
     for (const auto &e : expected) {
         const CtlResult r = run(e.args);
         QCOMPARE(r.status, e.status);
         QCOMPARE(r.err, e.err);
     }
-    // None of them wrote a level, nor changed the record.
-    QCOMPARE(writtenLevels(), QList<int>{});
-    if (blocker != "dir")
+    // None of them wrote a level, nor changed the record, except a first
+    // step where the record holds nothing for the display.
+    QCOMPARE(writtenLevels(), why.isEmpty() ? QList<int>{100} : QList<int>{});
+    if (blocker != "dir" && !why.isEmpty())
         QCOMPARE(sysfs().record(), record);
+    simhid::clearRecords();
 
     // An absolute level is a fresh truth: it replaces what could not be read
     // and keeps every good entry.

@@ -84,6 +84,7 @@ void tst_Program::endToEnd_data()
     QTest::newRow("no display") << QStringList{"2 present 3 046d c31c"} << QStringList{"set", "5"} << 1 << QString()
                                 << "brightness-ctl: no display found on /dev/hidraw0 to /dev/hidraw9"
                                    " (USB ID 0eef:0005, 0483:5750 or 0484:5750)\n"
+                                   "brightness-ctl: hidraw nodes present: /dev/hidraw2 046d:c31c\n"
                                 << QStringList{} << QByteArray();
     QTest::newRow("value refused") << displayAt1 << QStringList{"set", "101%"} << 2 << QString()
                                    << "brightness-ctl: invalid brightness '101%': give a step from 0 to 10"
@@ -96,15 +97,45 @@ void tst_Program::endToEnd_data()
     QTest::newRow("get -m") << displayAt1 << QStringList{"get", "--machine"} << 0
                             << "/dev/hidraw1 0483:5750 40 " + place + "\n" << QString() << QStringList{} << at40;
     QTest::newRow("get, nothing remembered") << displayAt1 << QStringList{"get"} << 1 << QString()
-                                             << "brightness-ctl: /dev/hidraw1 0483:5750: no level remembered\n"
+                                             << "brightness-ctl: /dev/hidraw1 0483:5750: no level remembered; a step or 'on' starts from 100%\n"
                                              << QStringList{} << QByteArray();
     QTest::newRow("set 1-") << displayAt1 << QStringList{"set", "1-"} << 0 << QString() << QString()
                             << QStringList{"1 04aa010000001e" + QString(62, '0')} << at40;
-    QTest::newRow("set +10%, nothing remembered")
-        << displayAt1 << QStringList{"set", "+10%"} << 1 << QString()
-        << "brightness-ctl: /dev/hidraw1 0483:5750: no remembered level to change by +10%;"
-           " set an absolute value such as 50% first\n"
+    const QString firstUse = "brightness-ctl: /dev/hidraw1 0483:5750: nothing remembered yet; starting from 100%,"
+                             " where the window's slider starts\n";
+    auto report = [](const char *hex) { return "1 04aa01000000" + QString(hex) + QString(62, '0'); };
+    QTest::newRow("set +10%, nothing remembered") << displayAt1 << QStringList{"set", "+10%"} << 0 << QString()
+                                                  << firstUse << QStringList{report("64")} << QByteArray();
+    QTest::newRow("on, nothing remembered") << displayAt1 << QStringList{"on"} << 0 << QString() << firstUse
+                                            << QStringList{report("64")} << QByteArray();
+    const QByteArray off40 = "%1 0483:5750 40 3 off\n";
+    QTest::newRow("off") << displayAt1 << QStringList{"off"} << 0 << QString() << QString()
+                         << QStringList{report("00")} << at40;
+    QTest::newRow("on, from off") << displayAt1 << QStringList{"on"} << 0 << QString() << QString()
+                                  << QStringList{report("28")} << off40;
+    QTest::newRow("toggle, from off") << displayAt1 << QStringList{"toggle"} << 0 << QString() << QString()
+                                      << QStringList{report("28")} << off40;
+    QTest::newRow("toggle, from dimmed") << displayAt1 << QStringList{"toggle"} << 0 << QString() << QString()
+                                         << QStringList{report("00")} << QByteArray("%1 0483:5750 40 3 dim:10\n");
+    QTest::newRow("set +1 while off starts from 0") << displayAt1 << QStringList{"set", "+1"} << 0 << QString()
+                                                    << QString() << QStringList{report("0a")} << off40;
+    QTest::newRow("restore lights a display that was off") << displayAt1 << QStringList{"restore"} << 0 << QString()
+                                                          << QString() << QStringList{report("28")} << off40;
+    QTest::newRow("no arguments") << displayAt1 << QStringList{} << 0
+                                  << "/dev/hidraw1 0483:5750 " + place + ": 40% remembered, on\n" << QString()
+                                  << QStringList{} << at40;
+    QTest::newRow("no arguments, off") << displayAt1 << QStringList{} << 0
+                                       << "/dev/hidraw1 0483:5750 " + place + ": 40% remembered, off\n"
+                                       << QString() << QStringList{} << off40;
+    QTest::newRow("no arguments, nothing remembered")
+        << displayAt1 << QStringList{} << 0
+        << "/dev/hidraw1 0483:5750 " + place + ": nothing remembered; a step or 'on' starts from 100%\n" << QString()
         << QStringList{} << QByteArray();
+    QTest::newRow("no arguments, no display") << QStringList{} << QStringList{} << 1 << QString()
+                                              << "brightness-ctl: no display found on /dev/hidraw0 to /dev/hidraw9"
+                                                 " (USB ID 0eef:0005, 0483:5750 or 0484:5750)\n"
+                                                 "brightness-ctl: no hidraw node is present\n"
+                                              << QStringList{} << QByteArray();
     QTest::newRow("restore") << displayAt1 << QStringList{"restore"} << 0 << QString() << QString()
                              << QStringList{"1 04aa0100000028" + QString(62, '0')} << at40;
     QTest::newRow("restore, nothing remembered") << displayAt1 << QStringList{"restore"} << 0 << QString()
