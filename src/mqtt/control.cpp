@@ -1,28 +1,35 @@
 #include "control.h"
 
-#include <vector>
+#include <ostream>
 
-#include "ctl.h"
+#include "displays.h"
+#include "fade.h"
+#include "status.h"
 
 namespace mqtt {
 
 int applyCommand(const Command &command, const std::string &place, const ctl::Environment &env)
 {
-    std::vector<std::string> args{"brightness-ctl"};
-    switch (command.action) {
-    case Action::On: args.insert(args.end(), {"restore"}); break;
-    case Action::Off: args.insert(args.end(), {"set", "0%"}); break;
-    case Action::Set: args.insert(args.end(), {"set", std::to_string(command.level) + "%"}); break;
+    ctl::Selection selection;
+    selection.place = place;
+    ctl::Scan scan = ctl::findDisplays(env, selection);
+    int status = scan.status;
+    if (scan.usable.empty() && scan.refused.empty() && status == ctl::Ok) {
+        // Unplugged between the command and now: nothing to do.
+        ctl::say(env) << "no display found" << (place.empty() ? std::string() : " at " + place) << '\n';
+        status = ctl::Failure;
     }
-    if (!place.empty())
-        args.insert(args.end(), {"--device", place});
-    if (command.fadeMs > 0)
-        args.insert(args.end(), {"--fade", std::to_string(command.fadeMs)});
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    return ctl::run(static_cast<int>(args.size()), argv.data(), env);
+    ctl::Value value;
+    value.percent = true;
+    value.amount = command.level;
+    const ctl::Action action = command.action == Action::On    ? ctl::Action::On
+                               : command.action == Action::Off ? ctl::Action::Off
+                                                               : ctl::Action::Set;
+    ctl::Plan plan;
+    plan.fadeMs = command.fadeMs;
+    status = ctl::worse(status, ctl::applyTo(scan.usable, action, value, plan, env));
+    ctl::closeDisplays(&scan);
+    return status;
 }
 
 PanelState stateOf(const ctl::Entry *entry)
@@ -31,9 +38,10 @@ PanelState stateOf(const ctl::Entry *entry)
     if (!entry)
         return s;
     s.known = true;
-    s.on = entry->level > 0;
-    s.brightness = entry->level;
+    s.brightness = ctl::shownLevel(*entry);
+    s.on = s.brightness > 0;
     s.remembered = entry->level;
+    s.dimmed = entry->shown > 0;
     return s;
 }
 

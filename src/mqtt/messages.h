@@ -11,6 +11,7 @@ namespace mqtt {
 // One display as the bridge offers it.
 struct Panel {
     std::string place;  // bus place, as in the record
+    std::string formerPlace;  // where an older record may have it
     unsigned short vendor = 0, product = 0;
     std::string object;  // the place as a topic level: see objectId
 };

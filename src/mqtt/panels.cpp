@@ -8,6 +8,7 @@
 #include "bridge.h"
 #include "control.h"
 #include "displays.h"
+#include "session.h"
 #include "status.h"
 #include "store.h"
 
@@ -52,7 +53,7 @@ void Bridge::rescan()
             continue;
         }
         Known k;
-        k.panel = {d.place, d.id.vendor, d.id.product, objectId(d.place)};
+        k.panel = {d.place, d.formerPlace, d.id.vendor, d.id.product, objectId(d.place)};
         now.emplace(d.place + ' ' + ctl::formatIdentity(d.id), k);
     }
     for (const auto &old : panels)
@@ -102,8 +103,8 @@ void Bridge::publishStates(bool all)
     log.forget("record ");
     for (auto &entry : panels) {
         Known &k = entry.second;
-        const std::string payload
-            = statePayload(stateOf(ctl::findEntry(record, k.panel.place, k.panel.vendor, k.panel.product)));
+        const ctl::Display d{-1, -1, {k.panel.vendor, k.panel.product}, k.panel.place, k.panel.formerPlace};
+        const std::string payload = statePayload(stateOf(ctl::entryOf(record, d)));
         if (link != Link::Up || (!all && payload == k.published))
             continue;
         publish(topics.panel(k.panel, "state"), payload, true);
