@@ -20,6 +20,9 @@ namespace {
 
 const long long firstBackoffMs = 500;
 const long long maxBackoffMs = 30000;
+// The record changes at every step of a fade: its state goes out at most
+// this often, the first change at once.
+const long long stateIntervalMs = 50;
 // A connection that lasted this long was a real one: the next loss starts
 // the backoff anew. A broker that drops us at once (a client id taken
 // twice) keeps it growing.
@@ -157,8 +160,13 @@ void Bridge::loop(int signalFd)
         }
         if (fds[0].revents)
             return;
-        if (fds[1].revents && watches.recordChanged())
+        if (fds[1].revents && watches.recordChanged() && !statesDueAt)
+            statesDueAt = std::max(now, statesSentAt + stateIntervalMs);
+        if (statesDueAt && monotonicMs() >= statesDueAt) {
+            statesSentAt = monotonicMs();
+            statesDueAt = 0;
             publishStates(false);
+        }
         if (fds[2].revents && watches.devicesChanged())
             rescan();
         if (fds[3].revents)
@@ -177,6 +185,8 @@ int Bridge::pollTimeout(long long now) const
         // mosquitto keeps time in whole seconds: one more makes sure its
         // keepalive is due when it is asked.
         until = lastTraffic + (settings.options.keepalive + 1) * 1000LL;
+    if (statesDueAt)
+        until = std::min(until, statesDueAt);
     return static_cast<int>(std::max(0LL, std::min(until - now, 3600 * 1000LL)));
 }
 

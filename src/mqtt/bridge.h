@@ -78,6 +78,8 @@ private:
     long long backoffMs = 0;
     long long upSince = 0;
     long long lastTraffic = 0;
+    long long statesSentAt = 0;    // ms: when the record was last published
+    long long statesDueAt = 0;     // ms: when it is to be published; 0: not
     std::map<std::string, Known> panels;  // by place and identity
 };
 

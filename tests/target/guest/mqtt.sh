@@ -26,7 +26,12 @@ config() { grep -E "^homeassistant/light/brightness_[0-9a-f]{12}/virtual-misc-uh
 expect "the display is announced, its unique id from the machine id" wait_for 60 config
 node=$(config | head -n1 | cut -d/ -f3)
 topic="brightness/$node/virtual-misc-uhid"
+# Each wait below calls a function, so that the log is read again on every try.
 online() { [ "$(grep "^$topic/availability " "$W/sub.log" | tail -n1)" = "$topic/availability $1" ]; }
+announced() { [ "$(config | grep -c '{')" -ge "$1" ]; }
+withdrawn() { [ "$(config | tail -n1 | cut -d' ' -f2-)" = "(null)" ]; }
+last_output() { [ "$(outputs | tail -n1)" = "display output $(report "$1")" ]; }
+bridge_offline() { [ "$(grep "^brightness/$node/availability " "$W/sub.log" | tail -n1)" = "brightness/$node/availability offline" ]; }
 expect "... and available" wait_for 10 online online
 mosquitto_pub -h 127.0.0.1 -t "$topic/set" -m '{"brightness":30}'
 expect "a command on its topic sets the display to 0x1e" wait_for 20 grep -qx "display output $(report 1e)" "$W/log"
@@ -37,16 +42,15 @@ expect "... and the state is OFF, 30 remembered" \
     wait_for 10 grep -q "^$topic/state .*\"remembered_brightness\":30.*\"state\":\"OFF\"" "$W/sub.log"
 display unplug
 expect "unplugged: the display is unavailable" wait_for 20 online offline
-expect "... and its discovery config emptied" wait_for 10 test "$(config | tail -n1 | cut -d' ' -f2-)" = "(null)"
+expect "... and its discovery config emptied" wait_for 10 withdrawn
 display plug
-expect "plugged in again: announced again" wait_for 30 test "$(config | grep -c '{')" -ge 2
+expect "plugged in again: announced again" wait_for 30 announced 2
 expect "... and available" wait_for 10 online online
 mosquitto_pub -h 127.0.0.1 -t "$topic/set" -m '{"state":"ON"}'
-expect "ON brings back the remembered 0x1e" wait_for 20 test "$(outputs | tail -n1)" = "display output $(report 1e)"
+expect "ON brings back the remembered 0x1e" wait_for 20 last_output 1e
 kill "$bridge_pid" $(pidof brightness-mqtt) 2>/dev/null
 wait "$bridge_pid" 2>/dev/null
-expect "stopped, the bridge says it is offline" \
-    wait_for 10 test "$(grep "^brightness/$node/availability " "$W/sub.log" | tail -n1)" = "brightness/$node/availability offline"
+expect "stopped, the bridge says it is offline" wait_for 10 bridge_offline
 sed "s/^/$scenario| /" "$W/bridge.log"
 kill "$sub_pid" "$broker_pid" 2>/dev/null
 display_stop
