@@ -55,3 +55,39 @@ sed "s/^/$scenario| /" "$W/bridge.log"
 kill "$sub_pid" "$broker_pid" 2>/dev/null
 display_stop
 }
+
+# The package's unit under systemd (after plug_restore, which installed the
+# package): its dynamic user in plugdev, its sandbox and its device list
+# still let it reach the broker, udev and the display.
+mqtt_unit() {
+new_scenario mqtt_unit
+printf 'listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\nuser root\n' > "$W/broker.conf"
+mosquitto -c "$W/broker.conf" > "$W/broker.log" 2>&1 &
+broker_pid=$!
+wait_for 20 mosquitto_pub -h 127.0.0.1 -t probe -n
+mosquitto_sub -h 127.0.0.1 -v -t '#' > "$W/sub.log" 2>&1 &
+sub_pid=$!
+display_start -n
+echo 'BRIGHTNESS_MQTT_OPTIONS="-h 127.0.0.1 --node-id unit"' > /etc/default/brightness-mqtt
+systemctl start brightness-mqtt
+expect "the unit starts" wait_for 20 test "$(systemctl show -p ActiveState --value brightness-mqtt)" = active
+# Not root, and in plugdev (46).
+own_user() {
+    awk '/^Uid:/ { root = $2 == 0 } /^Groups:/ { for (i = 2; i <= NF; i++) if ($i == 46) found = 1 }
+         END { exit root || !found }' "/proc/$(systemctl show -p MainPID --value brightness-mqtt)/status"
+}
+expect "... under a user of its own in plugdev" own_user
+display plug
+announced_unit() { grep -q "^homeassistant/light/unit/virtual-misc-uhid/config {" "$W/sub.log"; }
+expect "a display plugged in is announced through udev" wait_for 30 announced_unit
+sent=$(lines '^display output' "$W/log")
+mosquitto_pub -h 127.0.0.1 -t brightness/all/set -m '{"brightness":70}'
+expect "a command reaches the display through the sandbox" wait_for 20 grep -qx "display output $(report 46)" "$W/log"
+expect "... and the record" wait_for 10 grep -q "^virtual-misc-uhid 0483:5750 70 " /var/lib/brightness/levels
+systemctl stop brightness-mqtt
+expect "stopped cleanly" test "$(systemctl show -p Result --value brightness-mqtt)" = success
+journalctl --no-pager -o cat -u brightness-mqtt 2>&1 | sed "s/^/$scenario| /"
+rm /etc/default/brightness-mqtt
+kill "$sub_pid" "$broker_pid" 2>/dev/null
+display_stop
+}
