@@ -49,6 +49,7 @@ usr/share/icons/hicolor/256x256/apps/brightness.png
 usr/share/icons/hicolor/32x32/apps/brightness.png
 usr/share/icons/hicolor/48x48/apps/brightness.png
 usr/share/icons/hicolor/64x64/apps/brightness.png
+usr/share/lintian/overrides/brightness
 usr/share/man/man1/brightness.1.gz
 LIST
 }
