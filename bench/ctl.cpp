@@ -9,11 +9,9 @@
 //       display linked in, the system's clock): the writes' rate and how
 //       late each came against its plan.
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <sstream>
 #include <string>
@@ -21,17 +19,14 @@
 
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "clock.h"
-#include "commands.h"
 #include "ctl.h"
-#include "displays.h"
-#include "status.h"
-#include "values.h"
+#include "percentile.h"
 #include "simhid.h"
+#include "sysfstree.h"
 
 extern char **environ;
 
@@ -44,52 +39,13 @@ long long monotonicNs()
     return t.tv_sec * 1000000000LL + t.tv_nsec;
 }
 
-long long percentile(std::vector<long long> v, double p)
+// hidraw0 as a display on USB port 1, in sysfs and in the simulated
+// display's table for a preloaded run.
+bool stageDisplay(const testutil::SysfsTree &scene)
 {
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5))];
+    return scene.ok() && scene.stagePlace(0, testutil::usbDevicePath(1))
+        && scene.write("nodes.conf", "0 present 3 0483 5750\n");
 }
-
-bool writeFile(const std::string &path, const std::string &text)
-{
-    FILE *f = std::fopen(path.c_str(), "w");
-    if (!f)
-        return false;
-    const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    return std::fclose(f) == 0 && ok;
-}
-
-// A sysfs tree with hidraw0 as a display on USB port 1, and an empty state
-// directory, under a fresh temporary directory.
-struct Scene {
-    std::string root, sysfs, state;
-    bool make()
-    {
-        char tmpl[] = "/tmp/bench-ctl-XXXXXX";
-        if (!mkdtemp(tmpl))
-            return false;
-        root = tmpl;
-        sysfs = root + "/sys";
-        state = root + "/state";
-        const std::string device = sysfs + "/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/0003:0483:5750.0001";
-        const std::string klass = sysfs + "/class/hidraw/hidraw0";
-        std::string cmd = "mkdir -p '" + device + "' '" + klass + "' '" + state + "' '" + sysfs + "/bus/pci'";
-        if (std::system(cmd.c_str()) != 0)
-            return false;
-        return symlink(device.c_str(), (klass + "/device").c_str()) == 0
-            && symlink((sysfs + "/bus/pci").c_str(),
-                       (sysfs + "/devices/pci0000:00/0000:00:14.0/subsystem").c_str()) == 0
-            && writeFile(device + "/uevent", "DRIVER=hid-generic\nHID_ID=0003:00000483:00005750\n")
-            && writeFile(root + "/nodes.conf", "0 present 3 0483 5750\n");
-    }
-    ~Scene()
-    {
-        if (!root.empty())
-            std::system(("rm -rf '" + root + "'").c_str());
-    }
-};
 
 // Runs the command once; the time from spawn to its end, or -1.
 long long timeRun(const std::vector<std::string> &command, const std::vector<std::string> &extraEnv)
@@ -132,12 +88,13 @@ int benchSet(int argc, char **argv)
         const std::string opt = argv[i];
         (opt == "--ctl" ? ctl : opt == "--raw" ? raw : opt == "--preload" ? preload : emulator) = argv[i + 1];
     }
-    Scene scene;
-    if (runs <= 0 || ctl.empty() || raw.empty() || preload.empty() || !scene.make()) {
+    // Under /tmp, where a real state directory's flush costs what a disk's does.
+    const testutil::SysfsTree scene("/tmp");
+    if (runs <= 0 || ctl.empty() || raw.empty() || preload.empty() || !stageDisplay(scene)) {
         std::fprintf(stderr, "bench_ctl set: bad arguments or no temporary directory\n");
         return 2;
     }
-    std::vector<std::string> env{"SIMHID_CONFIG=" + scene.root + "/nodes.conf"};
+    std::vector<std::string> env{"SIMHID_CONFIG=" + scene.root() + "/nodes.conf"};
     std::vector<std::string> prefix;
     if (emulator.empty()) {
         env.push_back("LD_PRELOAD=" + preload);
@@ -148,7 +105,7 @@ int benchSet(int argc, char **argv)
         env.push_back("QEMU_SET_ENV=LD_PRELOAD=" + preload);
     }
     std::vector<std::string> ctlCommand = prefix, rawCommand = prefix;
-    ctlCommand.insert(ctlCommand.end(), {ctl, scene.sysfs, scene.state, "set", "50%"});
+    ctlCommand.insert(ctlCommand.end(), {ctl, scene.path(), scene.stateDir(), "set", "50%"});
     rawCommand.insert(rawCommand.end(), {raw, "/dev/hidraw0"});
 
     std::vector<long long> ctlTimes, rawTimes;
@@ -164,24 +121,22 @@ int benchSet(int argc, char **argv)
         rawTimes.push_back(b);
     }
     std::printf("ctl.runs %d\n", runs);
-    std::printf("ctl.set_median_ns %lld\n", percentile(ctlTimes, 0.5));
-    std::printf("ctl.set_p90_ns %lld\n", percentile(ctlTimes, 0.9));
-    std::printf("ctl.raw_median_ns %lld\n", percentile(rawTimes, 0.5));
-    std::printf("ctl.raw_p90_ns %lld\n", percentile(rawTimes, 0.9));
+    std::printf("ctl.set_median_ns %.0f\n", percentile(ctlTimes, 50));
+    std::printf("ctl.set_p90_ns %.0f\n", percentile(ctlTimes, 90));
+    std::printf("ctl.raw_median_ns %.0f\n", percentile(rawTimes, 50));
+    std::printf("ctl.raw_p90_ns %.0f\n", percentile(rawTimes, 90));
     return 0;
 }
 
 // The system's clock, noting when each sleep ends against when it should.
-class WatchedClock : public ctl::Clock
+class WatchedClock : public ctl::SystemClock
 {
 public:
-    long long now() override { return monotonicNs(); }
     void sleepUntil(long long when) override
     {
-        const timespec t{static_cast<time_t>(when / 1000000000LL), static_cast<long>(when % 1000000000LL)};
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr);
+        SystemClock::sleepUntil(when);
         planned.push_back(when);
-        woke.push_back(monotonicNs());
+        woke.push_back(now());
     }
     std::vector<long long> planned, woke;
 };
@@ -189,9 +144,8 @@ public:
 int benchFade(int argc, char **argv)
 {
     const int ms = argc > 2 ? std::atoi(argv[2]) : 0;
-    Scene scene;
-    if (ms <= 0 || !scene.make()
-        || !writeFile(scene.state + "/levels", "pci-0000:00:14.0-usb-0:1:1.0 0483:5750 0 1\n")) {
+    const testutil::SysfsTree scene("/tmp");
+    if (ms <= 0 || !stageDisplay(scene) || !scene.setRecord(testutil::placeOf(1) + " 0483:5750 0 1\n")) {
         std::fprintf(stderr, "bench_ctl fade: bad arguments or no temporary directory\n");
         return 2;
     }
@@ -199,7 +153,7 @@ int benchFade(int argc, char **argv)
     simhid::present(0, 3, 0x0483, 0x5750);
     std::ostringstream out, err;
     WatchedClock clock;
-    const ctl::Environment env{scene.sysfs, scene.state, &out, &err, &clock};
+    const ctl::Environment env{scene.path(), scene.stateDir(), &out, &err, &clock};
     const std::string fade = std::to_string(ms);
     const char *args[] = {"brightness-ctl", "set", "100%", "--fade", fade.c_str()};
     const long long start = monotonicNs();
@@ -219,9 +173,9 @@ int benchFade(int argc, char **argv)
     std::printf("fade.writes %zu\n", writes);
     std::printf("fade.rate %.3f\n", static_cast<double>(writes) / seconds);
     std::printf("fade.planned_rate %.3f\n", static_cast<double>(writes) * 1000.0 / ms);
-    std::printf("fade.late_median_ns %lld\n", percentile(late, 0.5));
-    std::printf("fade.late_p99_ns %lld\n", percentile(late, 0.99));
-    std::printf("fade.late_max_ns %lld\n", percentile(late, 1.0));
+    std::printf("fade.late_median_ns %.0f\n", percentile(late, 50));
+    std::printf("fade.late_p99_ns %.0f\n", percentile(late, 99));
+    std::printf("fade.late_max_ns %.0f\n", percentile(late, 100));
     std::printf("fade.took_ns %lld\n", took);
     return 0;
 }

@@ -44,6 +44,7 @@
 #include "debuglog.h"
 #include "device.h"
 #include "mainwindow.h"
+#include "percentile.h"
 #include "report.h"
 #include "simhid.h"
 #include "thread.h"
@@ -82,17 +83,6 @@ long long nowNs()
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
-
-// Nearest-rank percentile, p in (0, 100].
-double percentile(std::vector<long long> v, double p)
-{
-    if (v.empty())
-        return NAN;
-    std::sort(v.begin(), v.end());
-    size_t rank = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(v.size())));
-    rank = std::clamp<size_t>(rank, 1, v.size());
-    return static_cast<double>(v[rank - 1]);
 }
 
 void out(const char *key, double value)

@@ -36,6 +36,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "percentile.h"
+
 extern char **environ;
 
 namespace {
@@ -63,16 +65,6 @@ long long nowNs()
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return NAN;
-    std::sort(v.begin(), v.end());
-    size_t rank = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(v.size())));
-    rank = std::clamp<size_t>(rank, 1, v.size());
-    return v[rank - 1];
 }
 
 void out(const std::string &key, double value)

@@ -186,15 +186,15 @@ int fade(std::vector<Job> &jobs, int steps, const Plan &plan, Session &session, 
         clock.sleepUntil(t0 + spanNs * step / steps);
         if (stopSignal())
             break;
-        session.open(false);
+        session.open(/* fresh= */ false);
         status = worse(status, writeStep(jobs, step, steps, session, env));
-        session.close(step == steps);
+        session.close(/* durable= */ step == steps);
     }
     if (stopSignal()) {
         // What reached the display is in the record already; make it last.
-        if (session.open(false)) {
+        if (session.open(/* fresh= */ false)) {
             session.rewrite();
-            session.close(true);
+            session.close(/* durable= */ true);
         }
         for (const Job &job : jobs)
             if (job.written >= 0)
@@ -221,10 +221,10 @@ int applyJobs(std::vector<Job> &jobs, const Plan &plan, const Environment &env)
     const int steps = stepsOf(jobs, plan.fadeMs);
     if (steps == 1) {
         status = worse(status, writeStep(jobs, 1, 1, session, env));
-        session.close(true);
+        session.close(/* durable= */ true);
     } else {
         status = worse(status, claim(jobs, session, env));
-        session.close(false);
+        session.close(/* durable= */ false);
         status = worse(status, fade(jobs, steps, plan, session, env));
     }
     complainIfWritten(session, jobs);

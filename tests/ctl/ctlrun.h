@@ -2,22 +2,19 @@
 #define CTLRUN_H
 
 // Running brightness-ctl in-process against the linked simulated display,
-// with a sysfs tree and a state directory of the test's own.
+// with a sysfs tree and a state directory of the test's own
+// (support/sysfstree.h).
 
 #include <QByteArray>
-#include <QDir>
-#include <QRegularExpression>
-#include <QFile>
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
 
-#include <functional>
+#include <cstdio>
 #include <sstream>
 #include <vector>
 
-#include <unistd.h>
-
+#include "../support/fakeclock.h"
+#include "../support/sysfstree.h"
 #include "clock.h"
 #include "commands.h"
 #include "ctl.h"
@@ -31,90 +28,27 @@ struct CtlResult {
     QString err;
 };
 
-// A sysfs root, empty unless nodes are staged: then only the kernel's
-// answer to the identity request names a node. With it, an empty state
-// directory.
-class StagedSysfs
+inline QString placeOf(int port)
 {
-public:
-    // The node's device as a link into devices/, as the kernel lays it out:
-    // devicePath is the HID device's path under devices/, e.g.
-    // "pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/0003:0483:5750.0001".
-    // The controller above usbN is given the subsystem pci.
-    bool stagePlace(int node, const QString &devicePath, const char *hidId = "0003:00000483:00005750")
-    {
-        const QString device = root.filePath("devices/" + devicePath);
-        const QString link = root.filePath(QString("class/hidraw/hidraw%1").arg(node));
-        if (!QDir().mkpath(device) || !QDir().mkpath(link) || !QDir().mkpath(root.filePath("bus/pci")))
-            return false;
-        QFile::remove(link + "/device");
-        if (!QFile::link(device, link + "/device"))
-            return false;
-        const int hub = devicePath.indexOf(QRegularExpression("/usb\\d+/"));
-        if (hub > 0) {
-            const QString subsystem = root.filePath("devices/" + devicePath.left(hub) + "/subsystem");
-            if (!QFile::exists(subsystem) && !QFile::link(root.filePath("bus/pci"), subsystem))
-                return false;
-        }
-        QFile f(device + "/uevent");
-        const QByteArray text = QByteArray("DRIVER=hid-generic\nHID_ID=") + hidId + "\nHID_NAME=test device\n";
-        return f.open(QFile::WriteOnly | QFile::Truncate) && f.write(text) == text.size();
-    }
-    std::string stateDir() const { return QFile::encodeName(state.path()).toStdString(); }
-    QString recordPath() const { return state.filePath("levels"); }
-    QByteArray record() const
-    {
-        QFile f(recordPath());
-        return f.open(QFile::ReadOnly) ? f.readAll() : QByteArray();
-    }
-    bool setRecord(const QByteArray &text) const
-    {
-        QFile f(recordPath());
-        return f.open(QFile::WriteOnly | QFile::Truncate) && f.write(text) == text.size();
-    }
+    return QString::fromStdString(testutil::placeOf(port));
+}
 
-    // Writes class/hidraw/hidrawN/device/uevent as the kernel does.
-    bool stage(int node, const QByteArray &uevent)
-    {
-        const QString dir = root.filePath(QString("class/hidraw/hidraw%1/device").arg(node));
-        if (!QDir().mkpath(dir))
-            return false;
-        QFile f(dir + "/uevent");
-        return f.open(QFile::WriteOnly | QFile::Truncate) && f.write(uevent) == uevent.size();
-    }
-    bool stageId(int node, const char *hidId)
-    {
-        return stage(node, QByteArray("DRIVER=hid-generic\nHID_ID=") + hidId
-                               + "\nHID_NAME=test device\nMODALIAS=hid:b0003\n");
-    }
-    std::string path() const { return QFile::encodeName(root.path()).toStdString(); }
-
-private:
-    QTemporaryDir root;
-    QTemporaryDir state;
-};
-
-// Time that passes only when the program sleeps; each sleep can run a
-// test's action first, as if it happened while the program waited.
-class FakeClock : public ctl::Clock
+// The remembered level of the display at this port, -1 when none, -2 when
+// the record does not parse.
+inline int recordedLevel(const testutil::SysfsTree &sysfs, int port, const char *id = "0483:5750")
 {
-public:
-    long long now() override { return time; }
-    void sleepUntil(long long when) override
-    {
-        sleeps.push_back(when);
-        if (during)
-            during(int(sleeps.size()));
-        time = std::max(time, when);
-    }
-    long long time = 1000000000LL;
-    std::vector<long long> sleeps;
-    std::function<void(int)> during;  // given the sleep's number, from 1
-};
+    ctl::Record r;
+    if (!ctl::parseRecord(sysfs.record(), &r))
+        return -2;
+    unsigned vendor = 0, product = 0;
+    std::sscanf(id, "%x:%x", &vendor, &product);
+    const ctl::Entry *e = ctl::findEntry(r, testutil::placeOf(port), vendor, product);
+    return e ? e->level : -1;
+}
 
 struct CtlStreams {
     std::ostringstream out, err;
-    ctl::Environment env(const StagedSysfs &sysfs, ctl::Clock *clock = nullptr)
+    ctl::Environment env(const testutil::SysfsTree &sysfs, ctl::Clock *clock = nullptr)
     {
         return {sysfs.path(), sysfs.stateDir(), &out, &err, clock};
     }
@@ -122,7 +56,7 @@ struct CtlStreams {
     QString errText() const { return QString::fromStdString(err.str()); }
 };
 
-inline CtlResult runCtl(const QStringList &args, const StagedSysfs &sysfs, ctl::Clock *clock = nullptr)
+inline CtlResult runCtl(const QStringList &args, const testutil::SysfsTree &sysfs, ctl::Clock *clock = nullptr)
 {
     std::vector<QByteArray> storage{QByteArray("brightness-ctl")};
     for (const QString &a : args)

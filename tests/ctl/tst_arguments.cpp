@@ -36,13 +36,13 @@ private slots:
 
 private:
     // Fresh for each test function: staged nodes must not carry over.
-    std::unique_ptr<StagedSysfs> staged;
-    StagedSysfs &sysfs() { return *staged; }
+    std::unique_ptr<testutil::SysfsTree> staged;
+    testutil::SysfsTree &sysfs() { return *staged; }
 };
 
 void tst_Arguments::init()
 {
-    staged.reset(new StagedSysfs);
+    staged.reset(new testutil::SysfsTree);
     simhid::reset();
     // A display is there to be found: refusing the command line must not look.
     simhid::present(0, 3, 0x0483, 0x5750);

@@ -56,18 +56,12 @@ private slots:
     void corruptRecord();
 
 private:
-    static QString placeOf(int port) { return QString("pci-0000:00:14.0-usb-0:%1:1.0").arg(port); }
     // A display on a port of the first USB bus, as sysfs and the kernel show it.
     void plugDisplay(int node, int port, unsigned short vendor = 0x0483, unsigned short product = 0x5750)
     {
         simhid::present(node, 3, vendor, product);
-        const QString hidId = QString::asprintf("0003:%08X:%08X", vendor, product);
-        QVERIFY(sysfs().stagePlace(node, QString("pci0000:00/0000:00:14.0/usb1/1-%1/1-%1:1.0/0003:%2:%3.%4")
-                                             .arg(port)
-                                             .arg(vendor, 4, 16, QChar('0'))
-                                             .arg(product, 4, 16, QChar('0'))
-                                             .arg(node + 1, 4, 10, QChar('0')),
-                                   qPrintable(hidId)));
+        QVERIFY(sysfs().stagePlace(node, testutil::usbDevicePath(port, vendor, product, node + 1),
+                                   testutil::hidId(vendor, product)));
     }
     static QList<int> writtenLevels()
     {
@@ -76,18 +70,6 @@ private:
             levels << (w.bytes.size() > 6 ? int(w.bytes[6]) : -1);
         return levels;
     }
-    // The remembered level of the display at this port, -1 when none.
-    int recordedLevel(int port, const char *id = "0483:5750") const
-    {
-        ctl::Record r;
-        if (!ctl::parseRecord(staged->record().toStdString(), &r))
-            return -2;
-        unsigned vendor = 0, product = 0;
-        std::sscanf(id, "%x:%x", &vendor, &product);
-        const ctl::Entry *e = ctl::findEntry(r, placeOf(port).toStdString(), vendor, product);
-        return e ? e->level : -1;
-    }
-
     static QList<int> writtenNodes()
     {
         QList<int> nodes;
@@ -105,13 +87,13 @@ private:
     }
 
     // Fresh for each test function: staged nodes must not carry over.
-    std::unique_ptr<StagedSysfs> staged;
-    StagedSysfs &sysfs() { return *staged; }
+    std::unique_ptr<testutil::SysfsTree> staged;
+    testutil::SysfsTree &sysfs() { return *staged; }
 };
 
 void tst_Devices::init()
 {
-    staged.reset(new StagedSysfs);
+    staged.reset(new testutil::SysfsTree);
     simhid::reset();
 }
 
@@ -136,7 +118,7 @@ void tst_Devices::reportBytes()
     QCOMPARE(r.status, 0);
     QCOMPARE(r.out, QString());
     QCOMPARE(r.err, QString());
-    QCOMPARE(recordedLevel(1), level);
+    QCOMPARE(recordedLevel(sysfs(), 1), level);
 
     const auto writes = simhid::writes();
     QCOMPARE(int(writes.size()), 1);
@@ -274,7 +256,7 @@ void tst_Devices::refusedNodeThatIsNotADisplay()
     // Other hidraw nodes stay root-only under the udev rule: not worth a word.
     simhid::failOpen(0, EACCES);
     if (!uevent.isEmpty())
-        QVERIFY(sysfs().stage(0, uevent));
+        QVERIFY(sysfs().stage(0, uevent.toStdString()));
     plugDisplay(1, 1);
     const CtlResult r = runCtl({"set", "10"}, sysfs());
     QCOMPARE(r.status, 0);
@@ -397,7 +379,7 @@ void tst_Devices::busPlace()
     QFETCH(QString, devicePath);
     QFETCH(QString, place);
     if (!devicePath.isEmpty())
-        QVERIFY(sysfs().stagePlace(4, devicePath));
+        QVERIFY(sysfs().stagePlace(4, devicePath.toStdString()));
     QCOMPARE(QString::fromStdString(::busPlace(sysfs().path(), 4)), place);
     // Another node has nothing in sysfs.
     QCOMPARE(QString::fromStdString(::busPlace(sysfs().path(), 5)), QString());
@@ -495,11 +477,11 @@ void tst_Devices::relative()
 
     plugDisplay(3, 2);
     if (remembered >= 0)
-        QVERIFY(sysfs().setRecord(QString("%1 0483:5750 %2 7\n").arg(placeOf(2)).arg(remembered).toUtf8()));
+        QVERIFY(sysfs().setRecord(QString("%1 0483:5750 %2 7\n").arg(placeOf(2)).arg(remembered).toStdString()));
     const CtlResult r = runCtl(args, sysfs());
     QCOMPARE(r.status, status);
     QCOMPARE(writtenLevels(), written < 0 ? QList<int>{} : QList<int>{written});
-    QCOMPARE(recordedLevel(2), written < 0 ? remembered : written);
+    QCOMPARE(recordedLevel(sysfs(), 2), written < 0 ? remembered : written);
     // Said once: the first step leaves a remembered level.
     const bool firstUse = remembered < 0 && args[1].contains(QRegularExpression("[+-]"));
     QCOMPARE(r.err, firstUse ? QString("brightness-ctl: /dev/hidraw3 0483:5750: nothing remembered yet; starting"
@@ -558,8 +540,8 @@ void tst_Devices::fade()
         plugDisplay(1, 5);
     if (remembered >= 0)
         QVERIFY(sysfs().setRecord(QString("%1 0483:5750 %2 1%3\n").arg(placeOf(4)).arg(remembered)
-                                      .arg(wasOff ? " off" : "").toUtf8()));
-    FakeClock clock;
+                                      .arg(wasOff ? " off" : "").toStdString()));
+    testutil::FakeClock clock;
     const long long start = clock.time;
     QList<int> writesBeforeSleep;
     clock.during = [&](int) {
@@ -580,8 +562,8 @@ void tst_Devices::fade()
             atNode0 << int(w.bytes[6]);
     QCOMPARE(atNode0, levels);
     if (other)
-        QCOMPARE(recordedLevel(5), 60);
-    QCOMPARE(recordedLevel(4), args[0] == "set" || args[0] == "restore" ? levels.last() : remembered);
+        QCOMPARE(recordedLevel(sysfs(), 5), 60);
+    QCOMPARE(recordedLevel(sysfs(), 4), args[0] == "set" || args[0] == "restore" ? levels.last() : remembered);
 
     // One sleep before each write of a fade, ending at evenly spaced times
     // that reach the fade's end with the last write.
@@ -621,8 +603,8 @@ void tst_Devices::newerRequestCancelsFade()
     QFETCH(int, remembered);
 
     plugDisplay(2, 1);
-    QVERIFY(sysfs().setRecord(QString("%1 0483:5750 0 41\n").arg(placeOf(1)).toUtf8()));
-    FakeClock clock;
+    QVERIFY(sysfs().setRecord(QString("%1 0483:5750 0 41\n").arg(placeOf(1)).toStdString()));
+    testutil::FakeClock clock;
     int newerStatus = -1;
     clock.during = [&](int sleep) {
         if (sleep == atSleep)
@@ -632,7 +614,7 @@ void tst_Devices::newerRequestCancelsFade()
     QCOMPARE(r.status, 0);
     QCOMPARE(newerStatus, 0);
     QCOMPARE(writtenLevels(), levels);
-    QCOMPARE(recordedLevel(1), remembered);
+    QCOMPARE(recordedLevel(sysfs(), 1), remembered);
     // The fade woke from that sleep, saw the newer request and stopped.
     QCOMPARE(int(clock.sleeps.size()), atSleep);
 }
@@ -656,8 +638,8 @@ void tst_Devices::signalStopsFade()
     QFETCH(int, remembered);
 
     plugDisplay(5, 3);
-    QVERIFY(sysfs().setRecord(QString("%1 0483:5750 20 9\n").arg(placeOf(3)).toUtf8()));
-    FakeClock clock;
+    QVERIFY(sysfs().setRecord(QString("%1 0483:5750 20 9\n").arg(placeOf(3)).toStdString()));
+    testutil::FakeClock clock;
     clock.during = [&](int sleep) {
         if (sleep == atSleep)
             std::raise(signal);
@@ -667,7 +649,7 @@ void tst_Devices::signalStopsFade()
     const CtlResult r = runCtl({"set", "80%", "--fade", "120"}, sysfs(), &clock);
     QCOMPARE(r.status, 128 + signal);
     QCOMPARE(int(simhid::writes().size()), atSleep - 1);
-    QCOMPARE(recordedLevel(3), remembered);
+    QCOMPARE(recordedLevel(sysfs(), 3), remembered);
     QCOMPARE(r.err, atSleep > 1 ? QString("brightness-ctl: /dev/hidraw5: fade stopped at %1%\n").arg(remembered)
                                 : QString());
     // The handler the program found is back.
@@ -710,10 +692,10 @@ void tst_Devices::restore()
     QFETCH(QList<int>, levels);
 
     if (!record.isEmpty())
-        QVERIFY(sysfs().setRecord(QString::fromUtf8(record).arg(placeOf(1)).toUtf8()));
+        QVERIFY(sysfs().setRecord(QString::fromUtf8(record).arg(placeOf(1)).toStdString()));
     if (plugAtSleep == 0)
         plugDisplay(7, 1);
-    FakeClock clock;
+    testutil::FakeClock clock;
     const long long start = clock.time;
     clock.during = [&](int sleep) {
         if (sleep == plugAtSleep)
@@ -723,7 +705,7 @@ void tst_Devices::restore()
     QCOMPARE(r.status, status);
     QCOMPARE(writtenLevels(), levels);
     if (!levels.isEmpty())
-        QCOMPARE(recordedLevel(1), levels.last());
+        QCOMPARE(recordedLevel(sysfs(), 1), levels.last());
     if (plugAtSleep > 0)
         QCOMPARE(int(clock.sleeps.size()), plugAtSleep);
     if (plugAtSleep < 0) {
@@ -758,7 +740,7 @@ void tst_Devices::recordNotWritable()
     plugDisplay(1, 2);
     CtlStreams streams;
     ctl::Environment env = streams.env(sysfs());
-    const QString record = sysfs().recordPath();
+    const QString record = QString::fromStdString(sysfs().recordPath());
     if (blocker == "dir")
         QVERIFY(QDir().mkpath(record + "/kept"));
     else if (blocker == "link")
@@ -820,13 +802,13 @@ void tst_Devices::corruptRecord()
     QFETCH(QString, why);
 
     plugDisplay(1, 2);
-    const QString path = sysfs().recordPath();
+    const QString path = QString::fromStdString(sysfs().recordPath());
     if (!why.isEmpty())
         why = why.arg(path);
     if (blocker == "dir")
         QVERIFY(QDir().mkpath(path));
     else
-        QVERIFY(sysfs().setRecord(record.replace("%1", placeOf(2).toUtf8())));
+        QVERIFY(sysfs().setRecord(record.replace("%1", placeOf(2).toUtf8()).toStdString()));
     // Permission bits do not stop root: the commands then run as nobody,
     // who may use the trees but not read the record.
     const bool asNobody = blocker == "unreadable" && geteuid() == 0;
@@ -841,7 +823,7 @@ void tst_Devices::corruptRecord()
     auto run = [&](const QStringList &args) {
         if (asNobody && seteuid(65534) != 0)
             qFatal("cannot act as nobody");
-        FakeClock clock;
+        testutil::FakeClock clock;
         const CtlResult r = runCtl(args, sysfs(), &clock);
         if (asNobody && seteuid(0) != 0)
             qFatal("cannot return to root");
@@ -872,7 +854,7 @@ void tst_Devices::corruptRecord()
     // step where the record holds nothing for the display.
     QCOMPARE(writtenLevels(), why.isEmpty() ? QList<int>{100} : QList<int>{});
     if (blocker != "dir" && !why.isEmpty())
-        QCOMPARE(sysfs().record(), record);
+        QCOMPARE(QByteArray::fromStdString(sysfs().record()), record);
     simhid::clearRecords();
 
     // An absolute level is a fresh truth: it replaces what could not be read
@@ -881,10 +863,10 @@ void tst_Devices::corruptRecord()
     QCOMPARE(r.status, 0);
     QCOMPARE(r.err, why.isEmpty() ? QString() : "brightness-ctl: " + why + "; replaced by a new record\n");
     QCOMPARE(writtenLevels(), QList<int>{60});
-    QCOMPARE(recordedLevel(2), 60);
+    QCOMPARE(recordedLevel(sysfs(), 2), 60);
     if (record.contains("0eef:0005")) {
-        QCOMPARE(recordedLevel(2, "0eef:0005"), 40);
-        QCOMPARE(recordedLevel(9), 70);
+        QCOMPARE(recordedLevel(sysfs(), 2, "0eef:0005"), 40);
+        QCOMPARE(recordedLevel(sysfs(), 9), 70);
     }
     QCOMPARE(run({"get", "-m"}).out, "/dev/hidraw1 0483:5750 60 " + placeOf(2) + '\n');
 }

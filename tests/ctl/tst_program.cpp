@@ -25,7 +25,7 @@ private slots:
 
 private:
     // Starts the driver on the staged sysfs and state directory.
-    void start(QProcess &program, const testutil::SimulatedDisplayFiles &sim, const StagedSysfs &staged,
+    void start(QProcess &program, const testutil::SimulatedDisplayFiles &sim, const testutil::SysfsTree &staged,
                const QStringList &args)
     {
         QProcessEnvironment env = sim.environment(SIMHID_SUDO_DIR, SIMHID_PRELOAD);
@@ -36,21 +36,6 @@ private:
                                QStringList{QString::fromStdString(staged.path()),
                                            QString::fromStdString(staged.stateDir())}
                                    + args);
-    }
-    static const char *displayPath(int port)
-    {
-        static QByteArray path;
-        path = QString("pci0000:00/0000:00:14.0/usb1/1-%1/1-%1:1.0/0003:0483:5750.0001").arg(port).toUtf8();
-        return path.constData();
-    }
-    static QString placeOf(int port) { return QString("pci-0000:00:14.0-usb-0:%1:1.0").arg(port); }
-    static int recordedLevel(const StagedSysfs &staged, int port)
-    {
-        ctl::Record r;
-        if (!ctl::parseRecord(staged.record().toStdString(), &r))
-            return -2;
-        const ctl::Entry *e = ctl::findEntry(r, placeOf(port).toStdString(), 0x0483, 0x5750);
-        return e ? e->level : -1;
     }
 };
 
@@ -153,17 +138,16 @@ void tst_Program::endToEnd()
     QFETCH(QByteArray, record);
     testutil::SimulatedDisplayFiles sim;
     sim.setNodes(nodes);
-    StagedSysfs staged;
+    testutil::SysfsTree staged;
     for (const QString &line : nodes) {
         const QStringList f = line.split(' ');  // N present BUS VENDOR PRODUCT
         const int node = f[0].toInt();
+        const unsigned short vendor = f[3].toUShort(nullptr, 16), product = f[4].toUShort(nullptr, 16);
         if (f[3] != "046d")
-            QVERIFY(staged.stagePlace(node, QString(displayPath(node)).replace("5750", f[4].toUpper())
-                                                .replace("0483", f[3].toUpper()),
-                                      qPrintable(QString("0003:0000%1:0000%2").arg(f[3], f[4]).toUpper())));
+            QVERIFY(staged.stagePlace(node, testutil::usbDevicePath(node, vendor, product), testutil::hidId(vendor, product)));
     }
     if (!record.isEmpty())
-        QVERIFY(staged.setRecord(QString::fromUtf8(record).arg(placeOf(1)).toUtf8()));
+        QVERIFY(staged.setRecord(QString::fromUtf8(record).arg(placeOf(1)).toStdString()));
 
     QProcess program;
     start(program, sim, staged, args);
@@ -200,9 +184,9 @@ void tst_Program::killedDuringSet()
     QFETCH(int, delayUs);
     testutil::SimulatedDisplayFiles sim;
     sim.setNodes({"1 present 3 0483 5750"});
-    StagedSysfs staged;
-    QVERIFY(staged.stagePlace(1, displayPath(1)));
-    const QByteArray before = QString("%1 0483:5750 30 5\n%2 0483:5750 77 1\n").arg(placeOf(1), placeOf(9)).toUtf8();
+    testutil::SysfsTree staged;
+    QVERIFY(staged.stagePlace(1, testutil::usbDevicePath(1)));
+    const std::string before = QString("%1 0483:5750 30 5\n%2 0483:5750 77 1\n").arg(placeOf(1), placeOf(9)).toStdString();
     QVERIFY(staged.setRecord(before));
 
     for (int round = 0; round < 3; ++round) {
@@ -214,7 +198,7 @@ void tst_Program::killedDuringSet()
         QVERIFY(program.waitForFinished(10000));
 
         const int level = recordedLevel(staged, 1);
-        QVERIFY2(level == 30 || level == 80, qPrintable(QString::fromUtf8(staged.record())));
+        QVERIFY2(level == 30 || level == 80, staged.record().c_str());
         QCOMPARE(recordedLevel(staged, 9), 77);
         // Once the record says 80, the display had it.
         if (level == 80)
@@ -243,9 +227,9 @@ void tst_Program::signalStopsFade()
     QFETCH(int, signal);
     testutil::SimulatedDisplayFiles sim;
     sim.setNodes({"4 present 3 0483 5750"});
-    StagedSysfs staged;
-    QVERIFY(staged.stagePlace(4, displayPath(2)));
-    QVERIFY(staged.setRecord(QString("%1 0483:5750 0 1\n").arg(placeOf(2)).toUtf8()));
+    testutil::SysfsTree staged;
+    QVERIFY(staged.stagePlace(4, testutil::usbDevicePath(2)));
+    QVERIFY(staged.setRecord(QString("%1 0483:5750 0 1\n").arg(placeOf(2)).toStdString()));
 
     QProcess program;
     start(program, sim, staged, {"set", "100%", "--fade", "4000"});
@@ -266,9 +250,9 @@ void tst_Program::secondSetCancelsFade()
 {
     testutil::SimulatedDisplayFiles sim;
     sim.setNodes({"2 present 3 0483 5750"});
-    StagedSysfs staged;
-    QVERIFY(staged.stagePlace(2, displayPath(3)));
-    QVERIFY(staged.setRecord(QString("%1 0483:5750 100 1\n").arg(placeOf(3)).toUtf8()));
+    testutil::SysfsTree staged;
+    QVERIFY(staged.stagePlace(2, testutil::usbDevicePath(3)));
+    QVERIFY(staged.setRecord(QString("%1 0483:5750 100 1\n").arg(placeOf(3)).toStdString()));
 
     QProcess fade;
     start(fade, sim, staged, {"set", "0", "--fade", "5000"});

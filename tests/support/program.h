@@ -13,6 +13,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include "standinsudo.h"
+
 namespace testutil {
 
 // The command that runs the programs of a cross build here ("qemu-arm"),
@@ -45,7 +47,6 @@ public:
     {
         configPath = dir.filePath("nodes.conf");
         logPath = dir.filePath("events.log");
-        sudoLogPath = dir.filePath("sudo.log");
         setNodes({});
     }
     // Replaces the node table at once, as the preloaded library expects.
@@ -59,7 +60,7 @@ public:
         ::rename(QFile::encodeName(tmp).constData(), QFile::encodeName(configPath).constData());
     }
     QStringList events(const QString &kind = QString()) const { return linesOf(logPath, kind); }
-    QStringList sudoCommands() const { return linesOf(sudoLogPath, QString()); }
+    QStringList sudoCommands() const { return sudo.commands(); }
     // Level bytes of the successful 38-byte writes, in order.
     QList<int> levels() const
     {
@@ -82,12 +83,11 @@ public:
             env.insert("QEMU_SET_ENV", "LD_PRELOAD=" + preload);
         env.insert("SIMHID_CONFIG", configPath);
         env.insert("SIMHID_LOG", logPath);
-        env.insert("SIMSUDO_LOG", sudoLogPath);
-        env.insert("PATH", sudoDir + ":" + env.value("PATH"));
+        sudo.addTo(&env, sudoDir);
         return env;
     }
 
-    QString configPath, logPath, sudoLogPath;
+    QString configPath, logPath;
 
 private:
     static QStringList linesOf(const QString &path, const QString &kind)
@@ -102,6 +102,7 @@ private:
         return out;
     }
     QTemporaryDir dir;
+    StandInSudo sudo;
 };
 
 // Xvfb on a free display number for as long as the object lives. The

@@ -23,6 +23,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "standinsudo.h"
+
 namespace testutil {
 
 // The 38-byte brightness report a display must receive for a level in
@@ -213,40 +215,6 @@ QByteArray captureStdout(Fn fn, int target = STDOUT_FILENO)
     unlink(name);
     return out;
 }
-
-// Puts the stand-in sudo first on PATH for this process and its children
-// and makes it record into a fresh log.
-class StandInSudo
-{
-public:
-    explicit StandInSudo(const char *sudoDir)
-    {
-        logPath = dir.filePath("sudo.log");
-        oldPath = qgetenv("PATH");
-        qputenv("PATH", QByteArray(sudoDir) + ":" + oldPath);
-        qputenv("SIMSUDO_LOG", logPath.toLocal8Bit());
-    }
-    ~StandInSudo()
-    {
-        qputenv("PATH", oldPath);
-        qunsetenv("SIMSUDO_LOG");
-        qunsetenv("SIMSUDO_EXIT");
-        qunsetenv("SIMSUDO_DELAY");
-    }
-    QStringList commands() const
-    {
-        QFile f(logPath);
-        if (!f.open(QFile::ReadOnly))
-            return {};
-        return QString::fromLocal8Bit(f.readAll()).split('\n', Qt::SkipEmptyParts);
-    }
-    void clear() { QFile::remove(logPath); }
-    QString logPath;
-
-private:
-    QTemporaryDir dir;
-    QByteArray oldPath;
-};
 
 } // namespace testutil
 

@@ -108,18 +108,33 @@ int rawOpenat(bool large, int dirfd, const char *path, int flags, mode_t mode)
     return static_cast<int>(syscall(SYS_openat, dirfd, path, flags | (large ? O_LARGEFILE : 0), mode));
 }
 
-int realOpen(Sym s, const char *path, int flags, mode_t mode)
+// The next definition of an open variant; where there is none, the checked
+// variants fall back to their plain form and the plain ones to the system call.
+int realOpen(Sym s, int dirfd, const char *path, int flags, mode_t mode)
 {
-    if (auto f = nextAs<OpenFn>(s))
-        return f(path, flags, mode);
-    return rawOpenat(s == SymOpen64, AT_FDCWD, path, flags, mode);
-}
-
-int realOpenat(Sym s, int dirfd, const char *path, int flags, mode_t mode)
-{
-    if (auto f = nextAs<OpenatFn>(s))
-        return f(dirfd, path, flags, mode);
-    return rawOpenat(s == SymOpenat64, dirfd, path, flags, mode);
+    void *f = next(s);
+    switch (s) {
+    case SymOpen:
+    case SymOpen64:
+        if (f)
+            return reinterpret_cast<OpenFn>(f)(path, flags, mode);
+        break;
+    case SymOpen2:
+    case SymOpen64_2:
+        if (f)
+            return reinterpret_cast<Open2Fn>(f)(path, flags);
+        return realOpen(s == SymOpen2 ? SymOpen : SymOpen64, dirfd, path, flags, mode);
+    case SymOpenat2:
+    case SymOpenat64_2:
+        if (f)
+            return reinterpret_cast<Openat2Fn>(f)(dirfd, path, flags);
+        return realOpen(s == SymOpenat2 ? SymOpenat : SymOpenat64, dirfd, path, flags, mode);
+    default:
+        if (f)
+            return reinterpret_cast<OpenatFn>(f)(dirfd, path, flags, mode);
+        break;
+    }
+    return rawOpenat(s == SymOpen64 || s == SymOpenat64, dirfd, path, flags, mode);
 }
 
 ssize_t realRead(int fd, void *buf, size_t n)
@@ -176,15 +191,19 @@ inline bool maybeSim(int fd)
 
 enum class Mode { Absent, Present, OpenFail, Zero, IdentityFail, Unplugged };
 
-struct Node {
+// What a node is set to, by the control calls or the configuration file.
+struct NodeSetting {
     Mode mode = Mode::Absent;
     unsigned bus = 0;
     unsigned short vendor = 0;
     unsigned short product = 0;
     int err = 0;
     bool autoAck = false;
-    int identityRequests = 0;
     bool hasIdentity = false;    // given one once: sysfs names it while it exists
+};
+
+struct Node : NodeSetting {
+    int identityRequests = 0;
     bool listed = true;          // sysfs entry readable
     bool granted = false;        // access() says readable and writable...
     long long grantedAt = 0;     // ...from this CLOCK_MONOTONIC time; opens fail EACCES before it
@@ -269,7 +288,7 @@ void logLine(State &s, const std::string &line)
         s.logInit = true;
         const char *path = getenv("SIMHID_LOG");
         if (path && *path)
-            s.logFd = realOpen(SymOpen, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+            s.logFd = realOpen(SymOpen, AT_FDCWD, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     }
     if (s.logFd < 0)
         return;
@@ -363,15 +382,6 @@ bool pushToPeer(const Desc &d, const unsigned char *data, size_t len)
 
 #ifdef SIMHID_FROM_ENV
 
-struct NodeConfig {
-    Mode mode = Mode::Absent;
-    unsigned bus = 0;
-    unsigned short vendor = 0;
-    unsigned short product = 0;
-    int err = 0;
-    bool ack = false;
-    bool hasIdentity = false;
-};
 
 bool parseErrno(const std::string &word, int *err)
 {
@@ -406,7 +416,7 @@ bool parseHex16(const std::string &word, unsigned short *out)
 }
 
 // Malformed lines are ignored.
-void parseConfig(const std::string &text, NodeConfig (&cfg)[kNodes])
+void parseConfig(const std::string &text, NodeSetting (&cfg)[kNodes])
 {
     size_t pos = 0;
     while (pos < text.size()) {
@@ -432,7 +442,7 @@ void parseConfig(const std::string &text, NodeConfig (&cfg)[kNodes])
             continue;
         if (w[0].size() != 1 || w[0][0] < '0' || w[0][0] > '9')
             continue;
-        NodeConfig c;
+        NodeSetting c;
         const std::string &what = w[1];
         if (what == "present" && (w.size() == 5 || (w.size() == 6 && w[5] == "ack"))) {
             char *end = nullptr;
@@ -441,7 +451,7 @@ void parseConfig(const std::string &text, NodeConfig (&cfg)[kNodes])
                 continue;
             c.mode = Mode::Present;
             c.bus = static_cast<unsigned>(bus);
-            c.ack = w.size() == 6;
+            c.autoAck = w.size() == 6;
             c.hasIdentity = true;
         } else if (what == "absent" && w.size() == 2) {
             c.mode = Mode::Absent;
@@ -460,11 +470,11 @@ void parseConfig(const std::string &text, NodeConfig (&cfg)[kNodes])
     }
 }
 
-void applyConfig(State &s, const NodeConfig (&cfg)[kNodes])
+void applyConfig(State &s, const NodeSetting (&cfg)[kNodes])
 {
     for (int n = 0; n < kNodes; ++n) {
         Node &node = s.nodes[n];
-        const NodeConfig &c = cfg[n];
+        const NodeSetting &c = cfg[n];
         if (c.hasIdentity) {
             node.bus = c.bus;
             node.vendor = c.vendor;
@@ -472,7 +482,7 @@ void applyConfig(State &s, const NodeConfig (&cfg)[kNodes])
             node.hasIdentity = true;
         }
         node.err = c.err;
-        node.autoAck = c.ack;
+        node.autoAck = c.autoAck;
         if (node.mode != c.mode)
             setMode(s, n, c.mode);
     }
@@ -480,7 +490,7 @@ void applyConfig(State &s, const NodeConfig (&cfg)[kNodes])
 
 bool readWholeFile(const std::string &path, std::string *out)
 {
-    const int fd = realOpen(SymOpen, path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    const int fd = realOpen(SymOpen, AT_FDCWD, path.c_str(), O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0)
         return false;
     char buf[4096];
@@ -546,7 +556,7 @@ void refreshConfig(State &s)
         return;
     s.cfgLoaded = true;
     s.cfgText = text;
-    NodeConfig cfg[kNodes];
+    NodeSetting cfg[kNodes];
     parseConfig(text, cfg);
     applyConfig(s, cfg);
 }
@@ -556,6 +566,14 @@ void refreshConfig(State &s)
 void refreshConfig(State &) {}
 
 #endif
+
+// The state's lock, taken after the configuration file has been read again.
+std::unique_lock<std::mutex> lockedFresh(State &s)
+{
+    std::unique_lock<std::mutex> lock(s.mu);
+    refreshConfig(s);
+    return lock;
+}
 
 // ---------------------------------------------------------------------------
 // Simulated calls; the ones returning bool say false for a descriptor the
@@ -573,8 +591,7 @@ int hidrawNode(const char *path)
 int simOpen(int node, int flags)
 {
     State &s = state();
-    std::lock_guard<std::mutex> lock(s.mu);
-    refreshConfig(s);
+    const auto lock = lockedFresh(s);
     const Node &n = s.nodes[node];
     int result = -1;
     int err = 0;
@@ -635,8 +652,7 @@ int simOpen(int node, int flags)
 bool simWrite(int fd, const void *buf, size_t count, ssize_t *out)
 {
     State &s = state();
-    std::lock_guard<std::mutex> lock(s.mu);
-    refreshConfig(s);
+    const auto lock = lockedFresh(s);
     Desc *d = lookup(s, fd);
     if (!d)
         return false;
@@ -687,8 +703,7 @@ bool simWrite(int fd, const void *buf, size_t count, ssize_t *out)
 bool simReadBegin(int fd, int *node, bool *fail)
 {
     State &s = state();
-    std::lock_guard<std::mutex> lock(s.mu);
-    refreshConfig(s);
+    const auto lock = lockedFresh(s);
     Desc *d = lookup(s, fd);
     if (!d)
         return false;
@@ -742,8 +757,7 @@ bool simIoctl(int fd, unsigned long request, void *arg, int *out)
     if (_IOC_TYPE(cmd) != 'H')
         return false;
     State &s = state();
-    std::lock_guard<std::mutex> lock(s.mu);
-    refreshConfig(s);
+    const auto lock = lockedFresh(s);
     Desc *d = lookup(s, fd);
     if (!d)
         return false;
@@ -808,8 +822,7 @@ int simOpenUevent(int node, int flags)
     State &s = state();
     std::string text;
     {
-        std::lock_guard<std::mutex> lock(s.mu);
-        refreshConfig(s);
+        const auto lock = lockedFresh(s);
         const Node &n = s.nodes[node];
         if (!exists(n) || !n.hasIdentity || !n.listed) {
             errno = ENOENT;
@@ -835,8 +848,7 @@ int simOpenUevent(int node, int flags)
 int simAccess(int node, int mode)
 {
     State &s = state();
-    std::lock_guard<std::mutex> lock(s.mu);
-    refreshConfig(s);
+    const auto lock = lockedFresh(s);
     const Node &n = s.nodes[node];
     int err = 0;
     if (!exists(n))
@@ -847,7 +859,8 @@ int simAccess(int node, int mode)
     return err ? -1 : 0;
 }
 
-int interceptedOpenat(Sym s, int dirfd, const char *path, int flags, mode_t mode)
+// Every open variant: a simulated node or its sysfs uevent, else the real file.
+int interceptedOpen(Sym s, int dirfd, const char *path, int flags, mode_t mode)
 {
     const int node = hidrawNode(path);
     if (node >= 0)
@@ -855,7 +868,7 @@ int interceptedOpenat(Sym s, int dirfd, const char *path, int flags, mode_t mode
     const int sysfsNode = ueventNode(path);
     if (sysfsNode >= 0)
         return simOpenUevent(sysfsNode, flags);
-    return realOpenat(s, dirfd, path, flags, mode);
+    return realOpen(s, dirfd, path, flags, mode);
 }
 
 ssize_t interceptedRead(int fd, void *buf, size_t n)
@@ -886,110 +899,65 @@ int interceptedIoctl(Sym sym, int fd, unsigned long request, void *arg)
 
 extern "C" {
 
+// The variadic argument after `last`, as a `type`.
+#define SIMHID_NEXT_ARG(last, type, var) \
+    do {                                 \
+        va_list ap;                      \
+        va_start(ap, last);              \
+        var = va_arg(ap, type);          \
+        va_end(ap);                      \
+    } while (0)
+
 int open(const char *path, int flags, ...)
 {
     mode_t mode = 0;
-    if (needsMode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
-    const int node = hidrawNode(path);
-    if (node >= 0)
-        return simOpen(node, flags);
-    if (ueventNode(path) >= 0)
-        return simOpenUevent(ueventNode(path), flags);
-    return realOpen(SymOpen, path, flags, mode);
+    if (needsMode(flags))  // only then is there a mode argument
+        SIMHID_NEXT_ARG(flags, mode_t, mode);
+    return interceptedOpen(SymOpen, AT_FDCWD, path, flags, mode);
 }
 
 int open64(const char *path, int flags, ...)
 {
     mode_t mode = 0;
-    if (needsMode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
-    const int node = hidrawNode(path);
-    if (node >= 0)
-        return simOpen(node, flags);
-    if (ueventNode(path) >= 0)
-        return simOpenUevent(ueventNode(path), flags);
-    return realOpen(SymOpen64, path, flags, mode);
+    if (needsMode(flags))  // only then is there a mode argument
+        SIMHID_NEXT_ARG(flags, mode_t, mode);
+    return interceptedOpen(SymOpen64, AT_FDCWD, path, flags, mode);
 }
 
 int __open_2(const char *path, int flags)
 {
-    const int node = hidrawNode(path);
-    if (node >= 0)
-        return simOpen(node, flags);
-    if (ueventNode(path) >= 0)
-        return simOpenUevent(ueventNode(path), flags);
-    if (auto f = nextAs<Open2Fn>(SymOpen2))
-        return f(path, flags);
-    return realOpen(SymOpen, path, flags, 0);
+    return interceptedOpen(SymOpen2, AT_FDCWD, path, flags, 0);
 }
 
 int __open64_2(const char *path, int flags)
 {
-    const int node = hidrawNode(path);
-    if (node >= 0)
-        return simOpen(node, flags);
-    if (ueventNode(path) >= 0)
-        return simOpenUevent(ueventNode(path), flags);
-    if (auto f = nextAs<Open2Fn>(SymOpen64_2))
-        return f(path, flags);
-    return realOpen(SymOpen64, path, flags, 0);
+    return interceptedOpen(SymOpen64_2, AT_FDCWD, path, flags, 0);
 }
 
 int openat(int dirfd, const char *path, int flags, ...)
 {
     mode_t mode = 0;
-    if (needsMode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
-    return interceptedOpenat(SymOpenat, dirfd, path, flags, mode);
+    if (needsMode(flags))  // only then is there a mode argument
+        SIMHID_NEXT_ARG(flags, mode_t, mode);
+    return interceptedOpen(SymOpenat, dirfd, path, flags, mode);
 }
 
 int openat64(int dirfd, const char *path, int flags, ...)
 {
     mode_t mode = 0;
-    if (needsMode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
-    return interceptedOpenat(SymOpenat64, dirfd, path, flags, mode);
+    if (needsMode(flags))  // only then is there a mode argument
+        SIMHID_NEXT_ARG(flags, mode_t, mode);
+    return interceptedOpen(SymOpenat64, dirfd, path, flags, mode);
 }
 
 int __openat_2(int dirfd, const char *path, int flags)
 {
-    const int node = hidrawNode(path);
-    if (node >= 0)
-        return simOpen(node, flags);
-    if (ueventNode(path) >= 0)
-        return simOpenUevent(ueventNode(path), flags);
-    if (auto f = nextAs<Openat2Fn>(SymOpenat2))
-        return f(dirfd, path, flags);
-    return realOpenat(SymOpenat, dirfd, path, flags, 0);
+    return interceptedOpen(SymOpenat2, dirfd, path, flags, 0);
 }
 
 int __openat64_2(int dirfd, const char *path, int flags)
 {
-    const int node = hidrawNode(path);
-    if (node >= 0)
-        return simOpen(node, flags);
-    if (ueventNode(path) >= 0)
-        return simOpenUevent(ueventNode(path), flags);
-    if (auto f = nextAs<Openat2Fn>(SymOpenat64_2))
-        return f(dirfd, path, flags);
-    return realOpenat(SymOpenat64, dirfd, path, flags, 0);
+    return interceptedOpen(SymOpenat64_2, dirfd, path, flags, 0);
 }
 
 ssize_t read(int fd, void *buf, size_t n)
@@ -1037,20 +1005,16 @@ int close(int fd)
 
 int ioctl(int fd, unsigned long request, ...) noexcept
 {
-    va_list ap;
-    va_start(ap, request);
-    void *arg = va_arg(ap, void *);
-    va_end(ap);
+    void *arg;
+    SIMHID_NEXT_ARG(request, void *, arg);
     return interceptedIoctl(SymIoctl, fd, request, arg);
 }
 
 #if defined(__TIMESIZE) && __TIMESIZE == 32
 int __ioctl_time64(int fd, unsigned long request, ...) noexcept
 {
-    va_list ap;
-    va_start(ap, request);
-    void *arg = va_arg(ap, void *);
-    va_end(ap);
+    void *arg;
+    SIMHID_NEXT_ARG(request, void *, arg);
     return interceptedIoctl(SymIoctlTime64, fd, request, arg);
 }
 #endif
@@ -1103,41 +1067,23 @@ void present(int node, unsigned bustype, unsigned short vendor, unsigned short p
     });
 }
 
-void absent(int node)
-{
-    changeNode(node, [&](State &s, Node &) { setMode(s, node, Mode::Absent); });
-}
-
-void failOpen(int node, int err)
+namespace {
+// err is what the calls that fail in this mode report; no other mode reads it.
+void toMode(int node, Mode mode, int err = 0)
 {
     changeNode(node, [&](State &s, Node &n) {
         n.err = err;
-        setMode(s, node, Mode::OpenFail);
+        setMode(s, node, mode);
     });
 }
+} // namespace
 
-void openReturnsZero(int node)
-{
-    changeNode(node, [&](State &s, Node &) { setMode(s, node, Mode::Zero); });
-}
-
-void failIdentity(int node, int err)
-{
-    changeNode(node, [&](State &s, Node &n) {
-        n.err = err;
-        setMode(s, node, Mode::IdentityFail);
-    });
-}
-
-void unplug(int node)
-{
-    changeNode(node, [&](State &s, Node &) { setMode(s, node, Mode::Unplugged); });
-}
-
-void plug(int node)
-{
-    changeNode(node, [&](State &s, Node &) { setMode(s, node, Mode::Present); });
-}
+void absent(int node) { toMode(node, Mode::Absent); }
+void failOpen(int node, int err) { toMode(node, Mode::OpenFail, err); }
+void openReturnsZero(int node) { toMode(node, Mode::Zero); }
+void failIdentity(int node, int err) { toMode(node, Mode::IdentityFail, err); }
+void unplug(int node) { toMode(node, Mode::Unplugged); }
+void plug(int node) { toMode(node, Mode::Present); }
 
 void grantAccess(int node, int afterMs)
 {

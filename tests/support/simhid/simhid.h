@@ -88,13 +88,13 @@ void openReturnsZero(int node);            // open -> 0, nothing opened
 void failIdentity(int node, int err);      // open succeeds, HIDIOCGRAWINFO -> -1/err
 void unplug(int node);                     // descriptors die (ENODEV), new opens ENOENT
 void plug(int node);                       // present again with its last identity
-void setAutoAck(int node, bool on);
+void setAutoAck(int node, bool on);         // answer 04 AA 01... writes with 04 AA 02 + zeros (64 bytes)
 // The node becomes readable and writable for access() after afterMs; until
 // then its opens fail EACCES too (udev applying its rule a little after the
 // kernel's events). Removal (absent, unplug) takes the grant away.
 void grantAccess(int node, int afterMs = 0);
 // Whether the node's sysfs uevent file can be read (default yes).
-void listInSysfs(int node, bool listed);        // answer 04 AA 01... writes with 04 AA 02 + zeros (64 bytes)
+void listInSysfs(int node, bool listed);
 
 // Pushes one input report onto the node's most recently opened live
 // descriptor. False if there is none, the report is empty, or its queue is

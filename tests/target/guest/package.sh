@@ -1,4 +1,4 @@
-# Sourced by run.sh.
+# Sourced by scenarios.sh.
 
 # Debian's dpkg, not the busybox applet of that name, which the guest's
 # shell would run first.
