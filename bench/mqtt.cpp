@@ -18,6 +18,7 @@
 #include <ctime>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "percentile.h"
+#include "sysfstree.h"
+
 extern char **environ;
 
 namespace {
@@ -40,25 +44,6 @@ long long monotonicNs()
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return t.tv_sec * 1000000000LL + t.tv_nsec;
-}
-
-long long percentile(std::vector<long long> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5))];
-}
-
-bool writeFile(const std::string &path, const std::string &text)
-{
-    std::ofstream f(path);
-    return static_cast<bool>(f << text);
-}
-
-bool run(const std::string &command)
-{
-    return std::system(command.c_str()) == 0;
 }
 
 // Starts a command with extra environment, its output to outPath.
@@ -101,18 +86,12 @@ int freePort()
     return port;
 }
 
-// Panel i: a sysfs tree with its display on hidraw0, a state directory, the
-// simulated display's table and log.
-bool makePanel(const std::string &dir)
+// A panel: its display on hidraw0 in a sysfs tree of its own, a state
+// directory, the simulated display's table and log.
+bool makePanel(const testutil::SysfsTree &panel)
 {
-    const std::string sysfs = dir + "/sys";
-    const std::string device = sysfs + "/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/0003:0483:5750.0001";
-    const std::string klass = sysfs + "/class/hidraw/hidraw0";
-    return run("mkdir -p '" + device + "' '" + klass + "' '" + dir + "/state' '" + sysfs + "/bus/pci'")
-        && symlink(device.c_str(), (klass + "/device").c_str()) == 0
-        && symlink((sysfs + "/bus/pci").c_str(), (sysfs + "/devices/pci0000:00/0000:00:14.0/subsystem").c_str()) == 0
-        && writeFile(device + "/uevent", "DRIVER=hid-generic\nHID_ID=0003:00000483:00005750\n")
-        && writeFile(dir + "/nodes.conf", "0 present 3 0483 5750\n") && writeFile(dir + "/events.log", "");
+    return panel.ok() && panel.stagePlace(0, testutil::usbDevicePath(1))
+        && panel.write("nodes.conf", "0 present 3 0483 5750\n") && panel.write("events.log", "");
 }
 
 // A file that grows: its new text since the last look.
@@ -192,27 +171,28 @@ int main(int argc, char **argv)
     std::string bridge, preload;
     for (int i = 4; i + 1 < argc; i += 2)
         (std::string(argv[i]) == "--bridge" ? bridge : preload) = argv[i + 1];
-    char tmpl[] = "/tmp/bench-mqtt-XXXXXX";
+    const testutil::SysfsTree broker("/tmp");
     const int port = freePort();
-    if (n <= 0 || rounds <= 0 || bridge.empty() || preload.empty() || !mkdtemp(tmpl) || port < 0) {
+    const std::string conf = "listener " + std::to_string(port) + " 127.0.0.1\nallow_anonymous true\n"
+                             "persistence false\nuser root\n";
+    if (n <= 0 || rounds <= 0 || bridge.empty() || preload.empty() || port < 0 || !broker.write("broker.conf", conf)) {
         std::fprintf(stderr, "bench_mqtt: bad arguments or no temporary directory\n");
         return 2;
     }
-    const std::string root = tmpl;
     std::vector<pid_t> children, bridges, subs;
-    const std::string conf = "listener " + std::to_string(port) + " 127.0.0.1\nallow_anonymous true\n"
-                             "persistence false\nuser root\nmax_keepalive 65535\n";
-    writeFile(root + "/broker.conf", conf);
-    children.push_back(spawn({"mosquitto", "-c", root + "/broker.conf"}, {}, root + "/broker.log"));
+    children.push_back(spawn({"mosquitto", "-c", broker.root() + "/broker.conf"}, {}, broker.root() + "/broker.log"));
     usleep(300000);
 
     const int inotifyFd = inotify_init1(IN_CLOEXEC);
     std::map<int, Watched> files;
+    std::vector<std::unique_ptr<testutil::SysfsTree>> panels;
     for (int i = 0; i < n; ++i) {
-        const std::string dir = root + "/panel" + std::to_string(i);
-        if (!makePanel(dir))
+        panels.push_back(std::make_unique<testutil::SysfsTree>("/tmp"));
+        const testutil::SysfsTree &panel = *panels.back();
+        const std::string dir = panel.root();
+        if (!makePanel(panel))
             return 1;
-        const pid_t b = spawn({bridge, dir + "/sys", dir + "/state", "-h", "127.0.0.1", "-p", std::to_string(port),
+        const pid_t b = spawn({bridge, panel.path(), panel.stateDir(), "-h", "127.0.0.1", "-p", std::to_string(port),
                                "--node-id", "bench" + std::to_string(i)},
                               {"LD_PRELOAD=" + preload, "SIMHID_CONFIG=" + dir + "/nodes.conf",
                                "SIMHID_LOG=" + dir + "/events.log"},
@@ -268,11 +248,11 @@ int main(int argc, char **argv)
         wakeups.push_back(switches(bridges[i]) - before[i]);
 
     std::printf("mqtt.panels %d\nmqtt.rounds %zu\nmqtt.complete %d\n", n, bridgeNs.size(), complete ? 1 : 0);
-    std::printf("mqtt.bridge_median_ns %lld\nmqtt.bridge_p99_ns %lld\n", percentile(bridgeNs, 0.5), percentile(bridgeNs, 0.99));
-    std::printf("mqtt.sub_median_ns %lld\nmqtt.sub_p99_ns %lld\n", percentile(subNs, 0.5), percentile(subNs, 0.99));
-    std::printf("mqtt.rss_kb %lld\nmqtt.sub_rss_kb %lld\n", percentile(rss, 0.5), percentile(subRss, 0.5));
-    std::printf("mqtt.idle_seconds %d\nmqtt.idle_wakeups_per_s %.3f\nmqtt.idle_wakeups_max %lld\n", idleSeconds,
-                static_cast<double>(percentile(wakeups, 0.5)) / idleSeconds, percentile(wakeups, 1.0));
+    std::printf("mqtt.bridge_median_ns %.0f\nmqtt.bridge_p99_ns %.0f\n", percentile(bridgeNs, 50), percentile(bridgeNs, 99));
+    std::printf("mqtt.sub_median_ns %.0f\nmqtt.sub_p99_ns %.0f\n", percentile(subNs, 50), percentile(subNs, 99));
+    std::printf("mqtt.rss_kb %.0f\nmqtt.sub_rss_kb %.0f\n", percentile(rss, 50), percentile(subRss, 50));
+    std::printf("mqtt.idle_seconds %d\nmqtt.idle_wakeups_per_s %.3f\nmqtt.idle_wakeups_max %.0f\n", idleSeconds,
+                percentile(wakeups, 50) / idleSeconds, percentile(wakeups, 100));
 
     mosquitto_destroy(mosq);
     for (pid_t c : children)
@@ -281,6 +261,5 @@ int main(int argc, char **argv)
     for (pid_t c : children)
         if (c > 0)
             waitpid(c, nullptr, 0);
-    run("rm -rf '" + root + "'");
     return complete ? 0 : 1;
 }

@@ -7,8 +7,8 @@
 #include <csignal>
 #include <sys/stat.h>
 
-#include "../ctl/ctlrun.h"
 #include "../support/program.h"
+#include "../support/sysfstree.h"
 #include "broker.h"
 
 // brightness-mqtt as a process on the simulated display, against a real
@@ -31,12 +31,12 @@ private slots:
     void refusedArguments();
 
 private:
-    const QString place = "pci-0000:00:14.0-usb-0:1:1.0";
+    const QString place = QString::fromStdString(testutil::placeOf(1));
     const QString base = "brightness/test/pci-0000_00_14_0-usb-0_1_1_0";
 
     struct Rig {
         testutil::SimulatedDisplayFiles sim;
-        StagedSysfs staged;
+        testutil::SysfsTree staged;
         Broker broker;
         Client client;
         QProcess bridge;
@@ -58,8 +58,8 @@ private:
                const char *user = nullptr, const char *password = nullptr)
     {
         rig.sim.setNodes({"1 present 3 0483 5750"});
-        return rig.staged.stagePlace(1, "pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/0003:0483:5750.0001")
-            && (record.isEmpty() || rig.staged.setRecord(QString::fromUtf8(record).arg(place).toUtf8()))
+        return rig.staged.stagePlace(1, testutil::usbDevicePath(1))
+            && (record.isEmpty() || rig.staged.setRecord(QString::fromUtf8(record).arg(place).toStdString()))
             && rig.broker.start(brokerConf) && rig.client.connect(rig.broker.port, "#", user, password);
     }
     void startBridge(Rig &rig, const QStringList &args = {"--node-id", "test"})
@@ -206,7 +206,7 @@ void tst_Bridge::besideCtl()
         // From the record's change (its modification time, taken before the
         // rename) to the state's arrival at the client.
         struct stat st;
-        QCOMPARE(stat(QFile::encodeName(rig.staged.recordPath()).constData(), &st), 0);
+        QCOMPARE(stat(rig.staged.recordPath().c_str(), &st), 0);
         worst = std::max(worst, rig.client.last("^" + base + "/state$").atNs
                                     - (st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec));
     }
