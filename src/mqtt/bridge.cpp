@@ -256,6 +256,8 @@ void Bridge::connected(int rc)
     log.say("connected to " + o.host + ':' + std::to_string(o.port) + " as " + topics.node());
     mosquitto_subscribe(mosq, nullptr, topics.commands().c_str(), 1);
     mosquitto_subscribe(mosq, nullptr, topics.group().c_str(), 1);
+    // What the broker retained from an earlier run, for displays gone since.
+    mosquitto_subscribe(mosq, nullptr, topics.discoveries().c_str(), 1);
     publish(topics.availability(), "online", true);
     for (auto &entry : panels)
         announce(entry.second);
@@ -269,6 +271,21 @@ void Bridge::received(const mosquitto_message &message)
     const std::size_t size = message.payloadlen > 0 ? static_cast<std::size_t>(message.payloadlen) : 0;
     if (topic == topics.group()) {
         command(std::string(), data, size, topic);
+        return;
+    }
+    const std::string stale = topics.discoveryObject(topic);
+    if (!stale.empty()) {
+        bool present = false;
+        for (const auto &entry : panels)
+            present = present || entry.second.panel.object == stale;
+        // Retained from a run that had this display; it would show as
+        // available for good.
+        if (size > 0 && !present) {
+            Known gone;
+            gone.panel.object = stale;
+            log.say("withdrawn: a display of an earlier run, gone since: " + stale);
+            withdraw(gone);
+        }
         return;
     }
     const std::string object = topics.commandObject(topic);

@@ -28,14 +28,28 @@ std::string Topics::discovery(const Panel &p) const
     return discoveryPrefix + "/light/" + nodeId + '/' + p.object + "/config";
 }
 
-std::string Topics::commandObject(const std::string &topic) const
+std::string Topics::discoveries() const
 {
-    const std::string head = base + '/', tail = "/set";
+    return discoveryPrefix + "/light/" + nodeId + "/+/config";
+}
+
+std::string Topics::levelBetween(const std::string &topic, const std::string &head, const std::string &tail)
+{
     if (topic.size() <= head.size() + tail.size() || topic.compare(0, head.size(), head) != 0
         || topic.compare(topic.size() - tail.size(), tail.size(), tail) != 0)
         return std::string();
-    const std::string object = topic.substr(head.size(), topic.size() - head.size() - tail.size());
-    return object.find('/') == std::string::npos ? object : std::string();
+    const std::string level = topic.substr(head.size(), topic.size() - head.size() - tail.size());
+    return level.find('/') == std::string::npos ? level : std::string();
+}
+
+std::string Topics::commandObject(const std::string &topic) const
+{
+    return levelBetween(topic, base + '/', "/set");
+}
+
+std::string Topics::discoveryObject(const std::string &topic) const
+{
+    return levelBetween(topic, discoveryPrefix + "/light/" + nodeId + '/', "/config");
 }
 
 std::string discoveryPayload(const Topics &topics, const Panel &panel, const std::string &host)

@@ -41,11 +41,17 @@ public:
     std::string panel(const Panel &p, const char *leaf) const { return base + '/' + p.object + '/' + leaf; }
     std::string commands() const { return base + "/+/set"; }
     std::string discovery(const Panel &p) const;
+    // This node's discovery configs, and the object of one of them or "".
+    std::string discoveries() const;
+    std::string discoveryObject(const std::string &topic) const;
     std::string uniqueId(const Panel &p) const { return nodeId + '_' + p.object; }
     // The object of a per-display command topic, or "".
     std::string commandObject(const std::string &topic) const;
 
 private:
+    // The one level between head and tail, or "".
+    static std::string levelBetween(const std::string &topic, const std::string &head, const std::string &tail);
+
     std::string base, discoveryPrefix, groupTopic, nodeId;
 };
 

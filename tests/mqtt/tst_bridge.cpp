@@ -124,6 +124,15 @@ void tst_Bridge::discovery()
     // Nothing remembered: the state is unknown, not a guess.
     QCOMPARE(json(state)["state"], QJsonValue());
     QCOMPARE(json(state)["remembered"].toBool(true), false);
+
+    // Unplugged while the bridge was away: what the broker kept of it goes
+    // at the next start, or it would show as available for good.
+    rig.bridge.terminate();
+    QVERIFY(rig.bridge.waitForFinished(5000));
+    rig.sim.setNodes({});
+    startBridge(rig);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + topic + "$").payload, QByteArray(), 10000);
+    QCOMPARE(rig.client.last("^" + base + "/availability$").payload, QByteArray("offline"));
 }
 
 void tst_Bridge::commands_data()
