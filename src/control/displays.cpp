@@ -40,9 +40,11 @@ void examine(int node, const std::string &place, const std::string &formerPlace,
     const bool namedDisplay = identified
         && isAcceptedDisplay(static_cast<short>(named.vendor), static_cast<short>(named.product));
 
-    // No O_NONBLOCK: hidraw honours it only for reads, which this program
-    // never makes; a write is bounded by the USB transfer's own timeout.
-    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    // Write only: that is all this program does, and all the udev rule gives
+    // group plugdev (the identity ioctl works on such a descriptor too). No
+    // O_NONBLOCK: hidraw honours it only for reads; a write is bounded by the
+    // USB transfer's own timeout.
+    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
         // Absent nodes and other people's devices are none of our business,
         // beyond naming them when no display is found.

@@ -206,17 +206,19 @@ int fade(std::vector<Job> &jobs, int steps, const Plan &plan, Session &session, 
 
 } // namespace
 
-int applyJobs(std::vector<Job> &jobs, const Plan &plan, const Environment &env)
+int applyJobs(std::vector<Job> &jobs, const Plan &plan, const Environment &env, bool *lockMissed)
 {
     if (jobs.empty())
         return Ok;
-    Session session(env);
+    Session session(env, plan.lockWaitMs);
     // Absolute levels are a truth of their own: a record that cannot be
     // read gives way to them.
     const bool fresh = std::all_of(jobs.begin(), jobs.end(), [](const Job &j) {
         return j.action == Action::Set && !j.value.relative;
     });
     session.open(fresh);
+    if (lockMissed)
+        *lockMissed = session.lockMissed();
     int status = planJobs(jobs, plan, session, env);
     const int steps = stepsOf(jobs, plan.fadeMs);
     if (steps == 1) {

@@ -8,6 +8,7 @@
 
 #include "displays.h"
 #include "environment.h"
+#include "store.h"
 #include "values.h"
 
 namespace ctl {
@@ -43,6 +44,7 @@ struct Job {
 struct Plan {
     int floor = defaultFloor;  // for relative steps and restores
     int fadeMs = 0;            // 0: at once
+    int lockWaitMs = Store::defaultLockWaitMs;
 };
 
 // The level a relative step or On starts from for a display with nothing
@@ -54,8 +56,9 @@ const int firstUseLevel = 100;
 // relative step starts from what the display shows (0 when it is off); one
 // on a display with nothing remembered starts from firstUseLevel, and says
 // so. Without a usable record, relative steps and On are refused. Returns a
-// Status, or 128 + the signal that stopped a fade.
-int applyJobs(std::vector<Job> &jobs, const Plan &plan, const Environment &env);
+// Status, or 128 + the signal that stopped a fade. lockMissed, when given:
+// set when the record's lock was there to take but not had in time.
+int applyJobs(std::vector<Job> &jobs, const Plan &plan, const Environment &env, bool *lockMissed = nullptr);
 
 // One job per display, all with this action and value, then applyJobs.
 int applyTo(const std::vector<Display> &displays, Action action, const Value &value, const Plan &plan,

@@ -22,8 +22,8 @@ bool replaceable(const std::string &path)
 
 } // namespace
 
-Session::Session(const Environment &env)
-    : env(env), store(env.stateDir)
+Session::Session(const Environment &env, int lockWaitMs)
+    : env(env), store(env.stateDir), lockWaitMs(lockWaitMs)
 {
 }
 
@@ -32,10 +32,15 @@ bool Session::open(bool fresh)
     std::string why;
     if (broken)
         return false;
-    if (!store.lock(&why)) {
+    if (!store.lock(&why, lockWaitMs)) {
         broken = true;
         problem = why;
-        return false;
+        missed = !store.refused();
+        // The record is replaced only whole, so it reads well unlocked.
+        if (!store.refused() || !store.read(&record, &problem))
+            return false;
+        opened = readOnly = true;
+        return true;
     }
     if (!store.read(&record, &why)) {
         if (!fresh || !replaceable(store.file())) {
@@ -88,10 +93,11 @@ void Session::close(bool durable)
     if (!opened)
         return;
     std::string why;
-    if (dirty && !store.write(record, durable, &why)) {
+    const bool writing = dirty && !readOnly;
+    if (writing && !store.write(record, durable, &why)) {
         broken = true;
         problem = why;
-    } else if (dirty && !replacing.empty()) {
+    } else if (writing && !replacing.empty()) {
         say(env) << replacing << "; replaced by a new record\n";
         replacing.clear();
     }

@@ -20,11 +20,14 @@ namespace ctl {
 class Session
 {
 public:
-    explicit Session(const Environment &env);
+    // lockWaitMs: how long open() waits for the record's lock.
+    explicit Session(const Environment &env, int lockWaitMs = Store::defaultLockWaitMs);
 
     // Locks and reads; false when the record cannot be used, and from then
     // on. fresh: the request writes absolute levels, a truth of its own, so
     // a record that cannot be read starts anew where that loses nothing else.
+    // A user who may not write the record (and so not lock it) gets it read
+    // once, to change levels by steps; nothing is written back.
     bool open(bool fresh);
     bool isOpen() const { return opened; }
     // The display's entry; nothing unless the record is open. One found
@@ -41,16 +44,21 @@ public:
     void complain();
     // Why the record cannot be used; empty while it can.
     const std::string &why() const { return problem; }
+    // The lock was there to take but not had in time.
+    bool lockMissed() const { return missed; }
 
 private:
     const Environment &env;
     Store store;
     Record record;
+    const int lockWaitMs;
     std::string problem;
     std::string replacing;  // why the record on disk is being replaced
     std::vector<Entry> moving;  // found under a former place: dropped at the next put
     bool opened = false;
     bool broken = false;
+    bool readOnly = false;
+    bool missed = false;
     bool dirty = false;
     bool complained = false;
 };

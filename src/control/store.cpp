@@ -16,7 +16,6 @@ namespace {
 
 // Far more than any real record; a larger file is not one of ours.
 const off_t maxRecordSize = 64 * 1024;
-const int lockWaitMs = 2000;
 
 std::string failed(const std::string &what, const std::string &path, int err)
 {
@@ -49,11 +48,16 @@ Store::~Store()
     unlock();
 }
 
-bool Store::lock(std::string *why)
+bool Store::lock(std::string *why, int waitMs)
 {
     if (dirFd >= 0)
         return true;
     dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    lockRefused = dirFd < 0 && (errno == EACCES || errno == EPERM);
+    if (lockRefused) {
+        *why = failed("cannot write in", dir, errno);
+        return false;
+    }
     if (dirFd < 0) {
         *why = failed("cannot open", dir, errno);
         return false;
@@ -62,7 +66,7 @@ bool Store::lock(std::string *why)
         if (flock(dirFd, LOCK_EX | LOCK_NB) == 0)
             return true;
         const int err = errno;
-        if ((err != EWOULDBLOCK && err != EINTR) || waited >= lockWaitMs) {
+        if ((err != EWOULDBLOCK && err != EINTR) || waited >= waitMs) {
             *why = err == EWOULDBLOCK ? dir + " is held by another process" : failed("cannot lock", dir, err);
             close(dirFd);
             dirFd = -1;

@@ -4,7 +4,10 @@
 // The record file, levels, in the state directory. Every process that sets a
 // display reads, changes and replaces it while holding a lock on the
 // directory, so two of them never lose each other's entries; readers need no
-// lock because the file is only ever replaced whole, by rename.
+// lock because the file is only ever replaced whole, by rename. The package
+// makes the directory 2771: only its owner and group, who may write the
+// record, can open it and so take the lock; others still read the record
+// by its name.
 
 #include <string>
 
@@ -20,10 +23,15 @@ public:
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;
 
-    // Waits a bounded time for the directory's lock: anyone who can read the
-    // directory can hold it, and a restore at boot must not hang on that.
-    bool lock(std::string *why);
+    // Waits up to waitMs for the directory's lock: another writer may hold
+    // it for good, and a restore at boot must not hang on that.
+    bool lock(std::string *why, int waitMs = defaultLockWaitMs);
     void unlock();
+    // The last lock failed because this user may not open the directory,
+    // that is, may not write the record.
+    bool refused() const { return lockRefused; }
+
+    static const int defaultLockWaitMs = 2000;
 
     // A missing file reads as an empty record. False, with the reason, when
     // the file cannot be read or is not a record.
@@ -41,6 +49,7 @@ public:
 private:
     std::string dir;
     int dirFd = -1;
+    bool lockRefused = false;
 };
 
 } // namespace ctl

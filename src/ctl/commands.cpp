@@ -79,8 +79,11 @@ std::string keyOf(const Display &d)
     return d.place + ' ' + formatIdentity(d.id);
 }
 
-// One try at restoring the displays not yet done.
-int restoreOnce(const Record &record, std::vector<std::string> *done, const Options &opts, const Environment &env)
+// One try at restoring the displays not yet done. A try that missed the
+// record's lock makes the later ones not wait for it: the tries are what
+// gives a slow display its level, the record only remembers it.
+int restoreOnce(const Record &record, std::vector<std::string> *done, int *lockWaitMs, const Options &opts,
+                const Environment &env)
 {
     int status;
     Scan scan = scanFor(opts, env, &status);
@@ -96,7 +99,12 @@ int restoreOnce(const Record &record, std::vector<std::string> *done, const Opti
         jobs.back().value.percent = true;
         jobs.back().value.amount = e->level;
     }
-    status = worse(status, applyJobs(jobs, planOf(opts), env));
+    Plan plan = planOf(opts);
+    plan.lockWaitMs = *lockWaitMs;
+    bool lockMissed = false;
+    status = worse(status, applyJobs(jobs, plan, env, &lockMissed));
+    if (lockMissed)
+        *lockWaitMs = 0;
     for (const Job &job : jobs)
         if (job.written == job.target)
             done->push_back(keyOf(job.display));
@@ -149,11 +157,12 @@ int commandRestore(const Options &opts, const Environment &env)
     Clock &clock = clockOf(env);
     const long long deadline = clock.now() + restoreWindowMs * 1000000LL;
     std::vector<std::string> done;
+    int lockWaitMs = Store::defaultLockWaitMs;
     for (;;) {
         std::ostringstream messages;
         Environment quiet = env;
         quiet.err = &messages;
-        const int status = restoreOnce(record, &done, opts, quiet);
+        const int status = restoreOnce(record, &done, &lockWaitMs, opts, quiet);
         const long long now = clock.now();
         if (status == Ok || status > 128 || now >= deadline) {
             *env.err << messages.str();

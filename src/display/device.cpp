@@ -59,7 +59,8 @@ int penHidraw(QString path)
 {
     static quint16 n = 0;
     ++n;
-    fd = open(path.toLocal8Bit().constData(), O_RDWR);
+    // Close-on-exec: the access command's shell and sudo must not inherit it.
+    fd = open(path.toLocal8Bit().constData(), O_RDWR | O_CLOEXEC);
     if (fd <= 0) {
         debugLog().debug("   未找到可连接设备%d", n);
         debugLog().debug("[WARN]rcMouseHa   ndler::open-> Cant open!");
@@ -97,11 +98,18 @@ void MainWindow::scanHidraw()
     for (int N = 0; N < 10; ++N) {
         const QString path = QString("/dev/hidraw%1").arg(N);
         const QByteArray node = path.toLocal8Bit();
+        // Checked before sysfs is read, so that a device taking this number
+        // in between is named there. ENOENT: nothing to open up, and
+        // whatever the kernel numbers next (a plug is what made us search)
+        // might be a keyboard.
+        const bool usable = access(node.constData(), R_OK | W_OK) == 0;
+        const bool absent = !usable && errno == ENOENT;
         const Named named = namedInSysfs(N);
         // The command can only widen access, so it is left out where that is
         // all it could do: on another device's node (a keyboard would become
-        // readable by everyone) and on a node this process can use already.
-        if (named != Named::OtherDevice && access(node.constData(), R_OK | W_OK) != 0) {
+        // readable by everyone), on a node this process can use already, and
+        // on a node that is not there.
+        if (named != Named::OtherDevice && !usable && !absent) {
             const QString command = QString("sudo chmod 777 /dev/hidraw%1").arg(N);
             // Whether access was granted shows in the open that follows.
             const int status = system(command.toLocal8Bit().constData());

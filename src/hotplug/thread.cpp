@@ -22,7 +22,8 @@ int init_hotplug_sock()
     snl.nl_groups = 1;
     const int buffersize = 1024;
 
-    int sock = socket(AF_NETLINK, SOCK_DGRAM, NETLINK_KOBJECT_UEVENT);
+    // Close-on-exec: the device search's shell and sudo must not inherit it.
+    int sock = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
     if (sock == -1) {
         perror("socket");
         return -1;

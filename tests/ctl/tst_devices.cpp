@@ -8,9 +8,13 @@
 #include <csignal>
 #include <cstring>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "ctlrun.h"
+#include "store.h"
 #include "simhid.h"
 
 // brightness-ctl against the simulated display: which nodes it opens and
@@ -52,6 +56,8 @@ private slots:
     void restore();
     void recordNotWritable_data();
     void recordNotWritable();
+    void recordLock_data();
+    void recordLock();
     void corruptRecord_data();
     void corruptRecord();
 
@@ -766,6 +772,76 @@ void tst_Devices::recordNotWritable()
     QCOMPARE(ctl::run(int(argv.size()), argv.data(), env), 1);
     QCOMPARE(writtenLevels(), QList<int>{60});
     QVERIFY2(again.errText().contains("no remembered level to change by +10%"), qPrintable(again.errText()));
+}
+
+void tst_Devices::recordLock_data()
+{
+    QTest::addColumn<bool>("asNobody");      // else root, with the lock held by another writer
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QList<int>>("levels");  // written, failed writes included
+    QTest::addColumn<QString>("why");        // %1: the state directory
+
+    // The display takes no report before the third retry.
+    QTest::newRow("lock held: a slow display's restore waits for it once")
+        << false << QStringList{"restore"} << QList<int>{40, 40, 40, 40} << "%1 is held by another process";
+    // The directory is 2771: nobody cannot open it, so cannot lock it.
+    const QString refused = "cannot write in %1: Permission denied";
+    QTest::newRow("outside the group: a step reads the record") << true << QStringList{"set", "+10%"}
+                                                                << QList<int>{50} << refused;
+    QTest::newRow("outside the group: an absolute set") << true << QStringList{"set", "70%"} << QList<int>{70}
+                                                         << refused;
+    QTest::newRow("outside the group: restore") << true << QStringList{"restore"} << QList<int>{40} << refused;
+}
+
+void tst_Devices::recordLock()
+{
+    QFETCH(bool, asNobody);
+    QFETCH(QStringList, args);
+    QFETCH(QList<int>, levels);
+    QFETCH(QString, why);
+
+    if (geteuid() != 0)
+        QSKIP("needs root: to hold the lock as another writer, or to act as nobody");
+    plugDisplay(1, 2);
+    const std::string record = placeOf(2).toStdString() + " 0483:5750 40 3\n";
+    QVERIFY(sysfs().setRecord(record));
+    const std::string dir = sysfs().stateDir();
+    why = why.arg(QString::fromStdString(dir));
+    // The writers' group: one that this process (root, and nobody by
+    // seteuid) is not in.
+    QVERIFY(chown(dir.c_str(), 0, 54321) == 0 && chmod(dir.c_str(), 02771) == 0);
+    const int held = asNobody ? -1 : open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (!asNobody) {
+        QVERIFY(held >= 0 && flock(held, LOCK_EX) == 0);
+        simhid::failWrites(1, EPIPE);
+    }
+    testutil::FakeClock clock;
+    clock.during = [](int sleep) {
+        if (sleep == 3)
+            simhid::failWrites(1, 0);
+    };
+    if (asNobody && seteuid(65534) != 0)
+        QSKIP(qPrintable(QString("cannot act as nobody: ") + std::strerror(errno)));
+    const int lockable = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int openErr = errno;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const CtlResult r = runCtl(args, sysfs(), &clock);
+    const qint64 ms = elapsed.elapsed();
+    if (asNobody && seteuid(0) != 0)
+        qFatal("cannot return to root");
+    if (lockable >= 0)
+        close(lockable);
+    if (held >= 0)
+        close(held);
+
+    QCOMPARE(lockable < 0 ? openErr : 0, asNobody ? EACCES : 0);
+    QCOMPARE(r.status, 0);
+    QCOMPARE(writtenLevels(), levels);
+    QCOMPARE(r.err, "brightness-ctl: level set but not remembered: " + why + '\n');
+    QCOMPARE(sysfs().record(), record);
+    // One wait for the lock at most, not one per try.
+    QVERIFY2(ms < 2 * ctl::Store::defaultLockWaitMs, qPrintable(QString("%1 ms").arg(ms)));
 }
 
 void tst_Devices::corruptRecord_data()

@@ -64,7 +64,7 @@ void tst_ProgramDisplay::displayPluggedInLater()
     program.setProcessEnvironment(env);
     testutil::startProgram(program, BRIGHTNESS_BINARY, {"-b", "4"});
     QVERIFY(program.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(sim.sudoCommands().size() >= 10, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(sim.events("open").size() >= 10, 30000);
     const QString window = x.xdotool({"search", "--sync", "--name", "^brightness$"}).section('\n', 0, 0);
     QVERIFY(!window.isEmpty());
 

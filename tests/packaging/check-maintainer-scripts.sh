@@ -2,7 +2,7 @@
 # postinst and postrm reload udev's rules and re-trigger the hidraw nodes
 # only when udevadm exists and udev answers, and never fail, whatever
 # udevadm does. udevadm is replaced by a stand-in that logs its calls.
-# postinst creates the state directory (root, group plugdev, 2775), postrm
+# postinst creates the state directory (root, group plugdev, 2771), postrm
 # purge removes it; both under DPKG_ROOT, a directory of the check's own.
 # Usage: check-maintainer-scripts.sh DEBIAN_DIR WORK_DIR
 set -eu
@@ -58,12 +58,13 @@ done
 group=root
 getent group plugdev >/dev/null 2>&1 && group=plugdev
 [ -d "$state" ] || fail "postinst configure did not create the state directory"
-[ "$(stat -c '%A %U %G' "$state" 2>/dev/null)" = "drwxrwsr-x root $group" ] \
-    || fail "state directory is '$(stat -c '%A %U %G' "$state" 2>/dev/null)', expected 'drwxrwsr-x root $group'"
+[ "$(stat -c '%A %U %G' "$state" 2>/dev/null)" = "drwxrws--x root $group" ] \
+    || fail "state directory is '$(stat -c '%A %U %G' "$state" 2>/dev/null)', expected 'drwxrws--x root $group'"
 echo "x 0483:5750 50 1" > "$state/levels"
-chmod 0755 "$state"
+# An upgrade from a version that made it 2775, which let anyone lock it.
+chmod 2775 "$state"
 run postinst configure 0 0 0 "$all"
-[ "$(stat -c %A "$state")" = drwxrwsr-x ] || fail "postinst configure did not set the state directory's mode again"
+[ "$(stat -c %A "$state")" = drwxrws--x ] || fail "postinst configure did not set the state directory's mode again"
 [ -f "$state/levels" ] || fail "postinst configure lost the record"
 run postinst abort-upgrade 0 0 0 ""
 run postrm upgrade 0 0 0 ""

@@ -40,7 +40,7 @@ run_program() {
     i=0
     while [ $i -lt 100 ]; do
         if grep -q '^action == ' "$work/err" || grep -q '^hidraw:' "$work/err" \
-            || grep -q 'hidraw9$' "$FAKE_SUDO_LOG"; then
+            || [ "$(grep -c 'Cant open!' "$work/err")" -ge 10 ]; then
             break
         fi
         sleep 0.1; i=$((i + 1))
@@ -74,14 +74,13 @@ while IFS="$tab" read -r args output step; do
 done < "$work/examples"
 
 # The access command: documented as 'sudo chmod 777 /dev/hidrawN', run for
-# the nodes from 0 up.
+# the nodes that exist and that the program cannot use yet, so on a machine
+# without raw HID nodes for none (a uevent from elsewhere may add a search,
+# which runs none either).
 grep -q '^\.B sudo chmod 777 /dev/hidraw\\c$' "$page" || fail "the page does not give the access command"
 run_program
-seq 0 9 | sed 's|^|chmod 777 /dev/hidraw|' > "$work/expected-sudo"
-if ! grep -q '^hidraw:' "$work/err"; then
-    # A uevent from elsewhere on the machine may add a search after the first.
-    head -n 10 "$FAKE_SUDO_LOG" | cmp -s "$work/expected-sudo" - \
-        || fail "the program ran sudo with: $(tr '\n' '|' < "$FAKE_SUDO_LOG")"
+if ! ls /dev/hidraw[0-9] > /dev/null 2>&1; then
+    [ ! -s "$FAKE_SUDO_LOG" ] || fail "the program ran sudo with: $(tr '\n' '|' < "$FAKE_SUDO_LOG")"
 fi
 
 # The accepted identities, in both the page and the udev rule's terms.

@@ -1,11 +1,13 @@
 #!/bin/sh
 # Checks one udev rules file for brightness: every line parses as udev rule
 # syntax (known keys, operators that fit them, quoted values), each of the
-# display's three USB identities has two hidraw rules, one by the USB
-# device's attributes and one by the HID device's name, that give the node
-# mode 0660, group plugdev and the uaccess tag, and two more, in the same two
-# forms, that have systemd start brightness-restore@%k.service for it
-# (TAG+="systemd" and ENV{SYSTEMD_WANTS}); the file sorts before
+# display's three USB identities has one hidraw rule by the HID device's
+# name that gives the node mode 0620 (the group writes only), group plugdev
+# and the uaccess tag, and one more, in the same form and for hidraw0 to
+# hidraw9 only, that has systemd start brightness-restore@%k.service for it
+# (TAG+="systemd" and ENV{SYSTEMD_WANTS}); no rule matches a USB device's
+# attributes (ATTRS), which hubs and composite devices pass on to every
+# node below them; the file sorts before
 # 73-seat-late.rules, where systemd applies uaccess. Uses udevadm verify too
 # where udev has it (from udev 253 on).
 # Usage: check-udev-rule.sh RULES_FILE; exit status 0 when it passes.
@@ -65,40 +67,33 @@ BEGIN {
         n++
     }
     if (seen["SUBSYSTEM=="] != "hidraw") { bad("rule does not match SUBSYSTEM==\"hidraw\""); next }
-    if ("KERNELS==" in seen) {
-        # The HID device name: USB bus, upper-case vendor and product, any instance.
-        k = seen["KERNELS=="]
-        if (k !~ /^0003:[0-9A-F][0-9A-F][0-9A-F][0-9A-F]:[0-9A-F][0-9A-F][0-9A-F][0-9A-F][.][*]$/) {
-            bad("KERNELS must be 0003:VVVV:PPPP.* in upper-case hex, got \"" k "\""); next
-        }
-        form = "KERNELS"; v = tolower(substr(k, 6, 4)); p = tolower(substr(k, 11, 4))
-    } else {
-        form = "ATTRS"; v = seen["ATTRS{idVendor}=="]; p = seen["ATTRS{idProduct}=="]
-        if (v !~ /^[0-9a-f][0-9a-f][0-9a-f][0-9a-f]$/ || p !~ /^[0-9a-f][0-9a-f][0-9a-f][0-9a-f]$/) {
-            bad("idVendor and idProduct must be four lower-case hex digits, got \"" v "\" \"" p "\""); next
-        }
+    for (k in seen)
+        if (k ~ /^ATTRS[{]/) { bad("ATTRS matches every node below a device with that attribute"); next }
+    # The HID device name: USB bus, upper-case vendor and product, any instance.
+    k = seen["KERNELS=="]
+    if (k !~ /^0003:[0-9A-F][0-9A-F][0-9A-F][0-9A-F]:[0-9A-F][0-9A-F][0-9A-F][0-9A-F][.][*]$/) {
+        bad("KERNELS must be 0003:VVVV:PPPP.* in upper-case hex, got \"" k "\""); next
     }
+    form = "KERNELS"; v = tolower(substr(k, 6, 4)); p = tolower(substr(k, 11, 4))
     if (!((v ":" p) in want)) bad("unexpected identity " v ":" p)
     if ("ENV{SYSTEMD_WANTS}+=" in seen) {
+        if (seen["KERNEL=="] != "hidraw[0-9]") bad(v ":" p ": the restore rule is not limited to KERNEL==\"hidraw[0-9]\"")
         if (seen["ENV{SYSTEMD_WANTS}+="] != "brightness-restore@%k.service")
             bad(v ":" p ": SYSTEMD_WANTS is \"" seen["ENV{SYSTEMD_WANTS}+="] "\", expected \"brightness-restore@%k.service\"")
         if (seen["TAG+="] != "systemd") bad(v ":" p ": the restore rule has no TAG+=\"systemd\"")
         restore[form " " v ":" p]++
         next
     }
-    if (seen["MODE="] != "0660") bad(v ":" p ": MODE is \"" seen["MODE="] "\", expected \"0660\"")
+    if (seen["MODE="] != "0620") bad(v ":" p ": MODE is \"" seen["MODE="] "\", expected \"0620\"")
     if (seen["GROUP="] != "plugdev") bad(v ":" p ": GROUP is \"" seen["GROUP="] "\", expected \"plugdev\"")
     if (seen["TAG+="] != "uaccess") bad(v ":" p ": no TAG+=\"uaccess\"")
     got[form " " v ":" p]++
 }
 END {
     for (id in want)
-        for (f = 1; f <= 2; f++) {
-            form = (f == 1 ? "ATTRS" : "KERNELS")
-            if (got[form " " id] != 1 || restore[form " " id] != 1) {
-                printf "%s: %d access and %d restore %s rules for %s, expected 1 each\n", FILENAME, got[form " " id], restore[form " " id], form, id > "/dev/stderr"
-                failed = 1
-            }
+        if (got["KERNELS " id] != 1 || restore["KERNELS " id] != 1) {
+            printf "%s: %d access and %d restore rules for %s, expected 1 each\n", FILENAME, got["KERNELS " id], restore["KERNELS " id], id > "/dev/stderr"
+            failed = 1
         }
     exit failed
 }

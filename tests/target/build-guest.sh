@@ -21,8 +21,8 @@ out=$(cd "$out" && pwd)
 # the Qt libraries and a font with the status texts' characters for the
 # window; Debian's MQTT broker and clients for the bridge.
 # usr-is-merged: the layout below is merged already (and usrmerge would pull
-# in perl).
-packages="busybox-static coreutils dpkg libc-bin usr-is-merged udev systemd sudo libqt5widgets5 fonts-wqy-microhei mosquitto mosquitto-clients"
+# in perl). util-linux: flock(1), to hold the record's lock as a user would.
+packages="busybox-static coreutils dpkg libc-bin usr-is-merged udev systemd sudo util-linux libqt5widgets5 fonts-wqy-microhei mosquitto mosquitto-clients"
 # Kernel modules the scenarios need: the framebuffer (virtio-gpu on
 # virtio-mmio), raw HID through uhid, and input devices for key presses.
 modules="virtio_mmio virtio-gpu hid uhid hid-generic evdev uinput"

@@ -199,6 +199,7 @@ struct NodeSetting {
     unsigned short product = 0;
     int err = 0;
     bool autoAck = false;
+    int writeErr = 0;            // writes fail with it (a display not yet taking reports)
     bool hasIdentity = false;    // given one once: sysfs names it while it exists
 };
 
@@ -444,6 +445,12 @@ void parseConfig(const std::string &text, NodeSetting (&cfg)[kNodes])
             continue;
         NodeSetting c;
         const std::string &what = w[1];
+        // "N present ... writefail ERRNO": present, but every write fails.
+        if (w.size() == 7 && w[1] == "present" && w[5] == "writefail") {
+            if (!parseErrno(w[6], &c.writeErr))
+                continue;
+            w.resize(5);
+        }
         if (what == "present" && (w.size() == 5 || (w.size() == 6 && w[5] == "ack"))) {
             char *end = nullptr;
             const unsigned long bus = strtoul(w[2].c_str(), &end, 10);
@@ -483,6 +490,7 @@ void applyConfig(State &s, const NodeSetting (&cfg)[kNodes])
         }
         node.err = c.err;
         node.autoAck = c.autoAck;
+        node.writeErr = c.writeErr;
         if (node.mode != c.mode)
             setMode(s, n, c.mode);
     }
@@ -665,6 +673,8 @@ bool simWrite(int fd, const void *buf, size_t count, ssize_t *out)
     int err = 0;
     if (d->dead)
         err = ENODEV;
+    else if (d->node >= 0 && s.nodes[d->node].writeErr)
+        err = s.nodes[d->node].writeErr;
     else if (count < 2 || count > kMaxReport)
         err = EINVAL;
     else if (!buf)
@@ -1101,6 +1111,11 @@ void listInSysfs(int node, bool listed)
 void setAutoAck(int node, bool on)
 {
     changeNode(node, [&](State &, Node &n) { n.autoAck = on; });
+}
+
+void failWrites(int node, int err)
+{
+    changeNode(node, [&](State &, Node &n) { n.writeErr = err; });
 }
 
 bool queueInput(int node, const std::vector<unsigned char> &report)

@@ -17,9 +17,10 @@
 //   SIMHID_CONFIG=<file>  the node table, one line per node; unlisted nodes (all
 //                         of them without the variable or the file) are absent;
 //                         '#' starts a comment line:
-//                           N present BUS VENDOR PRODUCT [ack]
+//                           N present BUS VENDOR PRODUCT [ack | writefail ERRNO]
 //                               BUS decimal, VENDOR/PRODUCT hex (0483 or 0x0483),
-//                               "ack" turns on the automatic acknowledgement
+//                               "ack" turns on the automatic acknowledgement,
+//                               "writefail" makes every write fail
 //                           N absent
 //                           N openfail ERRNO      ERRNO decimal or a name (EACCES)
 //                           N zero
@@ -89,6 +90,7 @@ void failIdentity(int node, int err);      // open succeeds, HIDIOCGRAWINFO -> -
 void unplug(int node);                     // descriptors die (ENODEV), new opens ENOENT
 void plug(int node);                       // present again with its last identity
 void setAutoAck(int node, bool on);         // answer 04 AA 01... writes with 04 AA 02 + zeros (64 bytes)
+void failWrites(int node, int err);        // writes fail with err until failWrites(node, 0)
 // The node becomes readable and writable for access() after afterMs; until
 // then its opens fail EACCES too (udev applying its rule a little after the
 // kernel's events). Removal (absent, unplug) takes the grant away.
