@@ -79,6 +79,7 @@ for target in "amd64 2 62" "armhf 1 40"; do
     fi
     for pair in "usr/lib/udev/rules.d/70-brightness.rules packaging/70-brightness.rules" \
                 "usr/lib/systemd/system/brightness-restore@.service packaging/brightness-restore@.service" \
+                "usr/lib/systemd/system/brightness-mqtt.service packaging/brightness-mqtt.service" \
                 "usr/share/applications/brightness.desktop packaging/brightness.desktop" \
                 "usr/share/doc/brightness/copyright packaging/debian/copyright"; do
         set -- $pair

@@ -35,6 +35,7 @@ expected_files() {
 brightness_files() {
     cat <<'LIST'
 usr/bin/brightness
+usr/lib/systemd/system/brightness-mqtt.service
 usr/lib/systemd/system/brightness-restore@.service
 usr/lib/udev/rules.d/70-brightness.rules
 usr/share/applications/brightness.desktop
@@ -48,6 +49,7 @@ usr/share/icons/hicolor/256x256/apps/brightness.png
 usr/share/icons/hicolor/32x32/apps/brightness.png
 usr/share/icons/hicolor/48x48/apps/brightness.png
 usr/share/icons/hicolor/64x64/apps/brightness.png
+usr/share/lintian/overrides/brightness
 usr/share/man/man1/brightness.1.gz
 LIST
 }

@@ -24,7 +24,7 @@ cp "$here/guest/init" "$overlay/init"
 cp "$here"/guest/*.sh "$overlay/scenarios/"
 mkdir -p "$overlay/etc/systemd/system"
 cp "$here/guest/guest-checks.service" "$overlay/etc/systemd/system/"
-cp "$build/src/brightness" "$build/src/ctl/brightness-ctl" \
+cp "$build/src/brightness" "$build/src/ctl/brightness-ctl" "$build/src/mqtt/brightness-mqtt" \
    "$build/tests/support/uhid/uhid-display" "$build/tests/support/uhid/bus-place" "$overlay/opt/brightness/"
 cp "$deb" "$overlay/pkg/"
 (cd "$overlay" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) > "$out/overlay.cpio"

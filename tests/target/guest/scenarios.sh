@@ -200,24 +200,25 @@ display_stop
 }
 
 . /scenarios/package.sh
+. /scenarios/mqtt.sh
 # Under systemd (see init): the counts so far go on. Its service has not
 # the kernel's command line in its environment, as init has.
 if [ -d /run/systemd/system ]; then
     read -r passed failed < /run/guest-counts
     scenarios=$(sed -n 's/.*scenarios=\([^ ]*\).*/\1/p' /proc/cmdline)
-    for s in coldplug plug_restore; do
+    for s in coldplug plug_restore mqtt_unit; do
         case ",$scenarios," in ,,|*,$s,*) $s ;; esac
     done
     echo "$passed passed, $failed failed"
     exit
 fi
 # coldplug_prepare leaves the display plugged in for the boot under systemd.
-for s in offscreen kiosk kiosk_hotplug ctl access_sudo package race usb_forms coldplug_prepare; do
+for s in offscreen kiosk kiosk_hotplug ctl access_sudo package race usb_forms mqtt coldplug_prepare; do
     case ",$scenarios," in ,,|*,$s,*|*,${s%_prepare},*) $s ;; esac
 done
 # Without a summary here, so that a systemd that never gets to the checks
 # fails the run.
 case ",$scenarios," in
-,,|*,plug_restore,*|*,coldplug,*) echo "$passed $failed" > /run/guest-counts ;;
+,,|*,plug_restore,*|*,coldplug,*|*,mqtt_unit,*) echo "$passed $failed" > /run/guest-counts ;;
 *) echo "$passed passed, $failed failed" ;;
 esac
