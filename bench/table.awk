@@ -161,4 +161,12 @@ END {
     if (mode != "armhf")
         info("Fade: a write's lateness against its plan, median / 99th percentile / worst", \
              fmt(num("fade.late_median_ns"), "us") " / " fmt(num("fade.late_p99_ns"), "us") " / " fmt(num("fade.late_max_ns"), "us"))
+
+    row("MQTT: one group command to the last of " v["mqtt.panels"] " panels' report write, median of " v["mqtt.rounds"], \
+        "mqtt.bridge_median_ns", "mqtt.sub_median_ns", "ms", \
+        "the broker's fan-out to as many bare mosquitto_sub clients, same run")
+    row("MQTT: the same, 99th percentile", "mqtt.bridge_p99_ns", "mqtt.sub_p99_ns", "ms", "same, 99th percentile")
+    row("MQTT: resident memory per panel (median)", "mqtt.rss_kb", "mqtt.sub_rss_kb", "kb", "one mosquitto_sub")
+    info("MQTT: idle wake-ups per panel over " v["mqtt.idle_seconds"] " s between keepalives, median / most of one panel", \
+         fmt(num("mqtt.idle_wakeups_per_s"), "ps") " / " v["mqtt.idle_wakeups_max"])
 }

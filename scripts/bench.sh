@@ -109,9 +109,9 @@ PROGRAMS="--program $A/product/src/brightness --minimal $A/bench_minimal --looka
 --preload $A/simhid/libsimhid_preload.so --sudo-dir $A/simhid/sudo-bin $EMULATOR_OPT"
 
 if [ "$MODE" = armhf ]; then
-    SEARCHES=6; STARTS=5; CTL_RUNS=30
+    SEARCHES=6; STARTS=5; CTL_RUNS=30; MQTT_PANELS=10; MQTT_ROUNDS=10
 else
-    SEARCHES=15; STARTS=15; CTL_RUNS=200
+    SEARCHES=15; STARTS=15; CTL_RUNS=200; MQTT_PANELS=50; MQTT_ROUNDS=40
 fi
 step send 300 $RUN "$A/bench_inproc" send 10000
 step search 300 $RUN "$A/bench_inproc" search $SEARCHES
@@ -123,6 +123,10 @@ fi
 step ctl_set 600 "$B/bench_ctl" set $CTL_RUNS --ctl "$A/bench_ctl_driver" --raw "$A/bench_rawset" \
     --preload "$A/simhid/libsimhid_preload.so" $EMULATOR_OPT
 step ctl_fade 60 $RUN "$A/bench_ctl" fade 2000
+# The broker and its clients are this machine's own programs; under armhf
+# only the bridges are emulated.
+step mqtt 600 "$B/bench_mqtt" fanout $MQTT_PANELS $MQTT_ROUNDS --bridge "$A/bench_mqtt_driver" \
+    --preload "$A/simhid/libsimhid_preload.so"
 # shellcheck disable=SC2086
 step startup 600 "$B/bench_x" startup --runs $STARTS $PROGRAMS
 # shellcheck disable=SC2086

@@ -27,20 +27,22 @@ ensure_packages() {
 }
 
 # What building the program needs, and what its window needs to show its
-# Chinese status texts as text rather than boxes; libudev and libsystemd for
-# the idle watcher's hot-plugged input devices and its service's readiness.
-BUILD_PACKAGES="cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools fonts-wqy-microhei libudev-dev libsystemd-dev"
-# The same libraries for the armhf cross build.
-ARMHF_LIB_PACKAGES="libudev-dev:armhf libsystemd-dev:armhf"
-# What the test suite needs on top: a real X server to drive the window.
-TEST_PACKAGES="xvfb xauth xdotool x11-utils imagemagick procps"
+# Chinese status texts as text rather than boxes; the MQTT bridge's client
+# library, JSON library, udev monitor and machine identity.
+BUILD_PACKAGES="cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools fonts-wqy-microhei
+    libmosquitto-dev nlohmann-json3-dev libudev-dev libsystemd-dev"
+# The armhf libraries of a cross build (nlohmann-json is headers only).
+ARMHF_LIBRARY_PACKAGES="qtbase5-dev:armhf libmosquitto-dev:armhf libudev-dev:armhf libsystemd-dev:armhf"
+# What the test suite needs on top: a real X server to drive the window, and
+# a real MQTT broker and clients for the bridge.
+TEST_PACKAGES="xvfb xauth xdotool x11-utils imagemagick procps mosquitto mosquitto-clients"
 # The armhf cross build with Qt's armhf libraries, and qemu-arm to run its
 # tests here (scripts/test.sh armhf).
-ARMHF_TEST_PACKAGES="crossbuild-essential-armhf qtbase5-dev:armhf qemu-user $ARMHF_LIB_PACKAGES"
+ARMHF_TEST_PACKAGES="crossbuild-essential-armhf $ARMHF_LIBRARY_PACKAGES qemu-user"
 # The armhf guest (scripts/test.sh target): the system emulator, cpio for its
 # initramfs, ImageMagick for its screenshots; its kernel and root file system
 # are armhf packages that tests/target/build-guest.sh unpacks there.
-TARGET_PACKAGES="qemu-system-arm cpio imagemagick crossbuild-essential-armhf qtbase5-dev:armhf qemu-user $ARMHF_LIB_PACKAGES"
+TARGET_PACKAGES="qemu-system-arm cpio imagemagick crossbuild-essential-armhf $ARMHF_LIBRARY_PACKAGES qemu-user"
 # The sanitizers' run-time libraries (scripts/test.sh asan, tsan).
 SANITIZER_PACKAGES="libasan8 libubsan1 libtsan2"
 # The fuzz targets: clang with libFuzzer and its sanitizer runtimes, and
@@ -59,7 +61,7 @@ build_native() {
 # CPack uses to find the binaries), and the armhf cross toolchain with Qt's
 # armhf libraries (dpkg-shlibdeps reads their symbols files) and user-mode
 # emulation.
-PACKAGING_PACKAGES="desktop-file-utils lintian man-db udev dpkg-dev file crossbuild-essential-armhf qtbase5-dev:armhf qemu-user $ARMHF_LIB_PACKAGES"
+PACKAGING_PACKAGES="desktop-file-utils lintian man-db udev dpkg-dev file crossbuild-essential-armhf $ARMHF_LIBRARY_PACKAGES qemu-user"
 
 ensure_armhf_arch() {
     # The next ensure_packages that finds something missing runs apt-get
@@ -71,8 +73,9 @@ ensure_armhf_arch() {
 
 # What scripts/bench.sh needs on top of building: a private X server, xdotool
 # to move the slider, Xlib headers for the start-up watcher, unshare for a
-# private network namespace, strip and uptime's load figures.
-BENCH_PACKAGES="xvfb xauth xdotool libx11-dev util-linux binutils procps"
+# private network namespace, strip and uptime's load figures; the broker and
+# its clients for the MQTT bridge's fan-out.
+BENCH_PACKAGES="xvfb xauth xdotool libx11-dev util-linux binutils procps mosquitto mosquitto-clients"
 # And for `scripts/bench.sh armhf`: the cross toolchain, Qt's armhf
 # libraries and user-mode emulation.
-BENCH_ARMHF_PACKAGES="crossbuild-essential-armhf qtbase5-dev:armhf qemu-user $ARMHF_LIB_PACKAGES"
+BENCH_ARMHF_PACKAGES="crossbuild-essential-armhf $ARMHF_LIBRARY_PACKAGES qemu-user"

@@ -92,7 +92,8 @@ target)
     # The armhf suite's build, when it is there: only the programs are needed.
     cmake -S "$ROOT" -B "$ROOT/build-armhf-tests" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIGHTNESS_TESTS=ON \
         -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-armhf.cmake" >/dev/null
-    cmake --build "$ROOT/build-armhf-tests" --parallel "$(nproc)" --target brightness brightness-ctl brightness-idle uhid-display uinput-person bare-wake
+    cmake --build "$ROOT/build-armhf-tests" --parallel "$(nproc)" --target brightness brightness-ctl brightness-mqtt \
+        brightness-idle uhid-display bus-place uinput-person bare-wake
     "$ROOT/scripts/package.sh" >/dev/null
     version=$(sed -n 's/^project(brightness VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")
     sh "$ROOT/tests/target/run.sh" "$ROOT/build-armhf-tests" \

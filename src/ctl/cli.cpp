@@ -211,10 +211,11 @@ std::string usage(const Environment &env)
         + env.stateDir + "/levels. With nothing remembered, a step or 'on' starts\n"
            "from " + std::to_string(firstUseLevel) + "%; while a display is off, a step starts from 0.\n"
            "\n"
-           "Exit status: 0 done; 1 no display found, a display could not be set,\n"
-           "or no level remembered (get); 2 bad command line or value (nothing is\n"
-           "sent); 3 access to a display was refused; 128+N a fade stopped by\n"
-           "signal N. When several apply: 2 before 3 before 1.\n";
+           "Exit status: 0 done (restore with nothing remembered: nothing to do);\n"
+           "1 no display found, a display could not be set, or no level\n"
+           "remembered (get); 2 bad command line or value (nothing is sent);\n"
+           "3 access to a display was refused; 128+N a fade stopped by signal N.\n"
+           "When several apply: 2 before 3 before 1.\n";
 }
 
 } // namespace ctl

@@ -21,14 +21,15 @@ bool sysfsIdentity(const std::string &sysfsRoot, int node, DisplayIdentity *id);
 // Parses one uevent text (lines KEY=VALUE) for its first HID_ID line.
 bool parseUevent(const std::string &text, DisplayIdentity *id);
 
-// The display's place on the USB bus as sysfs shows it, in the form udev
-// gives ID_PATH ("pci-0000:00:14.0-usb-0:1.2:1.0"); the chain of parent
-// devices joined by '-' for a display not on USB (uhid); empty when sysfs
-// has no device for the node or the place would not be a valid one.
+// The display's place on the bus as sysfs shows it (place.cpp): udev's
+// ID_PATH for the node, as its path_id builtin composes it
+// ("platform-fd500000.pcie-pci-0000:01:00.0-usb-0:1.2:1.0"); where udev
+// gives none (uhid), the chain of parent devices joined by '-'; empty when
+// sysfs has no device for the node or the place would not be a valid one.
 std::string busPlace(const std::string &sysfsRoot, int node);
-
-// The place as the first release computed it, where it differs from
-// busPlace; records keyed by it are still found.
+// The place as earlier versions wrote it into the record: the same but for
+// a USB controller, which is named alone by its own bus and address
+// ("pci-0000:01:00.0-usb-0:1.2:1.0"), without the devices above it.
 std::string formerBusPlace(const std::string &sysfsRoot, int node);
 
 // 1 to 255 characters, each a printable ASCII character other than blank

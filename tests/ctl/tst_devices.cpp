@@ -367,26 +367,41 @@ void tst_Devices::unpluggedBetweenFindAndWrite()
 void tst_Devices::busPlace_data()
 {
     QTest::addColumn<QString>("devicePath");  // empty: no device link
-    QTest::addColumn<QString>("place");
+    QTest::addColumn<QString>("place");       // as udev's path_id gives it
+    QTest::addColumn<QString>("formerPlace"); // as records before it hold it
 
-    QTest::newRow("PCI controller, port 2") << "pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/0003:0483:5750.0001"
-                                            << "pci-0000:00:14.0-usb-0:2:1.0";
-    QTest::newRow("behind a hub, second interface")
-        << "pci0000:00/0000:00:14.0/usb3/3-1/3-1.4/3-1.4:1.1/0003:0483:5750.0007" << "pci-0000:00:14.0-usb-0:1.4:1.1";
-    QTest::newRow("Pi 4: controller behind a PCIe bridge")
-        << "platform/scb/fd500000.pcie/pci0000:00/0000:00:00.0/0000:01:00.0/usb1/1-1/1-1.3/1-1.3:1.0/0003:0EEF:0005.0002"
-        << "pci-0000:01:00.0-usb-0:1.3:1.0";
-    QTest::newRow("uhid, not on USB") << "virtual/misc/uhid/0003:0483:5750.0004" << "virtual-misc-uhid";
-    QTest::newRow("no device in sysfs") << QString() << QString();
+    // Sysfs layouts as these machines' kernels make them.
+    QTest::newRow("x86: PCI controller, port 2") << "pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/0003:0483:5750.0001"
+                                                 << "pci-0000:00:14.0-usb-0:2:1.0" << "pci-0000:00:14.0-usb-0:2:1.0";
+    QTest::newRow("x86: behind a hub, second interface")
+        << "pci0000:00/0000:00:14.0/usb3/3-1/3-1.4/3-1.4:1.1/0003:0483:5750.0007" << "pci-0000:00:14.0-usb-0:1.4:1.1"
+        << "pci-0000:00:14.0-usb-0:1.4:1.1";
+    QTest::newRow("Pi 3: the SoC's own controller, behind the board's hub")
+        << "platform/soc/3f980000.usb/usb1/1-1/1-1.1/1-1.1.3/1-1.1.3:1.0/0003:0483:5750.0003"
+        << "platform-3f980000.usb-usb-0:1.1.3:1.0" << "platform-3f980000.usb-usb-0:1.1.3:1.0";
+    QTest::newRow("Pi 4: PCI controller behind the SoC's PCIe bridge")
+        << "platform/scb/fd500000.pcie/pci0000:00/0000:00:00.0/0000:01:00.0/usb1/1-1/1-1.2/1-1.2:1.0/0003:0483:5750.0001"
+        << "platform-fd500000.pcie-pci-0000:01:00.0-usb-0:1.2:1.0" << "pci-0000:01:00.0-usb-0:1.2:1.0";
+    QTest::newRow("CM4: the SoC's own controller")
+        << "platform/soc/fe980000.usb/usb1/1-1/1-1:1.0/0003:0EEF:0005.0002" << "platform-fe980000.usb-usb-0:1:1.0"
+        << "platform-fe980000.usb-usb-0:1:1.0";
+    QTest::newRow("Pi 5: xHCI of the I/O chip, platform devices all the way")
+        << "platform/axi/1000120000.pcie/1f00200000.usb/xhci-hcd.0/usb1/1-1/1-1:1.0/0003:0483:5750.0001"
+        << "platform-xhci-hcd.0-usb-0:1:1.0" << "platform-xhci-hcd.0-usb-0:1:1.0";
+    QTest::newRow("uhid, not on USB") << "virtual/misc/uhid/0003:0483:5750.0004" << "virtual-misc-uhid"
+                                      << "virtual-misc-uhid";
+    QTest::newRow("no device in sysfs") << QString() << QString() << QString();
 }
 
 void tst_Devices::busPlace()
 {
     QFETCH(QString, devicePath);
     QFETCH(QString, place);
+    QFETCH(QString, formerPlace);
     if (!devicePath.isEmpty())
         QVERIFY(sysfs().stagePlace(4, devicePath.toStdString()));
     QCOMPARE(QString::fromStdString(::busPlace(sysfs().path(), 4)), place);
+    QCOMPARE(QString::fromStdString(::formerBusPlace(sysfs().path(), 4)), formerPlace);
     // Another node has nothing in sysfs.
     QCOMPARE(QString::fromStdString(::busPlace(sysfs().path(), 5)), QString());
 }
@@ -394,7 +409,9 @@ void tst_Devices::busPlace()
 void tst_Devices::remember_data()
 {
     // Steps: "ctl ARGS..." runs the program (must exit 0), "plug NODE PORT
-    // [VVVV PPPP]" or "unplug NODE" changes the displays.
+    // [VVVV PPPP]", "pi4 NODE" (on a Pi 4's port 1.2) or "unplug NODE"
+    // changes the displays, "record LINE" writes the record, "places
+    // PLACE..." checks the places it holds.
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<int>("status");  // of get -m, run last
     QTest::addColumn<QString>("out");
@@ -421,6 +438,17 @@ void tst_Devices::remember_data()
     QTest::newRow("nothing set") << QStringList{"plug 1 2"} << 1 << "/dev/hidraw1 0483:5750 - " + a + "\n";
     QTest::newRow("a refused set is not remembered") << QStringList{"plug 1 2", "ctl set 50%", "ctl -d /dev/hidraw4 set 9"}
                                                      << 0 << "/dev/hidraw1 0483:5750 50 " + a + "\n";
+    // A Pi 4, where udev's place and the one the first release wrote differ.
+    const QString pi4 = "platform-fd500000.pcie-pci-0000:01:00.0-usb-0:1.2:1.0", pi4Former = "pci-0000:01:00.0-usb-0:1.2:1.0";
+    QTest::newRow("Pi 4: a level recorded under the earlier place is found")
+        << QStringList{"pi4 1", "record " + pi4Former + " 0483:5750 60 1", "places " + pi4Former} << 0
+        << "/dev/hidraw1 0483:5750 60 " + pi4 + "\n";
+    QTest::newRow("Pi 4: ... and moves to udev's place at the next write")
+        << QStringList{"pi4 1", "record " + pi4Former + " 0483:5750 60 1", "ctl set +10%", "places " + pi4} << 0
+        << "/dev/hidraw1 0483:5750 70 " + pi4 + "\n";
+    QTest::newRow("Pi 4: the earlier place still selects")
+        << QStringList{"pi4 1", "ctl set 30% -d " + pi4Former, "places " + pi4} << 0
+        << "/dev/hidraw1 0483:5750 30 " + pi4 + "\n";
 }
 
 void tst_Devices::remember()
@@ -435,10 +463,23 @@ void tst_Devices::remember()
         if (verb == "plug") {
             plugDisplay(words[0].toInt(), words[1].toInt(), words.value(2, "0483").toUShort(nullptr, 16),
                         words.value(3, "5750").toUShort(nullptr, 16));
+        } else if (verb == "pi4") {
+            simhid::present(words[0].toInt(), 3, 0x0483, 0x5750);
+            QVERIFY(sysfs().stagePlace(words[0].toInt(), "platform/scb/fd500000.pcie/pci0000:00/0000:00:00.0/0000:01:00.0"
+                                                         "/usb1/1-1/1-1.2/1-1.2:1.0/0003:0483:5750.0001"));
         } else if (verb == "unplug") {
             simhid::absent(words[0].toInt());
             QVERIFY(QFile::remove(QString::fromStdString(sysfs().path())
                                   + QString("/class/hidraw/hidraw%1/device").arg(words[0])));
+        } else if (verb == "record") {
+            QVERIFY(sysfs().setRecord(words.join(' ').toStdString() + '\n'));
+        } else if (verb == "places") {
+            ctl::Record record;
+            QVERIFY(ctl::parseRecord(sysfs().record(), &record));
+            QStringList places;
+            for (const ctl::Entry &e : record.entries)
+                places << QString::fromStdString(e.place);
+            QCOMPARE(places, words);
         } else {
             const CtlResult r = runCtl(words, sysfs());
             // A display asked for that is not there fails, and changes nothing.

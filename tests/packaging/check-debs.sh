@@ -81,6 +81,7 @@ for target in "amd64 2 62" "armhf 1 40"; do
                 "usr/lib/systemd/system/brightness-restore@.service packaging/brightness-restore@.service" \
                 "usr/lib/systemd/system/brightness-idle.service packaging/brightness-idle.service" \
                 "usr/share/lintian/overrides/brightness packaging/debian/lintian-overrides" \
+                "usr/lib/systemd/system/brightness-mqtt.service packaging/brightness-mqtt.service" \
                 "usr/share/applications/brightness.desktop packaging/brightness.desktop" \
                 "usr/share/doc/brightness/copyright packaging/debian/copyright"; do
         set -- $pair

@@ -20,6 +20,7 @@ for program in "$stage"/usr/bin/*; do
 done
 for f in usr/lib/udev/rules.d/70-brightness.rules usr/lib/systemd/system/brightness-restore@.service \
          usr/lib/systemd/system/brightness-idle.service \
+         usr/lib/systemd/system/brightness-mqtt.service \
          usr/share/applications/brightness.desktop \
          usr/share/doc/brightness/copyright usr/share/man/man1/brightness.1.gz; do
     [ -f "$stage/$f" ] || continue
@@ -53,12 +54,24 @@ cmp -s "$stage/usr/lib/udev/rules.d/70-brightness.rules" "$src/packaging/70-brig
     || fail "the installed udev rule is not packaging/70-brightness.rules"
 cmp -s "$stage/usr/lib/systemd/system/brightness-restore@.service" "$src/packaging/brightness-restore@.service" \
     || fail "the installed restore unit is not packaging/brightness-restore@.service"
+cmp -s "$stage/usr/lib/systemd/system/brightness-mqtt.service" "$src/packaging/brightness-mqtt.service" \
+    || fail "the installed MQTT unit is not packaging/brightness-mqtt.service"
+cmp -s "$stage/usr/lib/systemd/system/brightness-idle.service" "$src/packaging/brightness-idle.service" \
+    || fail "the installed idle unit is not packaging/brightness-idle.service"
 # The restore unit's sandbox, by systemd's own measure (0 to 100 here, 10
 # for each point it prints): 84 without it.
 if systemd-analyze security --help 2>/dev/null | grep -q -- '--offline'; then
     (cd "$stage/usr/lib/systemd/system" && systemd-analyze security --offline=yes --threshold=10 \
         brightness-restore@hidraw0.service > "$stage.security" 2>&1) \
         || fail "the restore unit is more exposed than 1.0: $(tail -n 1 "$stage.security")"
+    # The MQTT bridge needs the network, netlink for udev and a group.
+    (cd "$stage/usr/lib/systemd/system" && systemd-analyze security --offline=yes --threshold=15 \
+        brightness-mqtt.service > "$stage.security" 2>&1) \
+        || fail "the MQTT unit is more exposed than 1.5: $(tail -n 1 "$stage.security")"
+    # The idle watcher needs netlink for udev, the input devices and groups.
+    (cd "$stage/usr/lib/systemd/system" && systemd-analyze security --offline=yes --threshold=15 \
+        brightness-idle.service > "$stage.security" 2>&1) \
+        || fail "the idle unit is more exposed than 1.5: $(tail -n 1 "$stage.security")"
 fi
 
 finish

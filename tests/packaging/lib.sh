@@ -36,6 +36,7 @@ brightness_files() {
     cat <<'LIST'
 usr/bin/brightness
 usr/lib/systemd/system/brightness-idle.service
+usr/lib/systemd/system/brightness-mqtt.service
 usr/lib/systemd/system/brightness-restore@.service
 usr/lib/udev/rules.d/70-brightness.rules
 usr/share/applications/brightness.desktop

@@ -6,6 +6,7 @@
 // is there, laid out as the kernel lays it out. Qt-free: the fuzz targets
 // and the benchmarks stage theirs with it too.
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include <sys/stat.h>
 
@@ -104,46 +106,115 @@ public:
 
     // The node's device as a link into devices/, as the kernel lays it out:
     // devicePath is the HID device's path below devices/ (usbDevicePath()).
-    // The controller above usbN is given the subsystem pci.
+    // Each device on the way gets its uevent and its subsystem, told by the
+    // name the kernel gives it (see kindOf).
     bool stagePlace(int node, const std::string &devicePath, const std::string &id = hidId(0x0483, 0x5750)) const
     {
         namespace fs = std::filesystem;
         const std::string device = path() + "/devices/" + devicePath;
         const std::string link = path() + "/class/hidraw/hidraw" + std::to_string(node);
-        const std::string pci = path() + "/bus/pci";
-        if (!makeDirs(device) || !makeDirs(link) || !makeDirs(pci))
+        if (!makeDirs(device) || !makeDirs(link))
             return false;
         std::error_code err;
         fs::remove(link + "/device", err);
         fs::create_directory_symlink(device, link + "/device", err);
         if (err)
             return false;
-        const std::size_t hub = rootHubAt(devicePath);
-        if (hub != std::string::npos && hub > 0) {
-            const std::string subsystem = path() + "/devices/" + devicePath.substr(0, hub) + "/subsystem";
-            if (!fs::exists(subsystem, err))
-                fs::create_directory_symlink(pci, subsystem, err);
-            if (err)
+        std::vector<std::string> parts;
+        std::istringstream names(devicePath);
+        for (std::string name; std::getline(names, name, '/');)
+            parts.push_back(name);
+        std::string dir = path() + "/devices";
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            dir += '/' + parts[i];
+            const Kind kind = kindOf(parts, i);
+            if (!kind.device)
+                continue;
+            const std::string uevent = i + 1 == parts.size()
+                ? "DRIVER=hid-generic\nHID_ID=" + id + "\nHID_NAME=test device\n"
+                : kind.devtype.empty() ? std::string() : "DEVTYPE=" + kind.devtype + '\n';
+            if (!writeText(dir + "/uevent", uevent) || !linkSubsystem(dir, kind.subsystem))
                 return false;
         }
-        return writeText(device + "/uevent", "DRIVER=hid-generic\nHID_ID=" + id + "\nHID_NAME=test device\n");
+        return true;
     }
 
     // Any other file, by its path inside root().
     bool write(const std::string &name, const std::string &text) const { return writeText(top + '/' + name, text); }
 
 private:
-    // Where "/usbN/" begins in a device path, or npos.
-    static std::size_t rootHubAt(const std::string &devicePath)
+    struct Kind {
+        bool device;            // has a uevent
+        std::string subsystem;  // empty: none
+        std::string devtype;
+    };
+    static bool digits(const std::string &s, std::size_t from, std::size_t to)
     {
-        for (std::size_t at = devicePath.find("/usb"); at != std::string::npos; at = devicePath.find("/usb", at + 1)) {
-            std::size_t end = at + 4;
-            while (end < devicePath.size() && std::isdigit(static_cast<unsigned char>(devicePath[end])))
-                ++end;
-            if (end > at + 4 && end < devicePath.size() && devicePath[end] == '/')
-                return at;
+        if (from >= to || to > s.size())
+            return false;
+        for (std::size_t i = from; i < to; ++i)
+            if (!std::isdigit(static_cast<unsigned char>(s[i])))
+                return false;
+        return true;
+    }
+    // "B-P[.P...]", a USB device's name.
+    static bool usbPorts(const std::string &s)
+    {
+        const std::size_t dash = s.find('-');
+        if (dash == std::string::npos || !digits(s, 0, dash))
+            return false;
+        for (std::size_t from = dash + 1, dot; from <= s.size(); from = dot + 1) {
+            dot = std::min(s.find('.', from), s.size());
+            if (!digits(s, from, dot))
+                return false;
         }
-        return std::string::npos;
+        return true;
+    }
+    // Hex digits and separators as in the pattern ('h' a hex digit).
+    static bool shaped(const std::string &s, const char *pattern)
+    {
+        std::size_t i = 0;
+        for (; pattern[i] && i < s.size(); ++i)
+            if (pattern[i] == 'h' ? !std::isxdigit(static_cast<unsigned char>(s[i])) : s[i] != pattern[i])
+                return false;
+        return !pattern[i] && i == s.size();
+    }
+    // What the kernel makes of part i of a device path.
+    static Kind kindOf(const std::vector<std::string> &parts, std::size_t i)
+    {
+        const std::string &name = parts[i];
+        if ((name.compare(0, 3, "usb") == 0 && digits(name, 3, name.size())) || usbPorts(name))
+            return {true, "usb", "usb_device"};
+        // "B-P[.P...]:C.I"
+        const std::size_t colon = std::min(name.find(':'), name.size());
+        const std::size_t dot = std::min(name.find('.', colon), name.size());
+        if (usbPorts(name.substr(0, colon)) && digits(name, colon + 1, dot) && digits(name, dot + 1, name.size()))
+            return {true, "usb", "usb_interface"};
+        if (shaped(name, "hhhh:hh:hh.h"))
+            return {true, "pci", ""};
+        if (shaped(name, "hhhh:hhhh:hhhh.hhhh"))
+            return {true, "hid", ""};
+        if (shaped(name, "pcihhhh:hh"))
+            return {true, "", ""};
+        // platform/ itself is a device, virtual/ and virtual/CLASS/ are not;
+        // what lies below them is on their bus.
+        if (parts[0] == "virtual")
+            return {i >= 2, i >= 2 ? parts[1] : "", ""};
+        if (parts[0] == "platform")
+            return {true, i == 0 ? "" : "platform", ""};
+        return {true, "", ""};
+    }
+    // dir/subsystem, a link to bus/SUBSYSTEM as in sysfs; none for none.
+    bool linkSubsystem(const std::string &dir, const std::string &subsystem) const
+    {
+        std::error_code err;
+        const std::string bus = path() + "/bus/" + subsystem;
+        if (subsystem.empty() || std::filesystem::exists(dir + "/subsystem", err))
+            return !err;
+        if (!makeDirs(bus))
+            return false;
+        std::filesystem::create_directory_symlink(bus, dir + "/subsystem", err);
+        return !err;
     }
     static bool makeDirs(const std::string &dir)
     {

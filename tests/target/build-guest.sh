@@ -19,10 +19,10 @@ out=$(cd "$out" && pwd)
 # busybox for the shell and tools; udev and dpkg for the package; sudo for
 # the access command; systemd as the first process for the restore on plug;
 # the Qt libraries and a font with the status texts' characters for the
-# window.
+# window; Debian's MQTT broker and clients for the bridge.
 # usr-is-merged: the layout below is merged already (and usrmerge would pull
 # in perl). util-linux: flock(1), to hold the record's lock as a user would.
-packages="busybox-static coreutils dpkg libc-bin usr-is-merged udev systemd sudo util-linux libqt5widgets5 fonts-wqy-microhei"
+packages="busybox-static coreutils dpkg libc-bin usr-is-merged udev systemd sudo util-linux libqt5widgets5 fonts-wqy-microhei mosquitto mosquitto-clients"
 # Kernel modules the scenarios need: the framebuffer (virtio-gpu on
 # virtio-mmio), raw HID through uhid, and input devices for key presses.
 modules="virtio_mmio virtio-gpu hid uhid hid-generic evdev uinput"

@@ -24,8 +24,9 @@ cp "$here/guest/init" "$overlay/init"
 cp "$here"/guest/*.sh "$overlay/scenarios/"
 mkdir -p "$overlay/etc/systemd/system"
 cp "$here/guest/guest-checks.service" "$overlay/etc/systemd/system/"
-cp "$build/src/brightness" "$build/src/ctl/brightness-ctl" "$build/src/idle/brightness-idle" \
-   "$build/tests/support/uhid/uhid-display" "$build/tests/support/input/uinput-person" \
+cp "$build/src/brightness" "$build/src/ctl/brightness-ctl" "$build/src/mqtt/brightness-mqtt" \
+   "$build/src/idle/brightness-idle" "$build/tests/support/uhid/uhid-display" \
+   "$build/tests/support/uhid/bus-place" "$build/tests/support/input/uinput-person" \
    "$build/tests/support/input/bare-wake" "$overlay/opt/brightness/"
 cp "$deb" "$overlay/pkg/"
 (cd "$overlay" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) > "$out/overlay.cpio"

@@ -2,16 +2,16 @@
  * A USB display for a real kernel, made through /dev/uhid: the kernel gives
  * it a hidraw node like the real one, and this program plays the device.
  *
- *   uhid-display [-i VVVV:PPPP] [-k] [-u] [-n] [-a] [-t] -l LOG -c FIFO
+ *   uhid-display [-i VVVV:PPPP] [-k] [-u] [-n] [-a] [-t STAMPS] -l LOG -c FIFO
  *
  *   -i  the display's identity (default 0483:5750)
  *   -k  a keyboard-like device first, so it takes the earlier hidraw node
  *   -u  a uinput keyboard too, for "key CODE" commands
  *   -n  start with the display unplugged
  *   -a  answer every output report with the acknowledgement 04 AA 02
- *   -t  each output line ends with " at SEC.NSEC", when it arrived
- *       (monotonic clock)
  *   -l  log: one line per event, "display|keyboard open|close|output HEX"
+ *   -t  the log's lines and the display's plugs and unplugs again, each
+ *       after the time it happened (CLOCK_MONOTONIC, seconds): "T display plug"
  *   -c  command fifo, one command a line: plug, unplug, key CODE, quit
  *
  * Prints "ready" on stdout once every device exists.
@@ -60,13 +60,34 @@ struct device {
 };
 
 static int log_fd = -1;
+static int stamp_fd = -1;
 static int answer;
-static int stamped;
 
 static void die(const char *what)
 {
     perror(what);
     exit(1);
+}
+
+/* One write per line, so a reader never sees half an event. */
+static void write_line(int fd, const char *line, int n, const char *what)
+{
+    if (write(fd, line, (size_t)n) != n)
+        die(what);
+}
+
+static void stamp(const char *text)
+{
+    struct timespec now;
+    char line[300];
+    if (stamp_fd < 0)
+        return;
+    if (clock_gettime(CLOCK_MONOTONIC, &now) < 0)
+        die("clock_gettime");
+    int n = snprintf(line, sizeof line, "%lld.%06ld %s\n", (long long)now.tv_sec, now.tv_nsec / 1000, text);
+    if (n < 0 || n >= (int)sizeof line)
+        n = sizeof line - 1;
+    write_line(stamp_fd, line, n, "stamps");
 }
 
 static void record(const char *fmt, ...)
@@ -78,10 +99,10 @@ static void record(const char *fmt, ...)
     va_end(ap);
     if (n < 0 || n > (int)sizeof line - 2)
         n = sizeof line - 2;
+    line[n] = 0;
+    stamp(line);
     line[n++] = '\n';
-    /* One write per line, so a reader never sees half an event. */
-    if (write(log_fd, line, (size_t)n) != n)
-        die("log");
+    write_line(log_fd, line, n, "log");
 }
 
 static int write_event(int fd, const struct uhid_event *ev)
@@ -110,6 +131,7 @@ static void plug(struct device *d)
     ev.u.create2.vendor = d->vendor;
     ev.u.create2.product = d->product;
     memcpy(ev.u.create2.rd_data, d->rd, d->rd_size);
+    stamp(d->rd == display_rd ? "display plug" : "keyboard plug");
     if (write_event(d->fd, &ev) < 0)
         die("UHID_CREATE2");
 }
@@ -138,6 +160,7 @@ static void unplug(struct device *d)
     struct uhid_event ev;
     memset(&ev, 0, sizeof ev);
     ev.type = UHID_DESTROY;
+    stamp(d->rd == display_rd ? "display unplug" : "keyboard unplug");
     if (write_event(d->fd, &ev) < 0)
         die("UHID_DESTROY");
     close(d->fd);
@@ -177,13 +200,7 @@ static void handle(struct device *d)
         for (unsigned i = 0; i < size; ++i)
             sprintf(hex + 2 * i, "%02x", ev.u.output.data[i]);
         hex[2 * size] = 0;
-        if (stamped) {
-            struct timespec t;
-            clock_gettime(CLOCK_MONOTONIC, &t);
-            record("%s output %.200s at %ld.%09ld", d->name, hex, (long)t.tv_sec, t.tv_nsec);
-        } else {
-            record("%s output %.200s", d->name, hex);
-        }
+        record("%s output %.200s", d->name, hex);
         if (answer && d->rd == display_rd)
             acknowledge(d);
         break;
@@ -262,10 +279,10 @@ int main(int argc, char **argv)
 {
     struct device display = {"display", -1, 0x0483, 0x5750, display_rd, sizeof display_rd};
     struct device keyboard = {"keyboard", -1, 0x046d, 0xc31c, keyboard_rd, sizeof keyboard_rd};
-    const char *log_path = NULL, *fifo_path = NULL;
+    const char *log_path = NULL, *fifo_path = NULL, *stamp_path = NULL;
     int with_keyboard = 0, with_uinput = 0, unplugged = 0, opt;
 
-    while ((opt = getopt(argc, argv, "i:kunatl:c:")) != -1) {
+    while ((opt = getopt(argc, argv, "i:kunal:c:t:")) != -1) {
         switch (opt) {
         case 'i':
             if (sscanf(optarg, "%x:%x", &display.vendor, &display.product) != 2) {
@@ -277,19 +294,24 @@ int main(int argc, char **argv)
         case 'u': with_uinput = 1; break;
         case 'n': unplugged = 1; break;
         case 'a': answer = 1; break;
-        case 't': stamped = 1; break;
         case 'l': log_path = optarg; break;
         case 'c': fifo_path = optarg; break;
+        case 't': stamp_path = optarg; break;
         default: return 2;
         }
     }
     if (!log_path || !fifo_path) {
-        fprintf(stderr, "usage: %s [-i VVVV:PPPP] [-k] [-u] [-n] [-a] [-t] -l LOG -c FIFO\n", argv[0]);
+        fprintf(stderr, "usage: %s [-i VVVV:PPPP] [-k] [-u] [-n] [-a] [-t STAMPS] -l LOG -c FIFO\n", argv[0]);
         return 2;
     }
     log_fd = open(log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (log_fd < 0)
         die(log_path);
+    if (stamp_path) {
+        stamp_fd = open(stamp_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (stamp_fd < 0)
+            die(stamp_path);
+    }
     if (mkfifo(fifo_path, 0600) < 0 && errno != EEXIST)
         die(fifo_path);
     /* Read-write, so the fifo never reports end of file between writers. */

@@ -27,8 +27,10 @@ probe() {
     grep '^probe ' "$W/reader" | tail -n1 | cut -d' ' -f2
 }
 # How often the display received a level (two hex digits), and when last.
-received() { lines "^display output $(report "$1") at " "$W/log"; }
-received_at() { sed -n "s/^display output $(report "$1") at //p" "$W/log" | tail -n1; }
+received() { lines "^display output $(report "$1")\$" "$W/log"; }
+# The times a level arrived, from the display's stamps (monotonic seconds).
+arrivals() { sed -n "s/^\([0-9.]*\) display output $(report "$1")\$/\1/p" "$W/stamps"; }
+received_at() { arrivals "$1" | tail -n1; }
 more_of() { [ "$(received "$1")" -gt "$2" ]; }
 # T1 - T0 lies within LOW to HIGH seconds.
 within() { awk -v d="$(awk -v a="$1" -v b="$2" 'BEGIN { print b - a }')" -v lo="$3" -v hi="$4" \
@@ -73,7 +75,7 @@ udev_start
 rcu_expedited=$(cat /sys/kernel/rcu_expedited)
 echo 1 > /sys/kernel/rcu_expedited
 state_start
-display_start -t
+display_start -t "$W/stamps"
 udevadm settle -t 30
 person_start
 udevadm settle -t 30
@@ -194,8 +196,7 @@ wake_sample() {
     down=$(sed -n 's/^reader down //p' "$W/reader" | tail -n1)
     sed -n 's/.* \([0-9][0-9]*\.[0-9]*\): hidraw_written.*/\1/p' $trace/trace \
         | awk -v d="$down" '$1 >= d { printf "%.0f\n", ($1 - d) * 1e6; exit }' >> "$1.write"
-    sed -n "s/^display output $(report 3c) at //p" "$W/log" \
-        | awk -v d="$down" '$1 >= d { printf "%.0f\n", ($1 - d) * 1e6; exit }' >> "$1.received"
+    arrivals 3c | awk -v d="$down" '$1 >= d { printf "%.0f\n", ($1 - d) * 1e6; exit }' >> "$1.received"
 }
 # "median min max" of a file of numbers.
 summary() { sort -n "$1" | awk '{ v[NR] = $1 } END { printf "%d %d %d\n", v[int((NR + 1) / 2)], v[1], v[NR] }'; }
@@ -216,7 +217,7 @@ udev_start
 rcu_expedited=$(cat /sys/kernel/rcu_expedited)
 echo 1 > /sys/kernel/rcu_expedited
 state_start
-display_start -t
+display_start -t "$W/stamps"
 udevadm settle -t 30
 person_start
 udevadm settle -t 30
@@ -298,7 +299,7 @@ rcu_expedited=$(cat /sys/kernel/rcu_expedited)
 echo 1 > /sys/kernel/rcu_expedited
 expect "the package ships the idle service disabled" \
     test "$(systemctl is-enabled brightness-idle.service 2>&1)" = disabled
-display_start -t
+display_start -t "$W/stamps"
 person_start
 udevadm settle -t 30
 mkdir -p /etc/systemd/system/brightness-idle.service.d

@@ -77,6 +77,16 @@ sent=$(grep -cx "display output $(report 1e)" "$W/log")
 /usr/bin/brightness-ctl restore --device /dev/hidraw1 > "$W/restore.out" 2>&1
 expect "the restore unit's command succeeds after a re-plug" test $? = 0
 expect "... and sends the remembered level 0x1e again" test "$(grep -cx "display output $(report 1e)" "$W/log")" = $((sent + 1))
+# Off and on again, as a plugdev user would from a script.
+su -s /bin/sh plug -c "brightness-ctl off" > "$W/off.out" 2>&1 </dev/null
+expect "brightness-ctl off succeeds" test $? = 0
+expect "... and sends 0" test "$(outputs | tail -n1)" = "display output $(report 00)"
+expect "... and get still shows the remembered level, off" \
+    test "$(/usr/bin/brightness-ctl get 2>&1)" = "/dev/hidraw1 0483:5750: 30% remembered, off (the level last set here; the display cannot be read back)"
+su -s /bin/sh plug -c "brightness-ctl on" > "$W/on.out" 2>&1 </dev/null
+expect "brightness-ctl on succeeds" test $? = 0
+expect "... and sends the remembered level 0x1e again" test "$(outputs | tail -n1)" = "display output $(report 1e)"
+expect "... and get shows it on" test "$(/usr/bin/brightness-ctl 2>&1)" = "/dev/hidraw1 0483:5750 virtual-misc-uhid: 30% remembered, on"
 # The window reads too: away from the seat, plugdev is not enough for it.
 BRIGHTNESS=/usr/bin/brightness brightness_start plug offscreen -b 5
 expect "the installed window does not open the display for plugdev alone" wait_for 90 searched_in_vain 10
@@ -138,6 +148,14 @@ find_usb_node() {
 }
 expect "QEMU's USB keyboard has a hidraw node" wait_for 30 find_usb_node
 udevadm settle -t 30
+# The bus place as brightness-ctl computes it is udev's own ID_PATH, here
+# for an xHCI controller on PCI behind the machine's PCIe host bridge.
+n=${node#/dev/hidraw}
+id_path=$(udevadm test-builtin path_id "/sys/class/hidraw/hidraw$n" 2>/dev/null | sed -n 's/^ID_PATH=//p')
+place=$($B/bus-place "$n")
+echo "$scenario: udevadm test-builtin path_id: ID_PATH=$id_path"
+echo "$scenario: bus-place $n: $place"
+expect "the bus place of the USB keyboard's node is udev's ID_PATH" test -n "$place" -a "$place" = "$id_path"
 /usr/bin/dpkg-deb --fsys-tarfile /pkg/brightness_*_armhf.deb \
     | tar -xO ./usr/lib/udev/rules.d/70-brightness.rules > "$W/rules"
 apply_rule() {
@@ -162,7 +180,7 @@ plug_restore() {
 new_scenario plug_restore
 expect "systemd is the first process" test "$(cat /proc/1/comm)" = systemd
 $DPKG --purge brightness > /dev/null 2>&1
-display_start -n
+display_start -n -t "$W/stamps"
 $DPKG -i /pkg/brightness_*_armhf.deb > "$W/dpkg.log" 2>&1
 expect "dpkg -i installs the package under systemd" test $? = 0
 sed "s/^/$scenario| /" "$W/dpkg.log"
@@ -185,7 +203,97 @@ expect "... and gives the display the remembered level" \
 systemctl --no-pager status "$unit" 2>&1 | sed "s/^/$scenario| /"
 echo "NOTE plug_restore: $(systemd-analyze security --no-pager "$unit" 2>&1 | tail -n 1)"
 journalctl --no-pager -o short-monotonic -u 'brightness-restore@*' 2>&1 | sed "s/^/$scenario| /"
+# Plug -> restored level, against udev's own time from the kernel's event
+# to the event it sends once its rules are applied, plug by plug.
+udevadm monitor --kernel --udev --subsystem-match=hidraw > "$W/monitor" 2>&1 &
+monitor_pid=$!
+sleep 1
+: > "$W/times"
+for i in 1 2 3 4 5; do
+    display unplug
+    wait_for 10 no_display
+    s=$(lines '' "$W/stamps")
+    m=$(lines '' "$W/monitor")
+    plug_and_restore || continue
+    echo "$(stamp_after "$W/stamps" "$s" ' display plug$') $(stamp_after "$W/stamps" "$s" ' display output ')" \
+         "$(event_after "$W/monitor" "$m" KERNEL) $(event_after "$W/monitor" "$m" UDEV)" \
+         "$(seconds "$(systemctl show -p ExecMainStartTimestampMonotonic --value "$unit")")" >> "$W/times"
+done
+kill "$monitor_pid"
+sed "s/^/$scenario| plug output kernel-event udev-event unit-process: /" "$W/times"
+expect "each of 5 plugs was timed from the plug to the restored level and in udev" \
+    test "$(awk 'NF == 5' "$W/times" | wc -l)" = 5
+plug=$(awk '{ print ($2 - $1) * 1000 }' "$W/times" | median)
+rule=$(awk '{ print ($4 - $3) * 1000 }' "$W/times" | median)
+echo "NOTE plug_restore: plug -> restored level $plug ms; udev's event -> rule applied $rule ms;" \
+     "ratio $(awk -v a="$plug" -v b="$rule" 'BEGIN { printf "%.1f", a / b }') (medians of 5)"
+# The restore's own command, run directly: the part of the last figure that
+# is brightness-ctl's. Coreutils' date: busybox's, which the shell would
+# run first, has no nanoseconds.
+for i in 1 2 3 4 5; do
+    a=$(/usr/bin/date +%s.%N)
+    /usr/bin/brightness-ctl restore --device "$node" > /dev/null 2>&1
+    b=$(/usr/bin/date +%s.%N)
+    ms "$a" "$b"; echo
+done > "$W/direct"
+echo "NOTE plug_restore: brightness-ctl restore run directly, start to exit: $(median < "$W/direct") ms (median of 5)"
+echo "NOTE plug_restore: of which plug -> kernel event $(awk '{ print ($3 - $1) * 1000 }' "$W/times" | median) ms," \
+     "udev's event -> the unit's process forked $(awk '{ print ($5 - $4) * 1000 }' "$W/times" | median) ms," \
+     "-> report at the display $(awk '{ print ($2 - $5) * 1000 }' "$W/times" | median) ms"
 display_stop
+}
+
+# The restore at boot with the display already there. Before systemd (see
+# init): the package installed and a level remembered, the display left
+# plugged in, and a udev monitor that lives on to see udev's coldplug.
+coldplug_prepare() {
+new_scenario coldplug
+$DPKG --purge brightness > /dev/null 2>&1
+$DPKG -i /pkg/brightness_*_armhf.deb > "$W/dpkg.log" 2>&1
+expect "dpkg -i installs the package before the boot under systemd" test $? = 0
+display_start -t "$W/stamps"
+wait_for 10 display_node > /dev/null
+/usr/bin/brightness-ctl set 3 > "$W/set.out" 2>&1
+expect "a level is remembered before the boot" test $? = 0
+/usr/bin/brightness-ctl off >> "$W/set.out" 2>&1
+expect "... and the display is turned off" test $? = 0
+expect "... and gets 0x1e, then 0" test "$(outputs | tr '\n' ' ')" = "display output $(report 1e) display output $(report 00) "
+udevadm monitor --kernel --udev --subsystem-match=hidraw > "$W/monitor" 2>&1 &
+echo $! > "$W/monitor.pid"
+}
+
+# Under systemd: udev's coldplug applies the rule to the display that was
+# there, and the restore unit gives it its level.
+coldplug() {
+scenario=coldplug
+W=/tmp/coldplug
+node=$(display_node)
+unit="brightness-restore@${node#/dev/}.service"
+expect "at boot udev's coldplug starts the restore unit for the display that was there" \
+    wait_for 60 ran_since "$unit" 0
+sleep 2  # a second start of the unit would show by now
+expect "... which succeeds" test "$(systemctl show -p Result --value "$unit")" = success
+expect "... and lights the display at its remembered level, although it was off" \
+    test "$(outputs | tail -n +3)" = "display output $(report 1e)"
+expect "... and its node is plugdev's, write only" test "$(mode_of "$node")" = "plugdev 620"
+restored=$(grep ' display output ' "$W/stamps" | sed -n 3p | cut -d' ' -f1)
+boot=$(systemctl show -p UserspaceTimestampMonotonic --value)
+trigger=$(systemctl show -p InactiveExitTimestampMonotonic --value systemd-udev-trigger.service)
+kernel=$(event_after "$W/monitor" 0 KERNEL)
+udev=$(event_after "$W/monitor" 0 UDEV)
+expect "the boot was timed to the restored level and in udev" test -n "$restored" -a -n "$kernel" -a -n "$udev"
+sed "s/^/$scenario| /" "$W/monitor"
+echo "NOTE coldplug: systemd start -> restored level $(ms "$(seconds "$boot")" "$restored") ms;" \
+     "udev's coldplug start -> restored $(ms "$(seconds "$trigger")" "$restored") ms;" \
+     "coldplug event -> restored $(ms "$kernel" "$restored") ms; udev's event -> rule applied $(ms "$kernel" "$udev") ms;" \
+     "ratio $(awk -v r="$restored" -v k="$kernel" -v u="$udev" 'BEGIN { printf "%.1f", (r - k) / (u - k) }')"
+process=$(seconds "$(systemctl show -p ExecMainStartTimestampMonotonic --value "$unit")")
+echo "NOTE coldplug: of which udev's event -> the unit's process forked $(ms "$udev" "$process") ms," \
+     "-> report at the display $(ms "$process" "$restored") ms"
+journalctl --no-pager -o short-monotonic -u "$unit" 2>&1 | sed "s/^/$scenario| /"
+kill "$(cat "$W/monitor.pid")"
+display quit
+wait_for 10 no_display
 }
 # The display's node, by its identity.
 display_node() {
@@ -195,6 +303,20 @@ display_node() {
     return 1
 }
 no_display() { ! display_node > /dev/null; }
+# The time on the first line after line N of a stamps file (uhid-display -t)
+# that matches RE.
+stamp_after() { tail -n +$(($2 + 1)) "$1" | grep -m1 -e "$3" | cut -d' ' -f1; }
+# The time of the first add event for the display's node after line N of
+# udevadm monitor's output, as SOURCE (KERNEL or UDEV) saw it.
+event_after() {
+    tail -n +$(($2 + 1)) "$1" \
+        | sed -n "s|^$3 *\[\([0-9.]*\)\] add .*/0003:0483:5750\.[0-9A-F]*/hidraw/hidraw[0-9]* (hidraw)\$|\1|p" | head -n1
+}
+# Milliseconds from A to B, both in seconds; seconds from microseconds.
+ms() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.0f", (b - a) * 1000 }'; }
+seconds() { awk -v u="$1" 'BEGIN { printf "%.6f", u / 1000000 }'; }
+# The median of numbers, one a line.
+median() { sort -n | awk '{ v[NR] = $1 } END { if (NR) printf "%.1f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 # UNIT has run to its end since SINCE (microseconds since boot).
 ran_since() {
     t=$(systemctl show -p ExecMainExitTimestampMonotonic --value "$1")

@@ -1,0 +1,97 @@
+#include "messages.h"
+
+#include <cstdio>
+
+#include <nlohmann/json.hpp>
+
+namespace mqtt {
+
+using nlohmann::json;
+
+std::string objectId(const std::string &place)
+{
+    std::string id = place;
+    for (char &c : id)
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-'))
+            c = '_';
+    return id;
+}
+
+Topics::Topics(const std::string &prefix, const std::string &discoveryPrefix, const std::string &groupTopic,
+               const std::string &nodeId)
+    : base(prefix + '/' + nodeId), discoveryPrefix(discoveryPrefix), groupTopic(groupTopic), nodeId(nodeId)
+{
+}
+
+std::string Topics::discovery(const Panel &p) const
+{
+    return discoveryPrefix + "/light/" + nodeId + '/' + p.object + "/config";
+}
+
+std::string Topics::discoveries() const
+{
+    return discoveryPrefix + "/light/" + nodeId + "/+/config";
+}
+
+std::string Topics::levelBetween(const std::string &topic, const std::string &head, const std::string &tail)
+{
+    if (topic.size() <= head.size() + tail.size() || topic.compare(0, head.size(), head) != 0
+        || topic.compare(topic.size() - tail.size(), tail.size(), tail) != 0)
+        return std::string();
+    const std::string level = topic.substr(head.size(), topic.size() - head.size() - tail.size());
+    return level.find('/') == std::string::npos ? level : std::string();
+}
+
+std::string Topics::commandObject(const std::string &topic) const
+{
+    return levelBetween(topic, base + '/', "/set");
+}
+
+std::string Topics::discoveryObject(const std::string &topic) const
+{
+    return levelBetween(topic, discoveryPrefix + "/light/" + nodeId + '/', "/config");
+}
+
+std::string discoveryPayload(const Topics &topics, const Panel &panel, const std::string &host)
+{
+    char model[48];
+    std::snprintf(model, sizeof model, "USB display %04x:%04x", panel.vendor, panel.product);
+    const std::string id = topics.uniqueId(panel);
+    const json config = {
+        {"schema", "json"},
+        {"name", "Backlight"},
+        {"unique_id", id},
+        {"command_topic", topics.panel(panel, "set")},
+        {"state_topic", topics.panel(panel, "state")},
+        // The state's extra fields (remembered level, where it came from)
+        // show as the light's attributes.
+        {"json_attributes_topic", topics.panel(panel, "state")},
+        {"availability", json::array({{{"topic", topics.availability()}},
+                                      {{"topic", topics.panel(panel, "availability")}}})},
+        {"availability_mode", "all"},
+        {"supported_color_modes", json::array({"brightness"})},
+        {"brightness_scale", 100},
+        {"device", {{"identifiers", json::array({id})},
+                    {"name", host + " display " + panel.place},
+                    {"model", model}}},
+    };
+    return config.dump();
+}
+
+std::string statePayload(const PanelState &state)
+{
+    if (!state.known)
+        return json{{"state", nullptr}, {"brightness", nullptr}, {"remembered", false}}.dump();
+    json s = {{"state", state.on ? "ON" : "OFF"},
+              // Not read from the display: the level last written to it.
+              {"remembered", true},
+              {"remembered_brightness", state.remembered},
+              {"dimmed", state.dimmed}};
+    if (state.on) {
+        s["brightness"] = state.brightness;
+        s["color_mode"] = "brightness";
+    }
+    return s.dump();
+}
+
+} // namespace mqtt

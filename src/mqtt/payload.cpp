@@ -1,0 +1,112 @@
+#include "payload.h"
+
+#include <cmath>
+
+#include <nlohmann/json.hpp>
+
+namespace mqtt {
+
+namespace {
+
+using nlohmann::json;
+
+Fault readState(const json &v, bool *on)
+{
+    if (!v.is_string())
+        return Fault::WrongType;
+    const std::string &s = v.get_ref<const std::string &>();
+    if (s != "ON" && s != "OFF")
+        return Fault::OutOfRange;
+    *on = s == "ON";
+    return Fault::None;
+}
+
+Fault readBrightness(const json &v, int *level)
+{
+    // Whole numbers only: the scale is 100, so there is nothing to round.
+    if (!v.is_number_integer())
+        return Fault::WrongType;
+    const bool inRange = v.is_number_unsigned() ? v.get<std::uint64_t>() <= 100
+                                                : v.get<std::int64_t>() >= 0 && v.get<std::int64_t>() <= 100;
+    if (!inRange)
+        return Fault::OutOfRange;
+    *level = static_cast<int>(v.get<std::int64_t>());
+    return Fault::None;
+}
+
+Fault readTransition(const json &v, int *ms)
+{
+    if (!v.is_number())
+        return Fault::WrongType;
+    const double seconds = v.get<double>();
+    // NaN fails both comparisons.
+    if (!(seconds >= 0 && seconds <= maxTransitionMs / 1000.0))
+        return Fault::OutOfRange;
+    *ms = static_cast<int>(std::lround(seconds * 1000));
+    return Fault::None;
+}
+
+} // namespace
+
+Fault parseCommand(const char *data, std::size_t size, Command *command)
+{
+    if (size > maxPayload)
+        return Fault::TooLarge;
+    const json doc = json::parse(data, data + size, nullptr, false);
+    if (doc.is_discarded())
+        return Fault::NotJson;
+    if (!doc.is_object())
+        return Fault::NotObject;
+
+    bool hasState = false, on = false, hasLevel = false;
+    int level = 0, fadeMs = 0;
+    for (const auto &item : doc.items()) {
+        Fault f;
+        if (item.key() == "state") {
+            f = readState(item.value(), &on);
+            hasState = true;
+        } else if (item.key() == "brightness") {
+            f = readBrightness(item.value(), &level);
+            hasLevel = true;
+        } else if (item.key() == "transition") {
+            f = readTransition(item.value(), &fadeMs);
+        } else {
+            f = Fault::UnknownKey;
+        }
+        if (f != Fault::None)
+            return f;
+    }
+    if (!hasState && !hasLevel)
+        return Fault::NoAction;
+    if (hasState && !on && hasLevel)
+        return Fault::Conflict;
+
+    Command c;
+    c.fadeMs = fadeMs;
+    if (hasLevel && level > 0) {
+        c.action = Action::Set;
+        c.level = level;
+    } else {
+        c.action = hasLevel || !on ? Action::Off : Action::On;
+    }
+    *command = c;
+    return Fault::None;
+}
+
+const char *faultText(Fault fault)
+{
+    switch (fault) {
+    case Fault::None: return "accepted";
+    case Fault::TooLarge: return "larger than 4096 bytes";
+    case Fault::NotJson: return "not JSON";
+    case Fault::NotObject: return "not a JSON object";
+    case Fault::UnknownKey: return "a key other than state, brightness and transition";
+    case Fault::WrongType: return "a value of the wrong type";
+    case Fault::OutOfRange: return "a value out of range (state ON or OFF, brightness 0 to 100, transition 0 to 600)";
+    case Fault::NoAction: return "neither state nor brightness";
+    case Fault::Conflict: return "state OFF with a brightness";
+    }
+    return "unknown";
+}
+
+} // namespace mqtt

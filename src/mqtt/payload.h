@@ -1,0 +1,48 @@
+#ifndef MQTT_PAYLOAD_H
+#define MQTT_PAYLOAD_H
+
+// The JSON commands Home Assistant's JSON-schema light sends, read into one
+// request for the displays. Pure: no I/O, so that any input can be checked.
+
+#include <cstddef>
+#include <string>
+
+namespace mqtt {
+
+enum class Action { On, Off, Set };
+
+struct Command {
+    Action action = Action::On;
+    int level = 0;   // Set: 1 to 100 percent
+    int fadeMs = 0;  // "transition", 0 to 600000
+};
+
+// Why a payload was refused; each kind is logged once.
+enum class Fault {
+    None,
+    TooLarge,    // over maxPayload bytes
+    NotJson,
+    NotObject,
+    UnknownKey,
+    WrongType,
+    OutOfRange,
+    NoAction,    // neither "state" nor "brightness"
+    Conflict,    // "OFF" with a brightness
+};
+
+const std::size_t maxPayload = 4096;
+const int maxTransitionMs = 600000;
+
+// {"state":"ON"} lights at the remembered level, {"state":"OFF"} darkens
+// and keeps it, {"brightness":N} (1 to 100, with or without "state":"ON")
+// sets N percent, brightness 0 darkens like OFF; "transition" in seconds
+// (0 to 600, fractions allowed) fades. Anything else is a Fault and leaves
+// *command untouched.
+Fault parseCommand(const char *data, std::size_t size, Command *command);
+
+// A short English phrase for the log: "not a JSON object".
+const char *faultText(Fault fault);
+
+} // namespace mqtt
+
+#endif

@@ -1,0 +1,63 @@
+#include "program.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <iostream>
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include "bridge.h"
+#include "status.h"
+#include "nodeid.h"
+
+namespace mqtt {
+
+int runProgram(const std::vector<std::string> &args, const std::string &sysfsRoot, const std::string &stateDir)
+{
+    Log log(std::cerr);
+    Settings s;
+    std::string why;
+    if (!parseOptions(args, &s.options, &why)) {
+        log.say(why);
+        std::cerr << usage();
+        return ctl::Usage;
+    }
+    if (s.options.help || s.options.version) {
+        std::cout << (s.options.help ? usage() : "brightness-mqtt " BRIGHTNESS_VERSION "\n") << std::flush;
+        return ctl::Ok;
+    }
+    if (!s.options.passwordFile.empty() && !readPasswordFile(s.options.passwordFile, &s.password, &why)) {
+        log.say(why);
+        return ctl::Usage;
+    }
+    s.nodeId = s.options.nodeId;
+    if (s.nodeId.empty() && !machineNodeId(&s.nodeId, &why)) {
+        log.say(why);
+        return ctl::Failure;
+    }
+    char host[256] = {};
+    s.hostName = gethostname(host, sizeof host - 1) == 0 && host[0] ? host : "brightness";
+    s.env = {sysfsRoot, stateDir, &std::cout, &std::cerr};
+    s.env.program = "brightness-mqtt";
+
+    // Taken through a signalfd by the bridge; blocked before any thread
+    // starts, so that none of them takes them instead, and so that the
+    // control library's fade handlers never run here.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    const int err = pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    if (err != 0) {
+        log.say(std::string("cannot block signals: ") + std::strerror(err));
+        return ctl::Failure;
+    }
+    // A broker that goes away mid-write must not kill the program.
+    std::signal(SIGPIPE, SIG_IGN);
+    Bridge bridge(s);
+    return bridge.run();
+}
+
+} // namespace mqtt

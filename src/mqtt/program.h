@@ -1,0 +1,15 @@
+#ifndef MQTT_PROGRAM_H
+#define MQTT_PROGRAM_H
+
+#include <string>
+#include <vector>
+
+namespace mqtt {
+
+// The whole program: arguments without the program's name; sysfsRoot and
+// stateDir as ctl::Environment takes them. A Status.
+int runProgram(const std::vector<std::string> &args, const std::string &sysfsRoot, const std::string &stateDir);
+
+} // namespace mqtt
+
+#endif

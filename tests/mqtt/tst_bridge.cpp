@@ -1,0 +1,354 @@
+#include <QtTest>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <csignal>
+#include <sys/stat.h>
+
+#include "../support/program.h"
+#include "../support/sysfstree.h"
+#include "broker.h"
+
+// brightness-mqtt as a process on the simulated display, against a real
+// broker, seen through a real client.
+class tst_Bridge : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void discovery();
+    void commands_data();
+    void commands();
+    void besideCtl();
+    void brokerRestart();
+    void badPayloads_data();
+    void badPayloads();
+    void password_data();
+    void password();
+    void refusedArguments_data();
+    void refusedArguments();
+
+private:
+    const QString place = QString::fromStdString(testutil::placeOf(1));
+    const QString base = "brightness/test/pci-0000_00_14_0-usb-0_1_1_0";
+
+    struct Rig {
+        testutil::SimulatedDisplayFiles sim;
+        testutil::SysfsTree staged;
+        Broker broker;
+        Client client;
+        QProcess bridge;
+        QByteArray err;
+        ~Rig()
+        {
+            bridge.kill();
+            bridge.waitForFinished();
+        }
+        QString errors()
+        {
+            err += bridge.readAllStandardError();
+            return QString::fromUtf8(err);
+        }
+    };
+    // The broker, a client on every topic, one display on hidraw1 and,
+    // unless arguments say otherwise, the bridge as node "test".
+    bool setUp(Rig &rig, const QByteArray &record = QByteArray(), const QByteArray &brokerConf = QByteArray(),
+               const char *user = nullptr, const char *password = nullptr)
+    {
+        rig.sim.setNodes({"1 present 3 0483 5750"});
+        return rig.staged.stagePlace(1, testutil::usbDevicePath(1))
+            && (record.isEmpty() || rig.staged.setRecord(QString::fromUtf8(record).arg(place).toStdString()))
+            && rig.broker.start(brokerConf) && rig.client.connect(rig.broker.port, "#", user, password);
+    }
+    void startBridge(Rig &rig, const QStringList &args = {"--node-id", "test"})
+    {
+        rig.bridge.setProcessEnvironment(rig.sim.environment(SIMHID_SUDO_DIR, SIMHID_PRELOAD));
+        testutil::startProgram(rig.bridge, MQTT_DRIVER_BINARY,
+                               QStringList{QString::fromStdString(rig.staged.path()),
+                                           QString::fromStdString(rig.staged.stateDir()),
+                                           "-p", QString::number(rig.broker.port)} + args);
+    }
+    static QJsonObject json(const Message &m) { return QJsonDocument::fromJson(m.payload).object(); }
+    static QStringList levels(const Rig &rig)
+    {
+        QStringList out;
+        for (int level : rig.sim.levels())
+            out << QString::number(level);
+        return out;
+    }
+};
+
+void tst_Bridge::discovery()
+{
+    Rig rig;
+    QVERIFY(setUp(rig));
+    QString uniqueId;
+    for (int run = 0; run < 2; ++run) {
+        // The machine's own id, the same on every start.
+        startBridge(rig, {});
+        QTRY_VERIFY_WITH_TIMEOUT(rig.client.messages("^homeassistant/light/.*/config$").size() > run, 10000);
+        const QJsonObject config = json(rig.client.last("^homeassistant/light/.*/config$"));
+        QVERIFY2(QRegularExpression("^brightness_[0-9a-f]{12}_pci-0000_00_14_0-usb-0_1_1_0$")
+                     .match(config["unique_id"].toString()).hasMatch(), qPrintable(config["unique_id"].toString()));
+        QVERIFY(uniqueId.isEmpty() || uniqueId == config["unique_id"].toString());
+        uniqueId = config["unique_id"].toString();
+        rig.bridge.terminate();
+        QVERIFY(rig.bridge.waitForFinished(5000));
+        QCOMPARE(rig.bridge.exitCode(), 0);
+    }
+
+    Client late;  // sees only what the broker retained
+    startBridge(rig);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.client.last("^brightness/test/availability$").payload == "online", 10000);
+    QVERIFY(late.connect(rig.broker.port, "#"));
+    const QString topic = "homeassistant/light/test/pci-0000_00_14_0-usb-0_1_1_0/config";
+    QTRY_VERIFY_WITH_TIMEOUT(!late.messages("^" + base + "/state$").isEmpty(), 5000);
+    const Message config = late.last("^" + topic + "$");
+    QVERIFY(config.retained);
+    const QJsonObject c = json(config);
+    QCOMPARE(c["schema"].toString(), QString("json"));
+    QCOMPARE(c["brightness_scale"].toInt(), 100);
+    QCOMPARE(c["supported_color_modes"].toArray(), QJsonArray({"brightness"}));
+    QCOMPARE(c["unique_id"].toString(), QString("test_pci-0000_00_14_0-usb-0_1_1_0"));
+    QCOMPARE(c["command_topic"].toString(), base + "/set");
+    QCOMPARE(c["state_topic"].toString(), base + "/state");
+    QCOMPARE(c["availability"].toArray(), QJsonArray({QJsonObject{{"topic", "brightness/test/availability"}},
+                                                      QJsonObject{{"topic", base + "/availability"}}}));
+    QCOMPARE(c["availability_mode"].toString(), QString("all"));
+    QVERIFY(late.last("^" + base + "/availability$").retained);
+    QCOMPARE(late.last("^" + base + "/availability$").payload, QByteArray("online"));
+    const Message state = late.last("^" + base + "/state$");
+    QVERIFY(state.retained);
+    // Nothing remembered: the state is unknown, not a guess.
+    QCOMPARE(json(state)["state"], QJsonValue());
+    QCOMPARE(json(state)["remembered"].toBool(true), false);
+
+    // Unplugged while the bridge was away: what the broker kept of it goes
+    // at the next start, or it would show as available for good.
+    rig.bridge.terminate();
+    QVERIFY(rig.bridge.waitForFinished(5000));
+    rig.sim.setNodes({});
+    startBridge(rig);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + topic + "$").payload, QByteArray(), 10000);
+    QCOMPARE(rig.client.last("^" + base + "/availability$").payload, QByteArray("offline"));
+}
+
+void tst_Bridge::commands_data()
+{
+    QTest::addColumn<QByteArray>("record");      // %1: the display's place
+    QTest::addColumn<QStringList>("sends");      // "group PAYLOAD", "display PAYLOAD" or "wait MS"
+    QTest::addColumn<QString>("writes");         // the written levels, space-separated
+    QTest::addColumn<QString>("state");          // the state published last
+    QTest::addColumn<int>("remembered");
+
+    const QByteArray at60 = "%1 0483:5750 60 4\n";
+    QTest::newRow("brightness on the group topic") << QByteArray() << QStringList{"group {\"brightness\":40}"}
+                                                   << "^40$" << "ON" << 40;
+    QTest::newRow("ON with a brightness on the display's topic")
+        << QByteArray() << QStringList{"display {\"state\":\"ON\",\"brightness\":55}"} << "^55$" << "ON" << 55;
+    QTest::newRow("OFF keeps the remembered level") << at60 << QStringList{"display {\"state\":\"OFF\"}"} << "^0$"
+                                                    << "OFF" << 60;
+    QTest::newRow("brightness 0 is OFF") << at60 << QStringList{"group {\"brightness\":0}"} << "^0$" << "OFF" << 60;
+    QTest::newRow("ON brings the remembered level back")
+        << at60 << QStringList{"display {\"state\":\"OFF\"}", "wait 300", "display {\"state\":\"ON\"}"} << "^0 60$"
+        << "ON" << 60;
+    QTest::newRow("ON with nothing remembered: full") << QByteArray() << QStringList{"group {\"state\":\"ON\"}"}
+                                                      << "^100$" << "ON" << 100;
+    QTest::newRow("transition fades") << at60 << QStringList{"display {\"brightness\":90,\"transition\":0.3}"}
+                                      << "^6[1-9]( \\d+)+ 90$" << "ON" << 90;
+    QStringList burst;
+    for (int level = 1; level <= 30; ++level)
+        burst << QString("group {\"brightness\":%1}").arg(level);
+    QTest::newRow("a burst writes its newest level") << QByteArray() << burst << "^(\\d+ ){0,9}30$" << "ON" << 30;
+    QTest::newRow("a newer command stops a fade")
+        << at60 << QStringList{"group {\"brightness\":100,\"transition\":20}", "wait 1200", "display {\"brightness\":10}", "wait 1000"}
+        << "^6[1-9]( \\d+)* 10$" << "ON" << 10;
+}
+
+void tst_Bridge::commands()
+{
+    QFETCH(QByteArray, record);
+    QFETCH(QStringList, sends);
+    QFETCH(QString, writes);
+    QFETCH(QString, state);
+    QFETCH(int, remembered);
+    Rig rig;
+    QVERIFY(setUp(rig, record));
+    startBridge(rig);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.client.messages("^" + base + "/state$").isEmpty(), 10000);
+    for (const QString &send : sends) {
+        const QString kind = send.section(' ', 0, 0), payload = send.section(' ', 1);
+        if (kind == "wait")
+            QTest::qWait(payload.toInt());
+        else
+            QVERIFY(rig.client.publish(kind == "group" ? "brightness/all/set" : base + "/set", payload.toUtf8()));
+    }
+    const QRegularExpression written(writes);
+    QTRY_VERIFY2_WITH_TIMEOUT(written.match(levels(rig).join(' ')).hasMatch(), qPrintable(levels(rig).join(' ')), 10000);
+    auto last = [&] { return json(rig.client.last("^" + base + "/state$")); };
+    QTRY_COMPARE_WITH_TIMEOUT(last()["state"].toString(), state, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(last()["remembered_brightness"].toInt(), remembered, 5000);
+    QCOMPARE(last()["remembered"].toBool(), true);
+    QTest::qWait(200);  // nothing more comes
+    QVERIFY2(written.match(levels(rig).join(' ')).hasMatch(), qPrintable(levels(rig).join(' ')));
+    QCOMPARE(rig.bridge.state(), QProcess::Running);
+}
+
+void tst_Bridge::besideCtl()
+{
+    Rig rig;
+    QVERIFY(setUp(rig, "%1 0483:5750 50 1\n"));
+    startBridge(rig);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.client.messages("^" + base + "/state$").isEmpty(), 10000);
+    qint64 worst = 0;
+    for (int level : {10, 35, 70, 5, 90}) {
+        QProcess ctl;
+        ctl.setProcessEnvironment(rig.sim.environment(SIMHID_SUDO_DIR, SIMHID_PRELOAD));
+        testutil::startProgram(ctl, CTL_DRIVER_BINARY, {QString::fromStdString(rig.staged.path()),
+                                                        QString::fromStdString(rig.staged.stateDir()), "set",
+                                                        QString("%1%").arg(level)});
+        QVERIFY(ctl.waitForFinished(10000));
+        QCOMPARE(ctl.exitCode(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(json(rig.client.last("^" + base + "/state$"))["brightness"].toInt(), level, 5000);
+        // From the record's change (its modification time, taken before the
+        // rename) to the state's arrival at the client.
+        struct stat st;
+        QCOMPARE(stat(rig.staged.recordPath().c_str(), &st), 0);
+        worst = std::max(worst, rig.client.last("^" + base + "/state$").atNs
+                                    - (st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec));
+    }
+    qInfo("slowest record change to state topic: %.1f ms", worst / 1e6);
+    QVERIFY2(worst < 100 * 1000000LL, qPrintable(QString::number(worst / 1e6)));
+}
+
+void tst_Bridge::brokerRestart()
+{
+    Rig rig;
+    QVERIFY(setUp(rig, "%1 0483:5750 25 1\n"));
+    startBridge(rig);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.client.messages("^" + base + "/state$").isEmpty(), 10000);
+    rig.broker.kill();
+    QVERIFY(rig.broker.start());
+    QTRY_COMPARE_WITH_TIMEOUT(rig.errors().count("connected to localhost"), 2, 15000);
+    // The broker kept nothing: all of it comes again from the bridge, and
+    // is kept now.
+    Client late;
+    QVERIFY(late.connect(rig.broker.port, "#"));
+    QTRY_VERIFY_WITH_TIMEOUT(!late.messages("^" + base + "/state$").isEmpty(), 15000);
+    QVERIFY(late.last("^homeassistant/light/test/.*/config$").retained);
+    QCOMPARE(late.last("^brightness/test/availability$").payload, QByteArray("online"));
+    QCOMPARE(json(late.last("^" + base + "/state$"))["brightness"].toInt(), 25);
+    QVERIFY2(rig.errors().contains("lost the connection"), qPrintable(rig.errors()));
+    // It works on the new connection too.
+    QVERIFY(late.publish(base + "/set", "{\"brightness\":45}"));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.sim.levels().value(rig.sim.levels().size() - 1), 45, 5000);
+    // A bridge that dies shows as unavailable through its will.
+    ::kill(static_cast<pid_t>(rig.bridge.processId()), SIGKILL);
+    QTRY_COMPARE_WITH_TIMEOUT(late.last("^brightness/test/availability$").payload, QByteArray("offline"), 10000);
+}
+
+void tst_Bridge::badPayloads_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("too large") << QByteArray("{\"brightness\":5,\"x\":\"" + QByteArray(5000, 'a') + "\"}")
+                               << "larger than 4096 bytes";
+    QTest::newRow("not JSON") << QByteArray("{\"brightness\":") << "not JSON";
+    QTest::newRow("empty") << QByteArray() << "not JSON";
+    QTest::newRow("a number") << QByteArray("40") << "not a JSON object";
+    QTest::newRow("an array") << QByteArray("[{\"brightness\":40}]") << "not a JSON object";
+    QTest::newRow("unknown key") << QByteArray("{\"brightness\":40,\"flash\":\"short\"}") << "a key other than";
+    QTest::newRow("brightness as text") << QByteArray("{\"brightness\":\"40\"}") << "wrong type";
+    QTest::newRow("brightness with a fraction") << QByteArray("{\"brightness\":40.5}") << "wrong type";
+    QTest::newRow("brightness 101") << QByteArray("{\"brightness\":101}") << "out of range";
+    QTest::newRow("brightness -1") << QByteArray("{\"brightness\":-1}") << "out of range";
+    QTest::newRow("state in lower case") << QByteArray("{\"state\":\"on\"}") << "out of range";
+    QTest::newRow("transition of an hour") << QByteArray("{\"state\":\"ON\",\"transition\":3600}") << "out of range";
+    QTest::newRow("transition alone") << QByteArray("{\"transition\":1}") << "neither state nor brightness";
+    QTest::newRow("OFF with a brightness") << QByteArray("{\"state\":\"OFF\",\"brightness\":3}") << "state OFF with";
+}
+
+void tst_Bridge::badPayloads()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(QString, logged);
+    Rig rig;
+    QVERIFY(setUp(rig));
+    startBridge(rig);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.client.messages("^" + base + "/state$").isEmpty(), 10000);
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY(rig.client.publish(base + "/set", payload));
+        QVERIFY(rig.client.publish("brightness/all/set", payload));
+    }
+    // Still there, and the next good command is the first thing written.
+    QVERIFY(rig.client.publish(base + "/set", "{\"brightness\":33}"));
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.sim.levels().isEmpty(), 5000);
+    QCOMPARE(levels(rig), QStringList{"33"});
+    QCOMPARE(rig.bridge.state(), QProcess::Running);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.errors().contains(logged), 5000);
+    QCOMPARE(rig.errors().count(logged), 1);
+}
+
+void tst_Bridge::password_data()
+{
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("right") << QByteArray("secret\n") << "connected to localhost";
+    QTest::newRow("wrong") << QByteArray("guess\n") << "refused the connection: Connection Refused: not authorised."
+                                                       " (check --username and --password-file)";
+}
+
+void tst_Bridge::password()
+{
+    QFETCH(QByteArray, password);
+    QFETCH(QString, logged);
+    Rig rig;
+    QTemporaryDir dir;
+    const QString users = dir.filePath("users"), secret = dir.filePath("password");
+    QCOMPARE(QProcess::execute("mosquitto_passwd", {"-c", "-b", users, "panel", "secret"}), 0);
+    QFile f(secret);
+    QVERIFY(f.open(QFile::WriteOnly) && f.write(password) == password.size());
+    f.close();
+    QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+    QVERIFY(setUp(rig, QByteArray(), "allow_anonymous false\npassword_file " + QFile::encodeName(users) + "\n",
+                  "panel", "secret"));
+    startBridge(rig, {"--node-id", "test", "-u", "panel", "--password-file", secret});
+    QTRY_VERIFY_WITH_TIMEOUT(rig.errors().contains(logged), 10000);
+    QTest::qWait(5000);
+    // Less the broker's readiness probe and the test's own client.
+    const int attempts = rig.broker.log().count(QRegularExpression("New connection from")) - 2;
+    qInfo("%d connection(s) in about 5 s", attempts);
+    QCOMPARE(rig.errors().count(logged), 1);
+    QCOMPARE(rig.bridge.state(), QProcess::Running);
+    // Refused: tries again, but backs off (0.5, 1, 2 s...), never a storm.
+    QVERIFY2(password == "secret\n" ? attempts == 1 : attempts >= 3 && attempts <= 6, qPrintable(rig.broker.log()));
+}
+
+void tst_Bridge::refusedArguments_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("password on the command line") << QStringList{"-P", "secret"} << "read from a file only";
+    QTest::newRow("--password") << QStringList{"--password=secret"} << "read from a file only";
+    QTest::newRow("wildcard in the prefix") << QStringList{"--prefix", "a/#"} << "invalid topic 'a/#'";
+    QTest::newRow("port 0") << QStringList{"-p", "0"} << "invalid port '0'";
+    QTest::newRow("password file alone") << QStringList{"--password-file", "/dev/null"} << "needs --username";
+    QTest::newRow("password file for everyone") << QStringList{"-u", "x", "--password-file", "/etc/hostname"}
+                                                << "readable by everyone";
+}
+
+void tst_Bridge::refusedArguments()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, message);
+    QProcess p;
+    testutil::startProgram(p, MQTT_DRIVER_BINARY, QStringList{"/nonexistent", "/nonexistent"} + args);
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), 2);
+    QVERIFY2(QString::fromUtf8(p.readAllStandardError()).contains(message), qPrintable(message));
+}
+
+QTEST_GUILESS_MAIN(tst_Bridge)
+#include "tst_bridge.moc"
