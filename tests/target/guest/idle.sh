@@ -293,10 +293,11 @@ state_stop
 }
 
 # The package's service under systemd, with its hardening, a drop-in for a
-# short quiet time: ready, off, woken by a touch. Runs on the package that
-# plug_restore installed.
+# short quiet time: ready, off, woken by a touch. On the package that
+# plug_restore installed, or installed here when this runs alone.
 idle_service() {
 new_scenario idle_service
+installed_file /usr/bin/brightness-idle || $DPKG -i /pkg/brightness_*_armhf.deb > "$W/dpkg.log" 2>&1
 rcu_expedited=$(cat /sys/kernel/rcu_expedited)
 echo 1 > /sys/kernel/rcu_expedited
 expect "the package ships the idle service disabled" \
@@ -308,8 +309,8 @@ mkdir -p /etc/systemd/system/brightness-idle.service.d
 printf '[Service]\nExecStart=\nExecStart=/usr/bin/brightness-idle --after 2s\n' \
     > /etc/systemd/system/brightness-idle.service.d/short.conf
 systemctl daemon-reload
-level=$(/usr/bin/brightness-ctl get -m | cut -d' ' -f3)
-hex=$(printf '%02x' "$level")
+/usr/bin/brightness-ctl set 70% > /dev/null 2>&1
+level=70; hex=46
 systemctl start brightness-idle.service
 expect "it starts and reports ready" test "$(systemctl show -p ActiveState --value brightness-idle.service)" = active
 expect "... as a user of its own" test "$(awk '/^Uid:/ { print $2 }' \
