@@ -172,19 +172,27 @@ int commandRestore(const Options &opts, const Environment &env)
     }
 }
 
+// The displays a reading command shows, closed again, and the record; the
+// reason in *why when there are displays but the record cannot be read.
+std::vector<Display> displaysToShow(const Options &opts, const Environment &env, Record *record, int *status,
+                                    std::string *why)
+{
+    Scan scan = scanFor(opts, env, status);
+    const std::vector<Display> all = everyDisplay(scan);
+    closeDisplays(&scan);
+    if (!all.empty() && !Store(env.stateDir).read(record, why))
+        say(env) << "nothing remembered: " << *why << '\n';
+    return all;
+}
+
 int commandGet(const Options &opts, const Environment &env)
 {
     int status;
-    Scan scan = scanFor(opts, env, &status);
-    const std::vector<Display> all = everyDisplay(scan);
-    closeDisplays(&scan);
-
     Record record;
     std::string why;
-    if (!all.empty() && !Store(env.stateDir).read(&record, &why)) {
-        say(env) << "nothing remembered: " << why << '\n';
+    const std::vector<Display> all = displaysToShow(opts, env, &record, &status, &why);
+    if (!why.empty())
         return worse(status, Failure);
-    }
     for (const Display &d : all) {
         const Entry *e = entryOf(record, d);
         const std::string name = hidrawPath(d.node) + ' ' + formatIdentity(d.id);
@@ -229,14 +237,10 @@ int commandList(const Options &opts, const Environment &env)
 int commandStatus(const Options &opts, const Environment &env)
 {
     int status;
-    Scan scan = scanFor(opts, env, &status);
-    const std::vector<Display> all = everyDisplay(scan);
-    closeDisplays(&scan);
     Record record;
     std::string why;
-    const bool readable = Store(env.stateDir).read(&record, &why);
-    for (const Display &d : all) {
-        const Entry *e = readable ? entryOf(record, d) : nullptr;
+    for (const Display &d : displaysToShow(opts, env, &record, &status, &why)) {
+        const Entry *e = entryOf(record, d);
         *env.out << hidrawPath(d.node) << ' ' << formatIdentity(d.id) << (d.place.empty() ? "" : " ")
                  << d.place << ": ";
         if (!e)
@@ -246,8 +250,6 @@ int commandStatus(const Options &opts, const Environment &env)
                      << (e->shown == shownOff ? "off" : e->shown == shownLit ? "on" : "dimmed to " + std::to_string(e->shown) + '%');
         *env.out << (d.fd < 0 ? " (access refused)\n" : "\n");
     }
-    if (!all.empty() && !readable)
-        say(env) << "nothing remembered: " << why << '\n';
     return status;
 }
 
