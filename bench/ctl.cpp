@@ -25,10 +25,10 @@
 #include "clock.h"
 #include "ctl.h"
 #include "percentile.h"
+#include "spawn.h"
 #include "simhid.h"
 #include "sysfstree.h"
 
-extern char **environ;
 
 namespace {
 
@@ -50,28 +50,9 @@ bool stageDisplay(const testutil::SysfsTree &scene)
 // Runs the command once; the time from spawn to its end, or -1.
 long long timeRun(const std::vector<std::string> &command, const std::vector<std::string> &extraEnv)
 {
-    std::vector<char *> argv;
-    for (const std::string &a : command)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<std::string> envStore = extraEnv;
-    for (char **e = environ; *e; ++e)
-        envStore.push_back(*e);
-    std::vector<char *> envp;
-    for (std::string &e : envStore)
-        envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-
-    // Their own messages are not what is measured.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     const long long start = monotonicNs();
-    pid_t pid;
-    const int err = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (err != 0)
+    const pid_t pid = spawnQuiet(command, extraEnv, "/dev/null");
+    if (pid < 0)
         return -1;
     int status;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

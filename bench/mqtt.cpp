@@ -33,9 +33,9 @@
 #include <unistd.h>
 
 #include "percentile.h"
+#include "spawn.h"
 #include "sysfstree.h"
 
-extern char **environ;
 
 namespace {
 
@@ -44,30 +44,6 @@ long long monotonicNs()
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return t.tv_sec * 1000000000LL + t.tv_nsec;
-}
-
-// Starts a command with extra environment, its output to outPath.
-pid_t spawn(const std::vector<std::string> &command, const std::vector<std::string> &extraEnv, const std::string &outPath)
-{
-    std::vector<char *> argv;
-    for (const std::string &a : command)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<std::string> envStore = extraEnv;
-    for (char **e = environ; *e; ++e)
-        envStore.push_back(*e);
-    std::vector<char *> envp;
-    for (std::string &e : envStore)
-        envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int err = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    return err == 0 ? pid : -1;
 }
 
 int freePort()
@@ -180,7 +156,7 @@ int main(int argc, char **argv)
         return 2;
     }
     std::vector<pid_t> children, bridges, subs;
-    children.push_back(spawn({"mosquitto", "-c", broker.root() + "/broker.conf"}, {}, broker.root() + "/broker.log"));
+    children.push_back(spawnQuiet({"mosquitto", "-c", broker.root() + "/broker.conf"}, {}, broker.root() + "/broker.log"));
     usleep(300000);
 
     const int inotifyFd = inotify_init1(IN_CLOEXEC);
@@ -192,12 +168,12 @@ int main(int argc, char **argv)
         const std::string dir = panel.root();
         if (!makePanel(panel))
             return 1;
-        const pid_t b = spawn({bridge, panel.path(), panel.stateDir(), "-h", "127.0.0.1", "-p", std::to_string(port),
+        const pid_t b = spawnQuiet({bridge, panel.path(), panel.stateDir(), "-h", "127.0.0.1", "-p", std::to_string(port),
                                "--node-id", "bench" + std::to_string(i)},
                               {"LD_PRELOAD=" + preload, "SIMHID_CONFIG=" + dir + "/nodes.conf",
                                "SIMHID_LOG=" + dir + "/events.log"},
                               dir + "/bridge.out");
-        const pid_t s = spawn({"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-t", "brightness/all/set"},
+        const pid_t s = spawnQuiet({"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-t", "brightness/all/set"},
                               {}, dir + "/sub.out");
         bridges.push_back(b);
         subs.push_back(s);
