@@ -62,6 +62,9 @@ fi
 if [ "$BENCH_INSIDE" = 1 ]; then
     # This namespace's own /sys/class/net (its loopback device only).
     mount -t sysfs sysfs /sys
+    # A new network namespace starts with its loopback down; the MQTT
+    # broker and its clients talk over it.
+    ip link set lo up
 fi
 
 RUN=""

@@ -73,9 +73,10 @@ ensure_armhf_arch() {
 
 # What scripts/bench.sh needs on top of building: a private X server, xdotool
 # to move the slider, Xlib headers for the start-up watcher, unshare for a
-# private network namespace, strip and uptime's load figures; the broker and
-# its clients for the MQTT bridge's fan-out.
-BENCH_PACKAGES="xvfb xauth xdotool libx11-dev util-linux binutils procps mosquitto mosquitto-clients"
+# private network namespace and ip to bring up its loopback, strip and
+# uptime's load figures; the broker and its clients for the MQTT bridge's
+# fan-out.
+BENCH_PACKAGES="xvfb xauth xdotool libx11-dev util-linux iproute2 binutils procps mosquitto mosquitto-clients"
 # And for `scripts/bench.sh armhf`: the cross toolchain, Qt's armhf
 # libraries and user-mode emulation.
 BENCH_ARMHF_PACKAGES="crossbuild-essential-armhf $ARMHF_LIBRARY_PACKAGES qemu-user"
