@@ -276,10 +276,10 @@ void Watcher::arm()
         next = next < 0 ? holdUntil : std::min(next, holdUntil);
     if (next == armed)
         return;
-    itimerspec spec{};
+    itimerspec due{};
     if (next >= 0)
-        spec.it_value = {static_cast<time_t>(next / 1000000000LL), static_cast<long>(next % 1000000000LL)};
-    if (timerfd_settime(timer, TFD_TIMER_ABSTIME, &spec, nullptr) < 0) {
+        due.it_value = {static_cast<time_t>(next / 1000000000LL), static_cast<long>(next % 1000000000LL)};
+    if (timerfd_settime(timer, TFD_TIMER_ABSTIME, &due, nullptr) < 0) {
         *err << "brightness-idle: timer: " << std::strerror(errno) << '\n';
         return;
     }
