@@ -32,7 +32,7 @@ bool anyBit(const unsigned char *bits, std::size_t bytes)
 
 // A person's device: keys or buttons, touch or pointer axes; never a
 // sensor that moves by itself (an accelerometer also reports ABS_X).
-bool personal(int fd, int *slots)
+bool personal(int fd, int *slots, bool *onlyPerson)
 {
     unsigned char types[EV_MAX / 8 + 1] = {}, keys[KEY_MAX / 8 + 1] = {}, abs[ABS_MAX / 8 + 1] = {},
                   rel[REL_MAX / 8 + 1] = {}, props[INPUT_PROP_MAX / 8 + 1] = {};
@@ -44,6 +44,10 @@ bool personal(int fd, int *slots)
         return false;
     if (bit(props, INPUT_PROP_ACCELEROMETER))
         return false;
+    *onlyPerson = true;
+    for (int type = 0; type <= EV_MAX; ++type)
+        if (bit(types, type) && type != EV_SYN && type != EV_KEY && type != EV_ABS && type != EV_REL && type != EV_MSC)
+            *onlyPerson = false;
     *slots = 0;
     if (bit(types, EV_ABS) && bit(abs, ABS_MT_SLOT) && bit(abs, ABS_MT_TRACKING_ID)) {
         input_absinfo info{};
@@ -74,11 +78,12 @@ InputDevice *Inputs::add(const std::string &path)
     if (fd < 0)
         return nullptr;
     int slots = 0;
-    if (!personal(fd, &slots)) {
+    bool onlyPerson = false;
+    if (!personal(fd, &slots, &onlyPerson)) {
         close(fd);
         return nullptr;
     }
-    open.push_back({path, fd, slots});
+    open.push_back({path, fd, slots, onlyPerson});
     return &open.back();
 }
 

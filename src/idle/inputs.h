@@ -14,6 +14,9 @@ struct InputDevice {
     std::string path;  // /dev/input/eventN
     int fd = -1;
     int slots = 0;     // multitouch slots, 0 without
+    // It sends nothing but what a person does (no LEDs, switches, sounds,
+    // repeat settings or force feedback that a program may set off).
+    bool onlyPerson = false;
     bool grabbed = false;
     bool grabRefused = false;  // said once already
 };

@@ -114,15 +114,21 @@ int Screen::darken(int percent)
     return status;
 }
 
-int Screen::wake()
+void Screen::light()
 {
-    // The reports first, made beforehand, on descriptors already open: this
-    // write is what the person waits for. A display gone meanwhile, or a
-    // short write, is the library's to report right after.
-    for (std::size_t i = 0; i < kept.usable.size(); ++i) {
+    // Descriptors already open, reports made beforehand: this write is what
+    // the person waits for. A display gone meanwhile, or a short write, is
+    // the library's to report in wake().
+    for (std::size_t i = 0; i < reports.size(); ++i) {
         const ssize_t written = write(kept.usable[i].fd, reports[i].data(), reportSize);
         static_cast<void>(written);
     }
+    reports.clear();
+}
+
+int Screen::wake()
+{
+    light();
     forget();
     // Then through the library, on a fresh scan: it records the level as
     // lit with a new serial, which ends any fade in progress, and writes

@@ -32,8 +32,11 @@ public:
     // displays stay open for wake(). A status, or 128 + a signal that
     // stopped the fade.
     int darken(int percent);
-    // The remembered level at once on the displays kept open, then the
-    // library's On, which records it and ends any fade in progress.
+    // The remembered level at once on the displays kept open, and only
+    // that: the least between a touch and a lit screen. Once per darkening.
+    void light();
+    // light(), then the library's On, which records the level and ends any
+    // fade in progress.
     int wake();
     // Opens the displays for a fast wake() when someone else darkened them.
     void keep();

@@ -7,7 +7,7 @@
 #include <ostream>
 #include <vector>
 
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/inotify.h>
 #include <sys/timerfd.h>
 #include <time.h>
@@ -41,6 +41,8 @@ Watcher::~Watcher()
         close(timer);
     if (notify >= 0)
         close(notify);
+    if (poller >= 0)
+        close(poller);
 }
 
 long long Watcher::now()
@@ -54,7 +56,8 @@ bool Watcher::start(std::string *why)
 {
     timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (timer < 0 || notify < 0) {
+    poller = epoll_create1(EPOLL_CLOEXEC);
+    if (timer < 0 || notify < 0 || poller < 0 || !watch(timer, false) || !watch(notify, false)) {
         *why = std::string("timer: ") + std::strerror(errno);
         return false;
     }
@@ -65,7 +68,14 @@ bool Watcher::start(std::string *why)
     // The monitor first, so that no device falls between it and the scan.
     if (!hotplug.open(why))
         return false;
+    if (!watch(hotplug.fd(), false)) {
+        *why = std::string("udev monitor: ") + std::strerror(errno);
+        return false;
+    }
     inputs.scan();
+    // Stepped past before the call: a device that cannot be watched is removed.
+    for (auto it = inputs.devices().begin(); it != inputs.devices().end();)
+        watchInput(*it++);
     // Nothing is known yet, so a dark record counts as a change: after a
     // restart while the screen was off, a touch still wakes it.
     recordChanged(now());
@@ -88,18 +98,49 @@ void Watcher::sleepUntil(long long when)
     }
 }
 
+namespace {
+
+// An epoll entry's data: the descriptor, and whether it is a device that
+// tells of nothing but a person.
+const std::uint64_t onlyPersonTag = 1ULL << 32;
+
+int fdOf(const epoll_event &e)
+{
+    return static_cast<int>(e.data.u64 & 0xffffffffU);
+}
+
+} // namespace
+
+bool Watcher::watch(int fd, bool onlyPerson)
+{
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.u64 = static_cast<std::uint32_t>(fd) | (onlyPerson ? onlyPersonTag : 0);
+    return epoll_ctl(poller, EPOLL_CTL_ADD, fd, &e) == 0;
+}
+
+void Watcher::watchInput(const InputDevice &device)
+{
+    // Unwatched, the device would never wake the screen: better closed and
+    // said than kept in silence.
+    if (!watch(device.fd, device.onlyPerson)) {
+        *err << "brightness-idle: " << device.path << ": " << std::strerror(errno) << '\n';
+        inputs.remove(device.path);
+    }
+}
+
 // One wait and what it brought; false when a signal cut it short.
 bool Watcher::step(long long until)
 {
-    std::vector<pollfd> fds{{timer, POLLIN, 0}, {hotplug.fd(), POLLIN, 0}, {notify, POLLIN, 0}};
-    for (const InputDevice &d : inputs.devices())
-        fds.push_back({d.fd, POLLIN, 0});
-    timespec wait{};
+    int timeoutMs = -1;
     if (until >= 0) {
+        // Rounded up: a fade's step is never early.
         const long long left = std::max(0LL, until - now());
-        wait = {static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
+        timeoutMs = static_cast<int>(std::min<long long>((left + 999999) / 1000000, 1 << 30));
     }
-    if (ppoll(fds.data(), fds.size(), until >= 0 ? &wait : nullptr, nullptr) < 0) {
+    epoll_event ready[16];
+    const int n = epoll_wait(poller, ready, 16, timeoutMs);
+    if (n < 0) {
         if (errno != EINTR) {
             // Nothing could be watched any more: better ended than blind.
             *err << "brightness-idle: poll: " << std::strerror(errno) << '\n';
@@ -107,14 +148,30 @@ bool Watcher::step(long long until)
         }
         return false;
     }
+    // All such a device can send is someone's doing, so its being readable
+    // is enough: the screen is lit before anything is read.
+    bool someone = false;
+    for (int i = 0; i < n && !someone && timing.stage() != Stage::Lit; ++i)
+        someone = (ready[i].data.u64 & onlyPersonTag) && ready[i].events == EPOLLIN;
+    if (someone)
+        screen.light();
     const long long t = now();
+    if (someone && timing.input(t) == Change::Wake)
+        wake(t);
+    bool timed = false, monitor = false, record = false;
+    for (int i = 0; i < n; ++i) {
+        const int fd = fdOf(ready[i]);
+        timed = timed || fd == timer;
+        monitor = monitor || fd == hotplug.fd();
+        record = record || fd == notify;
+    }
     // Inputs first: a wake is what someone waits for.
-    inputsReady(fds, t);
-    if (fds[1].revents)
+    inputsReady(ready, n, t);
+    if (monitor)
         plugged();
-    if (fds[2].revents && recordTouched() && !busy)
+    if (record && recordTouched() && !busy)
         recordChanged(t);
-    if (fds[0].revents) {
+    if (timed) {
         std::uint64_t expiries;
         // Nothing to read (EAGAIN) when the timer was re-armed meanwhile.
         if (read(timer, &expiries, sizeof expiries) < 0 && errno != EAGAIN)
@@ -131,14 +188,11 @@ bool Watcher::step(long long until)
     return true;
 }
 
-void Watcher::inputsReady(const std::vector<pollfd> &fds, long long t)
+void Watcher::inputsReady(const epoll_event *ready, int n, long long t)
 {
-    // The devices follow the timer, the monitor and the record's watch, in
-    // the order of inputs.devices().
-    std::size_t i = 3;
     std::vector<std::string> gone;
     for (InputDevice &d : inputs.devices()) {
-        if (!fds[i++].revents)
+        if (std::none_of(ready, ready + n, [&](const epoll_event &e) { return fdOf(e) == d.fd; }))
             continue;
         bool lost = false;
         if (Inputs::drain(d, &lost) && timing.input(t) == Change::Wake)
@@ -160,7 +214,10 @@ void Watcher::plugged()
             continue;
         }
         InputDevice *d = inputs.add(node);
-        if (d && timing.stage() == Stage::Off)
+        if (!d)
+            continue;
+        watchInput(*d);
+        if (timing.stage() == Stage::Off)
             grabAll();
     }
 }

@@ -2,14 +2,14 @@
 #define IDLE_WATCHER_H
 
 // The program's one loop: input devices, their hot-plug, the record and one
-// timer, all in a single poll, so that nothing runs while nobody is there.
+// timer, all in a single epoll, so that nothing runs while nobody is there.
 // It is also the clock of its own fades: while the library fades, its sleeps
 // run this loop, so that a touch during a fade wakes the screen at once.
 
 #include <string>
 #include <vector>
 
-#include <poll.h>
+#include <sys/epoll.h>
 
 #include "clock.h"
 #include "environment.h"
@@ -40,7 +40,9 @@ public:
 
 private:
     bool step(long long until);
-    void inputsReady(const std::vector<pollfd> &fds, long long t);
+    bool watch(int fd, bool onlyPerson);
+    void watchInput(const InputDevice &device);
+    void inputsReady(const epoll_event *ready, int n, long long t);
     void plugged();
     bool recordTouched();
     void recordChanged(long long t);
@@ -60,6 +62,7 @@ private:
     std::string stateDir;
     int timer = -1;
     int notify = -1;
+    int poller = -1;
     long long armed = -1;
     bool busy = false;        // inside the library's request
     bool wokeInside = false;  // a wake came during it

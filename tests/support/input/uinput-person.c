@@ -11,7 +11,8 @@
  *       tap (down and up), key CODE (press and release), press CODE,
  *       plug (the keyboard), hold and unhold (the reader grabs the screen
  *       and lets it go), probe (logs "probe busy" while another program
- *       holds the screen, else "probe free"), quit
+ *       holds the screen, else "probe free"), wait MS (the person
+ *       sleeps: a touch that follows lands on a quiet machine), quit
  *
  * Prints "ready TOUCH_NODE" on stdout once the screen (and keyboard) exist,
  * and "keyboard KEYBOARD_NODE" once a plugged keyboard does.
@@ -101,6 +102,9 @@ static int make_keyboard(void)
     check(ioctl(fd, UI_SET_EVBIT, EV_KEY), "UI_SET_EVBIT");
     for (int key = KEY_ESC; key <= KEY_KPDOT; ++key)
         check(ioctl(fd, UI_SET_KEYBIT, key), "UI_SET_KEYBIT");
+    /* LEDs, as on a real keyboard: programs set them, and every reader sees it. */
+    check(ioctl(fd, UI_SET_EVBIT, EV_LED), "UI_SET_EVBIT");
+    check(ioctl(fd, UI_SET_LEDBIT, LED_CAPSL), "UI_SET_LEDBIT");
     create(fd, "uinput person keyboard", 0x0106);
     return fd;
 }
@@ -196,6 +200,8 @@ static int command(char *line, int touch, int *keyboard, int reader, FILE *log)
         key(*keyboard, code, 0);
     } else if (sscanf(line, "press %d", &code) == 1 && *keyboard >= 0) {
         key(*keyboard, code, 1);
+    } else if (sscanf(line, "wait %d", &code) == 1 && code >= 0) {
+        usleep((useconds_t)code * 1000);
     } else if (strcmp(line, "plug") == 0 && *keyboard < 0) {
         char node[64];
         *keyboard = make_keyboard();
