@@ -19,11 +19,13 @@ person_stop() {
 # Events of the touch screen the reader has seen (not counting probes).
 seen() { lines '^reader ' "$W/reader"; }
 seen_downs() { lines '^reader down ' "$W/reader"; }
-# Whether another program holds the touch screen: busy or free.
+# Whether another program holds the touch screen: busy or free. "busy" comes
+# at once; "free" only once the probe's own grab is let go, which waits for
+# an RCU grace period that the guest's one CPU has taken over 5 s for.
 probe() {
     n=$(lines '^probe ' "$W/reader")
     person probe
-    wait_for 5 test "$(lines '^probe ' "$W/reader")" -gt "$n" || return
+    wait_for 20 test "$(lines '^probe ' "$W/reader")" -gt "$n" || return
     grep '^probe ' "$W/reader" | tail -n1 | cut -d' ' -f2
 }
 # The screen is free within a few seconds: letting go follows the events.
