@@ -1,50 +1,41 @@
 #ifndef CTL_CLOCK_H
 #define CTL_CLOCK_H
 
-// Time and signals for fades and retries.
+// The monotonic clock every program of the project keeps time by.
 
-#include <signal.h>
+#include <csignal>
 
 #include "environment.h"
 
 namespace ctl {
 
-// Monotonic time.
+// CLOCK_MONOTONIC in nanoseconds.
+long long monotonicNs();
+
 class Clock
 {
 public:
     virtual ~Clock() = default;
     virtual long long now() = 0;  // nanoseconds
-    // Returns at the given time, or earlier when a stop signal arrives.
+    // Returns at the given time, or earlier when a stop was asked for.
     virtual void sleepUntil(long long when) = 0;
 };
 
 class SystemClock : public Clock
 {
 public:
-    long long now() override;
+    // stop: set by the caller's signal handler; a sleep ends within a
+    // slice of it being set. Null: sleeps are never cut short.
+    explicit SystemClock(const volatile std::sig_atomic_t *stop = nullptr) : stop(stop) {}
+    long long now() override { return monotonicNs(); }
     void sleepUntil(long long when) override;
+
+private:
+    const volatile std::sig_atomic_t *stop;
 };
 
 // env.clock, or the system's.
 Clock &clockOf(const Environment &env);
-
-// While it lives, SIGINT and SIGTERM end a fade between two writes, so that
-// the record keeps the last level that reached the display.
-class StopSignals
-{
-public:
-    StopSignals();
-    ~StopSignals();
-    StopSignals(const StopSignals &) = delete;
-    StopSignals &operator=(const StopSignals &) = delete;
-
-private:
-    struct sigaction oldInt, oldTerm;
-};
-
-// The stop signal caught since the last StopSignals began; 0 for none.
-int stopSignal();
 
 } // namespace ctl
 

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <ostream>
 
-#include "clock.h"
 #include "session.h"
 #include "status.h"
 #include "sysfs.h"
@@ -94,7 +93,7 @@ int baseLevel(const Job &job, const std::optional<Entry> &e, Session &session, c
 }
 
 // One job's start and target; false when the job cannot be planned.
-bool planJob(Job &job, const Plan &plan, Session &session, const Environment &env)
+bool planJob(Job &job, const FadePlan &plan, Session &session, const Environment &env)
 {
     const std::optional<Entry> e = session.find(job.display);
     if (job.action == Action::Toggle)
@@ -127,7 +126,7 @@ bool planJob(Job &job, const Plan &plan, Session &session, const Environment &en
 }
 
 // Each job's start and target.
-int planJobs(std::vector<Job> &jobs, const Plan &plan, Session &session, const Environment &env)
+int planJobs(std::vector<Job> &jobs, const FadePlan &plan, Session &session, const Environment &env)
 {
     int status = Ok;
     for (Job &job : jobs) {
@@ -175,79 +174,93 @@ int claim(std::vector<Job> &jobs, Session &session, const Environment &env)
     return status;
 }
 
-int fade(std::vector<Job> &jobs, int steps, const Plan &plan, Session &session, const Environment &env)
-{
-    int status = Ok;
-    StopSignals stopSignals;
-    Clock &clock = clockOf(env);
-    const long long t0 = clock.now();
-    const long long spanNs = plan.fadeMs * 1000000LL;
-    for (int step = 1; step <= steps && anyActive(jobs); ++step) {
-        clock.sleepUntil(t0 + spanNs * step / steps);
-        if (stopSignal())
-            break;
-        session.open(/* fresh= */ false);
-        status = worse(status, writeStep(jobs, step, steps, session, env));
-        session.close(/* durable= */ step == steps);
-    }
-    if (stopSignal()) {
-        // What reached the display is in the record already; make it last.
-        if (session.open(/* fresh= */ false)) {
-            session.rewrite();
-            session.close(/* durable= */ true);
-        }
-        for (const Job &job : jobs)
-            if (job.written >= 0)
-                say(env) << hidrawPath(job.display.node) << ": fade stopped at " << job.written << "%\n";
-        status = 128 + stopSignal();
-    }
-    return status;
-}
-
 } // namespace
 
-int applyJobs(std::vector<Job> &jobs, const Plan &plan, const Environment &env, bool *lockMissed)
+Fade::Fade(const Environment &env, const FadePlan &plan)
+    : env(env), session(this->env, plan.lockWaitMs), plan(plan)
 {
-    if (jobs.empty())
+}
+
+int Fade::start(std::vector<Job> jobs, long long now)
+{
+    work = std::move(jobs);
+    began = now;
+    next = 1;
+    over = false;
+    if (work.empty()) {
+        over = true;
         return Ok;
-    Session session(env, plan.lockWaitMs);
+    }
     // Absolute levels are a truth of their own: a record that cannot be
     // read gives way to them.
-    const bool fresh = std::all_of(jobs.begin(), jobs.end(), [](const Job &j) {
+    const bool fresh = std::all_of(work.begin(), work.end(), [](const Job &j) {
         return j.action == Action::Set && !j.value.relative;
     });
     session.open(fresh);
-    if (lockMissed)
-        *lockMissed = session.lockMissed();
-    int status = planJobs(jobs, plan, session, env);
-    const int steps = stepsOf(jobs, plan.fadeMs);
+    missed = session.lockMissed();
+    int status = planJobs(work, plan, session, env);
+    steps = stepsOf(work, plan.fadeMs);
     if (steps == 1) {
-        status = worse(status, writeStep(jobs, 1, 1, session, env));
+        status = worse(status, writeStep(work, 1, 1, session, env));
         session.close(/* durable= */ true);
-    } else {
-        status = worse(status, claim(jobs, session, env));
-        session.close(/* durable= */ false);
-        status = worse(status, fade(jobs, steps, plan, session, env));
+        finish();
+        return status;
     }
-    complainIfWritten(session, jobs);
+    status = worse(status, claim(work, session, env));
+    session.close(/* durable= */ false);
+    if (!anyActive(work))
+        finish();
     return status;
 }
 
-} // namespace ctl
-
-namespace ctl {
-
-int applyTo(const std::vector<Display> &displays, Action action, const Value &value, const Plan &plan,
-            const Environment &env)
+long long Fade::due() const
 {
-    std::vector<Job> jobs;
-    for (const Display &d : displays) {
-        jobs.push_back(Job());
-        jobs.back().display = d;
-        jobs.back().action = action;
-        jobs.back().value = value;
+    if (over)
+        return -1;
+    return began + plan.fadeMs * 1000000LL * next / steps;
+}
+
+int Fade::step(long long now)
+{
+    if (over || now < due())
+        return Ok;
+    const long long spanNs = plan.fadeMs * 1000000LL;
+    while (next < steps && began + spanNs * (next + 1) / steps <= now)
+        ++next;
+    session.open(/* fresh= */ false);
+    const int status = writeStep(work, next, steps, session, env);
+    session.close(/* durable= */ next == steps);
+    if (++next > steps || !anyActive(work))
+        finish();
+    return status;
+}
+
+void Fade::cancel()
+{
+    for (Job &job : work)
+        job.active = false;
+    finish();
+}
+
+void Fade::interrupt()
+{
+    cancel();
+    // What reached the display is in the record already; make it last.
+    if (session.open(/* fresh= */ false)) {
+        session.rewrite();
+        session.close(/* durable= */ true);
     }
-    return applyJobs(jobs, plan, env);
+    for (const Job &job : work)
+        if (job.written >= 0)
+            say(env) << hidrawPath(job.display.node) << ": fade stopped at " << job.written << "%\n";
+}
+
+void Fade::finish()
+{
+    if (over)
+        return;
+    over = true;
+    complainIfWritten(session, work);
 }
 
 } // namespace ctl

@@ -2,11 +2,15 @@
 #define CTL_FADE_H
 
 // Writing levels to displays with memory: at once, or as a fade of evenly
-// spaced steps that gives way to any newer request on the same display.
+// spaced steps that gives way to any newer request on the same display. A
+// fade never waits by itself: the caller's loop asks when the next step is
+// due and calls step() then, so that a daemon keeps serving everything else
+// in between and a command line program decides how a signal ends it.
 
 #include <vector>
 
 #include "displays.h"
+#include "session.h"
 #include "environment.h"
 #include "store.h"
 #include "values.h"
@@ -41,7 +45,7 @@ struct Job {
     int written = -1;          // the last level that reached the display
 };
 
-struct Plan {
+struct FadePlan {
     int floor = defaultFloor;  // for relative steps and restores
     int fadeMs = 0;            // 0: at once
     int lockWaitMs = Store::defaultLockWaitMs;
@@ -52,17 +56,51 @@ struct Plan {
 // read back.
 const int firstUseLevel = 100;
 
-// Plans each job's start and target from the record, then writes. A
-// relative step starts from what the display shows (0 when it is off); one
-// on a display with nothing remembered starts from firstUseLevel, and says
-// so. Without a usable record, relative steps and On are refused. Returns a
-// Status, or 128 + the signal that stopped a fade. lockMissed, when given:
-// set when the record's lock was there to take but not had in time.
-int applyJobs(std::vector<Job> &jobs, const Plan &plan, const Environment &env, bool *lockMissed = nullptr);
+// One request on a set of displays. start() plans each job's start and
+// target from the record and writes what has nothing to fade; the rest is
+// written by step() at evenly spaced times from start(). A relative step
+// starts from what the display shows (0 when it is off); one on a display
+// with nothing remembered starts from firstUseLevel, and says so. Without a
+// usable record, relative steps and On are refused. The displays' file
+// descriptors stay the caller's and must stay open until done().
+class Fade
+{
+public:
+    Fade(const Environment &env, const FadePlan &plan);
+    Fade(const Fade &) = delete;
+    Fade &operator=(const Fade &) = delete;
 
-// One job per display, all with this action and value, then applyJobs.
-int applyTo(const std::vector<Display> &displays, Action action, const Value &value, const Plan &plan,
-            const Environment &env);
+    // A Status. now: the monotonic time, nanoseconds.
+    int start(std::vector<Job> jobs, long long now);
+    // When step() has something to write; -1 once the fade is over.
+    long long due() const;
+    // Writes the latest step due by now (a late loop skips steps, never
+    // time); nothing when called early. A Status.
+    int step(long long now);
+    // No further writes; the record keeps what reached the displays.
+    void cancel();
+    // Ends the fade for a stop signal: what reached the displays is made
+    // durable, and said.
+    void interrupt();
+    bool done() const { return due() < 0; }
+
+    const std::vector<Job> &jobs() const { return work; }
+    // The record's lock was there to take but not had in time.
+    bool lockMissed() const { return missed; }
+
+private:
+    void finish();
+
+    Environment env;
+    Session session;
+    FadePlan plan;
+    std::vector<Job> work;
+    long long began = 0;
+    int steps = 1;
+    int next = 1;  // the step step() writes next
+    bool missed = false;
+    bool over = true;
+};
 
 } // namespace ctl
 

@@ -4,6 +4,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "apply.h"
 #include "clock.h"
 #include "session.h"
 #include "status.h"
@@ -47,9 +48,9 @@ Scan scanFor(const Options &opts, const Environment &env, int *status)
     return scan;
 }
 
-Plan planOf(const Options &opts)
+FadePlan planOf(const Options &opts)
 {
-    Plan plan;
+    FadePlan plan;
     plan.floor = opts.floor;
     plan.fadeMs = opts.fadeMs;
     return plan;
@@ -99,7 +100,7 @@ int restoreOnce(const Record &record, std::vector<std::string> *done, int *lockW
         jobs.back().value.percent = true;
         jobs.back().value.amount = e->level;
     }
-    Plan plan = planOf(opts);
+    FadePlan plan = planOf(opts);
     plan.lockWaitMs = *lockWaitMs;
     bool lockMissed = false;
     status = worse(status, applyJobs(jobs, plan, env, &lockMissed));
@@ -169,6 +170,8 @@ int commandRestore(const Options &opts, const Environment &env)
             return status;
         }
         clock.sleepUntil(std::min(deadline, now + restoreRetryMs * 1000000LL));
+        if (stopSignal())
+            return 128 + stopSignal();
     }
 }
 

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "apply.h"
 #include "cli.h"
+#include "clock.h"
 #include "status.h"
 
 namespace ctl {
@@ -18,7 +20,18 @@ int run(int argc, char **argv, const Environment &env)
     std::string why;
     int status;
     if (parseCommandLine(args, &opts, &why)) {
-        status = opts.command(opts, env);
+        // A fade or a restore's retries end between two writes at SIGINT
+        // or SIGTERM; the program's own clock sleeps no longer than that.
+        StopSignals stopSignals;
+        SystemClock system(stopFlag());
+        Environment stoppable = env;
+        if (!stoppable.clock)
+            stoppable.clock = &system;
+        status = opts.command(opts, stoppable);
+        // Stopped while doing something else than a fade: ended as the
+        // signal would have ended it.
+        if (stopSignal() && status <= 128)
+            status = 128 + stopSignal();
     } else {
         say(env) << why << "\nTry 'brightness-ctl --help'.\n";
         status = Usage;

@@ -8,12 +8,14 @@
 
 #include <systemd/sd-daemon.h>
 
+#include "log.h"
+#include "loop.h"
 #include "options.h"
 #include "status.h"
-#include "watcher.h"
 
 int main(int argc, char **argv)
 {
+    ctl::Log log(std::cerr, "brightness-idle");
     idle::Options options;
     std::string why;
     if (!idle::parseOptions(std::vector<std::string>(argv + 1, argv + argc), &options, &why)) {
@@ -24,20 +26,22 @@ int main(int argc, char **argv)
         std::cout << (options.help ? idle::usage() : "brightness-idle " BRIGHTNESS_VERSION "\n");
         return ctl::Ok;
     }
+    // Taken by the loop, so that a fade ends between two writes.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stop, nullptr);
     ctl::Environment env{"/sys", BRIGHTNESS_STATE_DIR, &std::cout, &std::cerr};
     env.program = "brightness-idle";
-    idle::Watcher watcher(options, env);
-    if (!watcher.start(&why)) {
-        std::cerr << "brightness-idle: " << why << '\n';
+    idle::Loop loop(options, env, log);
+    if (!loop.start(&why)) {
+        log.error(why);
         return ctl::Failure;
     }
     // The service counts as started once the devices are watched.
     sd_notify(0, "READY=1");
-    const int status = watcher.run();
-    // A fade stopped by a signal ends as the signal would have ended it.
-    if (status > 128) {
-        std::signal(status - 128, SIG_DFL);
-        std::raise(status - 128);
-    }
+    const int status = loop.run();
+    sd_notify(0, "STOPPING=1");
     return status;
 }

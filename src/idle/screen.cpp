@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include "clock.h"
 #include "session.h"
 #include "status.h"
 #include "store.h"
@@ -36,22 +37,29 @@ ctl::Job jobFor(const ctl::Display &display, ctl::Action action, int percent)
 
 } // namespace
 
-Screen::Screen(const ctl::Environment &env, const ctl::Selection &selection, int fadeMs)
-    : env(env), selection(selection), fadeMs(fadeMs)
+Screen::Screen(const ctl::Environment &env, ctl::Log &log, const ctl::Selection &selection, int fadeMs)
+    : env(env), log(log), selection(selection), fadeMs(fadeMs), fadeEnv(env)
 {
+    fadeEnv.out = &fadeMessages;
+    fadeEnv.err = &fadeMessages;
 }
 
 Screen::~Screen()
 {
+    cancel();
     forget();
 }
 
-void Screen::pass(const std::ostringstream &messages)
+void Screen::pass(const char *kind, const std::ostringstream &messages)
 {
-    const std::string text = messages.str();
-    if (!text.empty() && text != lastMessages)
-        *env.err << text << std::flush;
-    lastMessages = text;
+    std::istringstream lines(messages.str());
+    const std::string own = std::string(env.program) + ": ";
+    std::string text;
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty())
+            text += (text.empty() ? "" : "; ") + (line.compare(0, own.size(), own) == 0 ? line.substr(own.size()) : line);
+    if (!text.empty())
+        log.limited(kind, ctl::Priority::Warning, text, ctl::monotonicNs());
 }
 
 void Screen::keep()
@@ -83,13 +91,11 @@ void Screen::forget()
     reports.clear();
 }
 
-int Screen::darken(int percent)
+int Screen::darken(int percent, long long now)
 {
-    std::ostringstream messages;
-    open(messages);
-    ctl::Environment quiet = env;
-    quiet.out = &messages;
-    quiet.err = &messages;
+    cancel();
+    fadeMessages.str(std::string());
+    open(fadeMessages);
     const ctl::Record record = readRecord(env);
     std::vector<ctl::Job> jobs;
     for (const ctl::Display &d : kept.usable) {
@@ -104,14 +110,50 @@ int Screen::darken(int percent)
     }
     int status = kept.status;
     if (kept.usable.empty() && kept.refused.empty()) {
-        ctl::say(quiet) << "no display found on " << ctl::searchedNodes() << '\n';
+        ctl::say(fadeEnv) << "no display found on " << ctl::searchedNodes() << '\n';
         status = ctl::worse(status, ctl::Failure);
     }
-    ctl::Plan plan;
+    ctl::FadePlan plan;
     plan.fadeMs = fadeMs;
-    status = ctl::worse(status, ctl::applyJobs(jobs, plan, quiet));
-    pass(messages);
+    fade = std::make_unique<ctl::Fade>(fadeEnv, plan);
+    status = ctl::worse(status, fade->start(jobs, now));
+    if (fade->done())
+        endFade();
     return status;
+}
+
+int Screen::step(long long now)
+{
+    if (!fade)
+        return ctl::Ok;
+    const int status = fade->step(now);
+    if (fade->done())
+        endFade();
+    return status;
+}
+
+void Screen::cancel()
+{
+    if (!fade)
+        return;
+    fade->cancel();
+    endFade();
+}
+
+void Screen::interrupt()
+{
+    if (!fade)
+        return;
+    if (!fade->done())
+        fade->interrupt();
+    endFade();
+}
+
+void Screen::endFade()
+{
+    fade.reset();
+    pass("darken", fadeMessages);
+    fadeMessages.str(std::string());
 }
 
 void Screen::light()
@@ -126,9 +168,10 @@ void Screen::light()
     reports.clear();
 }
 
-int Screen::wake()
+int Screen::wake(long long now)
 {
     light();
+    cancel();
     forget();
     // Then through the library, on a fresh scan: it records the level as
     // lit with a new serial, which ends any fade in progress, and writes
@@ -138,10 +181,14 @@ int Screen::wake()
     quiet.out = &messages;
     quiet.err = &messages;
     ctl::Scan scan = ctl::findDisplays(quiet, selection);
-    ctl::Plan plan;
-    const int status = ctl::worse(scan.status, ctl::applyTo(scan.usable, ctl::Action::On, ctl::Value(), plan, quiet));
+    std::vector<ctl::Job> jobs;
+    for (const ctl::Display &d : scan.usable)
+        jobs.push_back(jobFor(d, ctl::Action::On, 0));
+    // Without a fade, the request is done within start().
+    ctl::Fade on(quiet, ctl::FadePlan());
+    const int status = ctl::worse(scan.status, on.start(jobs, now));
     ctl::closeDisplays(&scan);
-    pass(messages);
+    pass("wake", messages);
     remember(status);
     return status;
 }

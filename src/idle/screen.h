@@ -5,6 +5,7 @@
 // the others change it.
 
 #include <array>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "displays.h"
 #include "environment.h"
 #include "fade.h"
+#include "log.h"
 #include "protocol.h"
 #include "timing.h"
 
@@ -20,24 +22,34 @@ namespace idle {
 class Screen
 {
 public:
-    // env.err receives each distinct message once in a row: a display that
+    // The library's messages go to log, limited by kind: a display that
     // stays missing is not reported at every idle period.
-    Screen(const ctl::Environment &env, const ctl::Selection &selection, int fadeMs);
+    Screen(const ctl::Environment &env, ctl::Log &log, const ctl::Selection &selection, int fadeMs);
     ~Screen();
     Screen(const Screen &) = delete;
     Screen &operator=(const Screen &) = delete;
 
-    // Dims (percent; never brighter than a display is) or turns off
-    // (percent -1) with the fade, keeping the remembered levels; the
-    // displays stay open for wake(). A status, or 128 + a signal that
-    // stopped the fade.
-    int darken(int percent);
+    // Starts to dim (percent; never brighter than a display is) or to turn
+    // off (percent -1) with the fade, keeping the remembered levels; the
+    // displays stay open for wake(). A status; step() goes on while
+    // fading().
+    int darken(int percent, long long now);
+    bool fading() const { return fade && !fade->done(); }
+    // When the fade's next step is due; -1 when none.
+    long long due() const { return fade ? fade->due() : -1; }
+    // The fade's step due by now; once it is over, its messages are passed
+    // on. A Status.
+    int step(long long now);
+    // Ends a fade in progress: no further writes.
+    void cancel();
+    // Ends a fade in progress for good, its last level made durable.
+    void interrupt();
     // The remembered level at once on the displays kept open, and only
     // that: the least between a touch and a lit screen. Once per darkening.
     void light();
     // light(), then the library's On, which records the level and ends any
     // fade in progress.
-    int wake();
+    int wake(long long now);
     // Opens the displays for a fast wake() when someone else darkened them.
     void keep();
     void forget();
@@ -56,16 +68,20 @@ private:
     };
     std::string snapshot(Shown *shown) const;
     void open(std::ostringstream &messages);
-    void pass(const std::ostringstream &messages);
+    void pass(const char *kind, const std::ostringstream &messages);
+    void endFade();
 
     ctl::Environment env;
+    ctl::Log &log;
     ctl::Selection selection;
     int fadeMs;
     ctl::Scan kept;
     // The report of each kept display's remembered level, made beforehand.
     std::vector<std::array<unsigned char, reportSize>> reports;
     std::string known;
-    std::string lastMessages;
+    std::ostringstream fadeMessages;
+    ctl::Environment fadeEnv;  // env, with fadeMessages
+    std::unique_ptr<ctl::Fade> fade;
 };
 
 } // namespace idle

@@ -4,14 +4,15 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <ctime>
 #include <random>
 
 #include <mosquitto.h>
-#include <poll.h>
-#include <sys/signalfd.h>
+#include <sys/epoll.h>
+#include <systemd/sd-daemon.h>
+#include <systemd/sd-event.h>
 #include <unistd.h>
 
+#include "clock.h"
 #include "status.h"
 
 namespace mqtt {
@@ -43,37 +44,71 @@ std::string errorText(int rc)
     return rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
 }
 
+long long earliest(long long a, long long b)
+{
+    return a < 0 ? b : b < 0 ? a : std::min(a, b);
+}
+
 } // namespace
 
 long long monotonicMs()
 {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+    return ctl::monotonicNs() / 1000000;
 }
 
-Bridge::Bridge(const Settings &settings)
+Bridge::Bridge(const Settings &settings, ctl::Log &log)
     : settings(settings),
       topics(settings.options.prefix, settings.options.discoveryPrefix, settings.options.groupTopic, settings.nodeId),
-      log(*settings.env.err), runner(settings.env, log)
+      log(log)
 {
 }
 
 Bridge::~Bridge()
 {
+    for (auto &f : fades)
+        ctl::closeDisplays(&f.second.scan);
+    sd_event_source_disable_unref(socket);
+    sd_event_source_disable_unref(later);
+    sd_event_source_disable_unref(timer);
+    for (sd_event_source *s : signals)
+        sd_event_source_disable_unref(s);
     if (mosq)
         mosquitto_destroy(mosq);
     mosquitto_lib_cleanup();
+    sd_event_unref(loop);
 }
 
 bool Bridge::setUp(std::string *why)
 {
     const Options &o = settings.options;
-    if (!runner.ready(why) || !watches.watchRecord(settings.env.stateDir, why))
+    int r = sd_event_new(&loop);
+    if (r >= 0)
+        r = sd_event_add_time(loop, &timer, CLOCK_MONOTONIC, UINT64_MAX, 1000, onTimer, this);
+    if (r >= 0)
+        r = sd_event_add_defer(loop, &later, onPending, this);
+    if (r >= 0)
+        r = sd_event_source_set_priority(later, SD_EVENT_PRIORITY_IDLE);
+    if (r >= 0)
+        r = sd_event_source_set_enabled(later, SD_EVENT_OFF);
+    if (r >= 0)
+        r = sd_event_add_signal(loop, &signals[0], SIGTERM, onSignal, this);
+    if (r >= 0)
+        r = sd_event_add_signal(loop, &signals[1], SIGINT, onSignal, this);
+    if (r < 0) {
+        *why = std::string("event loop: ") + std::strerror(-r);
+        return false;
+    }
+    const auto recordChanged = [this] {
+        const long long now = monotonicMs();
+        if (!statesDueAt)
+            statesDueAt = std::max(now, statesSentAt + stateIntervalMs);
+        arm(now);
+    };
+    if (!record.open(loop, settings.env.stateDir, recordChanged, why))
         return false;
     std::string noUdev;
-    if (!watches.watchDevices(&noUdev))
-        log.say(noUdev + "; displays plugged in later are seen at the next start");
+    if (!devices.open(loop, "hidraw", "", [this](bool, const std::string &) { rescan(); }, &noUdev))
+        log.warning(noUdev + "; displays plugged in later are seen at the next start");
     mosquitto_lib_init();
     const std::string id = o.clientId.empty() ? settings.nodeId : o.clientId;
     mosq = mosquitto_new(id.c_str(), true, this);
@@ -109,21 +144,36 @@ int Bridge::run()
 {
     std::string why;
     if (!setUp(&why)) {
-        log.say(why);
-        return ctl::Failure;
-    }
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    const int signalFd = signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (signalFd < 0) {
-        log.say(std::string("signalfd: ") + std::strerror(errno));
+        log.error(why);
         return ctl::Failure;
     }
     rescan();
-    loop(signalFd);
-    close(signalFd);
+    tick(monotonicMs());
+    // Ready once the displays are offered and the broker is being reached.
+    sd_notify(0, "READY=1");
+    const int r = sd_event_loop(loop);
+    sd_notify(0, "STOPPING=1");
+    if (r < 0) {
+        log.error(std::string("event loop: ") + std::strerror(-r));
+        return ctl::Failure;
+    }
+    log.info("stopped");
+    return ctl::Ok;
+}
+
+int Bridge::onSignal(sd_event_source *, const signalfd_siginfo *, void *self)
+{
+    static_cast<Bridge *>(self)->stop();
+    return 0;
+}
+
+void Bridge::stop()
+{
+    // A fade under way ends here; the record keeps its last step for good.
+    for (auto &f : fades)
+        f.second.fade->interrupt();
+    while (!fades.empty())
+        endFade(fades.begin());
     if (link == Link::Up) {
         // Gone on purpose: say so now rather than through the will later.
         const std::string availability = topics.availability();
@@ -133,61 +183,45 @@ int Bridge::run()
             if (mosquitto_loop_write(mosq, 1) != MOSQ_ERR_SUCCESS)
                 break;
     }
-    log.say("stopped");
-    if (runner.busy()) {
-        // A fade is under way: the record holds every step that reached
-        // the display, so it simply ends here.
-        std::cerr.flush();
-        _exit(ctl::Ok);
-    }
-    return ctl::Ok;
+    sd_event_exit(loop, 0);
 }
 
-void Bridge::loop(int signalFd)
+int Bridge::onTimer(sd_event_source *, std::uint64_t, void *self)
 {
-    for (;;) {
-        const long long now = monotonicMs();
-        if (link == Link::Waiting && now >= retryAt)
-            tryConnect(now);
-        pollfd fds[5] = {{signalFd, POLLIN, 0}, {watches.recordFd(), POLLIN, 0}, {watches.devicesFd(), POLLIN, 0},
-                         {runner.fd(), POLLIN, 0}, {-1, 0, 0}};
-        if (link != Link::Waiting)
-            fds[4] = {mosquitto_socket(mosq), static_cast<short>(POLLIN | (mosquitto_want_write(mosq) ? POLLOUT : 0)), 0};
-        const int n = poll(fds, 5, pollTimeout(now));
-        if (n < 0 && errno != EINTR) {
-            log.say(std::string("poll: ") + std::strerror(errno));
-            return;
-        }
-        if (fds[0].revents)
-            return;
-        if (fds[1].revents && watches.recordChanged() && !statesDueAt)
-            statesDueAt = std::max(now, statesSentAt + stateIntervalMs);
-        if (statesDueAt && monotonicMs() >= statesDueAt) {
-            statesSentAt = monotonicMs();
-            statesDueAt = 0;
-            publishStates(false);
-        }
-        if (fds[2].revents && watches.devicesChanged())
-            rescan();
-        if (fds[3].revents)
-            runner.service();
-        if (link != Link::Waiting)
-            pump(fds[4].revents, n == 0, monotonicMs());
-    }
+    static_cast<Bridge *>(self)->tick(monotonicMs());
+    return 0;
 }
 
-int Bridge::pollTimeout(long long now) const
+void Bridge::tick(long long now)
 {
-    long long until;
-    if (link == Link::Waiting)
-        until = retryAt;
-    else
-        // mosquitto keeps time in whole seconds: one more makes sure its
-        // keepalive is due when it is asked.
-        until = lastTraffic + (settings.options.keepalive + 1) * 1000LL;
+    if (link == Link::Waiting && now >= retryAt)
+        tryConnect(now);
+    if (statesDueAt && now >= statesDueAt) {
+        statesSentAt = now;
+        statesDueAt = 0;
+        publishStates(false);
+    }
+    // mosquitto keeps time in whole seconds: one more makes sure its
+    // keepalive is due when it is asked.
+    if (link != Link::Waiting && now >= lastTraffic + (settings.options.keepalive + 1) * 1000LL)
+        pump(0, now);
+    stepFades(ctl::monotonicNs());
+    arm(monotonicMs());
+}
+
+void Bridge::arm(long long now)
+{
+    long long next = link == Link::Waiting ? retryAt : lastTraffic + (settings.options.keepalive + 1) * 1000LL;
     if (statesDueAt)
-        until = std::min(until, statesDueAt);
-    return static_cast<int>(std::max(0LL, std::min(until - now, 3600 * 1000LL)));
+        next = std::min(next, statesDueAt);
+    long long fadeNs = -1;
+    for (const auto &f : fades)
+        fadeNs = earliest(fadeNs, f.second.fade->due());
+    unsigned long long usec = static_cast<unsigned long long>(std::max(next, now)) * 1000;
+    if (fadeNs >= 0)
+        usec = std::min(usec, static_cast<unsigned long long>((fadeNs + 999) / 1000));
+    sd_event_source_set_time(timer, usec);
+    sd_event_source_set_enabled(timer, SD_EVENT_ONESHOT);
 }
 
 void Bridge::tryConnect(long long now)
@@ -202,18 +236,49 @@ void Bridge::tryConnect(long long now)
     }
     link = Link::Connecting;
     lastTraffic = now;
+    watchSocket();
 }
 
-void Bridge::pump(short revents, bool idle, long long now)
+void Bridge::watchSocket()
+{
+    sd_event_source_disable_unref(socket);
+    socket = nullptr;
+    socketFd = mosquitto_socket(mosq);
+    if (socketFd < 0)
+        return;
+    int r = sd_event_add_io(loop, &socket, socketFd, EPOLLIN, onSocket, this);
+    if (r >= 0)
+        r = sd_event_source_set_prepare(socket, onPrepare);
+    if (r < 0)
+        log.error(std::string("cannot watch the broker's connection: ") + std::strerror(-r));
+}
+
+int Bridge::onPrepare(sd_event_source *source, void *self)
+{
+    // Before each wait: whether the client has something to send.
+    mosquitto *mosq = static_cast<Bridge *>(self)->mosq;
+    sd_event_source_set_io_events(source, EPOLLIN | (mosquitto_want_write(mosq) ? unsigned(EPOLLOUT) : 0u));
+    return 0;
+}
+
+int Bridge::onSocket(sd_event_source *, int, unsigned revents, void *self)
+{
+    Bridge *b = static_cast<Bridge *>(self);
+    const long long now = monotonicMs();
+    b->pump(revents, now);
+    b->arm(now);
+    return 0;
+}
+
+void Bridge::pump(unsigned revents, long long now)
 {
     int rc = MOSQ_ERR_SUCCESS;
-    if (revents & (POLLIN | POLLHUP | POLLERR))
+    if (revents & (EPOLLIN | EPOLLHUP | EPOLLERR))
         rc = mosquitto_loop_read(mosq, 1);
     if (rc == MOSQ_ERR_SUCCESS && link != Link::Waiting && mosquitto_want_write(mosq))
         rc = mosquitto_loop_write(mosq, 1);
     // After a wake-up for the keepalive, the next one is a keepalive away.
-    if (revents || idle)
-        lastTraffic = now;
+    lastTraffic = now;
     if (rc == MOSQ_ERR_SUCCESS && link != Link::Waiting)
         rc = mosquitto_loop_misc(mosq);
     if (rc != MOSQ_ERR_SUCCESS && link != Link::Waiting)
@@ -223,11 +288,13 @@ void Bridge::pump(short revents, bool idle, long long now)
 void Bridge::lost(int rc, long long now)
 {
     const Options &o = settings.options;
+    sd_event_source_disable_unref(socket);
+    socket = nullptr;
     if (link == Link::Up)
-        log.say("lost the connection to " + o.host + ':' + std::to_string(o.port) + ": " + errorText(rc));
+        log.warning("lost the connection to " + o.host + ':' + std::to_string(o.port) + ": " + errorText(rc));
     else if (rc != MOSQ_ERR_CONN_REFUSED && rc != MOSQ_ERR_AUTH)
-        log.once("connect " + std::to_string(rc), "cannot connect to " + o.host + ':' + std::to_string(o.port) + ": "
-                     + errorText(rc) + "; trying again, less and less often");
+        log.limited("connect", ctl::Priority::Warning, "cannot connect to " + o.host + ':' + std::to_string(o.port)
+                        + ": " + errorText(rc) + "; trying again, less and less often", now * 1000000);
     if (link == Link::Up && now - upSince >= stableMs)
         backoffMs = 0;
     link = Link::Waiting;
@@ -243,17 +310,17 @@ void Bridge::connected(int rc)
     const Options &o = settings.options;
     if (rc != 0) {
         // Refused: loop_read fails next, which schedules the retry.
-        log.once("refused " + std::to_string(rc), "the broker at " + o.host + ':' + std::to_string(o.port)
-                     + " refused the connection: " + mosquitto_connack_string(rc)
-                     + (rc == 4 || rc == 5 ? " (check --username and --password-file)" : "")
-                     + "; trying again, less and less often");
+        log.limited("refused", ctl::Priority::Error, "the broker at " + o.host + ':' + std::to_string(o.port)
+                        + " refused the connection: " + mosquitto_connack_string(rc)
+                        + (rc == 4 || rc == 5 ? " (check --username and --password-file)" : "")
+                        + "; trying again, less and less often", ctl::monotonicNs());
         return;
     }
     link = Link::Up;
     upSince = monotonicMs();
-    log.forget("connect ");
-    log.forget("refused ");
-    log.say("connected to " + o.host + ':' + std::to_string(o.port) + " as " + topics.node());
+    log.reset("connect");
+    log.reset("refused");
+    log.info("connected to " + o.host + ':' + std::to_string(o.port) + " as " + topics.node());
     mosquitto_subscribe(mosq, nullptr, topics.commands().c_str(), 1);
     mosquitto_subscribe(mosq, nullptr, topics.group().c_str(), 1);
     // What the broker retained from an earlier run, for displays gone since.
@@ -283,7 +350,7 @@ void Bridge::received(const mosquitto_message &message)
         if (size > 0 && !present) {
             Known gone;
             gone.panel.object = stale;
-            log.say("withdrawn: a display of an earlier run, gone since: " + stale);
+            log.info("withdrawn: a display of an earlier run, gone since: " + stale);
             withdraw(gone);
         }
         return;
@@ -294,7 +361,8 @@ void Bridge::received(const mosquitto_message &message)
             command(entry.second.panel.place, data, size, topic);
             return;
         }
-    log.once("no display " + object, "ignored a command on " + topic + ": no such display here");
+    log.limited("no display", ctl::Priority::Warning, "ignored a command on " + topic + ": no such display here",
+                ctl::monotonicNs());
 }
 
 } // namespace mqtt

@@ -1,22 +1,32 @@
 #ifndef MQTT_BRIDGE_H
 #define MQTT_BRIDGE_H
 
-// The long-running part: one MQTT connection, the displays found, the
-// record's state published, commands handed to the runner.
+// The long-running part, one sd-event loop: one MQTT connection, the
+// displays found, the record's state published, and each command run as a
+// fade of its own per display, stepped by the loop's timer.
 
 #include <map>
 #include <memory>
+#include <sstream>
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "displays.h"
 #include "environment.h"
+#include "fade.h"
 #include "log.h"
 #include "messages.h"
 #include "options.h"
-#include "runner.h"
+#include "payload.h"
 #include "watch.h"
 
 struct mosquitto;
 struct mosquitto_message;
+struct sd_event;
+struct signalfd_siginfo;
+struct sd_event_source;
 
 namespace mqtt {
 
@@ -31,13 +41,13 @@ struct Settings {
 class Bridge
 {
 public:
-    explicit Bridge(const Settings &settings);
+    Bridge(const Settings &settings, ctl::Log &log);
     ~Bridge();
     Bridge(const Bridge &) = delete;
     Bridge &operator=(const Bridge &) = delete;
 
-    // Until SIGINT or SIGTERM (blocked by the caller before any thread
-    // starts, and taken through signalfd). A Status.
+    // Until SIGINT or SIGTERM (blocked by the caller, taken by the loop).
+    // A Status.
     int run();
 
     // libmosquitto's callbacks.
@@ -50,13 +60,26 @@ private:
         Panel panel;
         std::string published;  // the last state payload sent
     };
+    // A command in progress on one display.
+    struct Running {
+        ctl::Scan scan;  // its descriptor, open until the fade is over
+        std::unique_ptr<std::ostringstream> messages;  // the fade's
+        std::unique_ptr<ctl::Fade> fade;
+    };
 
     bool setUp(std::string *why);
-    void loop(int signalFd);
-    int pollTimeout(long long now) const;
+    static int onSocket(sd_event_source *source, int fd, unsigned revents, void *self);
+    static int onPrepare(sd_event_source *source, void *self);
+    static int onTimer(sd_event_source *source, std::uint64_t usec, void *self);
+    static int onSignal(sd_event_source *source, const signalfd_siginfo *info, void *self);
+    static int onPending(sd_event_source *source, void *self);
+    void tick(long long now);
+    void arm(long long now);
     void tryConnect(long long now);
     void lost(int rc, long long now);
-    void pump(short revents, bool idle, long long now);
+    void pump(unsigned revents, long long now);
+    void watchSocket();
+    void stop();
 
     // panels.cpp
     void rescan();
@@ -65,12 +88,21 @@ private:
     void publishStates(bool all);
     void publish(const std::string &topic, const std::string &payload, bool retain);
     void command(const std::string &place, const char *data, std::size_t size, const std::string &topic);
+    void start(const std::string &place, const Command &command);
+    void stepFades(long long now);
+    void endFade(std::map<std::string, Running>::iterator it);
 
     Settings settings;
     Topics topics;
-    Log log;
-    Runner runner;
-    Watches watches;
+    ctl::Log &log;
+    ctl::RecordWatch record;
+    ctl::DeviceMonitor devices;
+    sd_event *loop = nullptr;
+    sd_event_source *timer = nullptr;
+    sd_event_source *socket = nullptr;
+    sd_event_source *later = nullptr;  // runs the pending commands
+    sd_event_source *signals[2] = {};
+    int socketFd = -1;
     mosquitto *mosq = nullptr;
     Link link = Link::Waiting;
     bool started = false;  // connect_async was called
@@ -81,6 +113,10 @@ private:
     long long statesSentAt = 0;    // ms: when the record was last published
     long long statesDueAt = 0;     // ms: when it is to be published; 0: not
     std::map<std::string, Known> panels;  // by place and identity
+    std::map<std::string, Running> fades;  // by place
+    // Commands taken but not yet run, by target ("" for all): run once
+    // nothing else is ready, so that a burst writes only its newest level.
+    std::vector<std::pair<std::string, Command>> pending;
 };
 
 long long monotonicMs();

@@ -8,28 +8,23 @@
 
 namespace mqtt {
 
-int applyCommand(const Command &command, const std::string &place, const ctl::Environment &env)
+std::vector<ctl::Job> jobsFor(const Command &command, const ctl::Display &display)
 {
-    ctl::Selection selection;
-    selection.place = place;
-    ctl::Scan scan = ctl::findDisplays(env, selection);
-    int status = scan.status;
-    if (scan.usable.empty() && scan.refused.empty() && status == ctl::Ok) {
-        // Unplugged between the command and now: nothing to do.
-        ctl::say(env) << "no display found" << (place.empty() ? std::string() : " at " + place) << '\n';
-        status = ctl::Failure;
-    }
-    ctl::Value value;
-    value.percent = true;
-    value.amount = command.level;
-    const ctl::Action action = command.action == Action::On    ? ctl::Action::On
-                               : command.action == Action::Off ? ctl::Action::Off
-                                                               : ctl::Action::Set;
-    ctl::Plan plan;
+    ctl::Job job;
+    job.display = display;
+    job.value.percent = true;
+    job.value.amount = command.level;
+    job.action = command.action == Action::On    ? ctl::Action::On
+                 : command.action == Action::Off ? ctl::Action::Off
+                                                 : ctl::Action::Set;
+    return {job};
+}
+
+ctl::FadePlan planFor(const Command &command)
+{
+    ctl::FadePlan plan;
     plan.fadeMs = command.fadeMs;
-    status = ctl::worse(status, ctl::applyTo(scan.usable, action, value, plan, env));
-    ctl::closeDisplays(&scan);
-    return status;
+    return plan;
 }
 
 PanelState stateOf(const ctl::Entry *entry)

@@ -5,17 +5,19 @@
 // displays, and a display's state read from its record entry.
 
 #include <string>
+#include <vector>
 
 #include "environment.h"
+#include "fade.h"
 #include "values.h"
 #include "messages.h"
 #include "payload.h"
 
 namespace mqtt {
 
-// Applies the command to the display at place, or to every display when
-// place is empty; writes the record; messages on env.err. A Status.
-int applyCommand(const Command &command, const std::string &place, const ctl::Environment &env);
+// The command as the control library's request on one display.
+std::vector<ctl::Job> jobsFor(const Command &command, const ctl::Display &display);
+ctl::FadePlan planFor(const Command &command);
 
 PanelState stateOf(const ctl::Entry *entry);
 

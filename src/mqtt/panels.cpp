@@ -4,24 +4,18 @@
 #include <sstream>
 
 #include <mosquitto.h>
+#include <systemd/sd-event.h>
 
 #include "bridge.h"
 #include "control.h"
 #include "displays.h"
 #include "session.h"
+#include "clock.h"
 #include "status.h"
 #include "store.h"
+#include "sysfs.h"
 
 namespace mqtt {
-
-void Log::relay(const std::string &messages)
-{
-    std::istringstream lines(messages);
-    // The library's messages carry this program's name already.
-    const std::string library = "brightness-mqtt: ";
-    for (std::string line; std::getline(lines, line);)
-        say(line.compare(0, library.size(), library) == 0 ? line.substr(library.size()) : line);
-}
 
 void Bridge::publish(const std::string &topic, const std::string &payload, bool retain)
 {
@@ -30,7 +24,8 @@ void Bridge::publish(const std::string &topic, const std::string &payload, bool 
     const int rc = mosquitto_publish(mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                                      payload.data(), 1, retain);
     if (rc != MOSQ_ERR_SUCCESS)
-        log.once("publish " + std::to_string(rc), "cannot publish on " + topic + ": " + mosquitto_strerror(rc));
+        log.limited("publish", ctl::Priority::Warning, "cannot publish on " + topic + ": " + mosquitto_strerror(rc),
+                    ctl::monotonicNs());
 }
 
 void Bridge::rescan()
@@ -43,13 +38,14 @@ void Bridge::rescan()
     ctl::closeDisplays(&scan);
     // The same trouble on every plug is told once.
     if (!messages.str().empty())
-        log.once("scan " + messages.str(), messages.str().substr(0, messages.str().size() - 1));
+        log.limited("scan", ctl::Priority::Warning, messages.str().substr(0, messages.str().size() - 1),
+                    ctl::monotonicNs());
 
     std::map<std::string, Known> now;
     for (const ctl::Display &d : found) {
         if (d.place.empty()) {
-            log.once("no place " + std::to_string(d.node),
-                     hidrawPath(d.node) + ": not offered: sysfs shows no bus place for it");
+            log.limited("no place", ctl::Priority::Warning,
+                        hidrawPath(d.node) + ": not offered: sysfs shows no bus place for it", ctl::monotonicNs());
             continue;
         }
         Known k;
@@ -58,7 +54,7 @@ void Bridge::rescan()
     }
     for (const auto &old : panels)
         if (!now.count(old.first)) {
-            log.say("display gone: " + old.second.panel.place);
+            log.info("display gone: " + old.second.panel.place);
             withdraw(old.second);
         }
     for (auto &entry : now) {
@@ -67,7 +63,7 @@ void Bridge::rescan()
             entry.second = old->second;
             continue;
         }
-        log.say("display found: " + entry.second.panel.place + " (" + topics.uniqueId(entry.second.panel) + ")");
+        log.info("display found: " + entry.second.panel.place + " (" + topics.uniqueId(entry.second.panel) + ")");
         announce(entry.second);
     }
     panels.swap(now);
@@ -97,10 +93,11 @@ void Bridge::publishStates(bool all)
     ctl::Record record;
     std::string why;
     if (!ctl::Store(settings.env.stateDir).read(&record, &why)) {
-        log.once("record " + why, "cannot read the record, states stay as they were: " + why);
+        log.limited("record", ctl::Priority::Warning, "cannot read the record, states stay as they were: " + why,
+                    ctl::monotonicNs());
         return;
     }
-    log.forget("record ");
+    log.reset("record");
     for (auto &entry : panels) {
         Known &k = entry.second;
         const ctl::Display d{-1, -1, {k.panel.vendor, k.panel.product}, k.panel.place, k.panel.formerPlace};
@@ -117,12 +114,82 @@ void Bridge::command(const std::string &place, const char *data, std::size_t siz
     Command c;
     const Fault fault = parseCommand(data, size, &c);
     if (fault != Fault::None) {
-        log.once(std::string("payload ") + faultText(fault),
-                 "ignored a command on " + topic + ": " + faultText(fault)
-                     + " (further ones of this kind are not logged)");
+        log.limited(std::string("payload ") + faultText(fault), ctl::Priority::Warning,
+                    "ignored a command on " + topic + ": " + faultText(fault), ctl::monotonicNs());
         return;
     }
-    runner.submit(place, c);
+    log.debug("command on " + topic + ": " + std::string(data, size));
+    for (auto it = pending.begin(); it != pending.end();)
+        it = place.empty() || it->first == place ? pending.erase(it) : it + 1;
+    pending.emplace_back(place, c);
+    sd_event_source_set_enabled(later, SD_EVENT_ONESHOT);
+}
+
+int Bridge::onPending(sd_event_source *, void *self)
+{
+    Bridge *b = static_cast<Bridge *>(self);
+    std::vector<std::pair<std::string, Command>> now;
+    now.swap(b->pending);
+    for (const auto &p : now)
+        b->start(p.first, p.second);
+    return 0;
+}
+
+void Bridge::start(const std::string &place, const Command &command)
+{
+    // The newer command has the last word on the displays it covers.
+    for (auto it = fades.begin(); it != fades.end();) {
+        auto next = std::next(it);
+        if (place.empty() || it->first == place) {
+            it->second.fade->cancel();
+            endFade(it);
+        }
+        it = next;
+    }
+    std::ostringstream messages;
+    ctl::Environment quiet = settings.env;
+    quiet.err = &messages;
+    quiet.out = &messages;
+    ctl::Selection selection;
+    selection.place = place;
+    ctl::Scan scan = ctl::findDisplays(quiet, selection);
+    if (scan.usable.empty() && scan.refused.empty() && scan.status == ctl::Ok)
+        // Unplugged between the command and now: nothing to do.
+        ctl::say(quiet) << "no display found" << (place.empty() ? std::string() : " at " + place) << '\n';
+    log.relay(ctl::Priority::Warning, messages.str());
+    // One fade per display, so that a command for one of them later ends
+    // only that display's.
+    for (const ctl::Display &d : scan.usable) {
+        Running r;
+        r.scan.usable.push_back(d);
+        r.messages = std::make_unique<std::ostringstream>();
+        ctl::Environment env = settings.env;
+        env.err = env.out = r.messages.get();
+        r.fade = std::make_unique<ctl::Fade>(env, planFor(command));
+        r.fade->start(jobsFor(command, d), ctl::monotonicNs());
+        const std::string key = d.place.empty() ? hidrawPath(d.node) : d.place;
+        endFade(fades.emplace(key, std::move(r)).first);
+    }
+    arm(monotonicMs());
+}
+
+void Bridge::stepFades(long long now)
+{
+    for (auto it = fades.begin(); it != fades.end();) {
+        auto next = std::next(it);
+        it->second.fade->step(now);
+        endFade(it);
+        it = next;
+    }
+}
+
+void Bridge::endFade(std::map<std::string, Running>::iterator it)
+{
+    if (!it->second.fade->done())
+        return;
+    log.relay(ctl::Priority::Warning, it->second.messages->str());
+    ctl::closeDisplays(&it->second.scan);
+    fades.erase(it);
 }
 
 } // namespace mqtt

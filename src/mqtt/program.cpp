@@ -6,6 +6,8 @@
 #include <iostream>
 
 #include <pthread.h>
+
+#include "log.h"
 #include <unistd.h>
 
 #include "bridge.h"
@@ -16,11 +18,11 @@ namespace mqtt {
 
 int runProgram(const std::vector<std::string> &args, const std::string &sysfsRoot, const std::string &stateDir)
 {
-    Log log(std::cerr);
+    ctl::Log log(std::cerr, "brightness-mqtt");
     Settings s;
     std::string why;
     if (!parseOptions(args, &s.options, &why)) {
-        log.say(why);
+        log.error(why);
         std::cerr << usage();
         return ctl::Usage;
     }
@@ -29,12 +31,12 @@ int runProgram(const std::vector<std::string> &args, const std::string &sysfsRoo
         return ctl::Ok;
     }
     if (!s.options.passwordFile.empty() && !readPasswordFile(s.options.passwordFile, &s.password, &why)) {
-        log.say(why);
+        log.error(why);
         return ctl::Usage;
     }
     s.nodeId = s.options.nodeId;
     if (s.nodeId.empty() && !machineNodeId(&s.nodeId, &why)) {
-        log.say(why);
+        log.error(why);
         return ctl::Failure;
     }
     char host[256] = {};
@@ -42,21 +44,19 @@ int runProgram(const std::vector<std::string> &args, const std::string &sysfsRoo
     s.env = {sysfsRoot, stateDir, &std::cout, &std::cerr};
     s.env.program = "brightness-mqtt";
 
-    // Taken through a signalfd by the bridge; blocked before any thread
-    // starts, so that none of them takes them instead, and so that the
-    // control library's fade handlers never run here.
+    // Taken by the bridge's loop, which ends a fade between two writes.
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGINT);
     sigaddset(&stop, SIGTERM);
     const int err = pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     if (err != 0) {
-        log.say(std::string("cannot block signals: ") + std::strerror(err));
+        log.error(std::string("cannot block signals: ") + std::strerror(err));
         return ctl::Failure;
     }
     // A broker that goes away mid-write must not kill the program.
     std::signal(SIGPIPE, SIG_IGN);
-    Bridge bridge(s);
+    Bridge bridge(s, log);
     return bridge.run();
 }
 

@@ -1,0 +1,72 @@
+#ifndef CTL_LOG_H
+#define CTL_LOG_H
+
+// The daemons' messages on standard error. Under systemd, whose journal
+// reads standard error as a stream, each line starts with the journal's
+// priority prefix ("<3>" and so on, as sd-daemon.h defines them); anywhere
+// else it is plain text. A trouble that repeats is told at most once a
+// minute per kind, with the count of those held back, and never silenced
+// for good.
+
+#include <cstddef>
+#include <iosfwd>
+#include <map>
+#include <string>
+
+namespace ctl {
+
+enum class Priority { Error = 3, Warning = 4, Notice = 5, Info = 6, Debug = 7 };
+
+class Log
+{
+public:
+    // program: the prefix of every line.
+    Log(std::ostream &err, const std::string &program);
+
+    void say(Priority priority, const std::string &text);
+    void error(const std::string &text) { say(Priority::Error, text); }
+    void warning(const std::string &text) { say(Priority::Warning, text); }
+    void notice(const std::string &text) { say(Priority::Notice, text); }
+    void info(const std::string &text) { say(Priority::Info, text); }
+    // Said only with -v: why the program acted, what it watches.
+    void debug(const std::string &text);
+
+    // At most once a minute per kind (a fixed name chosen by the caller,
+    // never a text from outside); the next one said after a quiet spell
+    // carries the count of those held back. now: monotonic, nanoseconds.
+    void limited(const std::string &kind, Priority priority, const std::string &text, long long now);
+    // Starts a kind anew: its next message is said at once.
+    void reset(const std::string &kind);
+
+    // The control library's messages, one per line, with this priority;
+    // a line that carries the program's name already is not given it twice.
+    void relay(Priority priority, const std::string &messages);
+
+    void setVerbose(bool on) { verbose = on; }
+    bool isVerbose() const { return verbose; }
+    // Whether standard error is the journal's stream, as JOURNAL_STREAM
+    // names it.
+    bool toJournal() const { return journal; }
+
+    static const long long intervalNs = 60 * 1000000000LL;
+    // Kinds kept; more (a bug) drops the oldest, so memory stays bounded.
+    static const std::size_t maxKinds = 256;
+
+private:
+    struct Kind {
+        long long lastSaid = 0;
+        long long held = 0;
+        long long age = 0;
+    };
+
+    std::ostream &err;
+    std::string program;
+    bool journal = false;
+    bool verbose = false;
+    long long ages = 0;
+    std::map<std::string, Kind> kinds;
+};
+
+} // namespace ctl
+
+#endif

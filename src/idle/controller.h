@@ -1,0 +1,67 @@
+#ifndef IDLE_CONTROLLER_H
+#define IDLE_CONTROLLER_H
+
+// What brightness-idle does, without the loop around it: every call is one
+// event (a device readable, the timer, the record changed, a device come or
+// gone, a stop) at a given monotonic time, and deadline() says when the
+// timer is next wanted. Nothing here waits, so that the tests replay any
+// sequence of events with times of their choosing.
+
+#include <string>
+
+#include "environment.h"
+#include "inputs.h"
+#include "log.h"
+#include "options.h"
+#include "screen.h"
+#include "timing.h"
+
+namespace idle {
+
+class Controller
+{
+public:
+    Controller(const Options &options, const ctl::Environment &env, ctl::Log &log, long long now);
+
+    // Takes what the record says as known: a screen left dark by an earlier
+    // run is woken by the next touch.
+    void begin(long long now);
+
+    // A device became readable. onlyReadable: nothing but readable was
+    // reported, so a device that only a person sets off has been touched.
+    // False when the device went away and must be removed.
+    bool input(InputDevice &device, bool onlyReadable, long long now);
+    // A device to watch, grabbed at once while the screen is off.
+    void added(InputDevice &device);
+    void timer(long long now);
+    void recordChanged(long long now);
+    // The loop is about to end: a fade in progress ends between two
+    // writes, and its last level is made to last.
+    void stop();
+
+    // When timer() is next wanted; -1: not until something happens.
+    long long deadline() const;
+    Stage stage() const { return timing.stage(); }
+    Inputs &devices() { return inputs; }
+
+private:
+    void darken(Change change, long long now);
+    void darkened(int status, long long now);
+    void wake(long long now);
+    void grabAll();
+    void letGo(long long now);
+    void releaseFree(long long now);
+
+    Options options;
+    ctl::Log &log;
+    Timing timing;
+    Screen screen;
+    Inputs inputs;
+    int fadeStatus = 0;        // of the darkening in progress
+    bool releasing = false;    // grabs go once nothing is held
+    long long holdUntil = -1;
+};
+
+} // namespace idle
+
+#endif

@@ -1,0 +1,162 @@
+#include "loop.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include <sys/epoll.h>
+#include <systemd/sd-event.h>
+
+#include "clock.h"
+#include "status.h"
+
+namespace idle {
+
+namespace {
+
+// Both wait on the kernel's clock: a fade's step is never early, and a
+// timer that fires in the same millisecond as another costs no extra wake.
+const unsigned long long accuracyUs = 1000;
+
+} // namespace
+
+Loop::Loop(const Options &options, const ctl::Environment &env, ctl::Log &log)
+    : log(log), stateDir(env.stateDir), controller(options, env, log, ctl::monotonicNs())
+{
+}
+
+Loop::~Loop()
+{
+    for (Watched &w : watched)
+        sd_event_source_disable_unref(w.source);
+    sd_event_source_disable_unref(timer);
+    for (sd_event_source *s : signals)
+        sd_event_source_disable_unref(s);
+    sd_event_unref(loop);
+}
+
+bool Loop::start(std::string *why)
+{
+    int r = sd_event_new(&loop);
+    if (r >= 0)
+        r = sd_event_add_time(loop, &timer, CLOCK_MONOTONIC, UINT64_MAX, accuracyUs, onTimer, this);
+    if (r >= 0)
+        r = sd_event_source_set_enabled(timer, SD_EVENT_OFF);
+    if (r >= 0)
+        r = sd_event_add_signal(loop, &signals[0], SIGTERM, onSignal, this);
+    if (r >= 0)
+        r = sd_event_add_signal(loop, &signals[1], SIGINT, onSignal, this);
+    if (r < 0) {
+        *why = std::string("event loop: ") + std::strerror(-r);
+        return false;
+    }
+    std::string problem;
+    if (!record.open(loop, stateDir, [this] { controller.recordChanged(ctl::monotonicNs()); arm(); }, &problem))
+        log.warning(problem + "; changes by others are not seen");
+    // The monitor first, so that no device falls between it and the scan.
+    if (!monitor.open(loop, "input", "event", [this](bool added, const std::string &node) { plugged(added, node); },
+                      why))
+        return false;
+    controller.devices().scan();
+    for (InputDevice &d : controller.devices().devices())
+        watch(d);
+    controller.begin(ctl::monotonicNs());
+    arm();
+    return true;
+}
+
+int Loop::run()
+{
+    const int r = sd_event_loop(loop);
+    if (r < 0) {
+        // Nothing could be watched any more: better ended than blind.
+        log.error(std::string("event loop: ") + std::strerror(-r));
+        return ctl::Failure;
+    }
+    return ctl::Ok;
+}
+
+void Loop::watch(InputDevice &device)
+{
+    watched.push_back({this, &device, nullptr});
+    const int r = sd_event_add_io(loop, &watched.back().source, device.fd, EPOLLIN, onInput, &watched.back());
+    // A touch is what someone waits for: served before anything else ready.
+    if (r >= 0)
+        sd_event_source_set_priority(watched.back().source, SD_EVENT_PRIORITY_IMPORTANT);
+    if (r < 0) {
+        // Unwatched, the device would never wake the screen: better closed
+        // and said than kept in silence.
+        log.warning(device.path + ": " + std::strerror(-r));
+        watched.pop_back();
+        controller.devices().remove(device.path);
+        return;
+    }
+    controller.added(device);
+}
+
+void Loop::unwatch(const std::string &path)
+{
+    for (auto it = watched.begin(); it != watched.end(); ++it)
+        if (it->device->path == path) {
+            sd_event_source_disable_unref(it->source);
+            watched.erase(it);
+            break;
+        }
+    controller.devices().remove(path);
+}
+
+void Loop::plugged(bool added, const std::string &node)
+{
+    if (!added) {
+        unwatch(node);
+        log.debug(node + " went away");
+    } else if (InputDevice *d = controller.devices().add(node)) {
+        watch(*d);
+    }
+    arm();
+}
+
+int Loop::onInput(sd_event_source *, int, unsigned revents, void *data)
+{
+    Watched *w = static_cast<Watched *>(data);
+    Loop *self = w->loop;
+    if (!self->controller.input(*w->device, revents == EPOLLIN, ctl::monotonicNs())) {
+        self->log.debug(w->device->path + " is gone");
+        self->unwatch(w->device->path);
+    }
+    self->arm();
+    return 0;
+}
+
+int Loop::onTimer(sd_event_source *, std::uint64_t, void *data)
+{
+    Loop *self = static_cast<Loop *>(data);
+    self->armed = -2;
+    self->controller.timer(ctl::monotonicNs());
+    self->arm();
+    return 0;
+}
+
+int Loop::onSignal(sd_event_source *source, const signalfd_siginfo *, void *data)
+{
+    Loop *self = static_cast<Loop *>(data);
+    self->controller.stop();
+    return sd_event_exit(sd_event_source_get_event(source), 0);
+}
+
+void Loop::arm()
+{
+    const long long next = controller.deadline();
+    if (next == armed)
+        return;
+    armed = next;
+    if (next < 0) {
+        sd_event_source_set_enabled(timer, SD_EVENT_OFF);
+        return;
+    }
+    // Rounded up: never early.
+    sd_event_source_set_time(timer, static_cast<unsigned long long>((next + 999) / 1000));
+    sd_event_source_set_enabled(timer, SD_EVENT_ONESHOT);
+}
+
+} // namespace idle

@@ -1,0 +1,65 @@
+#ifndef IDLE_LOOP_H
+#define IDLE_LOOP_H
+
+// brightness-idle's one loop, on sd-event: every input device, their
+// hot-plug, the record, one timer and the stop signals are sources, each
+// handled by the controller and none of them nested, so that nothing runs
+// while nobody is there and a touch during a fade is served at once.
+
+#include <list>
+#include <cstdint>
+#include <string>
+
+#include "controller.h"
+#include "watch.h"
+
+struct sd_event;
+struct signalfd_siginfo;
+struct sd_event_source;
+
+namespace idle {
+
+class Loop
+{
+public:
+    Loop(const Options &options, const ctl::Environment &env, ctl::Log &log);
+    ~Loop();
+    Loop(const Loop &) = delete;
+    Loop &operator=(const Loop &) = delete;
+
+    // Opens the timer, the signals, the record's watch, udev's monitor and
+    // the inputs. The caller blocks SIGINT and SIGTERM first.
+    bool start(std::string *why);
+    // Until SIGINT or SIGTERM; a Status.
+    int run();
+
+private:
+    struct Watched {
+        Loop *loop;
+        InputDevice *device;
+        sd_event_source *source;
+    };
+
+    static int onInput(sd_event_source *source, int fd, unsigned revents, void *watched);
+    static int onTimer(sd_event_source *source, std::uint64_t usec, void *self);
+    static int onSignal(sd_event_source *source, const signalfd_siginfo *info, void *self);
+    void watch(InputDevice &device);
+    void unwatch(const std::string &path);
+    void plugged(bool added, const std::string &node);
+    void arm();
+
+    ctl::Log &log;
+    std::string stateDir;
+    sd_event *loop = nullptr;
+    sd_event_source *timer = nullptr;
+    sd_event_source *signals[2] = {};
+    ctl::RecordWatch record;
+    ctl::DeviceMonitor monitor;
+    Controller controller;
+    std::list<Watched> watched;
+    long long armed = -2;
+};
+
+} // namespace idle
+
+#endif
