@@ -37,7 +37,7 @@ int writeStep(std::vector<Job> &jobs, int step, int steps, Session &session, con
             continue;
         }
         const int level = step == steps ? job.target : levelAt(job, step, steps);
-        const int result = sendLevel(job.display, static_cast<unsigned char>(level), env);
+        const int result = level == job.showing ? Ok : sendLevel(job.display, static_cast<unsigned char>(level), env);
         if (result != Ok) {
             status = worse(status, result);
             job.active = false;

@@ -43,6 +43,9 @@ struct Job {
     bool claimed = false;
     bool active = true;
     int written = -1;          // the last level that reached the display
+    // What the caller has written to the display itself, when it needed the
+    // level there before the record could be read: recorded, not sent twice.
+    int showing = -1;
 };
 
 struct FadePlan {

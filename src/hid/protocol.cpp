@@ -18,7 +18,7 @@ bool isAcceptedDisplay(short vendor, short product)
 
 void fillBrightnessReport(unsigned char *report, unsigned char level)
 {
-    report[6] = level;
+    report[levelOffset] = level;
     report[1] = 0xAA;
     // Two 16-bit little-endian fields, 0x0001 and 0x0000, on every host.
     report[2] = 0x01;

@@ -22,6 +22,7 @@ bool isAcceptedDisplay(short vendor, short product);
 // percent in byte 6, zeros from byte 7.
 constexpr std::size_t reportSize = 38;
 constexpr unsigned char reportNumber = 0x04;
+constexpr std::size_t levelOffset = 6;
 // Stores the fixed header (bytes 1 to 5) and level (byte 6); byte 0 and
 // the tail are the caller's, so a report buffer is rewritten in place.
 void fillBrightnessReport(unsigned char *report, unsigned char level);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include <sched.h>
+
 #include "status.h"
 
 namespace idle {
@@ -38,6 +40,9 @@ bool Controller::input(InputDevice &device, bool onlyReadable, long long now)
     // is enough: the screen is lit before anything is read.
     if (onlyReadable && device.onlyPerson && timing.stage() != Stage::Lit) {
         screen.light();
+        // A display whose driver runs as a program (uhid) gets the report
+        // only once that program runs: let it, before the bookkeeping.
+        sched_yield();
         if (timing.input(now) == Change::Wake)
             wake(now);
     }

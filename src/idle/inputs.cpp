@@ -87,6 +87,12 @@ InputDevice *Inputs::add(const std::string &path)
     return &open.back();
 }
 
+InputDevice &Inputs::adopt(const std::string &path, int fd, bool onlyPerson)
+{
+    open.push_back({path, fd, 0, onlyPerson});
+    return open.back();
+}
+
 void Inputs::remove(const std::string &path)
 {
     for (auto it = open.begin(); it != open.end(); ++it) {
@@ -157,9 +163,9 @@ bool Inputs::held(const InputDevice &device)
         return false;
     if (anyBit(keys, sizeof keys))
         return true;
-    if (device.slots == 0)
+    if (device.touchSlots == 0)
         return false;
-    std::vector<__s32> request(1 + std::size_t(device.slots));
+    std::vector<__s32> request(1 + std::size_t(device.touchSlots));
     request[0] = ABS_MT_TRACKING_ID;
     if (ioctl(device.fd, EVIOCGMTSLOTS(request.size() * sizeof request[0]), request.data()) < 0)
         return false;

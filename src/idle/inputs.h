@@ -13,7 +13,7 @@ namespace idle {
 struct InputDevice {
     std::string path;  // /dev/input/eventN
     int fd = -1;
-    int slots = 0;     // multitouch slots, 0 without
+    int touchSlots = 0;  // multitouch slots, 0 without
     // It sends nothing but what a person does (no LEDs, switches, sounds,
     // repeat settings or force feedback that a program may set off).
     bool onlyPerson = false;
@@ -35,6 +35,9 @@ public:
     // or null.
     InputDevice *add(const std::string &path);
     void remove(const std::string &path);
+    // A descriptor open already, of the kind given: for a stand-in that
+    // cannot answer evdev's questions. The device takes the descriptor.
+    InputDevice &adopt(const std::string &path, int fd, bool onlyPerson);
     std::list<InputDevice> &devices() { return open; }
 
     // Reads what is waiting, up to 64 events: true if it tells of someone.

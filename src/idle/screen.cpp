@@ -161,10 +161,11 @@ void Screen::light()
     // Descriptors already open, reports made beforehand: this write is what
     // the person waits for. A display gone meanwhile, or a short write, is
     // the library's to report in wake().
-    for (std::size_t i = 0; i < reports.size(); ++i) {
-        const ssize_t written = write(kept.usable[i].fd, reports[i].data(), reportSize);
-        static_cast<void>(written);
-    }
+    if (!reports.empty())
+        lit.clear();
+    for (std::size_t i = 0; i < reports.size(); ++i)
+        if (write(kept.usable[i].fd, reports[i].data(), reportSize) == ssize_t(reportSize))
+            lit.emplace_back(kept.usable[i].node, reports[i][levelOffset]);
     reports.clear();
 }
 
@@ -182,8 +183,13 @@ int Screen::wake(long long now)
     quiet.err = &messages;
     ctl::Scan scan = ctl::findDisplays(quiet, selection);
     std::vector<ctl::Job> jobs;
-    for (const ctl::Display &d : scan.usable)
+    for (const ctl::Display &d : scan.usable) {
         jobs.push_back(jobFor(d, ctl::Action::On, 0));
+        for (const auto &l : lit)
+            if (l.first == d.node)
+                jobs.back().showing = l.second;
+    }
+    lit.clear();
     // Without a fade, the request is done within start().
     ctl::Fade on(quiet, ctl::FadePlan());
     const int status = ctl::worse(scan.status, on.start(jobs, now));

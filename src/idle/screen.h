@@ -8,6 +8,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "displays.h"
@@ -78,6 +79,8 @@ private:
     ctl::Scan kept;
     // The report of each kept display's remembered level, made beforehand.
     std::vector<std::array<unsigned char, reportSize>> reports;
+    // What light() wrote, by node, for wake() not to send it again.
+    std::vector<std::pair<int, int>> lit;
     std::string known;
     std::ostringstream fadeMessages;
     ctl::Environment fadeEnv;  // env, with fadeMessages

@@ -1,0 +1,194 @@
+#include <QtTest>
+
+#include <memory>
+#include <sstream>
+
+#include <linux/input.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "../support/sysfstree.h"
+#include "controller.h"
+#include "simhid.h"
+#include "values.h"
+
+// brightness-idle's controller, in-process, against the simulated display,
+// as its loop drives it: given times, input devices that are socket pairs
+// carrying the kernel's input events (their grabs are the guest's to prove).
+class tst_Loop : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void script_data();
+    void script();
+};
+
+namespace {
+
+// Runs a script of timed events. Tokens: "T" runs the timer at every
+// deadline up to T ms; "Ti0" a touch on device 0; "To", "Tl" the record
+// set to off or lit by another program; "Ta1" device 1 plugged in; "Tx0"
+// device 0 hung up. What is written to the display is noted as
+// "T:LEVEL", T the time of the event that wrote it.
+struct Rig {
+    testutil::SysfsTree sysfs;
+    std::ostringstream messages;
+    ctl::Log log{messages, "brightness-idle"};
+    std::unique_ptr<idle::Controller> controller;
+    int peers[4] = {-1, -1, -1, -1};
+    QStringList written;
+
+    ~Rig()
+    {
+        for (int fd : peers)
+            if (fd >= 0)
+                close(fd);
+    }
+    void start(const idle::Options &options)
+    {
+        ctl::Environment env{sysfs.path(), sysfs.stateDir(), &messages, &messages};
+        env.program = "brightness-idle";
+        controller = std::make_unique<idle::Controller>(options, env, log, 0);
+        plug(0);
+        controller->begin(0);
+    }
+    void plug(int n)
+    {
+        int pair[2];
+        QVERIFY(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) == 0);
+        peers[n] = pair[1];
+        controller->added(controller->devices().adopt("/dev/input/event" + std::to_string(n), pair[0], true));
+    }
+    idle::InputDevice *device(int n)
+    {
+        for (idle::InputDevice &d : controller->devices().devices())
+            if (d.path == "/dev/input/event" + std::to_string(n))
+                return &d;
+        return nullptr;
+    }
+    void note(long long ms)
+    {
+        const auto writes = simhid::writes();
+        for (std::size_t i = std::size_t(written.size()); i < writes.size(); ++i)
+            written << QString("%1:%2").arg(ms).arg(int(writes[i].bytes[6]));
+    }
+    void touch(int n, long long ms)
+    {
+        const input_event events[2] = {{{0, 0}, EV_KEY, BTN_TOUCH, 1}, {{0, 0}, EV_SYN, SYN_REPORT, 0}};
+        QVERIFY(write(peers[n], events, sizeof events) == ssize_t(sizeof events));
+        idle::InputDevice *d = device(n);
+        QVERIFY(d);
+        QVERIFY(controller->input(*d, true, ms * 1000000));
+    }
+    void hangUp(int n, long long ms)
+    {
+        close(peers[n]);
+        peers[n] = -1;
+        idle::InputDevice *d = device(n);
+        QVERIFY(d);
+        // As the loop does with a device gone.
+        QVERIFY(!controller->input(*d, false, ms * 1000000));
+        controller->devices().remove(d->path);
+    }
+    void runUntil(long long ms)
+    {
+        for (long long due; (due = controller->deadline()) >= 0 && due <= ms * 1000000;) {
+            controller->timer(due);
+            note((due + 999999) / 1000000);
+        }
+    }
+};
+
+QString stageName(idle::Stage s)
+{
+    return s == idle::Stage::Lit ? "lit" : s == idle::Stage::Dimmed ? "dimmed" : "off";
+}
+
+} // namespace
+
+void tst_Loop::init()
+{
+    simhid::reset();
+}
+
+void tst_Loop::script_data()
+{
+    QTest::addColumn<int>("dim");     // percent, -1: off at once
+    QTest::addColumn<int>("fadeMs");
+    QTest::addColumn<QString>("calls");
+    QTest::addColumn<QString>("writes");
+    QTest::addColumn<QString>("stage");
+    QTest::addColumn<int>("devices");
+
+    // Remembered 60%; --after 30s, --off-after 60s with a dim.
+    QTest::newRow("dim and off on time") << 20 << 0 << "100000" << "30000:20 90000:0" << "off" << 1;
+    QTest::newRow("the fade's steps at its plan") << -1 << 100 << "40000"
+                                                 << "30020:48 30040:36 30060:24 30080:12 30100:0" << "off" << 1;
+    QTest::newRow("a wake during a fade ends it, one report") << -1 << 100 << "30050 30050i0 31000"
+                                                             << "30020:48 30040:36 30050:60" << "lit" << 1;
+    QTest::newRow("a touch while off wakes once") << -1 << 0 << "31000 40000i0 40010i0"
+                                                  << "30000:0 40000:60" << "lit" << 1;
+    QTest::newRow("a touch restarts the quiet time") << -1 << 0 << "20000i0 49999 50000"
+                                                    << "50000:0" << "off" << 1;
+    QTest::newRow("off by another program adopted, its clock anew") << 20 << 0 << "10000o 69999 70000i0"
+                                                                    << "70000:60" << "lit" << 1;
+    QTest::newRow("lit by another program while dimmed") << 20 << 0 << "30000 40000l 69999 70000"
+                                                         << "30000:20 70000:20" << "dimmed" << 1;
+    QTest::newRow("a device plugged in wakes it") << -1 << 0 << "30000 35000a1 36000i1"
+                                                  << "30000:0 36000:60" << "lit" << 2;
+    QTest::newRow("a device gone is dropped, the others still wake") << -1 << 0 << "1000a1 2000x0 31000 33000i1"
+                                                                     << "30000:0 33000:60" << "lit" << 1;
+}
+
+void tst_Loop::script()
+{
+    QFETCH(int, dim);
+    QFETCH(int, fadeMs);
+    QFETCH(QString, calls);
+    QFETCH(QString, writes);
+    QFETCH(QString, stage);
+    QFETCH(int, devices);
+
+    Rig rig;
+    simhid::present(0, 3, 0x0483, 0x5750);
+    QVERIFY(rig.sysfs.stagePlace(0, testutil::usbDevicePath(1, 0x0483, 0x5750, 1), testutil::hidId(0x0483, 0x5750)));
+    const std::string place = testutil::placeOf(1);
+    QVERIFY(rig.sysfs.setRecord(place + " 0483:5750 60 1\n"));
+    idle::Options options;
+    options.plan = {30000000000LL, dim, dim < 0 ? -1 : 60000000000LL};
+    options.fadeMs = fadeMs;
+    rig.start(options);
+
+    for (const QString &call : calls.split(' ')) {
+        const QRegularExpressionMatch m = QRegularExpression("^(\\d+)([iolax]?)(\\d?)$").match(call);
+        QVERIFY2(m.hasMatch(), qPrintable(call));
+        const long long ms = m.captured(1).toLongLong();
+        const QString op = m.captured(2);
+        const int n = m.captured(3).toInt();
+        rig.runUntil(ms);
+        if (op == "i") {
+            rig.touch(n, ms);
+        } else if (op == "o" || op == "l") {
+            QVERIFY(rig.sysfs.setRecord(place + " 0483:5750 60 7 " + (op == "o" ? "off" : "on") + "\n"));
+            rig.controller->recordChanged(ms * 1000000);
+        } else if (op == "a") {
+            rig.plug(n);
+        } else if (op == "x") {
+            rig.hangUp(n, ms);
+        }
+        rig.note(ms);
+    }
+    QCOMPARE(rig.written.join(' '), writes);
+    QCOMPARE(stageName(rig.controller->stage()), stage);
+    QCOMPARE(int(rig.controller->devices().devices().size()), devices);
+    // The record keeps the remembered level whatever the screen went through.
+    ctl::Record record;
+    QVERIFY(ctl::parseRecord(rig.sysfs.record(), &record));
+    QCOMPARE(record.entries.size(), std::size_t(1));
+    QCOMPARE(record.entries[0].level, 60);
+}
+
+QTEST_APPLESS_MAIN(tst_Loop)
+#include "tst_loop.moc"
