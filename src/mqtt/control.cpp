@@ -14,8 +14,8 @@ std::vector<ctl::Job> jobsFor(const Command &command, const ctl::Display &displa
     job.display = display;
     job.value.percent = true;
     job.value.amount = command.level;
-    job.action = command.action == Action::On    ? ctl::Action::On
-                 : command.action == Action::Off ? ctl::Action::Off
+    job.action = command.action == LightAction::On    ? ctl::Action::On
+                 : command.action == LightAction::Off ? ctl::Action::Off
                                                  : ctl::Action::Set;
     return {job};
 }

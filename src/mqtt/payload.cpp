@@ -84,10 +84,10 @@ Fault parseCommand(const char *data, std::size_t size, Command *command)
     Command c;
     c.fadeMs = fadeMs;
     if (hasLevel && level > 0) {
-        c.action = Action::Set;
+        c.action = LightAction::Set;
         c.level = level;
     } else {
-        c.action = hasLevel || !on ? Action::Off : Action::On;
+        c.action = hasLevel || !on ? LightAction::Off : LightAction::On;
     }
     *command = c;
     return Fault::None;

@@ -9,10 +9,10 @@
 
 namespace mqtt {
 
-enum class Action { On, Off, Set };
+enum class LightAction { On, Off, Set };
 
 struct Command {
-    Action action = Action::On;
+    LightAction action = LightAction::On;
     int level = 0;   // Set: 1 to 100 percent
     int fadeMs = 0;  // "transition", 0 to 600000
 };

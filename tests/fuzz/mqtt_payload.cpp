@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     FUZZ_CHECK(size <= mqtt::maxPayload);
     FUZZ_CHECK(command.fadeMs >= 0 && command.fadeMs <= mqtt::maxTransitionMs);
-    if (command.action == mqtt::Action::Set)
+    if (command.action == mqtt::LightAction::Set)
         FUZZ_CHECK(command.level >= 1 && command.level <= 100);
     else
         FUZZ_CHECK(command.level == 0);
