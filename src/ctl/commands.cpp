@@ -252,8 +252,10 @@ int commandStatus(const Options &opts, const Environment &env)
                      << " starts from " << firstUseLevel << '%';
         else
             *env.out << s.level << "% remembered, "
-                     << (s.power == Power::On ? "on" : s.power == Power::Dimmed ? "dimmed to " + std::to_string(s.dim) + '%'
-                         : s.by == By::Idle ? "off by brightness-idle" : "off");
+                     << (s.power == Power::On       ? "on"
+                         : s.power == Power::Dimmed ? "dimmed to " + std::to_string(s.dim) + '%'
+                         : s.by == By::Idle         ? "off by brightness-idle"
+                                                    : "off");
         *env.out << (d.fd < 0 ? " (access refused)\n" : "\n");
     }
     return status;

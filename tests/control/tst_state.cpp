@@ -168,7 +168,8 @@ void tst_State::transitions_data()
     const QList<QStringList> rows = tableOf(&why);
     for (const QStringList &row : rows.mid(1))
         for (int c = 1; c < row.size() && c <= states().size(); ++c)
-            QTest::addRow("%s | %s", qPrintable(row[0]), qPrintable(states()[c - 1].first)) << row[0] << c - 1 << row[c];
+            QTest::addRow("%s | %s", qPrintable(row[0]), qPrintable(states()[c - 1].first))
+                << row[0] << c - 1 << row[c];
 }
 
 void tst_State::transitions()

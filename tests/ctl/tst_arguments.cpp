@@ -186,7 +186,8 @@ void tst_Arguments::records_data()
     QTest::newRow("one line") << QByteArray(a + " 0483:5750 70 3\n") << QStringList{a + " 0483:5750 70 3"} << true;
     QTest::newRow("empty file") << QByteArray() << QStringList{} << true;
     QTest::newRow("comments, blanks, tabs, no final newline")
-        << QByteArray("# x\n\n   \n\t" + a + "\t0EEF:0005  0 4294967295") << QStringList{a + " 0eef:0005 0 4294967295 off"}
+        << QByteArray("# x\n\n   \n\t" + a + "\t0EEF:0005  0 4294967295")
+        << QStringList{a + " 0eef:0005 0 4294967295 off"}
         << true;
     QTest::newRow("sorted by place") << QByteArray(b + " 0483:5750 10 1\n" + a + " 0483:5750 20 1\n")
                                      << QStringList{a + " 0483:5750 20 1", b + " 0483:5750 10 1"} << true;

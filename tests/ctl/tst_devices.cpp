@@ -431,7 +431,8 @@ void tst_Devices::remember_data()
                        "status 100% remembered, on"}
         << 0 << "/dev/hidraw1 0483:5750 100 " + a + "\n";
     QTest::newRow("an old record's level 0: off with nothing remembered")
-        << QStringList{"plug 1 2", "record " + a + " 0483:5750 0 4", "status nothing remembered, off; 'on' starts from 100%"}
+        << QStringList{"plug 1 2", "record " + a + " 0483:5750 0 4",
+                       "status nothing remembered, off; 'on' starts from 100%"}
         << 1 << "/dev/hidraw1 0483:5750 - " + a + "\n";
     QTest::newRow("a step down while off leaves it off, the level kept")
         << QStringList{"plug 1 2", "ctl set 80%", "ctl off", "ctl set 10%-", "status 80% remembered, off", "ctl on",
@@ -540,8 +541,10 @@ void tst_Devices::relative_data()
     QTest::newRow("+1% from an old 0 goes to the floor") << 0 << QStringList{"set", "+1%"} << 0 << 5 << -3 << QString();
     QTest::newRow("absolute 0 ignores the floor: off, the level kept")
         << 50 << QStringList{"set", "0", "--min", "30%"} << 0 << 0 << 50 << QString();
-    QTest::newRow("+10% with nothing remembered starts from 100%") << -1 << QStringList{"set", "+10%"} << 0 << 100 << -3 << QString();
-    QTest::newRow("1- with nothing remembered starts from 100%") << -1 << QStringList{"set", "1-"} << 0 << 90 << -3 << QString();
+    QTest::newRow("+10% with nothing remembered starts from 100%") << -1 << QStringList{"set", "+10%"} << 0 << 100
+                                                                   << -3 << QString();
+    QTest::newRow("1- with nothing remembered starts from 100%") << -1 << QStringList{"set", "1-"} << 0 << 90 << -3
+                                                                 << QString();
     QTest::newRow("absolute with nothing remembered") << -1 << QStringList{"set", "4"} << 0 << 40 << -3 << QString();
     const QString dark = "brightness-ctl: /dev/hidraw3 0483:5750: off; %1 leaves it off, 80% remembered\n";
     QTest::newRow("10%- while off: nothing") << 80 << QStringList{"set", "10%-", "+wasoff"} << 0 << -1 << 80
