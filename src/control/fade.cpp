@@ -46,9 +46,12 @@ int writeStep(std::vector<Job> &jobs, int step, int steps, Session &session, con
         job.written = level;
         Entry next{job.display.place, job.display.id.vendor, job.display.id.product, level,
                    job.claimed ? job.serial : nextSerial(e)};
-        if (job.keep >= 0) {
+        if (step == steps) {
+            putState(job.after, &next);
+        } else if (job.keep >= 0) {
+            // Between the steps, what is shown, over the level kept.
             next.level = job.keep;
-            next.shown = job.action == Action::On && step == steps ? shownLit : level;
+            next.shown = level > 0 ? level : shownOff;
         }
         if (!job.display.place.empty())
             session.put(next);
@@ -60,7 +63,7 @@ int writeStep(std::vector<Job> &jobs, int step, int steps, Session &session, con
 
 void complainIfWritten(Session &session, const std::vector<Job> &jobs)
 {
-    if (std::any_of(jobs.begin(), jobs.end(), [](const Job &j) { return j.written >= 0; }))
+    if (std::any_of(jobs.begin(), jobs.end(), [](const Job &j) { return j.written >= 0 || j.recordOnly; }))
         session.complain();
 }
 
@@ -74,54 +77,86 @@ std::string nameOf(const Display &d)
     return hidrawPath(d.node) + ' ' + formatIdentity(d.id);
 }
 
-// The level a relative step or On starts from; -1, said, when the record
-// cannot tell.
-int baseLevel(const Job &job, const std::optional<Entry> &e, Session &session, const Environment &env)
+Input inputOf(Action action)
 {
-    if (e)
-        return job.action == Action::On ? e->level : shownLevel(*e);
-    if (!session.isOpen()) {
-        say(env) << nameOf(job.display) << ": no remembered level to "
-                 << (job.action == Action::On ? "turn on at" : "change by " + formatValue(job.value))
-                 << " (" << session.why() << ")"
-                 << (job.action == Action::On ? "" : "; set an absolute value such as 50% first") << '\n';
-        return -1;
+    switch (action) {
+    case Action::Set: return Input::Set;
+    case Action::Restore: return Input::Restore;
+    case Action::On: return Input::On;
+    case Action::Off: return Input::Off;
+    case Action::Dim: return Input::IdleDim;
+    case Action::Toggle: return Input::Toggle;
+    case Action::IdleOff: return Input::IdleOff;
+    case Action::IdleWake: return Input::IdleWake;
     }
-    say(env) << nameOf(job.display) << ": nothing remembered yet; starting from " << firstUseLevel
-             << "%, where the window's slider starts\n";
-    return firstUseLevel;
+    return Input::Set;
 }
 
-// One job's start and target; false when the job cannot be planned.
+// Says what a transition owes the person; false, said, when it needs a
+// record that cannot be used.
+bool sayNote(const Job &job, const Transition &t, const ScreenState &before, Session &session,
+             const Environment &env)
+{
+    const bool on = job.action != Action::Set;
+    switch (t.note) {
+    case Note::FirstUse:
+        if (!session.isOpen()) {
+            say(env) << nameOf(job.display) << ": no remembered level to "
+                     << (on ? "turn on at" : "change by " + formatValue(job.value)) << " (" << session.why() << ")"
+                     << (on ? "" : "; set an absolute value such as 50% first") << '\n';
+            return false;
+        }
+        say(env) << nameOf(job.display) << ": nothing remembered yet; starting from " << firstUseLevel
+                 << "%, where the window's slider starts\n";
+        break;
+    case Note::StaysDark:
+        say(env) << nameOf(job.display) << ": off; " << formatValue(job.value) << " leaves it off"
+                 << (before.level == nothingRemembered ? std::string()
+                                                       : ", " + std::to_string(before.level) + "% remembered")
+                 << '\n';
+        break;
+    case Note::None:
+    case Note::NotIdles:
+    case Note::NothingToRestore:
+        break;
+    }
+    return true;
+}
+
+// One job's start and target, by the rules of transition(); false when the
+// job cannot be planned. A job with nothing to write has its new state, if
+// any, put in the record here.
 bool planJob(Job &job, const FadePlan &plan, Session &session, const Environment &env)
 {
     const std::optional<Entry> e = session.find(job.display);
-    if (job.action == Action::Toggle)
-        job.action = e && e->shown == shownOff ? Action::On : Action::Off;
-    const bool relative = job.action == Action::Set && job.value.relative;
-    const int base = relative || job.action == Action::On ? baseLevel(job, e, session, env) : 0;
-    if (base < 0)
+    ScreenState before = stateOf(e ? &*e : nullptr);
+    // Without the record now, a restore brings back the level it read before.
+    if (!e && job.action == Action::Restore)
+        before.level = targetLevel(job.value, 0, 0);
+    Request request;
+    request.input = inputOf(job.action);
+    request.value = job.value;
+    request.floor = plan.floor;
+    request.stayOff = plan.stayOff;
+    const Transition t = transition(request, before);
+    if (!sayNote(job, t, before, session, env))
         return false;
-    switch (job.action) {
-    case Action::Set:
-    case Action::Restore:
-        job.target = targetLevel(job.value, base, plan.floor);
-        break;
-    case Action::On:
-        job.target = job.keep = base;
-        break;
-    case Action::Off:
-    case Action::Dim:
-        job.target = job.action == Action::Off ? 0 : targetLevel(job.value, 0, 0);
-        job.keep = e ? e->level : firstUseLevel;
-        break;
-    case Action::Toggle:
-        break;
+    job.after = t.next;
+    job.target = t.write;
+    if (t.write == noWrite) {
+        job.active = false;
+        if (t.next != before && session.isOpen() && !job.display.place.empty()) {
+            Entry next{job.display.place, job.display.id.vendor, job.display.id.product, 0, nextSerial(e)};
+            putState(t.next, &next);
+            session.put(next);
+            job.recordOnly = true;
+        }
+        return true;
     }
-    if (job.action == Action::Restore)
-        job.target = std::max(job.target, plan.floor);
+    // A request that keeps the remembered level keeps it through a fade too.
+    job.keep = t.next.level == before.level ? t.next.level : -1;
     if (plan.fadeMs > 0)
-        job.start = job.action == Action::Restore ? std::min(plan.floor, job.target) : (e ? shownLevel(*e) : -1);
+        job.start = job.action == Action::Restore ? std::min(plan.floor, job.target) : (e ? shownOf(before) : -1);
     return true;
 }
 

@@ -12,13 +12,12 @@
 #include "displays.h"
 #include "session.h"
 #include "environment.h"
+#include "screenstate.h"
 #include "store.h"
 #include "values.h"
 
 namespace ctl {
 
-// The floor for relative steps and restores when none is given.
-const int defaultFloor = 5;
 // A fade writes at most this often.
 const int fadeIntervalMs = 20;
 
@@ -27,8 +26,10 @@ enum class Action {
     Restore,  // the remembered level again, at least the floor
     On,       // the remembered level again; 100 % when there is none
     Off,      // 0, keeping the remembered level
-    Dim,      // the value, keeping the remembered level
+    Dim,      // brightness-idle's dim: the value at most, keeping the remembered level
     Toggle,   // On when the display is off, else Off
+    IdleOff,  // brightness-idle's off: only a display that is on or dimmed
+    IdleWake, // brightness-idle's wake: only a display idle darkened
 };
 
 // One display a request writes to.
@@ -38,7 +39,9 @@ struct Job {
     Value value;     // Set: as given; Restore: the remembered level; Dim: the level
     int start = -1;  // the level a fade starts from; -1: set at once
     int target = 0;
-    int keep = -1;   // On, Off, Dim: the remembered level the writes leave as it is
+    int keep = -1;   // the remembered level a fade's steps leave as it is; -1: they set it
+    ScreenState after;         // the state the last write leaves
+    bool recordOnly = false;   // nothing to write, the record changed
     unsigned long serial = 0;  // the claim of a fade in progress
     bool claimed = false;
     bool active = true;
@@ -52,19 +55,14 @@ struct FadePlan {
     int floor = defaultFloor;  // for relative steps and restores
     int fadeMs = 0;            // 0: at once
     int lockWaitMs = Store::defaultLockWaitMs;
+    bool stayOff = false;      // Set: a display that is off stays off
 };
 
-// The level a relative step or On starts from for a display with nothing
-// remembered: where the window's slider starts, since the display cannot be
-// read back.
-const int firstUseLevel = 100;
-
-// One request on a set of displays. start() plans each job's start and
-// target from the record and writes what has nothing to fade; the rest is
-// written by step() at evenly spaced times from start(). A relative step
-// starts from what the display shows (0 when it is off); one on a display
-// with nothing remembered starts from firstUseLevel, and says so. Without a
-// usable record, relative steps and On are refused. The displays' file
+// One request on a set of displays. start() plans each job from the record
+// by the rules of transition() (screenstate.h), says its notes, and writes
+// what has nothing to fade; the rest is written by step() at evenly spaced
+// times from start(). Without a usable record, requests that would start
+// from firstUseLevel are refused. The displays' file
 // descriptors stay the caller's and must stay open until done().
 class Fade
 {

@@ -59,23 +59,27 @@ bool validEntry(const Entry &e)
         && e.shown >= shownLit && e.shown <= 100;
 }
 
-bool parseState(const std::string &text, int *shown)
+bool parseState(const std::string &text, int *shown, bool *byIdle)
 {
     unsigned long long dim;
+    *byIdle = false;
     if (text.empty() || text == "on")
         *shown = shownLit;
-    else if (text == "off")
+    else if (text == "off" || text == "off:idle") {
         *shown = shownOff;
-    else if (text.compare(0, 4, "dim:") == 0 && parseDecimal(text.substr(4), 100, &dim) && dim > 0)
+        *byIdle = text == "off:idle";
+    } else if (text.compare(0, 4, "dim:") == 0 && parseDecimal(text.substr(4), 100, &dim) && dim > 0)
         *shown = static_cast<int>(dim);
     else
         return false;
     return true;
 }
 
-std::string formatState(int shown)
+std::string formatState(const Entry &e)
 {
-    return shown == shownLit ? "on" : shown == shownOff ? "off" : "dim:" + std::to_string(shown);
+    if (e.shown == shownOff)
+        return e.byIdle ? "off:idle" : "off";
+    return e.shown == shownLit ? "on" : "dim:" + std::to_string(e.shown);
 }
 
 bool parseLine(const std::string &line, Entry *entry)
@@ -83,7 +87,7 @@ bool parseLine(const std::string &line, Entry *entry)
     std::istringstream fields(line);
     std::string place, id, level, serial, state, extra;
     if (!(fields >> place >> id >> level >> serial) || ((fields >> state) && (fields >> extra))
-        || !parseState(state, &entry->shown))
+        || !parseState(state, &entry->shown, &entry->byIdle))
         return false;
     unsigned long long lv, sn;
     if (!validPlace(place) || id.size() != 9 || id[4] != ':'
@@ -93,6 +97,9 @@ bool parseLine(const std::string &line, Entry *entry)
     entry->place = place;
     entry->level = static_cast<int>(lv);
     entry->serial = static_cast<unsigned long>(sn);
+    // Earlier versions remembered "set 0" as a lit level of 0: it is off.
+    if (lv == 0 && entry->shown == shownLit)
+        entry->shown = shownOff;
     return true;
 }
 
@@ -174,7 +181,7 @@ std::string formatRecord(const Record &record)
             continue;
         std::snprintf(id, sizeof id, "%04x:%04x", e.vendor, e.product);
         text += e.place + ' ' + id + ' ' + std::to_string(e.level) + ' ' + std::to_string(e.serial) + ' '
-            + formatState(e.shown) + '\n';
+            + formatState(e) + '\n';
     }
     return text;
 }

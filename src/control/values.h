@@ -47,14 +47,17 @@ struct Entry {
     std::string place;      // the display's place on the USB bus, see validPlace
     unsigned short vendor;
     unsigned short product;
-    // The remembered level, 0 to 100 percent: the one a display that is
-    // turned off or dimmed comes back to.
+    // The remembered level, 1 to 100 percent: the one a display that is
+    // turned off or dimmed comes back to; 0: nothing remembered.
     int level;
     // Bumped by every request that writes to the display; a fade in
     // progress stops when it no longer sees its own.
     unsigned long serial;   // 0 to 4294967295
-    // shownLit, shownOff, or 1 to 100: dimmed to that level.
+    // shownLit, shownOff, or 1 to 100: dimmed to that level (by idle).
     int shown = shownLit;
+    // shownOff: brightness-idle turned it off, rather than a person or a
+    // script; only then may idle light it again.
+    bool byIdle = false;
 };
 
 // The level the display shows now, as far as the record knows.
@@ -66,10 +69,15 @@ struct Record {
 
 // The record file's text: '#' comment lines, blank lines and one line per
 // display, "PLACE VVVV:PPPP LEVEL SERIAL STATE" (hex identity, decimal
-// numbers, fields separated by blanks); STATE is "on", "off" or "dim:N",
-// and a line without it (as written before there was one) is "on". A later line for the same place and identity
-// replaces an earlier one. False, with *record untouched, when any line is
-// malformed.
+// numbers, fields separated by blanks); STATE is "on", "off" (by a person
+// or a script), "off:idle" (by brightness-idle) or "dim:N" (by
+// brightness-idle), and a line without it (as written before there was one)
+// is "on". A LEVEL of 0 is nothing remembered; with "on", as earlier
+// versions wrote after "set 0", it reads as "off". Who darkened a display is
+// a part of STATE rather than a field of its own: it means something only
+// while the display is dark, and a line keeps its five fields. A later line
+// for the same place and identity replaces an earlier one. False, with
+// *record untouched, when any line is malformed.
 bool parseRecord(const std::string &text, Record *record);
 
 // The text parseRecord reads back to the same entries; entries with an

@@ -86,6 +86,8 @@ bool parseOption(const std::vector<std::string> &args, std::size_t *i, Options *
         opts->machine = true;
     } else if (arg == "-v" || arg == "--verbose") {
         opts->verbose = true;
+    } else if (arg == "--stay-off") {
+        opts->stayOff = true;
     } else if (optionValue(args, i, "-d", &value, why) || optionValue(args, i, "--device", &value, why)) {
         if (!why->empty())
             return false;
@@ -127,6 +129,8 @@ bool fitsVerb(const Verb &verb, const Options &opts, std::string *why)
         *why = "'--machine' applies to 'list' and 'get' only";
     else if (opts.verbose && name != "list")
         *why = "'--verbose' applies to 'list' only";
+    else if (opts.stayOff && name != "set")
+        *why = "'--stay-off' applies to 'set' only";
     else if ((opts.fadeGiven || opts.floorGiven) && !verb.sets)
         *why = std::string(opts.fadeGiven ? "'--fade'" : "'--min'")
             + " applies to 'set', 'on', 'off', 'toggle' and 'restore' only";
@@ -185,7 +189,7 @@ std::string usage(const Environment &env)
 {
     return "Usage: brightness-ctl                show each display and its remembered level\n"
            "       brightness-ctl set STEP       set step 0 to 10 (STEP x 10 percent)\n"
-           "       brightness-ctl set PERCENT%   set 0% to 100%\n"
+           "       brightness-ctl set PERCENT%   set 0% to 100%; 0 and 0% turn it off\n"
            "       brightness-ctl set +N | N-    N steps up or down from the level shown\n"
            "       brightness-ctl set +P% | P%-  P percent up or down from the level shown\n"
            "       brightness-ctl off            turn the backlight off, keeping the level\n"
@@ -202,6 +206,8 @@ std::string usage(const Environment &env)
            "  --min P%          floor for relative steps and restore (default "
         + std::to_string(defaultFloor) + "%)\n"
            "  --fade MS         set, on, off, toggle, restore: fade over MS milliseconds\n"
+           "  --stay-off        set: a display that is off stays off; only the level\n"
+           "                    that 'on' brings back changes\n"
            "  -m, --machine     list, get: one line per display, fixed fields\n"
            "  -v, --verbose     list: also the hidraw nodes that are not displays\n"
            "\n"
@@ -209,7 +215,8 @@ std::string usage(const Environment &env)
                + " is set; no display server is needed. A display cannot be read back: the level"
                  " last set here is remembered in")
         + env.stateDir + "/levels. With nothing remembered, a step or 'on' starts\n"
-           "from " + std::to_string(firstUseLevel) + "%; while a display is off, a step starts from 0.\n"
+           "from " + std::to_string(firstUseLevel) + "%. While a display is off, a step up starts from 0\n"
+           "and a step down leaves it off.\n"
            "\n"
            "Exit status: 0 done (restore with nothing remembered: nothing to do);\n"
            "1 no display found, a display could not be set, or no level\n"

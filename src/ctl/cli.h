@@ -27,6 +27,7 @@ struct Options {
     bool floorGiven = false;
     int fadeMs = 0;
     bool fadeGiven = false;
+    bool stayOff = false;
 };
 
 // Reads the arguments after the program's name into *opts; false, with the

@@ -53,6 +53,7 @@ FadePlan planOf(const Options &opts)
     FadePlan plan;
     plan.floor = opts.floor;
     plan.fadeMs = opts.fadeMs;
+    plan.stayOff = opts.stayOff;
     return plan;
 }
 
@@ -197,7 +198,9 @@ int commandGet(const Options &opts, const Environment &env)
     if (!why.empty())
         return worse(status, Failure);
     for (const Display &d : all) {
-        const Entry *e = entryOf(record, d);
+        const Entry *found = entryOf(record, d);
+        // Off with nothing remembered, as after "set 0" on a new display.
+        const Entry *e = found && found->level != nothingRemembered ? found : nullptr;
         const std::string name = hidrawPath(d.node) + ' ' + formatIdentity(d.id);
         if (opts.machine)
             *env.out << name << ' ' << (e ? std::to_string(e->level) : "-") << ' '
@@ -246,11 +249,16 @@ int commandStatus(const Options &opts, const Environment &env)
         const Entry *e = entryOf(record, d);
         *env.out << hidrawPath(d.node) << ' ' << formatIdentity(d.id) << (d.place.empty() ? "" : " ")
                  << d.place << ": ";
-        if (!e)
-            *env.out << "nothing remembered; a step or 'on' starts from " << firstUseLevel << '%';
+        const ScreenState s = stateOf(e);
+        if (s.level == nothingRemembered)
+            *env.out << "nothing remembered" << (s.power == Power::Off ? ", off; 'on'" : "; a step or 'on'")
+                     << " starts from " << firstUseLevel << '%';
         else
-            *env.out << e->level << "% remembered, "
-                     << (e->shown == shownOff ? "off" : e->shown == shownLit ? "on" : "dimmed to " + std::to_string(e->shown) + '%');
+            *env.out << s.level << "% remembered, "
+                     << (s.power == Power::On       ? "on"
+                         : s.power == Power::Dimmed ? "dimmed to " + std::to_string(s.dim) + '%'
+                         : s.by == By::Idle         ? "off by brightness-idle"
+                                                    : "off");
         *env.out << (d.fd < 0 ? " (access refused)\n" : "\n");
     }
     return status;

@@ -27,7 +27,7 @@ ctl::FadePlan planFor(const Command &command)
     return plan;
 }
 
-PanelState stateOf(const ctl::Entry *entry)
+PanelState panelStateOf(const ctl::Entry *entry)
 {
     PanelState s;
     if (!entry)

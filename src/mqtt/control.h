@@ -19,7 +19,7 @@ namespace mqtt {
 std::vector<ctl::Job> jobsFor(const Command &command, const ctl::Display &display);
 ctl::FadePlan planFor(const Command &command);
 
-PanelState stateOf(const ctl::Entry *entry);
+PanelState panelStateOf(const ctl::Entry *entry);
 
 } // namespace mqtt
 

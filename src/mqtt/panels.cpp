@@ -101,7 +101,7 @@ void Bridge::publishStates(bool all)
     for (auto &entry : panels) {
         Known &k = entry.second;
         const ctl::Display d{-1, -1, {k.panel.vendor, k.panel.product}, k.panel.place, k.panel.formerPlace};
-        const std::string payload = statePayload(stateOf(ctl::entryOf(record, d)));
+        const std::string payload = statePayload(panelStateOf(ctl::entryOf(record, d)));
         if (link != Link::Up || (!all && payload == k.published))
             continue;
         publish(topics.panel(k.panel, "state"), payload, true);

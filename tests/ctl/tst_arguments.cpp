@@ -186,7 +186,8 @@ void tst_Arguments::records_data()
     QTest::newRow("one line") << QByteArray(a + " 0483:5750 70 3\n") << QStringList{a + " 0483:5750 70 3"} << true;
     QTest::newRow("empty file") << QByteArray() << QStringList{} << true;
     QTest::newRow("comments, blanks, tabs, no final newline")
-        << QByteArray("# x\n\n   \n\t" + a + "\t0EEF:0005  0 4294967295") << QStringList{a + " 0eef:0005 0 4294967295"}
+        << QByteArray("# x\n\n   \n\t" + a + "\t0EEF:0005  0 4294967295")
+        << QStringList{a + " 0eef:0005 0 4294967295 off"}
         << true;
     QTest::newRow("sorted by place") << QByteArray(b + " 0483:5750 10 1\n" + a + " 0483:5750 20 1\n")
                                      << QStringList{a + " 0483:5750 20 1", b + " 0483:5750 10 1"} << true;
@@ -201,12 +202,20 @@ void tst_Arguments::records_data()
                                          << QStringList{a + " 0483:5750 70 3 off"} << true;
     QTest::newRow("dimmed") << QByteArray(a + " 0483:5750 70 3 dim:20\n") << QStringList{a + " 0483:5750 70 3 dim:20"}
                             << true;
+    QTest::newRow("off by idle") << QByteArray(a + " 0483:5750 70 3 off:idle\n")
+                                 << QStringList{a + " 0483:5750 70 3 off:idle"} << true;
+    QTest::newRow("level 0, lit, as earlier versions wrote 'set 0': off, nothing remembered")
+        << QByteArray(a + " 0483:5750 0 3 on\n") << QStringList{a + " 0483:5750 0 3 off"} << true;
+    QTest::newRow("nothing remembered, dimmed") << QByteArray(a + " 0483:5750 0 3 dim:20\n")
+                                                << QStringList{a + " 0483:5750 0 3 dim:20"} << true;
     QTest::newRow("on, as a four-field line means") << QByteArray(a + " 0483:5750 70 3 on\n")
                                                     << QStringList{a + " 0483:5750 70 3"} << true;
     for (const char *bad : {" 0483:5750 70", " 0483:5750 70 3 x", " 0483:5750 101 3",
                             " 0483:5750 -1 3", " 0483:5750 +5 3", " 04835750 70 3", " 483:5750 70 3",
                             " 00483:5750 70 3", " 0483:575g 70 3", " 0483:5750 70 4294967296", " 0483:5750 7.0 3",
                             " 0483:5750 70 3 dim:0", " 0483:5750 70 3 dim:101", " 0483:5750 70 3 on x", " 0483:5750 70 3 OFF",
+                            " 0483:5750 70 3 off:idle x", " 0483:5750 70 3 off:", " 0483:5750 70 3 on:idle",
+                            " 0483:5750 70 3 dim:20:idle",
                             "#x 0483:5750 70 3"})
         QTest::newRow(qPrintable("malformed:" + QString(bad))) << QByteArray(a + bad + "\n") << QStringList{} << false;
     QTest::newRow("place alone") << QByteArray("usb-0:1\n") << QStringList{} << false;
@@ -233,7 +242,9 @@ void tst_Arguments::records()
     QStringList got;
     for (const ctl::Entry &e : r.entries)
         got << QString::asprintf("%s %04x:%04x %d %lu", e.place.c_str(), e.vendor, e.product, e.level, e.serial)
-                   + (e.shown == ctl::shownLit ? QString() : e.shown == ctl::shownOff ? " off" : QString(" dim:%1").arg(e.shown));
+                   + (e.shown == ctl::shownLit  ? QString()
+                      : e.shown == ctl::shownOff ? (e.byIdle ? " off:idle" : " off")
+                                                 : QString(" dim:%1").arg(e.shown));
     QCOMPARE(got, entries);
 
     // Written and read back, the record is the same.
@@ -368,6 +379,10 @@ void tst_Arguments::commandLine_data()
                                     << "'--fade' applies to 'set', 'on', 'off', 'toggle' and 'restore' only";
     QTest::newRow("--min for list") << QStringList{"list", "--min=5%"} << 2 << QString()
                                     << "'--min' applies to 'set', 'on', 'off', 'toggle' and 'restore' only";
+    QTest::newRow("--stay-off for on") << QStringList{"on", "--stay-off"} << 2 << QString()
+                                       << "'--stay-off' applies to 'set' only";
+    QTest::newRow("--stay-off with a value") << QStringList{"set", "5", "--stay-off=1"} << 2 << QString()
+                                             << "unknown option '--stay-off=1'";
     QTest::newRow("--min without %") << QStringList{"set", "+1", "--min", "5"} << 2 << QString()
                                      << "invalid floor '5'";
     QTest::newRow("--min 101%") << QStringList{"restore", "--min", "101%"} << 2 << QString()

@@ -421,8 +421,31 @@ void tst_Devices::remember_data()
                                    << "/dev/hidraw1 0483:5750 70 " + a + "\n";
     QTest::newRow("the last set counts") << QStringList{"plug 1 2", "ctl set 7", "ctl set 3%", "ctl set 10"} << 0
                                          << "/dev/hidraw1 0483:5750 100 " + a + "\n";
-    QTest::newRow("set 0 is remembered as 0") << QStringList{"plug 1 2", "ctl set 60%", "ctl set 0"} << 0
-                                              << "/dev/hidraw1 0483:5750 0 " + a + "\n";
+    // "status TEXT": what brightness-ctl says of the display, after its name.
+    QTest::newRow("set 0 turns it off and keeps the level; on brings it back")
+        << QStringList{"plug 1 2", "ctl set 60%", "ctl set 0", "status 60% remembered, off", "ctl on",
+                       "status 60% remembered, on"}
+        << 0 << "/dev/hidraw1 0483:5750 60 " + a + "\n";
+    QTest::newRow("set 0% on a new display: off, and on starts from 100%")
+        << QStringList{"plug 1 2", "ctl set 0%", "status nothing remembered, off; 'on' starts from 100%", "ctl on",
+                       "status 100% remembered, on"}
+        << 0 << "/dev/hidraw1 0483:5750 100 " + a + "\n";
+    QTest::newRow("an old record's level 0: off with nothing remembered")
+        << QStringList{"plug 1 2", "record " + a + " 0483:5750 0 4",
+                       "status nothing remembered, off; 'on' starts from 100%"}
+        << 1 << "/dev/hidraw1 0483:5750 - " + a + "\n";
+    QTest::newRow("a step down while off leaves it off, the level kept")
+        << QStringList{"plug 1 2", "ctl set 80%", "ctl off", "ctl set 10%-", "status 80% remembered, off", "ctl on",
+                       "status 80% remembered, on"}
+        << 0 << "/dev/hidraw1 0483:5750 80 " + a + "\n";
+    QTest::newRow("--stay-off while off: only the level 'on' brings back")
+        << QStringList{"plug 1 2", "ctl set 80%", "ctl off", "ctl set 2 --stay-off --fade 60000",
+                       "status 20% remembered, off", "ctl set +1 --stay-off", "status 30% remembered, off", "ctl on",
+                       "status 30% remembered, on"}
+        << 0 << "/dev/hidraw1 0483:5750 30 " + a + "\n";
+    QTest::newRow("--stay-off while on: as without it")
+        << QStringList{"plug 1 2", "ctl set 80%", "ctl set 2 --stay-off", "status 20% remembered, on"}
+        << 0 << "/dev/hidraw1 0483:5750 20 " + a + "\n";
     QTest::newRow("two identical displays keep their own levels")
         << QStringList{"plug 1 2", "plug 2 3", "ctl set 30% -d /dev/hidraw1", "ctl set 80% --device=/dev/hidraw2"}
         << 0 << "/dev/hidraw1 0483:5750 30 " + a + "\n/dev/hidraw2 0483:5750 80 " + b + "\n";
@@ -473,6 +496,10 @@ void tst_Devices::remember()
                                   + QString("/class/hidraw/hidraw%1/device").arg(words[0])));
         } else if (verb == "record") {
             QVERIFY(sysfs().setRecord(words.join(' ').toStdString() + '\n'));
+        } else if (verb == "status") {
+            const CtlResult r = runCtl({}, sysfs());
+            QCOMPARE(r.status, 0);
+            QCOMPARE(r.out.section(": ", 1), words.join(' ') + '\n');
         } else if (verb == "places") {
             ctl::Record record;
             QVERIFY(ctl::parseRecord(sysfs().record(), &record));
@@ -496,23 +523,47 @@ void tst_Devices::remember()
 void tst_Devices::relative_data()
 {
     QTest::addColumn<int>("remembered");  // -1: nothing
-    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QStringList>("args");  // "+wasoff": the display is off
     QTest::addColumn<int>("status");
     QTest::addColumn<int>("written");     // -1: nothing written
+    QTest::addColumn<int>("recorded");    // the remembered level after; -3: the one written
+    QTest::addColumn<QString>("says");    // besides the first use's note
 
-    QTest::newRow("+10%") << 50 << QStringList{"set", "+10%"} << 0 << 60;
-    QTest::newRow("10%-") << 50 << QStringList{"set", "10%-"} << 0 << 40;
-    QTest::newRow("+1") << 37 << QStringList{"set", "+1"} << 0 << 47;
-    QTest::newRow("1-") << 37 << QStringList{"set", "1-"} << 0 << 27;
-    QTest::newRow("+1 at the top") << 95 << QStringList{"set", "+1"} << 0 << 100;
-    QTest::newRow("1- to the default floor") << 12 << QStringList{"set", "1-"} << 0 << 5;
-    QTest::newRow("1- with --min 20%") << 25 << QStringList{"set", "1-", "--min", "20%"} << 0 << 20;
-    QTest::newRow("1- with --min 0%") << 5 << QStringList{"set", "1-", "--min=0%"} << 0 << 0;
-    QTest::newRow("+1% from 0 goes to the floor") << 0 << QStringList{"set", "+1%"} << 0 << 5;
-    QTest::newRow("absolute 0 ignores the floor") << 50 << QStringList{"set", "0", "--min", "30%"} << 0 << 0;
-    QTest::newRow("+10% with nothing remembered starts from 100%") << -1 << QStringList{"set", "+10%"} << 0 << 100;
-    QTest::newRow("1- with nothing remembered starts from 100%") << -1 << QStringList{"set", "1-"} << 0 << 90;
-    QTest::newRow("absolute with nothing remembered") << -1 << QStringList{"set", "4"} << 0 << 40;
+    QTest::newRow("+10%") << 50 << QStringList{"set", "+10%"} << 0 << 60 << -3 << QString();
+    QTest::newRow("10%-") << 50 << QStringList{"set", "10%-"} << 0 << 40 << -3 << QString();
+    QTest::newRow("+1") << 37 << QStringList{"set", "+1"} << 0 << 47 << -3 << QString();
+    QTest::newRow("1-") << 37 << QStringList{"set", "1-"} << 0 << 27 << -3 << QString();
+    QTest::newRow("+1 at the top") << 95 << QStringList{"set", "+1"} << 0 << 100 << -3 << QString();
+    QTest::newRow("1- to the default floor") << 12 << QStringList{"set", "1-"} << 0 << 5 << -3 << QString();
+    QTest::newRow("1- with --min 20%") << 25 << QStringList{"set", "1-", "--min", "20%"} << 0 << 20 << -3 << QString();
+    QTest::newRow("1- with --min 0% to 0: off, the level kept") << 5 << QStringList{"set", "1-", "--min=0%"} << 0 << 0
+                                                               << 5 << QString();
+    QTest::newRow("+1% from an old 0 goes to the floor") << 0 << QStringList{"set", "+1%"} << 0 << 5 << -3 << QString();
+    QTest::newRow("absolute 0 ignores the floor: off, the level kept")
+        << 50 << QStringList{"set", "0", "--min", "30%"} << 0 << 0 << 50 << QString();
+    QTest::newRow("+10% with nothing remembered starts from 100%") << -1 << QStringList{"set", "+10%"} << 0 << 100
+                                                                   << -3 << QString();
+    QTest::newRow("1- with nothing remembered starts from 100%") << -1 << QStringList{"set", "1-"} << 0 << 90 << -3
+                                                                 << QString();
+    QTest::newRow("absolute with nothing remembered") << -1 << QStringList{"set", "4"} << 0 << 40 << -3 << QString();
+    const QString dark = "brightness-ctl: /dev/hidraw3 0483:5750: off; %1 leaves it off, 80% remembered\n";
+    QTest::newRow("10%- while off: nothing") << 80 << QStringList{"set", "10%-", "+wasoff"} << 0 << -1 << 80
+                                             << dark.arg("10%-");
+    QTest::newRow("1- while off, --min 0%: nothing") << 80 << QStringList{"set", "1-", "--min=0%", "+wasoff"} << 0
+                                                     << -1 << 80 << dark.arg("1-");
+    QTest::newRow("+1 while off: lit at the lowest step") << 80 << QStringList{"set", "+1", "+wasoff"} << 0 << 10
+                                                          << -3 << QString();
+    QTest::newRow("+1% while off: lit at the floor") << 80 << QStringList{"set", "+1%", "+wasoff"} << 0 << 5 << -3
+                                                     << QString();
+    QTest::newRow("60% while off: lit") << 80 << QStringList{"set", "60%", "+wasoff"} << 0 << 60 << -3 << QString();
+    QTest::newRow("60% --stay-off while off: remembered only")
+        << 80 << QStringList{"set", "60%", "--stay-off", "+wasoff"} << 0 << -1 << 60 << QString();
+    QTest::newRow("10%- --stay-off while off: from the remembered level")
+        << 80 << QStringList{"set", "10%-", "--stay-off", "+wasoff"} << 0 << -1 << 70 << QString();
+    QTest::newRow("0 --stay-off while off: nothing") << 80 << QStringList{"set", "0", "--stay-off", "+wasoff"} << 0
+                                                     << -1 << 80 << QString();
+    QTest::newRow("+1 --stay-off with nothing remembered: from 100%")
+        << -1 << QStringList{"set", "+1", "--stay-off"} << 0 << 100 << -3 << QString();
 }
 
 void tst_Devices::relative()
@@ -521,19 +572,23 @@ void tst_Devices::relative()
     QFETCH(QStringList, args);
     QFETCH(int, status);
     QFETCH(int, written);
+    QFETCH(int, recorded);
+    QFETCH(QString, says);
 
     plugDisplay(3, 2);
+    const bool wasOff = args.removeAll("+wasoff") > 0;
     if (remembered >= 0)
-        QVERIFY(sysfs().setRecord(QString("%1 0483:5750 %2 7\n").arg(placeOf(2)).arg(remembered).toStdString()));
+        QVERIFY(sysfs().setRecord(QString("%1 0483:5750 %2 7%3\n").arg(placeOf(2)).arg(remembered)
+                                      .arg(wasOff ? " off" : "").toStdString()));
     const CtlResult r = runCtl(args, sysfs());
     QCOMPARE(r.status, status);
     QCOMPARE(writtenLevels(), written < 0 ? QList<int>{} : QList<int>{written});
-    QCOMPARE(recordedLevel(sysfs(), 2), written < 0 ? remembered : written);
+    QCOMPARE(recordedLevel(sysfs(), 2), recorded != -3 ? recorded : written < 0 ? remembered : written);
     // Said once: the first step leaves a remembered level.
     const bool firstUse = remembered < 0 && args[1].contains(QRegularExpression("[+-]"));
     QCOMPARE(r.err, firstUse ? QString("brightness-ctl: /dev/hidraw3 0483:5750: nothing remembered yet; starting"
                                        " from 100%, where the window's slider starts\n")
-                             : QString());
+                             : says);
     if (firstUse)
         QCOMPARE(runCtl(args, sysfs()).err, QString());
 }
@@ -639,7 +694,8 @@ void tst_Devices::newerRequestCancelsFade_data()
     QTest::newRow("before the first write") << 1 << "70%" << QList<int>{70} << 70;
     QTest::newRow("after two writes") << 3 << "2" << QList<int>{10, 20, 20} << 20;
     QTest::newRow("relative, from the fade's last level") << 3 << "+5%" << QList<int>{10, 20, 25} << 25;
-    QTest::newRow("before the last write") << 5 << "0" << QList<int>{10, 20, 30, 40, 0} << 0;
+    QTest::newRow("0 before the last write: off, the level shown kept") << 5 << "0" << QList<int>{10, 20, 30, 40, 0}
+                                                                       << 40;
 }
 
 void tst_Devices::newerRequestCancelsFade()
@@ -715,8 +771,12 @@ void tst_Devices::restore_data()
 
     const QByteArray at30 = "%1 0483:5750 30 2\n";
     QTest::newRow("remembered level") << at30 << QStringList{"restore"} << 0 << 0 << QList<int>{30};
-    QTest::newRow("raised to the default floor") << QByteArray("%1 0483:5750 0 2\n") << QStringList{"restore"} << 0 << 0
+    QTest::newRow("raised to the default floor") << QByteArray("%1 0483:5750 2 2\n") << QStringList{"restore"} << 0 << 0
                                                  << QList<int>{5};
+    QTest::newRow("off: lit") << QByteArray("%1 0483:5750 30 2 off\n") << QStringList{"restore"} << 0 << 0
+                              << QList<int>{30};
+    QTest::newRow("an old level 0 is nothing remembered") << QByteArray("%1 0483:5750 0 2\n") << QStringList{"restore"}
+                                                          << 0 << 0 << QList<int>{};
     QTest::newRow("raised to --min") << at30 << QStringList{"restore", "--min", "45%"} << 0 << 0 << QList<int>{45};
     QTest::newRow("by node") << at30 << QStringList{"restore", "-d", "/dev/hidraw7"} << 0 << 0 << QList<int>{30};
     QTest::newRow("no record file") << QByteArray() << QStringList{"restore"} << 0 << 0 << QList<int>{};

@@ -14,7 +14,7 @@ bool sameEntries(const ctl::Record &a, const ctl::Record &b)
     for (std::size_t i = 0; i < a.entries.size(); ++i) {
         const ctl::Entry &x = a.entries[i], &y = b.entries[i];
         if (x.place != y.place || x.vendor != y.vendor || x.product != y.product || x.level != y.level
-            || x.serial != y.serial)
+            || x.serial != y.serial || x.shown != y.shown || x.byIdle != y.byIdle)
             return false;
     }
     return true;
@@ -31,8 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(sameEntries(record, before));
         return 0;
     }
-    for (const ctl::Entry &e : record.entries)
+    for (const ctl::Entry &e : record.entries) {
         FUZZ_CHECK(e.level >= 0 && e.level <= 100 && ::validPlace(e.place));
+        // Who darkened a display is told only of one that is off; a level
+        // of 0 is never lit.
+        FUZZ_CHECK((!e.byIdle || e.shown == ctl::shownOff) && (e.level > 0 || e.shown != ctl::shownLit));
+    }
     ctl::Record again;
     FUZZ_CHECK(ctl::parseRecord(ctl::formatRecord(record), &again) && sameEntries(again, record));
     return 0;
