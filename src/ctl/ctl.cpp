@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "cmdline.h"
 #include "status.h"
 
 namespace ctl {
@@ -20,7 +21,7 @@ int run(int argc, char **argv, const Environment &env)
     if (parseCommandLine(args, &opts, &why)) {
         status = opts.command(opts, env);
     } else {
-        say(env) << why << "\nTry 'brightness-ctl --help'.\n";
+        *env.err << usageError(env.program, why);
         status = Usage;
     }
     if (!env.out->flush()) {

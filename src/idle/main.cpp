@@ -8,6 +8,7 @@
 
 #include <systemd/sd-daemon.h>
 
+#include "cmdline.h"
 #include "options.h"
 #include "status.h"
 #include "watcher.h"
@@ -17,7 +18,7 @@ int main(int argc, char **argv)
     idle::Options options;
     std::string why;
     if (!idle::parseOptions(std::vector<std::string>(argv + 1, argv + argc), &options, &why)) {
-        std::cerr << "brightness-idle: " << why << '\n';
+        std::cerr << ctl::usageError("brightness-idle", why);
         return ctl::Usage;
     }
     if (options.help || options.version) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "bridge.h"
+#include "cmdline.h"
 #include "status.h"
 #include "nodeid.h"
 
@@ -20,8 +21,7 @@ int runProgram(const std::vector<std::string> &args, const std::string &sysfsRoo
     Settings s;
     std::string why;
     if (!parseOptions(args, &s.options, &why)) {
-        log.say(why);
-        std::cerr << usage();
+        std::cerr << ctl::usageError("brightness-mqtt", why);
         return ctl::Usage;
     }
     if (s.options.help || s.options.version) {
