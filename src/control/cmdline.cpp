@@ -43,14 +43,15 @@ OptionReader::Kind OptionReader::next(int *val)
     const int before = std::max(optind, 1);
     int index = -1;
     const int c = getopt_long(int(args.size()), argv.data(), shortOpts.c_str(), longOpts, &index);
+    if (c == -1) {
+        ended = true;
+        rest = std::size_t(optind);
+        return next(val);
+    }
     current = std::size_t(before);
     const std::string &arg = args[current];
     const bool isLong = arg.compare(0, 2, "--") == 0;
     switch (c) {
-    case -1:
-        ended = true;
-        rest = std::size_t(optind);
-        return next(val);
     case 1:
         text = optarg;
         return Operand;
