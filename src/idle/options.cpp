@@ -42,7 +42,7 @@ bool takeOption(int val, const std::string &v, Options *o, bool *offGiven, std::
         *offGiven |= off;
         if (!parseDuration(v, off ? &o->plan.offAfterNs : &o->plan.afterNs))
             *why = "invalid duration '" + v + "' for '" + (off ? "--off-after" : "--after")
-                + "': give 1s to 24h, such as 30s, 5m or 1h";
+                + "': give 1s to 24h with a unit, such as 30s, 5m or 1h";
         break;
     }
     case DimOption:
