@@ -1,9 +1,9 @@
 #include "cli.h"
 
-#include <cstdlib>
 #include <ostream>
 #include <sstream>
 
+#include "cmdline.h"
 #include "commands.h"
 #include "status.h"
 
@@ -29,8 +29,6 @@ const Verb verbs[] = {
     {"get", 0, false, true, commandGet},
     {"list", 0, false, true, commandList},
     {"", 0, false, false, commandStatus},
-    {"-h", 0, false, false, commandHelp},
-    {"--help", 0, false, false, commandHelp},
     {"--version", 0, false, false, commandVersion},
 };
 
@@ -42,79 +40,68 @@ const Verb *findVerb(const std::string &name)
     return nullptr;
 }
 
-// Takes an option's value from "--name=value" or from the next argument.
-// False when the argument is not this option; a missing value is a problem.
-bool optionValue(const std::vector<std::string> &args, std::size_t *i, const std::string &name,
-                 std::string *value, std::string *why)
-{
-    const std::string &arg = args[*i];
-    if (arg.size() > name.size() && arg.compare(0, name.size() + 1, name + "=") == 0) {
-        *value = arg.substr(name.size() + 1);
-        return true;
-    }
-    if (arg != name)
-        return false;
-    if (*i + 1 >= args.size())
-        *why = "'" + name + "' needs a value";
-    else
-        *value = args[++*i];
-    return true;
-}
+const DurationRule fadeRule{1, 0, 600000, 1};
 
-bool parseFade(const std::string &value, Options *opts, std::string *why)
-{
-    unsigned long ms = 0;
-    if (value.empty() || value.size() > 6 || value.find_first_not_of("0123456789") != std::string::npos
-        || (ms = std::strtoul(value.c_str(), nullptr, 10)) > 600000) {
-        *why = "invalid fade '" + value + "': give milliseconds from 0 to 600000";
-        return false;
-    }
-    opts->fadeMs = static_cast<int>(ms);
-    opts->fadeGiven = true;
-    return true;
-}
+enum { MinOption = 256, FadeOption, StayOffOption, VersionOption };
 
-// One option with its value; false, with *why, for a bad one. *taken: the
-// argument was an option.
-bool parseOption(const std::vector<std::string> &args, std::size_t *i, Options *opts, bool *taken,
-                 std::string *why)
+const option longOptions[] = {
+    {"machine", no_argument, nullptr, 'm'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"device", required_argument, nullptr, 'd'},
+    {"min", required_argument, nullptr, MinOption},
+    {"fade", required_argument, nullptr, FadeOption},
+    {"stay-off", no_argument, nullptr, StayOffOption},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, VersionOption},
+    {nullptr, 0, nullptr, 0},
+};
+
+// One option with its value; false, with *why, for a bad one.
+bool takeOption(int val, const std::string &value, Options *opts, std::string *why)
 {
-    const std::string &arg = args[*i];
-    std::string value;
-    *taken = true;
-    if (arg == "-m" || arg == "--machine") {
+    switch (val) {
+    case 'm':
         opts->machine = true;
-    } else if (arg == "-v" || arg == "--verbose") {
+        break;
+    case 'v':
         opts->verbose = true;
-    } else if (arg == "--stay-off") {
+        break;
+    case StayOffOption:
         opts->stayOff = true;
-    } else if (optionValue(args, i, "-d", &value, why) || optionValue(args, i, "--device", &value, why)) {
-        if (!why->empty())
-            return false;
-        if (!parseSelection(value, &opts->selection)) {
-            *why = "invalid device '" + value + "': give " + searchedNodes() + " or a bus place as 'list' shows it";
-            return false;
-        }
-        opts->selected = true;
-    } else if (optionValue(args, i, "--min", &value, why)) {
-        if (!why->empty())
-            return false;
+        break;
+    case 'd':
+        opts->selected = parseDevice(value, &opts->selection, why);
+        return opts->selected;
+    case MinOption:
         if (!parseFloor(value, &opts->floor)) {
             *why = "invalid floor '" + value + "': give a percentage from 0% to 100%";
             return false;
         }
         opts->floorGiven = true;
-    } else if (optionValue(args, i, "--fade", &value, why)) {
-        return why->empty() && parseFade(value, opts, why);
-    } else if (arg.size() > 1 && arg[0] == '-' && !(opts->verb.empty() && arg == "--version")) {
-        *why = "unknown option '" + arg + "'";
-        if (arg.find_first_of("0123456789") == 1)
-            *why += " (to lower the level, put the sign after: " + arg.substr(1) + "-)";
-        return false;
-    } else {
-        *taken = false;
+        break;
+    case FadeOption: {
+        long long ms = 0;
+        if (!parseDuration(value, fadeRule, &ms)) {
+            *why = "invalid fade '" + value + "': give 0 to 10m, in milliseconds (3000) or with a unit"
+                   " (500ms, 3s, 1m)";
+            return false;
+        }
+        opts->fadeMs = int(ms);
+        opts->fadeGiven = true;
+        break;
+    }
     }
     return true;
+}
+
+// A level lowered with the sign in front reads as an option: say where the
+// sign goes.
+std::string unknownOption(const OptionReader &reader)
+{
+    const std::string &arg = reader.argument();
+    if (arg.size() > 1 && arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9')
+        return "unknown option '" + arg + "' (to lower the level, put the sign after: " + arg.substr(1) + "-)";
+    return reader.value();
 }
 
 // Whether the options given fit the command.
@@ -159,23 +146,40 @@ std::string wrap(const std::string &text)
 bool parseCommandLine(const std::vector<std::string> &args, Options *opts, std::string *why)
 {
     why->clear();
-    // Help wins wherever it is asked for.
-    for (const std::string &arg : args)
-        if (arg == "-h" || arg == "--help") {
-            opts->command = commandHelp;
-            return true;
+    OptionReader reader(args, "mvd:h", longOptions);
+    bool help = false, version = false;
+    int val = 0;
+    for (OptionReader::Kind kind; (kind = reader.next(&val)) != OptionReader::End;) {
+        std::string problem;
+        if (kind == OptionReader::Operand) {
+            if (opts->verb.empty() && !version)
+                opts->verb = reader.value();
+            else
+                opts->operands.push_back(reader.value());
+        } else if (kind == OptionReader::Problem) {
+            problem = reader.value().compare(0, 8, "unknown ") == 0 ? unknownOption(reader) : reader.value();
+        } else if (val == 'h') {
+            help = true;
+        } else if (val == VersionOption) {
+            // The words before --version are as unexpected as those after.
+            if (!version && !opts->verb.empty())
+                opts->operands.insert(opts->operands.begin(), opts->verb);
+            opts->verb = "--version";
+            version = true;
+        } else {
+            takeOption(val, reader.value(), opts, &problem);
         }
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        bool option = false;
-        if (!parseOption(args, &i, opts, &option, why))
-            return false;
-        if (option)
-            continue;
-        if (opts->verb.empty())
-            opts->verb = args[i];
-        else
-            opts->operands.push_back(args[i]);
+        // The first problem is told, unless help is asked for anywhere.
+        if (why->empty())
+            *why = problem;
     }
+    if (help) {
+        why->clear();
+        opts->command = commandHelp;
+        return true;
+    }
+    if (!why->empty())
+        return false;
     const Verb *verb = findVerb(opts->verb);
     if (!verb) {
         *why = "unknown command '" + opts->verb + "'";
@@ -205,11 +209,15 @@ std::string usage(const Environment &env)
            "  -d, --device DEV  only the display at DEV: /dev/hidrawN or its bus place\n"
            "  --min P%          floor for relative steps and restore (default "
         + std::to_string(defaultFloor) + "%)\n"
-           "  --fade MS         set, on, off, toggle, restore: fade over MS milliseconds\n"
+           "  --fade TIME       set, on, off, toggle, restore: fade over TIME\n"
            "  --stay-off        set: a display that is off stays off; only the level\n"
            "                    that 'on' brings back changes\n"
            "  -m, --machine     list, get: one line per display, fixed fields\n"
            "  -v, --verbose     list: also the hidraw nodes that are not displays\n"
+           "\n"
+           "TIME is a number with a unit, ms, s, m or h, up to 10m; a number alone\n"
+           "counts milliseconds (--fade 3000 is 3s). Options go anywhere and may be\n"
+           "bundled (-mv); after '--' every word is a command or a value.\n"
            "\n"
         + wrap("Every display on " + searchedNodes() + " with USB ID " + acceptedIdentities()
                + " is set; no display server is needed. A display cannot be read back: the level"

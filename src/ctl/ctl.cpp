@@ -9,6 +9,7 @@
 #include "apply.h"
 #include "cli.h"
 #include "clock.h"
+#include "cmdline.h"
 #include "status.h"
 
 namespace ctl {
@@ -33,7 +34,7 @@ int run(int argc, char **argv, const Environment &env)
         if (stopSignal() && status <= 128)
             status = 128 + stopSignal();
     } else {
-        say(env) << why << "\nTry 'brightness-ctl --help'.\n";
+        *env.err << usageError(env.program, why);
         status = Usage;
     }
     if (!env.out->flush()) {

@@ -8,6 +8,7 @@
 
 #include <systemd/sd-daemon.h>
 
+#include "cmdline.h"
 #include "log.h"
 #include "loop.h"
 #include "options.h"
@@ -19,7 +20,7 @@ int main(int argc, char **argv)
     idle::Options options;
     std::string why;
     if (!idle::parseOptions(std::vector<std::string>(argv + 1, argv + argc), &options, &why)) {
-        std::cerr << "brightness-idle: " << why << '\n';
+        std::cerr << ctl::usageError("brightness-idle", why);
         return ctl::Usage;
     }
     if (options.help || options.version) {

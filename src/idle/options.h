@@ -22,7 +22,8 @@ struct Options {
 // The quiet time before the screen goes dark when --after is not given.
 const long long defaultAfterNs = 5 * 60 * 1000000000LL;
 
-// "N" then one unit, s, m or h; from 1 second to 24 hours.
+// --after and --off-after: a number with a unit, ms, s, m or h, from 1
+// second to 24 hours.
 bool parseDuration(const std::string &text, long long *ns);
 
 // False with a one-line reason (no program name) for anything else than

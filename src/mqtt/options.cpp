@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cmdline.h"
+
 namespace mqtt {
 
 namespace {
@@ -22,70 +24,80 @@ bool parseNumber(const std::string &text, int low, int high, int *value)
     return true;
 }
 
-// "--name=value" or "--name value"; throws when the value is missing.
-bool optionValue(const std::vector<std::string> &args, std::size_t *i, const char *shortName,
-                 const char *longName, std::string *value)
-{
-    const std::string &arg = args[*i];
-    const std::string eq = std::string(longName) + "=";
-    if (arg.compare(0, eq.size(), eq) == 0) {
-        *value = arg.substr(eq.size());
-        return true;
-    }
-    if (arg != longName && (!shortName || arg != shortName))
-        return false;
-    if (*i + 1 >= args.size())
-        throw std::string("'") + arg + "' needs a value";
-    *value = args[++*i];
-    return true;
-}
+// MQTT counts the keepalive in whole seconds; a number alone is seconds.
+const ctl::DurationRule keepaliveRule{1000, 5000, 3600 * 1000, 1000};
 
-void parseOne(const std::vector<std::string> &args, std::size_t *i, Options *o)
+enum { PasswordFileOption = 256, TlsOption, CafileOption, PrefixOption, GroupTopicOption,
+       DiscoveryPrefixOption, NodeIdOption, HelpOption, VersionOption };
+
+// -h is the broker's host, as in the mosquitto clients; help is --help only.
+const char shortOptions[] = "h:p:k:i:u:P::";
+const option longOptions[] = {
+    {"host", required_argument, nullptr, 'h'},
+    {"port", required_argument, nullptr, 'p'},
+    {"keepalive", required_argument, nullptr, 'k'},
+    {"id", required_argument, nullptr, 'i'},
+    {"username", required_argument, nullptr, 'u'},
+    // Named so that it is refused, and not taken as short for --password-file.
+    {"password", optional_argument, nullptr, 'P'},
+    {"password-file", required_argument, nullptr, PasswordFileOption},
+    {"tls", no_argument, nullptr, TlsOption},
+    {"cafile", required_argument, nullptr, CafileOption},
+    {"prefix", required_argument, nullptr, PrefixOption},
+    {"group-topic", required_argument, nullptr, GroupTopicOption},
+    {"discovery-prefix", required_argument, nullptr, DiscoveryPrefixOption},
+    {"node-id", required_argument, nullptr, NodeIdOption},
+    {"help", no_argument, nullptr, HelpOption},
+    {"version", no_argument, nullptr, VersionOption},
+    {nullptr, 0, nullptr, 0},
+};
+
+// One option and its value into *o; the reason in *why for a bad one.
+void takeOption(int val, const std::string &v, Options *o, std::string *why)
 {
-    const std::string &arg = args[*i];
-    std::string v;
-    if (arg == "--help") {
-        o->help = true;
-    } else if (arg == "--version") {
-        o->version = true;
-    } else if (arg == "--tls") {
-        o->tls = true;
-    } else if (optionValue(args, i, "-h", "--host", &v)) {
+    long long ms = 0;
+    switch (val) {
+    case HelpOption: o->help = true; break;
+    case VersionOption: o->version = true; break;
+    case TlsOption: o->tls = true; break;
+    case 'h':
         if (v.empty())
-            throw std::string("empty host");
+            *why = "empty host";
         o->host = v;
-    } else if (optionValue(args, i, "-p", "--port", &v)) {
+        break;
+    case 'p':
         if (!parseNumber(v, 1, 65535, &o->port))
-            throw "invalid port '" + v + "': give 1 to 65535";
-    } else if (optionValue(args, i, "-k", "--keepalive", &v)) {
-        if (!parseNumber(v, 5, 3600, &o->keepalive))
-            throw "invalid keepalive '" + v + "': give 5 to 3600 seconds";
-    } else if (optionValue(args, i, "-i", "--id", &v)) {
+            *why = "invalid port '" + v + "': give 1 to 65535";
+        break;
+    case 'k':
+        if (ctl::parseDuration(v, keepaliveRule, &ms))
+            o->keepalive = int(ms / 1000);
+        else
+            *why = "invalid keepalive '" + v + "': give 5s to 1h in whole seconds, such as 60, 30s or 5m";
+        break;
+    case 'i':
         if (v.empty() || v.size() > 64)
-            throw std::string("invalid client id: give 1 to 64 characters");
+            *why = "invalid client id: give 1 to 64 characters";
         o->clientId = v;
-    } else if (optionValue(args, i, "-u", "--username", &v)) {
-        o->username = v;
-    } else if (optionValue(args, i, nullptr, "--password-file", &v)) {
-        o->passwordFile = v;
-    } else if (optionValue(args, i, nullptr, "--cafile", &v)) {
+        break;
+    case 'u': o->username = v; break;
+    case PasswordFileOption: o->passwordFile = v; break;
+    case CafileOption:
         o->caFile = v;
         o->tls = true;
-    } else if (optionValue(args, i, nullptr, "--prefix", &v)) {
-        o->prefix = v;
-    } else if (optionValue(args, i, nullptr, "--group-topic", &v)) {
-        o->groupTopic = v;
-    } else if (optionValue(args, i, nullptr, "--discovery-prefix", &v)) {
-        o->discoveryPrefix = v;
-    } else if (optionValue(args, i, nullptr, "--node-id", &v)) {
+        break;
+    case PrefixOption: o->prefix = v; break;
+    case GroupTopicOption: o->groupTopic = v; break;
+    case DiscoveryPrefixOption: o->discoveryPrefix = v; break;
+    case NodeIdOption:
         if (!validNodeId(v))
-            throw "invalid node id '" + v + "': give letters, digits, '_' and '-'";
+            *why = "invalid node id '" + v + "': give letters, digits, '_' and '-'";
         o->nodeId = v;
-    } else if (arg.compare(0, 2, "-P") == 0 || arg.compare(0, 10, "--password") == 0) {
+        break;
+    case 'P':
         // Anyone can read a command line (ps, /proc): never take it there.
-        throw std::string("a password is read from a file only: use --password-file FILE");
-    } else {
-        throw "unknown argument '" + arg + "'";
+        *why = "a password is read from a file only: use --password-file FILE";
+        break;
     }
 }
 
@@ -110,13 +122,28 @@ bool validNodeId(const std::string &id)
 bool parseOptions(const std::vector<std::string> &args, Options *options, std::string *why)
 {
     Options o;
-    try {
-        for (std::size_t i = 0; i < args.size(); ++i)
-            parseOne(args, &i, &o);
-    } catch (const std::string &problem) {
-        *why = problem;
-        return false;
+    why->clear();
+    ctl::OptionReader reader(args, shortOptions, longOptions);
+    int val = 0;
+    for (ctl::OptionReader::Kind kind; (kind = reader.next(&val)) != ctl::OptionReader::End;) {
+        std::string problem;
+        if (kind == ctl::OptionReader::Operand)
+            problem = "unexpected argument '" + reader.value() + "'";
+        else if (kind == ctl::OptionReader::Problem)
+            problem = reader.value();
+        else
+            takeOption(val, reader.value(), &o, &problem);
+        // The first problem is told, unless help is asked for anywhere.
+        if (why->empty())
+            *why = problem;
     }
+    if (o.help) {
+        why->clear();
+        *options = o;
+        return true;
+    }
+    if (!why->empty())
+        return false;
     if (o.groupTopic.empty())
         o.groupTopic = o.prefix + "/all/set";
     for (const std::string *t : {&o.prefix, &o.groupTopic, &o.discoveryPrefix})
@@ -146,13 +173,16 @@ std::string usage()
            "  --password-file FILE     the password, read from FILE (never from the command line)\n"
            "  --tls                    TLS, trusting the system's CAs\n"
            "  --cafile FILE            TLS, trusting the CA certificate(s) in FILE\n"
-           "  -k, --keepalive SECONDS  MQTT keepalive (default 60)\n"
+           "  -k, --keepalive TIME     MQTT keepalive (default 60s)\n"
            "  --prefix TOPIC           topic prefix (default brightness)\n"
            "  --group-topic TOPIC      commands for every display (default PREFIX/all/set)\n"
            "  --discovery-prefix TOPIC Home Assistant discovery prefix (default homeassistant)\n"
            "  --node-id ID             this machine's id in topics (default from /etc/machine-id)\n"
            "  --help                   show this help\n"
-           "  --version                show the version\n";
+           "  --version                show the version\n"
+           "\n"
+           "TIME is whole seconds from 5s to 1h, as a number of seconds (60) or with\n"
+           "a unit, s, m or h (90s, 5m). '--' ends the options.\n";
 }
 
 bool readPasswordFile(const std::string &path, std::string *password, std::string *why)

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "bridge.h"
+#include "cmdline.h"
 #include "status.h"
 #include "nodeid.h"
 
@@ -22,8 +23,7 @@ int runProgram(const std::vector<std::string> &args, const std::string &sysfsRoo
     Settings s;
     std::string why;
     if (!parseOptions(args, &s.options, &why)) {
-        log.error(why);
-        std::cerr << usage();
+        std::cerr << ctl::usageError("brightness-mqtt", why);
         return ctl::Usage;
     }
     if (s.options.help || s.options.version) {

@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "cli.h"
+#include "cmdline.h"
 #include "ctlrun.h"
 #include "simhid.h"
 
@@ -23,6 +25,10 @@ private slots:
     void records();
     void selections_data();
     void selections();
+    void durations_data();
+    void durations();
+    void options_data();
+    void options();
     void uevent_data();
     void uevent();
     void help_data();
@@ -285,6 +291,111 @@ void tst_Arguments::selections()
     QCOMPARE(QString::fromStdString(sel.place), place);
 }
 
+void tst_Arguments::durations_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("rule");
+    QTest::addColumn<qlonglong>("ms");  // -1: refused
+
+    // The rules of --fade, of brightness-idle's quiet times and of the MQTT keepalive.
+    QTest::newRow("fade, bare number is ms") << "3000" << "fade" << 3000LL;
+    QTest::newRow("fade 0") << "0" << "fade" << 0LL;
+    QTest::newRow("fade 500ms") << "500ms" << "fade" << 500LL;
+    QTest::newRow("fade 3s") << "3s" << "fade" << 3000LL;
+    QTest::newRow("fade 10m, the longest") << "10m" << "fade" << 600000LL;
+    QTest::newRow("fade 600000") << "600000" << "fade" << 600000LL;
+    QTest::newRow("fade 600001") << "600001" << "fade" << -1LL;
+    QTest::newRow("fade 1h") << "1h" << "fade" << -1LL;
+    QTest::newRow("quiet, unit needed") << "30" << "quiet" << -1LL;
+    QTest::newRow("quiet 1500ms") << "1500ms" << "quiet" << 1500LL;
+    QTest::newRow("quiet 999ms") << "999ms" << "quiet" << -1LL;
+    QTest::newRow("quiet 24h") << "24h" << "quiet" << 86400000LL;
+    QTest::newRow("keepalive, bare number is seconds") << "60" << "keepalive" << 60000LL;
+    QTest::newRow("keepalive 2m") << "2m" << "keepalive" << 120000LL;
+    QTest::newRow("keepalive 60000ms") << "60000ms" << "keepalive" << 60000LL;
+    QTest::newRow("keepalive 1500ms, not whole") << "1500ms" << "keepalive" << -1LL;
+    QTest::newRow("keepalive 4s") << "4s" << "keepalive" << -1LL;
+    for (const char *bad : {"", "s", "ms", "-5", "+5", "1.5s", "5 s", " 5s", "5S", "5sec", "5m30s", "5d", "0x10",
+                            "9999999999ms", "99999999999999999999h"})
+        QTest::newRow(qPrintable("fade '" + QString(bad) + "'")) << bad << "fade" << -1LL;
+}
+
+void tst_Arguments::durations()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, rule);
+    QFETCH(qlonglong, ms);
+    const ctl::DurationRule rules[] = {{1, 0, 600000, 1}, {0, 1000, 86400000, 1}, {1000, 5000, 3600000, 1000}};
+    const int which = QStringList{"fade", "quiet", "keepalive"}.indexOf(rule);
+    long long got = -7;
+    QCOMPARE(ctl::parseDuration(text.toStdString(), rules[which], &got), ms >= 0);
+    QCOMPARE(got, ms >= 0 ? ms : -7);
+}
+
+void tst_Arguments::options_data()
+{
+    QTest::addColumn<QStringList>("args");
+    // "verb [operands] fade floor flags device" as parsed, "help", or "!" and the reason.
+    QTest::addColumn<QString>("result");
+
+    QTest::newRow("--fade bare is ms") << QStringList{"set", "5", "--fade", "3000"} << "set [5] 3000 5  -1";
+    QTest::newRow("--fade=3s") << QStringList{"set", "5", "--fade=3s"} << "set [5] 3000 5  -1";
+    QTest::newRow("--fade 250ms first") << QStringList{"--fade", "250ms", "off"} << "off [] 250 5  -1";
+    QTest::newRow("--fade 10m") << QStringList{"on", "--fade", "10m"} << "on [] 600000 5  -1";
+    QTest::newRow("--fade 11m") << QStringList{"on", "--fade", "11m"} << "!invalid fade '11m'";
+    QTest::newRow("bundled -mv") << QStringList{"list", "-mv"} << "list [] 0 5 mv -1";
+    QTest::newRow("bundled -vm before") << QStringList{"-vm", "list"} << "list [] 0 5 mv -1";
+    QTest::newRow("bundled with a value") << QStringList{"get", "-md/dev/hidraw3"} << "get [] 0 5 m 3";
+    QTest::newRow("abbreviated long option") << QStringList{"get", "--mach"} << "get [] 0 5 m -1";
+    QTest::newRow("operands keep their order") << QStringList{"--min", "10%", "set", "+10%"} << "set [+10%] 0 10  -1";
+    QTest::newRow("values as operands") << QStringList{"set", "10%-", "--min", "7%"} << "set [10%-] 0 7  -1";
+    QTest::newRow("-- before the value") << QStringList{"set", "--", "10%-"} << "set [10%-] 0 5  -1";
+    QTest::newRow("-- first") << QStringList{"--", "set", "5"} << "set [5] 0 5  -1";
+    QTest::newRow("-- makes --help a value") << QStringList{"set", "--", "--help"} << "set [--help] 0 5  -1";
+    QTest::newRow("-- makes -m a value") << QStringList{"list", "--", "-m"} << "!unexpected argument '-m'";
+    QTest::newRow("--help after a bad option") << QStringList{"set", "-x", "--help"} << "help";
+    QTest::newRow("--help before a bad value") << QStringList{"--help", "--fade=x", "set"} << "help";
+    QTest::newRow("-h bundled") << QStringList{"list", "-mh"} << "help";
+    QTest::newRow("--version anywhere") << QStringList{"set", "--version"} << "!unexpected argument 'set'";
+    QTest::newRow("sign in front, step") << QStringList{"set", "-5"}
+                                         << "!unknown option '-5' (to lower the level, put the sign after: 5-)";
+    QTest::newRow("sign in front, percent") << QStringList{"set", "-10%"}
+                                            << "!unknown option '-10%' (to lower the level, put the sign after: 10%-)";
+    QTest::newRow("unknown in a bundle") << QStringList{"list", "-mx"} << "!unknown option '-x'";
+    QTest::newRow("unknown long with a value") << QStringList{"list", "--quiet=1"} << "!unknown option '--quiet'";
+    QTest::newRow("flag with a value") << QStringList{"list", "--machine=1"} << "!'--machine' takes no value";
+    QTest::newRow("-d without value") << QStringList{"get", "-d"} << "!'-d' needs a value";
+    QTest::newRow("the first problem") << QStringList{"set", "--fade=x", "--min=x"} << "!invalid fade 'x'";
+}
+
+void tst_Arguments::options()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, result);
+    std::vector<std::string> argv;
+    for (const QString &a : args)
+        argv.push_back(a.toStdString());
+    ctl::Options o;
+    std::string why;
+    const bool ok = ctl::parseCommandLine(argv, &o, &why);
+    QString got = "!" + QString::fromStdString(why);
+    if (ok && o.command == ctl::commandHelp)
+        got = "help";
+    else if (ok)
+        got = QString("%1 [%2] %3 %4 %5%6 %7")
+                  .arg(QString::fromStdString(o.verb))
+                  .arg(QString::fromStdString(o.operands.empty() ? "" : o.operands[0]))
+                  .arg(o.fadeMs)
+                  .arg(o.floor)
+                  .arg(o.machine ? "m" : "")
+                  .arg(o.verbose ? "v" : "")
+                  .arg(o.selection.node);
+    if (result.startsWith('!'))
+        QVERIFY2(!ok && got.startsWith(result), qPrintable(got));
+    else
+        QCOMPARE(got, result);
+}
+
 void tst_Arguments::uevent_data()
 {
     QTest::addColumn<QByteArray>("text");
@@ -333,6 +444,8 @@ void tst_Arguments::help_data()
     QTest::newRow("--help") << "--help" << QStringList();
     QTest::newRow("--help after a command") << "--help" << QStringList{"set"};
     QTest::newRow("-h after a bad value") << "-h" << QStringList{"set", "11", "--fade=x"};
+    QTest::newRow("-h in a bundle") << "-mh" << QStringList{"list"};
+    QTest::newRow("--help after an unknown option") << "--help" << QStringList{"-x", "on"};
 }
 
 void tst_Arguments::help()
@@ -382,13 +495,16 @@ void tst_Arguments::commandLine_data()
     QTest::newRow("--stay-off for on") << QStringList{"on", "--stay-off"} << 2 << QString()
                                        << "'--stay-off' applies to 'set' only";
     QTest::newRow("--stay-off with a value") << QStringList{"set", "5", "--stay-off=1"} << 2 << QString()
-                                             << "unknown option '--stay-off=1'";
+                                             << "'--stay-off' takes no value";
     QTest::newRow("--min without %") << QStringList{"set", "+1", "--min", "5"} << 2 << QString()
                                      << "invalid floor '5'";
     QTest::newRow("--min 101%") << QStringList{"restore", "--min", "101%"} << 2 << QString()
                                 << "invalid floor '101%'";
-    QTest::newRow("--fade not a number") << QStringList{"set", "5", "--fade", "1s"} << 2 << QString()
-                                         << "invalid fade '1s'";
+    QTest::newRow("--fade not a number") << QStringList{"set", "5", "--fade", "1x"} << 2 << QString()
+                                         << "invalid fade '1x'";
+    QTest::newRow("--fade past 10m") << QStringList{"on", "--fade", "601s"} << 2 << QString() << "invalid fade '601s'";
+    QTest::newRow("unknown option in a bundle") << QStringList{"list", "-mq"} << 2 << QString()
+                                                << "unknown option '-q'" + usage;
     QTest::newRow("--fade too long") << QStringList{"set", "5", "--fade=600001"} << 2 << QString()
                                      << "invalid fade '600001'";
     QTest::newRow("--fade without value") << QStringList{"set", "5", "--fade"} << 2 << QString()

@@ -1,5 +1,6 @@
 #include <QtTest>
 
+#include "../support/program.h"
 #include "options.h"
 #include "timing.h"
 
@@ -16,6 +17,8 @@ private slots:
     void durations();
     void commandLine_data();
     void commandLine();
+    void refused_data();
+    void refused();
 };
 
 namespace {
@@ -106,15 +109,15 @@ void tst_Timing::script()
 void tst_Timing::durations_data()
 {
     QTest::addColumn<QString>("text");
-    QTest::addColumn<qlonglong>("seconds");  // -1: refused
+    QTest::addColumn<qlonglong>("ms");  // -1: refused
 
-    QTest::newRow("1s, the shortest") << "1s" << 1LL;
-    QTest::newRow("30s") << "30s" << 30LL;
-    QTest::newRow("5m") << "5m" << 300LL;
-    QTest::newRow("1h") << "1h" << 3600LL;
-    QTest::newRow("24h, the longest") << "24h" << 86400LL;
-    QTest::newRow("1440m") << "1440m" << 86400LL;
-    QTest::newRow("leading zero") << "05m" << 300LL;
+    QTest::newRow("1s, the shortest") << "1s" << 1000LL;
+    QTest::newRow("30s") << "30s" << 30000LL;
+    QTest::newRow("5m") << "5m" << 300000LL;
+    QTest::newRow("1h") << "1h" << 3600000LL;
+    QTest::newRow("24h, the longest") << "24h" << 86400000LL;
+    QTest::newRow("1440m") << "1440m" << 86400000LL;
+    QTest::newRow("leading zero") << "05m" << 300000LL;
     QTest::newRow("0s") << "0s" << -1LL;
     QTest::newRow("25h") << "25h" << -1LL;
     QTest::newRow("86401s") << "86401s" << -1LL;
@@ -126,7 +129,9 @@ void tst_Timing::durations_data()
     QTest::newRow("fraction") << "1.5m" << -1LL;
     QTest::newRow("unknown unit") << "5d" << -1LL;
     QTest::newRow("two units") << "5m30s" << -1LL;
-    QTest::newRow("milliseconds") << "500ms" << -1LL;
+    QTest::newRow("500ms, too short") << "500ms" << -1LL;
+    QTest::newRow("1500ms") << "1500ms" << 1500LL;
+    QTest::newRow("24h in ms") << "86400000ms" << 86400000LL;
     QTest::newRow("blank") << "5 m" << -1LL;
     QTest::newRow("empty") << "" << -1LL;
 }
@@ -134,11 +139,11 @@ void tst_Timing::durations_data()
 void tst_Timing::durations()
 {
     QFETCH(QString, text);
-    QFETCH(qlonglong, seconds);
+    QFETCH(qlonglong, ms);
     long long ns = -7;
     const bool ok = idle::parseDuration(text.toStdString(), &ns);
-    QCOMPARE(ok, seconds >= 0);
-    QCOMPARE(ns, ok ? seconds * s : -7);
+    QCOMPARE(ok, ms >= 0);
+    QCOMPARE(ns, ok ? ms * 1000000 : -7);
 }
 
 void tst_Timing::commandLine_data()
@@ -163,7 +168,21 @@ void tst_Timing::commandLine_data()
     QTest::newRow("fade too long") << "--fade 600001" << "invalid fade '600001'";
     QTest::newRow("fade negative") << "--fade -5" << "invalid fade '-5'";
     QTest::newRow("bad device") << "-d /dev/hidraw10" << "invalid device '/dev/hidraw10'";
-    QTest::newRow("operand") << "on" << "unknown argument 'on'";
+    QTest::newRow("operand") << "on" << "unexpected argument 'on'";
+    QTest::newRow("units") << "--after 90000ms --dim 20% --off-after=1h --fade 2s" << "90 20 3600 2000 -1 ";
+    QTest::newRow("fade bare is ms") << "--fade=3000" << "300 -1 -1 3000 -1 ";
+    QTest::newRow("fade 10m") << "--fade 10m" << "300 -1 -1 600000 -1 ";
+    QTest::newRow("fade 11m") << "--fade 11m" << "invalid fade '11m'";
+    QTest::newRow("fade 500ms") << "--fade 500ms" << "300 -1 -1 500 -1 ";
+    QTest::newRow("after 999ms") << "--after 999ms" << "invalid duration '999ms' for '--after'";
+    QTest::newRow("device attached") << "-d/dev/hidraw3" << "300 -1 -1 0 3 ";
+    QTest::newRow("-- ends the options") << "--dim 20% --" << "300 20 -1 0 -1 ";
+    QTest::newRow("operand after --") << "-- --after" << "unexpected argument '--after'";
+    QTest::newRow("help anywhere") << "--after 0s on --help" << "300 -1 -1 0 -1  help";
+    QTest::newRow("help bundled") << "-hd /dev/hidraw2" << "300 -1 -1 0 2  help";
+    QTest::newRow("unknown option") << "--dim 20% -x" << "unknown option '-x'";
+    QTest::newRow("unknown long option") << "--wait=5m" << "unknown option '--wait'";
+    QTest::newRow("dim missing") << "--dim" << "'--dim' needs a value";
     QTest::newRow("later error wins nothing") << "--after 5m --after 0s" << "invalid duration '0s'";
 }
 
@@ -188,9 +207,37 @@ void tst_Timing::commandLine()
                  .arg(p.offAfterNs < 0 ? -1 : p.offAfterNs / s)
                  .arg(o.fadeMs)
                  .arg(o.selection.node)
-                 .arg(QString::fromStdString(o.selection.place)),
+                 .arg(QString::fromStdString(o.selection.place))
+                 + (o.help ? " help" : ""),
              result);
 }
 
-QTEST_APPLESS_MAIN(tst_Timing)
+void tst_Timing::refused_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("unknown option") << QStringList{"-x"} << "unknown option '-x'";
+    QTest::newRow("bad fade") << QStringList{"--fade", "1y"} << "invalid fade '1y': give 0 to 10m";
+    QTest::newRow("operand") << QStringList{"--", "-d"} << "unexpected argument '-d'";
+}
+
+// The program's own answer to a wrong command line: one line, where help
+// is, status 2; nothing is watched.
+void tst_Timing::refused()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, why);
+    QProcess p;
+    testutil::startProgram(p, IDLE_BINARY, args);
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), 2);
+    QCOMPARE(p.readAllStandardOutput(), QByteArray());
+    const QStringList lines = QString::fromUtf8(p.readAllStandardError()).split('\n');
+    QCOMPARE(lines.size(), 3);
+    QVERIFY2(lines[0].startsWith("brightness-idle: " + why), qPrintable(lines[0]));
+    QCOMPARE(lines[1], QString("Try 'brightness-idle --help'."));
+    QCOMPARE(lines[2], QString());
+}
+
+QTEST_GUILESS_MAIN(tst_Timing)
 #include "tst_timing.moc"

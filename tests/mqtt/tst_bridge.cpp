@@ -10,6 +10,7 @@
 #include "../support/program.h"
 #include "../support/sysfstree.h"
 #include "broker.h"
+#include "options.h"
 
 // brightness-mqtt as a process on the simulated display, against a real
 // broker, seen through a real client.
@@ -29,6 +30,8 @@ private slots:
     void password();
     void refusedArguments_data();
     void refusedArguments();
+    void options_data();
+    void options();
 
 private:
     const QString place = QString::fromStdString(testutil::placeOf(1));
@@ -337,6 +340,10 @@ void tst_Bridge::refusedArguments_data()
     QTest::newRow("password file alone") << QStringList{"--password-file", "/dev/null"} << "needs --username";
     QTest::newRow("password file for everyone") << QStringList{"-u", "x", "--password-file", "/etc/hostname"}
                                                 << "readable by everyone";
+    QTest::newRow("unknown option") << QStringList{"-x"} << "unknown option '-x'";
+    QTest::newRow("keepalive in ms") << QStringList{"-k", "1500ms"} << "invalid keepalive '1500ms'";
+    QTest::newRow("operand") << QStringList{"-h", "broker", "--", "-p"} << "unexpected argument '-p'";
+    QTest::newRow("host without value") << QStringList{"-p", "1883", "-h"} << "'-h' needs a value";
 }
 
 void tst_Bridge::refusedArguments()
@@ -347,7 +354,52 @@ void tst_Bridge::refusedArguments()
     testutil::startProgram(p, MQTT_DRIVER_BINARY, QStringList{"/nonexistent", "/nonexistent"} + args);
     QVERIFY(p.waitForFinished(10000));
     QCOMPARE(p.exitCode(), 2);
-    QVERIFY2(QString::fromUtf8(p.readAllStandardError()).contains(message), qPrintable(message));
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    QVERIFY2(err.contains(message), qPrintable(err));
+    // A wrong command line: one line saying why, then where help is; a bad
+    // password file is no command-line problem.
+    const QString tryHelp = "\nTry 'brightness-mqtt --help'.\n";
+    if (message != "readable by everyone")
+        QVERIFY2(err.startsWith("brightness-mqtt: ") && err.count('\n') == 2 && err.endsWith(tryHelp), qPrintable(err));
+}
+
+void tst_Bridge::options_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("result");  // "host port keepalive", "help", or the reason
+
+    QTest::newRow("defaults") << QStringList{} << "localhost 1883 60";
+    QTest::newRow("-h is the host") << QStringList{"-h", "broker.lan"} << "broker.lan 1883 60";
+    QTest::newRow("attached values") << QStringList{"-hbroker", "-p1884", "-k90"} << "broker 1884 90";
+    QTest::newRow("--host=") << QStringList{"--host=b", "--tls"} << "b 8883 60";
+    QTest::newRow("keepalive bare is seconds") << QStringList{"--keepalive", "120"} << "localhost 1883 120";
+    QTest::newRow("keepalive 5m") << QStringList{"-k", "5m"} << "localhost 1883 300";
+    QTest::newRow("keepalive 1h") << QStringList{"--keepalive=1h"} << "localhost 1883 3600";
+    QTest::newRow("keepalive 5000ms") << QStringList{"-k", "5000ms"} << "localhost 1883 5";
+    QTest::newRow("keepalive 2h") << QStringList{"-k", "2h"} << "invalid keepalive '2h'";
+    QTest::newRow("--help anywhere") << QStringList{"-h", "x", "-p", "0", "--help"} << "help";
+    QTest::newRow("-- makes --help an operand") << QStringList{"--", "--help"} << "unexpected argument '--help'";
+    QTest::newRow("--password is not --password-file") << QStringList{"-u", "u", "--password", "f"}
+                                                       << "a password is read from a file only";
+    QTest::newRow("-P attached") << QStringList{"-Psecret"} << "a password is read from a file only";
+    QTest::newRow("--pass is ambiguous") << QStringList{"--pass=f"} << "unknown option '--pass'";
+}
+
+void tst_Bridge::options()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, result);
+    std::vector<std::string> argv;
+    for (const QString &a : args)
+        argv.push_back(a.toStdString());
+    mqtt::Options o;
+    std::string why;
+    QString got;
+    if (!mqtt::parseOptions(argv, &o, &why))
+        got = QString::fromStdString(why);
+    else
+        got = o.help ? "help" : QString("%1 %2 %3").arg(QString::fromStdString(o.host)).arg(o.port).arg(o.keepalive);
+    QVERIFY2(got.startsWith(result), qPrintable(got));
 }
 
 QTEST_GUILESS_MAIN(tst_Bridge)
