@@ -110,7 +110,7 @@ int benchSet(int argc, char **argv)
 }
 
 // The system's clock, noting when each sleep ends against when it should.
-class WatchedClock : public ctl::SystemClock
+class WatchedClock : public control::SystemClock
 {
 public:
     void sleepUntil(long long when) override
@@ -134,7 +134,7 @@ int benchFade(int argc, char **argv)
     simhid::present(0, 3, 0x0483, 0x5750);
     std::ostringstream out, err;
     WatchedClock clock;
-    const ctl::Environment env{scene.path(), scene.stateDir(), &out, &err, &clock};
+    const control::Environment env{scene.path(), scene.stateDir(), &out, &err, &clock};
     const std::string fade = std::to_string(ms);
     const char *args[] = {"brightness-ctl", "set", "100%", "--fade", fade.c_str()};
     const long long start = monotonicNs();

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <ctime>
 
-namespace ctl {
+namespace control {
 
 long long monotonicNs()
 {
@@ -30,4 +30,4 @@ Clock &clockOf(const Environment &env)
     return env.clock ? *env.clock : system;
 }
 
-} // namespace ctl
+} // namespace control

@@ -1,5 +1,5 @@
-#ifndef CTL_CLOCK_H
-#define CTL_CLOCK_H
+#ifndef CONTROL_CLOCK_H
+#define CONTROL_CLOCK_H
 
 // The monotonic clock every program of the project keeps time by.
 
@@ -7,7 +7,7 @@
 
 #include "environment.h"
 
-namespace ctl {
+namespace control {
 
 // CLOCK_MONOTONIC in nanoseconds.
 long long monotonicNs();
@@ -37,6 +37,6 @@ private:
 // env.clock, or the system's.
 Clock &clockOf(const Environment &env);
 
-} // namespace ctl
+} // namespace control
 
 #endif

@@ -5,7 +5,7 @@
 
 #include "values.h"
 
-namespace ctl {
+namespace control {
 
 OptionReader::OptionReader(const std::vector<std::string> &given, const char *shortOptions,
                            const option *longOptions)
@@ -126,4 +126,4 @@ bool parseDevice(const std::string &text, Selection *selection, std::string *why
     return false;
 }
 
-} // namespace ctl
+} // namespace control

@@ -1,5 +1,5 @@
-#ifndef CTL_CMDLINE_H
-#define CTL_CMDLINE_H
+#ifndef CONTROL_CMDLINE_H
+#define CONTROL_CMDLINE_H
 
 // The command-line layer the three programs share: getopt_long over a copy
 // of the arguments, and the parsers of the values their options take.
@@ -11,7 +11,7 @@
 
 #include "displays.h"
 
-namespace ctl {
+namespace control {
 
 // Reads options with getopt_long. Operands come back in the order given
 // (RETURN_IN_ORDER), those after "--" too; problems come back as text, and
@@ -68,6 +68,6 @@ bool parseLevel(const std::string &text, int lowest, int *percent);
 // -d, --device: the selection, or false with the reason in *why.
 bool parseDevice(const std::string &text, Selection *selection, std::string *why);
 
-} // namespace ctl
+} // namespace control
 
 #endif

@@ -14,7 +14,7 @@
 #include "status.h"
 #include "sysfs.h"
 
-namespace ctl {
+namespace control {
 
 namespace {
 
@@ -182,4 +182,4 @@ std::string searchedNodes()
     return hidrawPath(0) + " to " + hidrawPath(hidrawNodeCount - 1);
 }
 
-} // namespace ctl
+} // namespace control

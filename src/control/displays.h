@@ -1,5 +1,5 @@
-#ifndef CTL_DISPLAYS_H
-#define CTL_DISPLAYS_H
+#ifndef CONTROL_DISPLAYS_H
+#define CONTROL_DISPLAYS_H
 
 // Finding the displays and writing the brightness report to them.
 
@@ -9,7 +9,7 @@
 #include "environment.h"
 #include "protocol.h"
 
-namespace ctl {
+namespace control {
 
 struct Display {
     int node;
@@ -64,6 +64,6 @@ std::string searchedNodes();
 // "/dev/hidraw3 046d:c31c, /dev/hidraw5 (identity not readable)"
 std::string describeOthers(const Scan &scan);
 
-} // namespace ctl
+} // namespace control
 
 #endif

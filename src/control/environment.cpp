@@ -2,11 +2,11 @@
 
 #include <ostream>
 
-namespace ctl {
+namespace control {
 
 std::ostream &say(const Environment &env)
 {
     return *env.err << env.program << ": ";
 }
 
-} // namespace ctl
+} // namespace control

@@ -1,10 +1,10 @@
-#ifndef CTL_ENVIRONMENT_H
-#define CTL_ENVIRONMENT_H
+#ifndef CONTROL_ENVIRONMENT_H
+#define CONTROL_ENVIRONMENT_H
 
 #include <iosfwd>
 #include <string>
 
-namespace ctl {
+namespace control {
 
 class Clock;
 
@@ -22,6 +22,6 @@ struct Environment {
 // Starts a message on env.err with the program's name.
 std::ostream &say(const Environment &env);
 
-} // namespace ctl
+} // namespace control
 
 #endif

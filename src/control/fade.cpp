@@ -8,7 +8,7 @@
 #include "status.h"
 #include "sysfs.h"
 
-namespace ctl {
+namespace control {
 
 namespace {
 
@@ -298,4 +298,4 @@ void Fade::finish()
     complainIfWritten(session, work);
 }
 
-} // namespace ctl
+} // namespace control

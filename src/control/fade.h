@@ -1,5 +1,5 @@
-#ifndef CTL_FADE_H
-#define CTL_FADE_H
+#ifndef CONTROL_FADE_H
+#define CONTROL_FADE_H
 
 // Writing levels to displays with memory: at once, or as a fade of evenly
 // spaced steps that gives way to any newer request on the same display. A
@@ -16,7 +16,7 @@
 #include "store.h"
 #include "values.h"
 
-namespace ctl {
+namespace control {
 
 // A fade writes at most this often.
 const int fadeIntervalMs = 20;
@@ -103,6 +103,6 @@ private:
     bool over = true;
 };
 
-} // namespace ctl
+} // namespace control
 
 #endif

@@ -8,7 +8,7 @@
 
 #include <sys/stat.h>
 
-namespace ctl {
+namespace control {
 
 namespace {
 
@@ -82,4 +82,4 @@ void Log::relay(Priority priority, const std::string &messages)
             say(priority, line.compare(0, own.size(), own) == 0 ? line.substr(own.size()) : line);
 }
 
-} // namespace ctl
+} // namespace control

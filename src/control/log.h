@@ -1,5 +1,5 @@
-#ifndef CTL_LOG_H
-#define CTL_LOG_H
+#ifndef CONTROL_LOG_H
+#define CONTROL_LOG_H
 
 // The daemons' messages on standard error. Under systemd, whose journal
 // reads standard error as a stream, each line starts with the journal's
@@ -13,7 +13,7 @@
 #include <map>
 #include <string>
 
-namespace ctl {
+namespace control {
 
 enum class Priority { Error = 3, Warning = 4, Notice = 5, Info = 6, Debug = 7 };
 
@@ -67,6 +67,6 @@ private:
     std::map<std::string, Kind> kinds;
 };
 
-} // namespace ctl
+} // namespace control
 
 #endif

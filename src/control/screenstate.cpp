@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace ctl {
+namespace control {
 
 namespace {
 
@@ -148,4 +148,4 @@ void putState(const ScreenState &s, Entry *e)
     e->byIdle = s.power == Power::Off && s.by == By::Idle;
 }
 
-} // namespace ctl
+} // namespace control

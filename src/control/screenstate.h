@@ -1,5 +1,5 @@
-#ifndef CTL_SCREENSTATE_H
-#define CTL_SCREENSTATE_H
+#ifndef CONTROL_SCREENSTATE_H
+#define CONTROL_SCREENSTATE_H
 
 // What a display is, as every program that sets it sees it, and what each
 // request does to it: one pure function, so that brightness-ctl,
@@ -8,7 +8,7 @@
 
 #include "values.h"
 
-namespace ctl {
+namespace control {
 
 // A remembered level of 0: nothing remembered yet.
 const int nothingRemembered = 0;
@@ -104,6 +104,6 @@ ScreenState stateOf(const Entry *entry);
 // An entry's level, shown and darkener set from a state.
 void putState(const ScreenState &state, Entry *entry);
 
-} // namespace ctl
+} // namespace control
 
 #endif

@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace ctl {
+namespace control {
 
 namespace {
 
@@ -127,4 +127,4 @@ unsigned long nextSerial(const std::optional<Entry> &e)
     return e ? (e->serial + 1) & 0xFFFFFFFFul : 1;
 }
 
-} // namespace ctl
+} // namespace control

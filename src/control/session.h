@@ -1,5 +1,5 @@
-#ifndef CTL_SESSION_H
-#define CTL_SESSION_H
+#ifndef CONTROL_SESSION_H
+#define CONTROL_SESSION_H
 
 // The record as one request sees it: opened (locked and read) around each
 // group of writes, closed (written and unlocked) after them. Problems with
@@ -15,7 +15,7 @@
 #include "store.h"
 #include "values.h"
 
-namespace ctl {
+namespace control {
 
 class Session
 {
@@ -69,6 +69,6 @@ const Entry *entryOf(const Record &record, const Display &d);
 // The serial that follows an entry's, or the first one.
 unsigned long nextSerial(const std::optional<Entry> &e);
 
-} // namespace ctl
+} // namespace control
 
 #endif

@@ -1,6 +1,6 @@
 #include "status.h"
 
-namespace ctl {
+namespace control {
 
 namespace {
 
@@ -23,4 +23,4 @@ int worse(int a, int b)
     return rank(b) > rank(a) ? b : a;
 }
 
-} // namespace ctl
+} // namespace control

@@ -1,7 +1,7 @@
-#ifndef CTL_STATUS_H
-#define CTL_STATUS_H
+#ifndef CONTROL_STATUS_H
+#define CONTROL_STATUS_H
 
-namespace ctl {
+namespace control {
 
 // Exit statuses. When several apply, the one ranked first wins:
 // Usage, then Permission, then Failure. A fade cut short by a signal ends
@@ -17,6 +17,6 @@ enum Status {
 // The more important of two statuses, by the ranking above.
 int worse(int a, int b);
 
-} // namespace ctl
+} // namespace control
 
 #endif

@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace ctl {
+namespace control {
 
 namespace {
 
@@ -176,4 +176,4 @@ bool Store::write(const Record &record, bool durable, std::string *why) const
     return true;
 }
 
-} // namespace ctl
+} // namespace control

@@ -1,5 +1,5 @@
-#ifndef CTL_STORE_H
-#define CTL_STORE_H
+#ifndef CONTROL_STORE_H
+#define CONTROL_STORE_H
 
 // The record file, levels, in the state directory. Every process that sets a
 // display reads, changes and replaces it while holding a lock on the
@@ -13,7 +13,7 @@
 
 #include "values.h"
 
-namespace ctl {
+namespace control {
 
 class Store
 {
@@ -52,6 +52,6 @@ private:
     bool lockRefused = false;
 };
 
-} // namespace ctl
+} // namespace control
 
 #endif

@@ -5,7 +5,7 @@
 #include <sstream>
 #include <tuple>
 
-namespace ctl {
+namespace control {
 
 namespace {
 
@@ -221,4 +221,4 @@ void eraseEntry(Record *record, const std::string &place, unsigned short vendor,
                   entries.end());
 }
 
-} // namespace ctl
+} // namespace control

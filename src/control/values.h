@@ -1,5 +1,5 @@
-#ifndef CTL_VALUES_H
-#define CTL_VALUES_H
+#ifndef CONTROL_VALUES_H
+#define CONTROL_VALUES_H
 
 // The texts brightness-ctl reads and writes: brightness values from the
 // command line and the record of remembered levels. Pure functions, no I/O,
@@ -10,7 +10,7 @@
 
 #include "sysfs.h"
 
-namespace ctl {
+namespace control {
 
 // A brightness value from the command line.
 //   absolute: "N" (step 0 to 10, N x 10 percent) or "P%" (0 to 100 percent)
@@ -93,6 +93,6 @@ void putEntry(Record *record, const Entry &entry);
 
 void eraseEntry(Record *record, const std::string &place, unsigned short vendor, unsigned short product);
 
-} // namespace ctl
+} // namespace control
 
 #endif

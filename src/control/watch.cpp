@@ -8,7 +8,7 @@
 #include <systemd/sd-event.h>
 #include <unistd.h>
 
-namespace ctl {
+namespace control {
 
 RecordWatch::~RecordWatch()
 {
@@ -102,4 +102,4 @@ int DeviceMonitor::dispatch(sd_event_source *, int, unsigned, void *self)
     return 0;
 }
 
-} // namespace ctl
+} // namespace control

@@ -1,5 +1,5 @@
-#ifndef CTL_WATCH_H
-#define CTL_WATCH_H
+#ifndef CONTROL_WATCH_H
+#define CONTROL_WATCH_H
 
 // What tells a daemon that something changed, as sources of its sd-event
 // loop, without polling:
@@ -19,7 +19,7 @@ struct sd_event_source;
 struct udev;
 struct udev_monitor;
 
-namespace ctl {
+namespace control {
 
 class RecordWatch
 {
@@ -66,6 +66,6 @@ private:
     Handler handler;
 };
 
-} // namespace ctl
+} // namespace control
 
 #endif

@@ -14,6 +14,10 @@
 
 namespace ctl {
 
+// brightness-ctl is the control library on a command line: the library's
+// names are its own.
+using namespace control;
+
 // While it lives, SIGINT and SIGTERM are caught and the system clock's
 // sleeps end at them; the handlers found are put back at the end.
 class StopSignals

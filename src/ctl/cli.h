@@ -12,6 +12,10 @@
 
 namespace ctl {
 
+// brightness-ctl is the control library on a command line: the library's
+// names are its own.
+using namespace control;
+
 struct Options;
 using Command = int (*)(const Options &opts, const Environment &env);
 

@@ -9,6 +9,10 @@
 
 namespace ctl {
 
+// brightness-ctl is the control library on a command line: the library's
+// names are its own.
+using namespace control;
+
 // The whole program; argv as main receives it.
 int run(int argc, char **argv, const Environment &env);
 

@@ -23,7 +23,7 @@ long long earliest(long long a, long long b)
 
 } // namespace
 
-Controller::Controller(const Options &options, const ctl::Environment &env, ctl::Log &log, long long now)
+Controller::Controller(const Options &options, const control::Environment &env, control::Log &log, long long now)
     : options(options), log(log), timing(options.plan, now), screen(env, log, options.selection, options.fadeMs)
 {
 }
@@ -63,7 +63,7 @@ void Controller::added(InputDevice &device)
 void Controller::timer(long long now)
 {
     if (screen.fading()) {
-        fadeStatus = ctl::worse(fadeStatus, screen.step(now));
+        fadeStatus = control::worse(fadeStatus, screen.step(now));
         if (!screen.fading())
             darkened(fadeStatus, now);
     } else {

@@ -21,7 +21,7 @@ namespace idle {
 class Controller
 {
 public:
-    Controller(const Options &options, const ctl::Environment &env, ctl::Log &log, long long now);
+    Controller(const Options &options, const control::Environment &env, control::Log &log, long long now);
 
     // Takes what the record says as known: a screen left dark by an earlier
     // run is woken by the next touch.
@@ -53,7 +53,7 @@ private:
     void releaseFree(long long now);
 
     Options options;
-    ctl::Log &log;
+    control::Log &log;
     Timing timing;
     Screen screen;
     Inputs inputs;

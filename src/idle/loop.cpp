@@ -20,8 +20,8 @@ const unsigned long long accuracyUs = 1000;
 
 } // namespace
 
-Loop::Loop(const Options &options, const ctl::Environment &env, ctl::Log &log)
-    : log(log), stateDir(env.stateDir), controller(options, env, log, ctl::monotonicNs())
+Loop::Loop(const Options &options, const control::Environment &env, control::Log &log)
+    : log(log), stateDir(env.stateDir), controller(options, env, log, control::monotonicNs())
 {
 }
 
@@ -51,7 +51,7 @@ bool Loop::start(std::string *why)
         return false;
     }
     std::string problem;
-    if (!record.open(loop, stateDir, [this] { controller.recordChanged(ctl::monotonicNs()); arm(); }, &problem))
+    if (!record.open(loop, stateDir, [this] { controller.recordChanged(control::monotonicNs()); arm(); }, &problem))
         log.warning(problem + "; changes by others are not seen");
     // The monitor first, so that no device falls between it and the scan.
     if (!monitor.open(loop, "input", "event", [this](bool added, const std::string &node) { plugged(added, node); },
@@ -60,7 +60,7 @@ bool Loop::start(std::string *why)
     controller.devices().scan();
     for (InputDevice &d : controller.devices().devices())
         watch(d);
-    controller.begin(ctl::monotonicNs());
+    controller.begin(control::monotonicNs());
     arm();
     return true;
 }
@@ -71,9 +71,9 @@ int Loop::run()
     if (r < 0) {
         // Nothing could be watched any more: better ended than blind.
         log.error(std::string("event loop: ") + std::strerror(-r));
-        return ctl::Failure;
+        return control::Failure;
     }
-    return ctl::Ok;
+    return control::Ok;
 }
 
 void Loop::watch(InputDevice &device)
@@ -120,7 +120,7 @@ int Loop::onInput(sd_event_source *, int, unsigned revents, void *data)
 {
     Watched *w = static_cast<Watched *>(data);
     Loop *self = w->loop;
-    if (!self->controller.input(*w->device, revents == EPOLLIN, ctl::monotonicNs())) {
+    if (!self->controller.input(*w->device, revents == EPOLLIN, control::monotonicNs())) {
         self->log.debug(w->device->path + " is gone");
         self->unwatch(w->device->path);
     }
@@ -132,7 +132,7 @@ int Loop::onTimer(sd_event_source *, std::uint64_t, void *data)
 {
     Loop *self = static_cast<Loop *>(data);
     self->armed = -2;
-    self->controller.timer(ctl::monotonicNs());
+    self->controller.timer(control::monotonicNs());
     self->arm();
     return 0;
 }

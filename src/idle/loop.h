@@ -22,7 +22,7 @@ namespace idle {
 class Loop
 {
 public:
-    Loop(const Options &options, const ctl::Environment &env, ctl::Log &log);
+    Loop(const Options &options, const control::Environment &env, control::Log &log);
     ~Loop();
     Loop(const Loop &) = delete;
     Loop &operator=(const Loop &) = delete;
@@ -48,13 +48,13 @@ private:
     void plugged(bool added, const std::string &node);
     void arm();
 
-    ctl::Log &log;
+    control::Log &log;
     std::string stateDir;
     sd_event *loop = nullptr;
     sd_event_source *timer = nullptr;
     sd_event_source *signals[2] = {};
-    ctl::RecordWatch record;
-    ctl::DeviceMonitor monitor;
+    control::RecordWatch record;
+    control::DeviceMonitor monitor;
     Controller controller;
     std::list<Watched> watched;
     long long armed = -2;

@@ -16,29 +16,30 @@
 
 int main(int argc, char **argv)
 {
-    ctl::Log log(std::cerr, "brightness-idle");
+    control::Log log(std::cerr, "brightness-idle");
     idle::Options options;
     std::string why;
     if (!idle::parseOptions(std::vector<std::string>(argv + 1, argv + argc), &options, &why)) {
-        std::cerr << ctl::usageError("brightness-idle", why);
-        return ctl::Usage;
+        std::cerr << control::usageError("brightness-idle", why);
+        return control::Usage;
     }
     if (options.help || options.version) {
         std::cout << (options.help ? idle::usage() : "brightness-idle " BRIGHTNESS_VERSION "\n");
-        return ctl::Ok;
+        return control::Ok;
     }
+    log.setVerbose(options.verbose);
     // Taken by the loop, so that a fade ends between two writes.
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGINT);
     sigaddset(&stop, SIGTERM);
     sigprocmask(SIG_BLOCK, &stop, nullptr);
-    ctl::Environment env{"/sys", BRIGHTNESS_STATE_DIR, &std::cout, &std::cerr};
+    control::Environment env{"/sys", BRIGHTNESS_STATE_DIR, &std::cout, &std::cerr};
     env.program = "brightness-idle";
     idle::Loop loop(options, env, log);
     if (!loop.start(&why)) {
         log.error(why);
-        return ctl::Failure;
+        return control::Failure;
     }
     // The service counts as started once the devices are watched.
     sd_notify(0, "READY=1");

@@ -9,8 +9,8 @@ namespace {
 const long long msNs = 1000000LL;
 
 // --after and --off-after: a unit is needed, as it always was.
-const ctl::DurationRule quietRule{0, 1000, 24 * 3600 * 1000LL, 1};
-const ctl::DurationRule fadeRule{1, 0, 600000, 1};
+const control::DurationRule quietRule{0, 1000, 24 * 3600 * 1000LL, 1};
+const control::DurationRule fadeRule{1, 0, 600000, 1};
 
 enum { AfterOption = 256, OffAfterOption, DimOption, FadeOption, VersionOption };
 
@@ -22,6 +22,7 @@ const option longOptions[] = {
     {"device", required_argument, nullptr, 'd'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, VersionOption},
+    {"verbose", no_argument, nullptr, 'v'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -46,18 +47,21 @@ bool takeOption(int val, const std::string &v, Options *o, bool *offGiven, std::
         break;
     }
     case DimOption:
-        if (!ctl::parseLevel(v, 1, &o->plan.dimPercent))
+        if (!control::parseLevel(v, 1, &o->plan.dimPercent))
             *why = "invalid level '" + v + "' for '--dim': give a percentage from 1% to 100%";
         break;
     case FadeOption:
-        if (ctl::parseDuration(v, fadeRule, &ms))
+        if (control::parseDuration(v, fadeRule, &ms))
             o->fadeMs = int(ms);
         else
             *why = "invalid fade '" + v + "': give 0 to 10m, in milliseconds (3000) or with a unit"
                    " (500ms, 3s, 1m)";
         break;
+    case 'v':
+        o->verbose = true;
+        break;
     case 'd':
-        ctl::parseDevice(v, &o->selection, why);
+        control::parseDevice(v, &o->selection, why);
         break;
     }
     return why->empty();
@@ -68,7 +72,7 @@ bool takeOption(int val, const std::string &v, Options *o, bool *offGiven, std::
 bool parseDuration(const std::string &text, long long *ns)
 {
     long long ms = 0;
-    if (!ctl::parseDuration(text, quietRule, &ms))
+    if (!control::parseDuration(text, quietRule, &ms))
         return false;
     *ns = ms * msNs;
     return true;
@@ -80,13 +84,13 @@ bool parseOptions(const std::vector<std::string> &args, Options *options, std::s
     o.plan.afterNs = defaultAfterNs;
     bool offGiven = false;
     why->clear();
-    ctl::OptionReader reader(args, "hd:", longOptions);
+    control::OptionReader reader(args, "hvd:", longOptions);
     int val = 0;
-    for (ctl::OptionReader::Kind kind; (kind = reader.next(&val)) != ctl::OptionReader::End;) {
+    for (control::OptionReader::Kind kind; (kind = reader.next(&val)) != control::OptionReader::End;) {
         std::string problem;
-        if (kind == ctl::OptionReader::Operand)
+        if (kind == control::OptionReader::Operand)
             problem = "unexpected argument '" + reader.value() + "'";
-        else if (kind == ctl::OptionReader::Problem)
+        else if (kind == control::OptionReader::Problem)
             problem = reader.value();
         else
             takeOption(val, reader.value(), &o, &offGiven, &problem);
@@ -119,6 +123,7 @@ std::string usage()
            "  --off-after TIME      with --dim: time dimmed before the screen turns off\n"
            "  --fade TIME           fade each change over TIME; waking is at once\n"
            "  -d, --device DEV      only the display at DEV: /dev/hidrawN or its bus place\n"
+           "  -v, --verbose         log why the screen dims, wakes or goes dark, and what is watched\n"
            "  -h, --help            show this help\n"
            "  --version             show the version\n"
            "\n"

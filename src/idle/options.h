@@ -14,7 +14,8 @@ namespace idle {
 struct Options {
     Plan plan;
     int fadeMs = 0;
-    ctl::Selection selection;  // -d: no node and no place for every display
+    control::Selection selection;  // -d: no node and no place for every display
+    bool verbose = false;  // -v: the log says why
     bool help = false;
     bool version = false;
 };

@@ -15,19 +15,19 @@ namespace idle {
 
 namespace {
 
-ctl::Record readRecord(const ctl::Environment &env)
+control::Record readRecord(const control::Environment &env)
 {
-    ctl::Record record;
+    control::Record record;
     std::string why;
     // Unreadable or missing: nothing is known about any display.
-    if (!ctl::Store(env.stateDir).read(&record, &why))
-        return ctl::Record();
+    if (!control::Store(env.stateDir).read(&record, &why))
+        return control::Record();
     return record;
 }
 
-ctl::Job jobFor(const ctl::Display &display, ctl::Action action, int percent)
+control::Job jobFor(const control::Display &display, control::Action action, int percent)
 {
-    ctl::Job job;
+    control::Job job;
     job.display = display;
     job.action = action;
     job.value.percent = true;
@@ -37,7 +37,7 @@ ctl::Job jobFor(const ctl::Display &display, ctl::Action action, int percent)
 
 } // namespace
 
-Screen::Screen(const ctl::Environment &env, ctl::Log &log, const ctl::Selection &selection, int fadeMs)
+Screen::Screen(const control::Environment &env, control::Log &log, const control::Selection &selection, int fadeMs)
     : env(env), log(log), selection(selection), fadeMs(fadeMs), fadeEnv(env)
 {
     fadeEnv.out = &fadeMessages;
@@ -59,7 +59,7 @@ void Screen::pass(const char *kind, const std::ostringstream &messages)
         if (!line.empty())
             text += (text.empty() ? "" : "; ") + (line.compare(0, own.size(), own) == 0 ? line.substr(own.size()) : line);
     if (!text.empty())
-        log.limited(kind, ctl::Priority::Warning, text, ctl::monotonicNs());
+        log.limited(kind, control::Priority::Warning, text, control::monotonicNs());
 }
 
 void Screen::keep()
@@ -72,22 +72,22 @@ void Screen::keep()
 void Screen::open(std::ostringstream &messages)
 {
     forget();
-    ctl::Environment quiet = env;
+    control::Environment quiet = env;
     quiet.err = &messages;
-    kept = ctl::findDisplays(quiet, selection);
-    const ctl::Record record = readRecord(env);
-    for (const ctl::Display &d : kept.usable) {
-        const ctl::Entry *e = ctl::entryOf(record, d);
+    kept = control::findDisplays(quiet, selection);
+    const control::Record record = readRecord(env);
+    for (const control::Display &d : kept.usable) {
+        const control::Entry *e = control::entryOf(record, d);
         std::array<unsigned char, reportSize> report{reportNumber};
-        fillBrightnessReport(report.data(), static_cast<unsigned char>(e ? e->level : ctl::firstUseLevel));
+        fillBrightnessReport(report.data(), static_cast<unsigned char>(e ? e->level : control::firstUseLevel));
         reports.push_back(report);
     }
 }
 
 void Screen::forget()
 {
-    ctl::closeDisplays(&kept);
-    kept = ctl::Scan();
+    control::closeDisplays(&kept);
+    kept = control::Scan();
     reports.clear();
 }
 
@@ -96,27 +96,27 @@ int Screen::darken(int percent, long long now)
     cancel();
     fadeMessages.str(std::string());
     open(fadeMessages);
-    const ctl::Record record = readRecord(env);
-    std::vector<ctl::Job> jobs;
-    for (const ctl::Display &d : kept.usable) {
+    const control::Record record = readRecord(env);
+    std::vector<control::Job> jobs;
+    for (const control::Display &d : kept.usable) {
         if (percent < 0) {
-            jobs.push_back(jobFor(d, ctl::Action::Off, 0));
+            jobs.push_back(jobFor(d, control::Action::Off, 0));
             continue;
         }
         // A display darker than the dim stays as it is (and counts as dimmed).
-        const ctl::Entry *e = ctl::entryOf(record, d);
-        const int shown = e ? ctl::shownLevel(*e) : ctl::firstUseLevel;
-        jobs.push_back(jobFor(d, ctl::Action::Dim, std::max(1, std::min(percent, shown))));
+        const control::Entry *e = control::entryOf(record, d);
+        const int shown = e ? control::shownLevel(*e) : control::firstUseLevel;
+        jobs.push_back(jobFor(d, control::Action::Dim, std::max(1, std::min(percent, shown))));
     }
     int status = kept.status;
     if (kept.usable.empty() && kept.refused.empty()) {
-        ctl::say(fadeEnv) << "no display found on " << ctl::searchedNodes() << '\n';
-        status = ctl::worse(status, ctl::Failure);
+        control::say(fadeEnv) << "no display found on " << control::searchedNodes() << '\n';
+        status = control::worse(status, control::Failure);
     }
-    ctl::FadePlan plan;
+    control::FadePlan plan;
     plan.fadeMs = fadeMs;
-    fade = std::make_unique<ctl::Fade>(fadeEnv, plan);
-    status = ctl::worse(status, fade->start(jobs, now));
+    fade = std::make_unique<control::Fade>(fadeEnv, plan);
+    status = control::worse(status, fade->start(jobs, now));
     if (fade->done())
         endFade();
     return status;
@@ -125,7 +125,7 @@ int Screen::darken(int percent, long long now)
 int Screen::step(long long now)
 {
     if (!fade)
-        return ctl::Ok;
+        return control::Ok;
     const int status = fade->step(now);
     if (fade->done())
         endFade();
@@ -178,22 +178,22 @@ int Screen::wake(long long now)
     // lit with a new serial, which ends any fade in progress, and writes
     // the same level again, which the display does not show.
     std::ostringstream messages;
-    ctl::Environment quiet = env;
+    control::Environment quiet = env;
     quiet.out = &messages;
     quiet.err = &messages;
-    ctl::Scan scan = ctl::findDisplays(quiet, selection);
-    std::vector<ctl::Job> jobs;
-    for (const ctl::Display &d : scan.usable) {
-        jobs.push_back(jobFor(d, ctl::Action::On, 0));
+    control::Scan scan = control::findDisplays(quiet, selection);
+    std::vector<control::Job> jobs;
+    for (const control::Display &d : scan.usable) {
+        jobs.push_back(jobFor(d, control::Action::On, 0));
         for (const auto &l : lit)
             if (l.first == d.node)
                 jobs.back().showing = l.second;
     }
     lit.clear();
     // Without a fade, the request is done within start().
-    ctl::Fade on(quiet, ctl::FadePlan());
-    const int status = ctl::worse(scan.status, on.start(jobs, now));
-    ctl::closeDisplays(&scan);
+    control::Fade on(quiet, control::FadePlan());
+    const int status = control::worse(scan.status, on.start(jobs, now));
+    control::closeDisplays(&scan);
     pass("wake", messages);
     remember(status);
     return status;
@@ -201,25 +201,25 @@ int Screen::wake(long long now)
 
 std::string Screen::snapshot(Shown *shown) const
 {
-    const ctl::Record record = readRecord(env);
+    const control::Record record = readRecord(env);
     const bool one = selection.node >= 0 || !selection.place.empty();
     const std::string place = selection.node >= 0 ? busPlace(env.sysfsRoot, selection.node) : selection.place;
     const std::string former = selection.node >= 0 ? formerBusPlace(env.sysfsRoot, selection.node) : place;
-    ctl::Record mine;
-    for (const ctl::Entry &e : record.entries) {
+    control::Record mine;
+    for (const control::Entry &e : record.entries) {
         if (one && e.place != place && e.place != former)
             continue;
         mine.entries.push_back(e);
-        ++(e.shown == ctl::shownLit ? shown->lit : e.shown == ctl::shownOff ? shown->off : shown->dimmed);
+        ++(e.shown == control::shownLit ? shown->lit : e.shown == control::shownOff ? shown->off : shown->dimmed);
     }
-    return ctl::formatRecord(mine);
+    return control::formatRecord(mine);
 }
 
 bool Screen::remember(int status)
 {
     Shown shown;
     known = snapshot(&shown);
-    return shown.dimmed + shown.off > 0 || (status == ctl::Ok && shown.lit == 0);
+    return shown.dimmed + shown.off > 0 || (status == control::Ok && shown.lit == 0);
 }
 
 bool Screen::changed(Stage *stage)

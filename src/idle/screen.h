@@ -25,7 +25,7 @@ class Screen
 public:
     // The library's messages go to log, limited by kind: a display that
     // stays missing is not reported at every idle period.
-    Screen(const ctl::Environment &env, ctl::Log &log, const ctl::Selection &selection, int fadeMs);
+    Screen(const control::Environment &env, control::Log &log, const control::Selection &selection, int fadeMs);
     ~Screen();
     Screen(const Screen &) = delete;
     Screen &operator=(const Screen &) = delete;
@@ -72,19 +72,19 @@ private:
     void pass(const char *kind, const std::ostringstream &messages);
     void endFade();
 
-    ctl::Environment env;
-    ctl::Log &log;
-    ctl::Selection selection;
+    control::Environment env;
+    control::Log &log;
+    control::Selection selection;
     int fadeMs;
-    ctl::Scan kept;
+    control::Scan kept;
     // The report of each kept display's remembered level, made beforehand.
     std::vector<std::array<unsigned char, reportSize>> reports;
     // What light() wrote, by node, for wake() not to send it again.
     std::vector<std::pair<int, int>> lit;
     std::string known;
     std::ostringstream fadeMessages;
-    ctl::Environment fadeEnv;  // env, with fadeMessages
-    std::unique_ptr<ctl::Fade> fade;
+    control::Environment fadeEnv;  // env, with fadeMessages
+    std::unique_ptr<control::Fade> fade;
 };
 
 } // namespace idle

@@ -53,10 +53,10 @@ long long earliest(long long a, long long b)
 
 long long monotonicMs()
 {
-    return ctl::monotonicNs() / 1000000;
+    return control::monotonicNs() / 1000000;
 }
 
-Bridge::Bridge(const Settings &settings, ctl::Log &log)
+Bridge::Bridge(const Settings &settings, control::Log &log)
     : settings(settings),
       topics(settings.options.prefix, settings.options.discoveryPrefix, settings.options.groupTopic, settings.nodeId),
       log(log)
@@ -66,7 +66,7 @@ Bridge::Bridge(const Settings &settings, ctl::Log &log)
 Bridge::~Bridge()
 {
     for (auto &f : fades)
-        ctl::closeDisplays(&f.second.scan);
+        control::closeDisplays(&f.second.scan);
     sd_event_source_disable_unref(socket);
     sd_event_source_disable_unref(later);
     sd_event_source_disable_unref(timer);
@@ -145,7 +145,7 @@ int Bridge::run()
     std::string why;
     if (!setUp(&why)) {
         log.error(why);
-        return ctl::Failure;
+        return control::Failure;
     }
     rescan();
     tick(monotonicMs());
@@ -155,10 +155,10 @@ int Bridge::run()
     sd_notify(0, "STOPPING=1");
     if (r < 0) {
         log.error(std::string("event loop: ") + std::strerror(-r));
-        return ctl::Failure;
+        return control::Failure;
     }
     log.info("stopped");
-    return ctl::Ok;
+    return control::Ok;
 }
 
 int Bridge::onSignal(sd_event_source *, const signalfd_siginfo *, void *self)
@@ -205,7 +205,7 @@ void Bridge::tick(long long now)
     // keepalive is due when it is asked.
     if (link != Link::Waiting && now >= lastTraffic + (settings.options.keepalive + 1) * 1000LL)
         pump(0, now);
-    stepFades(ctl::monotonicNs());
+    stepFades(control::monotonicNs());
     arm(monotonicMs());
 }
 
@@ -293,7 +293,7 @@ void Bridge::lost(int rc, long long now)
     if (link == Link::Up)
         log.warning("lost the connection to " + o.host + ':' + std::to_string(o.port) + ": " + errorText(rc));
     else if (rc != MOSQ_ERR_CONN_REFUSED && rc != MOSQ_ERR_AUTH)
-        log.limited("connect", ctl::Priority::Warning, "cannot connect to " + o.host + ':' + std::to_string(o.port)
+        log.limited("connect", control::Priority::Warning, "cannot connect to " + o.host + ':' + std::to_string(o.port)
                         + ": " + errorText(rc) + "; trying again, less and less often", now * 1000000);
     if (link == Link::Up && now - upSince >= stableMs)
         backoffMs = 0;
@@ -310,10 +310,10 @@ void Bridge::connected(int rc)
     const Options &o = settings.options;
     if (rc != 0) {
         // Refused: loop_read fails next, which schedules the retry.
-        log.limited("refused", ctl::Priority::Error, "the broker at " + o.host + ':' + std::to_string(o.port)
+        log.limited("refused", control::Priority::Error, "the broker at " + o.host + ':' + std::to_string(o.port)
                         + " refused the connection: " + mosquitto_connack_string(rc)
                         + (rc == 4 || rc == 5 ? " (check --username and --password-file)" : "")
-                        + "; trying again, less and less often", ctl::monotonicNs());
+                        + "; trying again, less and less often", control::monotonicNs());
         return;
     }
     link = Link::Up;
@@ -361,8 +361,8 @@ void Bridge::received(const mosquitto_message &message)
             command(entry.second.panel.place, data, size, topic);
             return;
         }
-    log.limited("no display", ctl::Priority::Warning, "ignored a command on " + topic + ": no such display here",
-                ctl::monotonicNs());
+    log.limited("no display", control::Priority::Warning, "ignored a command on " + topic + ": no such display here",
+                control::monotonicNs());
 }
 
 } // namespace mqtt

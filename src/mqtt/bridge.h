@@ -35,13 +35,13 @@ struct Settings {
     std::string password;  // empty: none
     std::string nodeId;
     std::string hostName;  // names the displays in Home Assistant
-    ctl::Environment env;  // sysfs, state directory, messages
+    control::Environment env;  // sysfs, state directory, messages
 };
 
 class Bridge
 {
 public:
-    Bridge(const Settings &settings, ctl::Log &log);
+    Bridge(const Settings &settings, control::Log &log);
     ~Bridge();
     Bridge(const Bridge &) = delete;
     Bridge &operator=(const Bridge &) = delete;
@@ -62,9 +62,9 @@ private:
     };
     // A command in progress on one display.
     struct Running {
-        ctl::Scan scan;  // its descriptor, open until the fade is over
+        control::Scan scan;  // its descriptor, open until the fade is over
         std::unique_ptr<std::ostringstream> messages;  // the fade's
-        std::unique_ptr<ctl::Fade> fade;
+        std::unique_ptr<control::Fade> fade;
     };
 
     bool setUp(std::string *why);
@@ -94,9 +94,9 @@ private:
 
     Settings settings;
     Topics topics;
-    ctl::Log &log;
-    ctl::RecordWatch record;
-    ctl::DeviceMonitor devices;
+    control::Log &log;
+    control::RecordWatch record;
+    control::DeviceMonitor devices;
     sd_event *loop = nullptr;
     sd_event_source *timer = nullptr;
     sd_event_source *socket = nullptr;

@@ -8,32 +8,32 @@
 
 namespace mqtt {
 
-std::vector<ctl::Job> jobsFor(const Command &command, const ctl::Display &display)
+std::vector<control::Job> jobsFor(const Command &command, const control::Display &display)
 {
-    ctl::Job job;
+    control::Job job;
     job.display = display;
     job.value.percent = true;
     job.value.amount = command.level;
-    job.action = command.action == LightAction::On    ? ctl::Action::On
-                 : command.action == LightAction::Off ? ctl::Action::Off
-                                                 : ctl::Action::Set;
+    job.action = command.action == LightAction::On    ? control::Action::On
+                 : command.action == LightAction::Off ? control::Action::Off
+                                                 : control::Action::Set;
     return {job};
 }
 
-ctl::FadePlan planFor(const Command &command)
+control::FadePlan planFor(const Command &command)
 {
-    ctl::FadePlan plan;
+    control::FadePlan plan;
     plan.fadeMs = command.fadeMs;
     return plan;
 }
 
-PanelState panelStateOf(const ctl::Entry *entry)
+PanelState panelStateOf(const control::Entry *entry)
 {
     PanelState s;
     if (!entry)
         return s;
     s.known = true;
-    s.brightness = ctl::shownLevel(*entry);
+    s.brightness = control::shownLevel(*entry);
     s.on = s.brightness > 0;
     s.remembered = entry->level;
     s.dimmed = entry->shown > 0;

@@ -16,10 +16,10 @@
 namespace mqtt {
 
 // The command as the control library's request on one display.
-std::vector<ctl::Job> jobsFor(const Command &command, const ctl::Display &display);
-ctl::FadePlan planFor(const Command &command);
+std::vector<control::Job> jobsFor(const Command &command, const control::Display &display);
+control::FadePlan planFor(const Command &command);
 
-PanelState panelStateOf(const ctl::Entry *entry);
+PanelState panelStateOf(const control::Entry *entry);
 
 } // namespace mqtt
 

@@ -25,13 +25,13 @@ bool parseNumber(const std::string &text, int low, int high, int *value)
 }
 
 // MQTT counts the keepalive in whole seconds; a number alone is seconds.
-const ctl::DurationRule keepaliveRule{1000, 5000, 3600 * 1000, 1000};
+const control::DurationRule keepaliveRule{1000, 5000, 3600 * 1000, 1000};
 
 enum { PasswordFileOption = 256, TlsOption, CafileOption, PrefixOption, GroupTopicOption,
        DiscoveryPrefixOption, NodeIdOption, HelpOption, VersionOption };
 
 // -h is the broker's host, as in the mosquitto clients; help is --help only.
-const char shortOptions[] = "h:p:k:i:u:P::";
+const char shortOptions[] = "h:p:k:i:u:vP::";
 const option longOptions[] = {
     {"host", required_argument, nullptr, 'h'},
     {"port", required_argument, nullptr, 'p'},
@@ -49,6 +49,7 @@ const option longOptions[] = {
     {"node-id", required_argument, nullptr, NodeIdOption},
     {"help", no_argument, nullptr, HelpOption},
     {"version", no_argument, nullptr, VersionOption},
+    {"verbose", no_argument, nullptr, 'v'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -60,6 +61,9 @@ void takeOption(int val, const std::string &v, Options *o, std::string *why)
     case HelpOption: o->help = true; break;
     case VersionOption: o->version = true; break;
     case TlsOption: o->tls = true; break;
+    case 'v':
+        o->verbose = true;
+        break;
     case 'h':
         if (v.empty())
             *why = "empty host";
@@ -70,7 +74,7 @@ void takeOption(int val, const std::string &v, Options *o, std::string *why)
             *why = "invalid port '" + v + "': give 1 to 65535";
         break;
     case 'k':
-        if (ctl::parseDuration(v, keepaliveRule, &ms))
+        if (control::parseDuration(v, keepaliveRule, &ms))
             o->keepalive = int(ms / 1000);
         else
             *why = "invalid keepalive '" + v + "': give 5s to 1h in whole seconds, such as 60, 30s or 5m";
@@ -123,13 +127,13 @@ bool parseOptions(const std::vector<std::string> &args, Options *options, std::s
 {
     Options o;
     why->clear();
-    ctl::OptionReader reader(args, shortOptions, longOptions);
+    control::OptionReader reader(args, shortOptions, longOptions);
     int val = 0;
-    for (ctl::OptionReader::Kind kind; (kind = reader.next(&val)) != ctl::OptionReader::End;) {
+    for (control::OptionReader::Kind kind; (kind = reader.next(&val)) != control::OptionReader::End;) {
         std::string problem;
-        if (kind == ctl::OptionReader::Operand)
+        if (kind == control::OptionReader::Operand)
             problem = "unexpected argument '" + reader.value() + "'";
-        else if (kind == ctl::OptionReader::Problem)
+        else if (kind == control::OptionReader::Problem)
             problem = reader.value();
         else
             takeOption(val, reader.value(), &o, &problem);
@@ -178,6 +182,7 @@ std::string usage()
            "  --group-topic TOPIC      commands for every display (default PREFIX/all/set)\n"
            "  --discovery-prefix TOPIC Home Assistant discovery prefix (default homeassistant)\n"
            "  --node-id ID             this machine's id in topics (default from /etc/machine-id)\n"
+           "  -v, --verbose            log each command received and what is watched\n"
            "  --help                   show this help\n"
            "  --version                show the version\n"
            "\n"

@@ -22,6 +22,7 @@ struct Options {
     std::string discoveryPrefix = "homeassistant";
     std::string nodeId;         // empty: from the machine id
     int keepalive = 60;         // seconds
+    bool verbose = false;  // -v: the log says why
     bool help = false;
     bool version = false;
 };

@@ -24,33 +24,33 @@ void Bridge::publish(const std::string &topic, const std::string &payload, bool 
     const int rc = mosquitto_publish(mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                                      payload.data(), 1, retain);
     if (rc != MOSQ_ERR_SUCCESS)
-        log.limited("publish", ctl::Priority::Warning, "cannot publish on " + topic + ": " + mosquitto_strerror(rc),
-                    ctl::monotonicNs());
+        log.limited("publish", control::Priority::Warning, "cannot publish on " + topic + ": " + mosquitto_strerror(rc),
+                    control::monotonicNs());
 }
 
 void Bridge::rescan()
 {
     std::ostringstream messages;
-    ctl::Environment quiet = settings.env;
+    control::Environment quiet = settings.env;
     quiet.err = &messages;
-    ctl::Scan scan = ctl::findDisplays(quiet, ctl::Selection());
-    const std::vector<ctl::Display> found = scan.usable;
-    ctl::closeDisplays(&scan);
+    control::Scan scan = control::findDisplays(quiet, control::Selection());
+    const std::vector<control::Display> found = scan.usable;
+    control::closeDisplays(&scan);
     // The same trouble on every plug is told once.
     if (!messages.str().empty())
-        log.limited("scan", ctl::Priority::Warning, messages.str().substr(0, messages.str().size() - 1),
-                    ctl::monotonicNs());
+        log.limited("scan", control::Priority::Warning, messages.str().substr(0, messages.str().size() - 1),
+                    control::monotonicNs());
 
     std::map<std::string, Known> now;
-    for (const ctl::Display &d : found) {
+    for (const control::Display &d : found) {
         if (d.place.empty()) {
-            log.limited("no place", ctl::Priority::Warning,
-                        hidrawPath(d.node) + ": not offered: sysfs shows no bus place for it", ctl::monotonicNs());
+            log.limited("no place", control::Priority::Warning,
+                        hidrawPath(d.node) + ": not offered: sysfs shows no bus place for it", control::monotonicNs());
             continue;
         }
         Known k;
         k.panel = {d.place, d.formerPlace, d.id.vendor, d.id.product, objectId(d.place)};
-        now.emplace(d.place + ' ' + ctl::formatIdentity(d.id), k);
+        now.emplace(d.place + ' ' + control::formatIdentity(d.id), k);
     }
     for (const auto &old : panels)
         if (!now.count(old.first)) {
@@ -90,18 +90,18 @@ void Bridge::withdraw(const Known &known)
 
 void Bridge::publishStates(bool all)
 {
-    ctl::Record record;
+    control::Record record;
     std::string why;
-    if (!ctl::Store(settings.env.stateDir).read(&record, &why)) {
-        log.limited("record", ctl::Priority::Warning, "cannot read the record, states stay as they were: " + why,
-                    ctl::monotonicNs());
+    if (!control::Store(settings.env.stateDir).read(&record, &why)) {
+        log.limited("record", control::Priority::Warning, "cannot read the record, states stay as they were: " + why,
+                    control::monotonicNs());
         return;
     }
     log.reset("record");
     for (auto &entry : panels) {
         Known &k = entry.second;
-        const ctl::Display d{-1, -1, {k.panel.vendor, k.panel.product}, k.panel.place, k.panel.formerPlace};
-        const std::string payload = statePayload(panelStateOf(ctl::entryOf(record, d)));
+        const control::Display d{-1, -1, {k.panel.vendor, k.panel.product}, k.panel.place, k.panel.formerPlace};
+        const std::string payload = statePayload(panelStateOf(control::entryOf(record, d)));
         if (link != Link::Up || (!all && payload == k.published))
             continue;
         publish(topics.panel(k.panel, "state"), payload, true);
@@ -114,8 +114,8 @@ void Bridge::command(const std::string &place, const char *data, std::size_t siz
     Command c;
     const Fault fault = parseCommand(data, size, &c);
     if (fault != Fault::None) {
-        log.limited(std::string("payload ") + faultText(fault), ctl::Priority::Warning,
-                    "ignored a command on " + topic + ": " + faultText(fault), ctl::monotonicNs());
+        log.limited(std::string("payload ") + faultText(fault), control::Priority::Warning,
+                    "ignored a command on " + topic + ": " + faultText(fault), control::monotonicNs());
         return;
     }
     log.debug("command on " + topic + ": " + std::string(data, size));
@@ -147,26 +147,26 @@ void Bridge::start(const std::string &place, const Command &command)
         it = next;
     }
     std::ostringstream messages;
-    ctl::Environment quiet = settings.env;
+    control::Environment quiet = settings.env;
     quiet.err = &messages;
     quiet.out = &messages;
-    ctl::Selection selection;
+    control::Selection selection;
     selection.place = place;
-    ctl::Scan scan = ctl::findDisplays(quiet, selection);
-    if (scan.usable.empty() && scan.refused.empty() && scan.status == ctl::Ok)
+    control::Scan scan = control::findDisplays(quiet, selection);
+    if (scan.usable.empty() && scan.refused.empty() && scan.status == control::Ok)
         // Unplugged between the command and now: nothing to do.
-        ctl::say(quiet) << "no display found" << (place.empty() ? std::string() : " at " + place) << '\n';
-    log.relay(ctl::Priority::Warning, messages.str());
+        control::say(quiet) << "no display found" << (place.empty() ? std::string() : " at " + place) << '\n';
+    log.relay(control::Priority::Warning, messages.str());
     // One fade per display, so that a command for one of them later ends
     // only that display's.
-    for (const ctl::Display &d : scan.usable) {
+    for (const control::Display &d : scan.usable) {
         Running r;
         r.scan.usable.push_back(d);
         r.messages = std::make_unique<std::ostringstream>();
-        ctl::Environment env = settings.env;
+        control::Environment env = settings.env;
         env.err = env.out = r.messages.get();
-        r.fade = std::make_unique<ctl::Fade>(env, planFor(command));
-        r.fade->start(jobsFor(command, d), ctl::monotonicNs());
+        r.fade = std::make_unique<control::Fade>(env, planFor(command));
+        r.fade->start(jobsFor(command, d), control::monotonicNs());
         const std::string key = d.place.empty() ? hidrawPath(d.node) : d.place;
         endFade(fades.emplace(key, std::move(r)).first);
     }
@@ -187,8 +187,8 @@ void Bridge::endFade(std::map<std::string, Running>::iterator it)
 {
     if (!it->second.fade->done())
         return;
-    log.relay(ctl::Priority::Warning, it->second.messages->str());
-    ctl::closeDisplays(&it->second.scan);
+    log.relay(control::Priority::Warning, it->second.messages->str());
+    control::closeDisplays(&it->second.scan);
     fades.erase(it);
 }
 

@@ -19,25 +19,26 @@ namespace mqtt {
 
 int runProgram(const std::vector<std::string> &args, const std::string &sysfsRoot, const std::string &stateDir)
 {
-    ctl::Log log(std::cerr, "brightness-mqtt");
+    control::Log log(std::cerr, "brightness-mqtt");
     Settings s;
     std::string why;
     if (!parseOptions(args, &s.options, &why)) {
-        std::cerr << ctl::usageError("brightness-mqtt", why);
-        return ctl::Usage;
+        std::cerr << control::usageError("brightness-mqtt", why);
+        return control::Usage;
     }
     if (s.options.help || s.options.version) {
         std::cout << (s.options.help ? usage() : "brightness-mqtt " BRIGHTNESS_VERSION "\n") << std::flush;
-        return ctl::Ok;
+        return control::Ok;
     }
+    log.setVerbose(s.options.verbose);
     if (!s.options.passwordFile.empty() && !readPasswordFile(s.options.passwordFile, &s.password, &why)) {
         log.error(why);
-        return ctl::Usage;
+        return control::Usage;
     }
     s.nodeId = s.options.nodeId;
     if (s.nodeId.empty() && !machineNodeId(&s.nodeId, &why)) {
         log.error(why);
-        return ctl::Failure;
+        return control::Failure;
     }
     char host[256] = {};
     s.hostName = gethostname(host, sizeof host - 1) == 0 && host[0] ? host : "brightness";
@@ -52,7 +53,7 @@ int runProgram(const std::vector<std::string> &args, const std::string &sysfsRoo
     const int err = pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     if (err != 0) {
         log.error(std::string("cannot block signals: ") + std::strerror(err));
-        return ctl::Failure;
+        return control::Failure;
     }
     // A broker that goes away mid-write must not kill the program.
     std::signal(SIGPIPE, SIG_IGN);

@@ -7,7 +7,7 @@
 namespace mqtt {
 
 // The whole program: arguments without the program's name; sysfsRoot and
-// stateDir as ctl::Environment takes them. A Status.
+// stateDir as control::Environment takes them. A Status.
 int runProgram(const std::vector<std::string> &args, const std::string &sysfsRoot, const std::string &stateDir);
 
 } // namespace mqtt

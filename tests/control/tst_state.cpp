@@ -16,9 +16,9 @@ private slots:
 
 namespace {
 
-using ctl::By;
-using ctl::Power;
-using ctl::ScreenState;
+using control::By;
+using control::Power;
+using control::ScreenState;
 
 ScreenState state(int level, Power power = Power::On, By by = By::Person, int dim = 0)
 {
@@ -53,56 +53,56 @@ const QStringList requests{
     "MQTT ON", "MQTT OFF", "MQTT brightness 60", "MQTT brightness 0",
 };
 
-bool requestOf(const QString &text, ctl::Request *r)
+bool requestOf(const QString &text, control::Request *r)
 {
     QStringList words = text.split(' ');
     r->stayOff = words.removeAll("--stay-off") > 0;
     const QString verb = words.value(0), arg = words.value(1);
     const QString last = words.value(words.size() - 1);
     if (verb == "set" && words.size() == 2) {
-        r->input = ctl::Input::Set;
-        return ctl::parseValue(arg.toStdString(), &r->value);
+        r->input = control::Input::Set;
+        return control::parseValue(arg.toStdString(), &r->value);
     }
-    static const QMap<QString, ctl::Input> plain{
-        {"on", ctl::Input::On},          {"off", ctl::Input::Off},           {"toggle", ctl::Input::Toggle},
-        {"restore", ctl::Input::Restore}, {"idle off", ctl::Input::IdleOff}, {"idle wake", ctl::Input::IdleWake},
-        {"MQTT ON", ctl::Input::On},     {"MQTT OFF", ctl::Input::Off},
+    static const QMap<QString, control::Input> plain{
+        {"on", control::Input::On},          {"off", control::Input::Off},           {"toggle", control::Input::Toggle},
+        {"restore", control::Input::Restore}, {"idle off", control::Input::IdleOff}, {"idle wake", control::Input::IdleWake},
+        {"MQTT ON", control::Input::On},     {"MQTT OFF", control::Input::Off},
     };
     if (plain.contains(words.join(' '))) {
         r->input = plain[words.join(' ')];
         return true;
     }
-    r->input = text.startsWith("idle dim") ? ctl::Input::IdleDim : ctl::Input::Set;
+    r->input = text.startsWith("idle dim") ? control::Input::IdleDim : control::Input::Set;
     const bool level = text.startsWith("idle dim") || text.startsWith("MQTT brightness");
-    return level && ctl::parseValue((last.endsWith('%') ? last : last + '%').toStdString(), &r->value);
+    return level && control::parseValue((last.endsWith('%') ? last : last + '%').toStdString(), &r->value);
 }
 
 QString stateText(const ScreenState &s)
 {
-    const QString level = s.level == ctl::nothingRemembered ? QString(", nothing") : QString(" %1%").arg(s.level);
+    const QString level = s.level == control::nothingRemembered ? QString(", nothing") : QString(" %1%").arg(s.level);
     switch (s.power) {
     case Power::On:
         return "on" + level;
     case Power::Off:
-        return s.level == ctl::nothingRemembered ? QString("off") + (s.by == By::Idle ? " by idle" : "") + level
+        return s.level == control::nothingRemembered ? QString("off") + (s.by == By::Idle ? " by idle" : "") + level
                                                  : "off" + level + (s.by == By::Idle ? " by idle" : "");
     case Power::Dimmed:
-        return QString("dim %1%").arg(s.dim) + (s.level == ctl::nothingRemembered ? level : " of" + level);
+        return QString("dim %1%").arg(s.dim) + (s.level == control::nothingRemembered ? level : " of" + level);
     }
     return QString();
 }
 
-QString cellText(const ctl::Transition &t, const ScreenState &before)
+QString cellText(const control::Transition &t, const ScreenState &before)
 {
-    static const QMap<ctl::Note, QString> notes{
-        {ctl::Note::None, ""},
-        {ctl::Note::FirstUse, "; says it starts from 100%"},
-        {ctl::Note::StaysDark, "; says it stays off"},
-        {ctl::Note::NotIdles, "; not idle's"},
-        {ctl::Note::NothingToRestore, "; nothing to restore"},
+    static const QMap<control::Note, QString> notes{
+        {control::Note::None, ""},
+        {control::Note::FirstUse, "; says it starts from 100%"},
+        {control::Note::StaysDark, "; says it stays off"},
+        {control::Note::NotIdles, "; not idle's"},
+        {control::Note::NothingToRestore, "; nothing to restore"},
     };
-    QString text = t.next == before && t.write == ctl::noWrite ? "nothing"
-        : stateText(t.next) + ", writes " + (t.write == ctl::noWrite ? "nothing" : QString::number(t.write));
+    QString text = t.next == before && t.write == control::noWrite ? "nothing"
+        : stateText(t.next) + ", writes " + (t.write == control::noWrite ? "nothing" : QString::number(t.write));
     return text + notes[t.note];
 }
 
@@ -178,21 +178,21 @@ void tst_State::transitions()
     QFETCH(int, column);
     QFETCH(QString, cell);
 
-    ctl::Request r;
+    control::Request r;
     QVERIFY2(requestOf(request, &r), qPrintable(request));
     const ScreenState before = states()[column].second;
-    const ctl::Transition t = ctl::transition(r, before);
+    const control::Transition t = control::transition(r, before);
     QCOMPARE(cellText(t, before), cell);
 
     // The record holds every state a request leaves.
-    ctl::Entry e{"pci-0000:00:14.0-usb-0:2:1.0", 0x0483, 0x5750, 0, 1};
-    ctl::putState(t.next, &e);
-    ctl::Record record, back;
-    ctl::putEntry(&record, e);
-    QVERIFY(ctl::parseRecord(ctl::formatRecord(record), &back));
+    control::Entry e{"pci-0000:00:14.0-usb-0:2:1.0", 0x0483, 0x5750, 0, 1};
+    control::putState(t.next, &e);
+    control::Record record, back;
+    control::putEntry(&record, e);
+    QVERIFY(control::parseRecord(control::formatRecord(record), &back));
     QCOMPARE(int(back.entries.size()), 1);
-    const ScreenState read = ctl::stateOf(&back.entries[0]);
-    QVERIFY2(read == t.next || (t.next == before && t.write == ctl::noWrite),
+    const ScreenState read = control::stateOf(&back.entries[0]);
+    QVERIFY2(read == t.next || (t.next == before && t.write == control::noWrite),
              qPrintable(stateText(t.next) + " read back as " + stateText(read)));
 }
 

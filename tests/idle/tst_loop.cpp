@@ -35,7 +35,7 @@ namespace {
 struct Rig {
     testutil::SysfsTree sysfs;
     std::ostringstream messages;
-    ctl::Log log{messages, "brightness-idle"};
+    control::Log log{messages, "brightness-idle"};
     std::unique_ptr<idle::Controller> controller;
     int peers[4] = {-1, -1, -1, -1};
     QStringList written;
@@ -48,7 +48,7 @@ struct Rig {
     }
     void start(const idle::Options &options)
     {
-        ctl::Environment env{sysfs.path(), sysfs.stateDir(), &messages, &messages};
+        control::Environment env{sysfs.path(), sysfs.stateDir(), &messages, &messages};
         env.program = "brightness-idle";
         controller = std::make_unique<idle::Controller>(options, env, log, 0);
         plug(0);
@@ -184,8 +184,8 @@ void tst_Loop::script()
     QCOMPARE(stageName(rig.controller->stage()), stage);
     QCOMPARE(int(rig.controller->devices().devices().size()), devices);
     // The record keeps the remembered level whatever the screen went through.
-    ctl::Record record;
-    QVERIFY(ctl::parseRecord(rig.sysfs.record(), &record));
+    control::Record record;
+    QVERIFY(control::parseRecord(rig.sysfs.record(), &record));
     QCOMPARE(record.entries.size(), std::size_t(1));
     QCOMPARE(record.entries[0].level, 60);
 }

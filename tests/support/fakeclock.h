@@ -13,7 +13,7 @@
 
 namespace testutil {
 
-class FakeClock : public ctl::Clock
+class FakeClock : public control::Clock
 {
 public:
     long long now() override { return time; }

@@ -1,0 +1,92 @@
+#include <QtTest>
+
+#include <sstream>
+
+#include <sys/stat.h>
+
+#include "log.h"
+
+// The daemons' log: repeats counted by kind and said at most once a minute,
+// never silenced for good; the journal's priorities only on its stream.
+class tst_Log : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void limited_data();
+    void limited();
+    void journalPrefix_data();
+    void journalPrefix();
+};
+
+void tst_Log::limited_data()
+{
+    QTest::addColumn<QString>("calls");  // "KIND@SECONDS" said in turn with the text "KIND n" (n: the call's number)
+    QTest::addColumn<QString>("said");   // the lines, '|' between them
+
+    QTest::newRow("the first of a kind at once") << "a@0" << "a 1";
+    QTest::newRow("kinds apart, not texts") << "a@0 b@1 a@2" << "a 1|b 2";
+    QTest::newRow("again after a minute, with the count") << "a@0 a@10 a@20 a@61"
+                                                           << "a 1|a 4 (2 more like it in the last 61 s)";
+    QTest::newRow("never silenced for good") << "a@0 a@60 a@120 a@180" << "a 1|a 2|a 3|a 4";
+    QTest::newRow("a minute counts from the last said") << "a@0 a@59 a@61 a@100 a@121"
+                                                        << "a 1|a 3 (1 more like it in the last 61 s)|a 5 (1 more like it in the last 60 s)";
+    QTest::newRow("reset: said at once") << "a@0 a@1 !a@2 a@3" << "a 1|a 4";
+}
+
+void tst_Log::limited()
+{
+    QFETCH(QString, calls);
+    QFETCH(QString, said);
+    std::ostringstream out;
+    control::Log log(out, "test");
+    int n = 0;
+    for (const QString &call : calls.split(' ')) {
+        ++n;
+        const QString kind = call.section('@', 0, 0);
+        const long long at = call.section('@', 1).toLongLong() * 1000000000LL;
+        if (kind.startsWith('!'))
+            log.reset(kind.mid(1).toStdString());
+        else
+            log.limited(kind.toStdString(), control::Priority::Warning, QString("%1 %2").arg(kind).arg(n).toStdString(), at);
+    }
+    QString expected;
+    for (const QString &line : said.split('|'))
+        expected += "test: " + line + "\n";
+    QCOMPARE(QString::fromStdString(out.str()), expected);
+}
+
+void tst_Log::journalPrefix_data()
+{
+    QTest::addColumn<QString>("stream");  // JOURNAL_STREAM; "stderr": standard error's own
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("on the journal's stream") << "stderr" << "<4>test: w";
+    QTest::newRow("redirected elsewhere since") << "1:1" << "test: w";
+    QTest::newRow("not under systemd") << "" << "test: w";
+    QTest::newRow("garbage") << "journal" << "test: w";
+}
+
+void tst_Log::journalPrefix()
+{
+    QFETCH(QString, stream);
+    QFETCH(QString, line);
+    struct stat st;
+    QVERIFY(fstat(2, &st) == 0);
+    const QByteArray value = stream == "stderr" ? QByteArray::number(qulonglong(st.st_dev)) + ':'
+                                                      + QByteArray::number(qulonglong(st.st_ino))
+                                                : stream.toUtf8();
+    if (stream.isEmpty())
+        qunsetenv("JOURNAL_STREAM");
+    else
+        qputenv("JOURNAL_STREAM", value);
+    std::ostringstream out;
+    control::Log log(out, "test");
+    log.warning("w");
+    log.debug("not said without -v");
+    qunsetenv("JOURNAL_STREAM");
+    QCOMPARE(QString::fromStdString(out.str()), line + "\n");
+}
+
+QTEST_APPLESS_MAIN(tst_Log)
+#include "tst_log.moc"
