@@ -23,8 +23,9 @@ long long earliest(long long a, long long b)
 
 } // namespace
 
-Controller::Controller(const Options &options, const control::Environment &env, control::Log &log, long long now)
-    : options(options), log(log), timing(options.plan, now), screen(env, log, options.selection, options.fadeMs)
+Controller::Controller(const Options &options, const control::Environment &env, control::Log &log, long long now,
+                       std::function<long long()> clock)
+    : options(options), log(log), clock(std::move(clock)), timing(options.plan, now), screen(env, log, options.selection, options.fadeMs)
 {
 }
 
@@ -65,7 +66,7 @@ void Controller::timer(long long now)
     if (screen.fading()) {
         fadeStatus = control::worse(fadeStatus, screen.step(now));
         if (!screen.fading())
-            darkened(fadeStatus, now);
+            darkened(fadeStatus);
     } else {
         const Change change = timing.expire(now);
         if (change != Change::None)
@@ -114,18 +115,19 @@ void Controller::darken(Change change, long long now)
     log.debug(change == Change::Dim ? "nobody there: dimming" : "nobody there: turning the screen off");
     fadeStatus = screen.darken(change == Change::Dim ? options.plan.dimPercent : -1, now);
     if (!screen.fading())
-        darkened(fadeStatus, now);
+        darkened(fadeStatus);
 }
 
-void Controller::darkened(int status, long long now)
+void Controller::darkened(int status)
 {
+    // From when the dim is reached, after its fade and the record's write.
+    const long long now = clock();
     if (!screen.remember(status)) {
         // Nothing went dark, or someone lit it during the fade.
         timing.adopt(Stage::Lit, now);
         screen.forget();
         return;
     }
-    // Dimmed counts from when the dim is reached, after its fade.
     timing.adopt(timing.stage(), now);
     if (timing.stage() == Stage::Off)
         grabAll();

@@ -7,6 +7,7 @@
 // timer is next wanted. Nothing here waits, so that the tests replay any
 // sequence of events with times of their choosing.
 
+#include <functional>
 #include <string>
 
 #include "environment.h"
@@ -21,7 +22,10 @@ namespace idle {
 class Controller
 {
 public:
-    Controller(const Options &options, const control::Environment &env, control::Log &log, long long now);
+    // clock: the monotonic time now, for what counts from the end of a
+    // request rather than from the event that started it.
+    Controller(const Options &options, const control::Environment &env, control::Log &log, long long now,
+               std::function<long long()> clock);
 
     // Takes what the record says as known: a screen left dark by an earlier
     // run is woken by the next touch.
@@ -46,7 +50,7 @@ public:
 
 private:
     void darken(Change change, long long now);
-    void darkened(int status, long long now);
+    void darkened(int status);
     void wake(long long now);
     void grabAll();
     void letGo(long long now);
@@ -54,6 +58,7 @@ private:
 
     Options options;
     control::Log &log;
+    std::function<long long()> clock;
     Timing timing;
     Screen screen;
     Inputs inputs;

@@ -21,7 +21,7 @@ const unsigned long long accuracyUs = 1000;
 } // namespace
 
 Loop::Loop(const Options &options, const control::Environment &env, control::Log &log)
-    : log(log), stateDir(env.stateDir), controller(options, env, log, control::monotonicNs())
+    : log(log), stateDir(env.stateDir), controller(options, env, log, control::monotonicNs(), control::monotonicNs)
 {
 }
 

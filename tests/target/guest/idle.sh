@@ -87,7 +87,8 @@ $B/brightness-ctl set 60% > /dev/null 2>&1
 sent=$(lines '^display output' "$W/log")
 for bad in "--after 5" "--after -1m" "--after 25h" "--dim 101%" "--off-after 1m"; do
     $B/brightness-idle $bad > "$W/bad.out" 2>&1
-    expect "brightness-idle $bad: exit 2 and one line" test "$?:$(wc -l < "$W/bad.out")" = "2:1"
+    expect "brightness-idle $bad: exit 2, one line and the hint" \
+        test "$?:$(wc -l < "$W/bad.out"):$(tail -n1 "$W/bad.out")" = "2:2:Try 'brightness-idle --help'."
 done
 expect "... and nothing reached the display" test "$(lines '^display output' "$W/log")" = "$sent"
 
