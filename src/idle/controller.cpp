@@ -39,19 +39,24 @@ bool Controller::input(InputDevice &device, bool onlyReadable, long long now)
 {
     // All such a device can send is someone's doing, so its being readable
     // is enough: the screen is lit before anything is read.
-    if (onlyReadable && device.onlyPerson && timing.stage() != Stage::Lit) {
-        screen.light();
-        // A display whose driver runs as a program (uhid) gets the report
-        // only once that program runs: let it, before the bookkeeping.
-        sched_yield();
-        if (timing.input(now) == Change::Wake)
-            wake(now);
-    }
+    if (onlyReadable)
+        touched(device);
+    if (onlyReadable && device.onlyPerson && timing.stage() != Stage::Lit && timing.input(now) == Change::Wake)
+        wake(now);
     bool gone = false;
     if (Inputs::drain(device, &gone) && timing.input(now) == Change::Wake)
         wake(now);
     releaseFree(now);
     return !gone;
+}
+
+void Controller::touched(const InputDevice &device)
+{
+    if (!device.onlyPerson || timing.stage() == Stage::Lit || !screen.light())
+        return;
+    // A display whose driver runs as a program (uhid) gets the report only
+    // once that program runs: let it, before the bookkeeping.
+    sched_yield();
 }
 
 void Controller::added(InputDevice &device)

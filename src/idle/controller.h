@@ -35,6 +35,10 @@ public:
     // reported, so a device that only a person sets off has been touched.
     // False when the device went away and must be removed.
     bool input(InputDevice &device, bool onlyReadable, long long now);
+    // A device that only a person sets off is readable, and nothing else
+    // was reported of it: while the screen is dark, it is lit at once, before
+    // anything is read or any other event is looked at. input() follows.
+    void touched(const InputDevice &device);
     // A device to watch, grabbed at once while the screen is off.
     void added(InputDevice &device);
     void timer(long long now);

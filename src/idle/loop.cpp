@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include <sys/epoll.h>
+#include <unistd.h>
 #include <systemd/sd-event.h>
 
 #include "clock.h"
@@ -33,10 +34,17 @@ Loop::~Loop()
     for (sd_event_source *s : signals)
         sd_event_source_disable_unref(s);
     sd_event_unref(loop);
+    if (waiter >= 0)
+        close(waiter);
 }
 
 bool Loop::start(std::string *why)
 {
+    waiter = epoll_create1(EPOLL_CLOEXEC);
+    if (waiter < 0) {
+        *why = std::string("epoll: ") + std::strerror(errno);
+        return false;
+    }
     int r = sd_event_new(&loop);
     if (r >= 0)
         r = sd_event_add_time(loop, &timer, CLOCK_MONOTONIC, UINT64_MAX, accuracyUs, onTimer, this);
@@ -46,6 +54,12 @@ bool Loop::start(std::string *why)
         r = sd_event_add_signal(loop, &signals[0], SIGTERM, onSignal, this);
     if (r >= 0)
         r = sd_event_add_signal(loop, &signals[1], SIGINT, onSignal, this);
+    if (r >= 0) {
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.ptr = nullptr;
+        r = epoll_ctl(waiter, EPOLL_CTL_ADD, sd_event_get_fd(loop), &e) == 0 ? 0 : -errno;
+    }
     if (r < 0) {
         *why = std::string("event loop: ") + std::strerror(-r);
         return false;
@@ -67,26 +81,51 @@ bool Loop::start(std::string *why)
 
 int Loop::run()
 {
-    const int r = sd_event_loop(loop);
-    if (r < 0) {
-        // Nothing could be watched any more: better ended than blind.
-        log.error(std::string("event loop: ") + std::strerror(-r));
-        return control::Failure;
+    // sd-event's own steps, with the wait in between made here.
+    for (;;) {
+        int r = sd_event_prepare(loop);
+        if (r == 0) {
+            epoll_event ready[16];
+            const int n = epoll_wait(waiter, ready, 16, -1);
+            if (n < 0 && errno != EINTR) {
+                r = -errno;
+            } else {
+                for (int i = 0; i < n; ++i)
+                    if (ready[i].data.ptr && ready[i].events == EPOLLIN)
+                        controller.touched(*static_cast<Watched *>(ready[i].data.ptr)->device);
+                r = sd_event_wait(loop, 0);
+            }
+        }
+        if (r > 0)
+            r = sd_event_dispatch(loop);
+        if (r < 0) {
+            // Nothing could be watched any more: better ended than blind.
+            log.error(std::string("event loop: ") + std::strerror(-r));
+            return control::Failure;
+        }
+        if (sd_event_get_state(loop) == SD_EVENT_FINISHED)
+            return control::Ok;
     }
-    return control::Ok;
 }
 
 void Loop::watch(InputDevice &device)
 {
     watched.push_back({this, &device, nullptr});
-    const int r = sd_event_add_io(loop, &watched.back().source, device.fd, EPOLLIN, onInput, &watched.back());
+    int r = sd_event_add_io(loop, &watched.back().source, device.fd, EPOLLIN, onInput, &watched.back());
     // A touch is what someone waits for: served before anything else ready.
     if (r >= 0)
-        sd_event_source_set_priority(watched.back().source, SD_EVENT_PRIORITY_IMPORTANT);
+        r = sd_event_source_set_priority(watched.back().source, SD_EVENT_PRIORITY_IMPORTANT);
+    if (r >= 0 && device.onlyPerson) {
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.ptr = &watched.back();
+        r = epoll_ctl(waiter, EPOLL_CTL_ADD, device.fd, &e) == 0 ? 0 : -errno;
+    }
     if (r < 0) {
         // Unwatched, the device would never wake the screen: better closed
         // and said than kept in silence.
         log.warning(device.path + ": " + std::strerror(-r));
+        sd_event_source_disable_unref(watched.back().source);
         watched.pop_back();
         controller.devices().remove(device.path);
         return;
@@ -98,6 +137,7 @@ void Loop::unwatch(const std::string &path)
 {
     for (auto it = watched.begin(); it != watched.end(); ++it)
         if (it->device->path == path) {
+            epoll_ctl(waiter, EPOLL_CTL_DEL, it->device->fd, nullptr);
             sd_event_source_disable_unref(it->source);
             watched.erase(it);
             break;

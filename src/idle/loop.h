@@ -4,7 +4,10 @@
 // brightness-idle's one loop, on sd-event: every input device, their
 // hot-plug, the record, one timer and the stop signals are sources, each
 // handled by the controller and none of them nested, so that nothing runs
-// while nobody is there and a touch during a fade is served at once.
+// while nobody is there and a touch during a fade is served at once. The
+// program waits in an epoll of its own over sd-event's descriptor and the
+// input devices, so that a touch on a dark screen lights it as the wait
+// returns, before sd-event's own bookkeeping.
 
 #include <list>
 #include <cstdint>
@@ -51,6 +54,7 @@ private:
     control::Log &log;
     std::string stateDir;
     sd_event *loop = nullptr;
+    int waiter = -1;  // epoll: sd-event's descriptor and the input devices
     sd_event_source *timer = nullptr;
     sd_event_source *signals[2] = {};
     control::RecordWatch record;

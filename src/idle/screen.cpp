@@ -156,7 +156,7 @@ void Screen::endFade()
     fadeMessages.str(std::string());
 }
 
-void Screen::light()
+bool Screen::light()
 {
     // Descriptors already open, reports made beforehand: this write is what
     // the person waits for. A display gone meanwhile, or a short write, is
@@ -166,7 +166,9 @@ void Screen::light()
     for (std::size_t i = 0; i < reports.size(); ++i)
         if (write(kept.usable[i].fd, reports[i].data(), reportSize) == ssize_t(reportSize))
             lit.emplace_back(kept.usable[i].node, reports[i][levelOffset]);
+    const bool wrote = !reports.empty();
     reports.clear();
+    return wrote;
 }
 
 int Screen::wake(long long now)

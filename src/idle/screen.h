@@ -46,8 +46,9 @@ public:
     // Ends a fade in progress for good, its last level made durable.
     void interrupt();
     // The remembered level at once on the displays kept open, and only
-    // that: the least between a touch and a lit screen. Once per darkening.
-    void light();
+    // that: the least between a touch and a lit screen. Once per darkening:
+    // true when it wrote.
+    bool light();
     // light(), then the library's On, which records the level and ends any
     // fade in progress.
     int wake(long long now);
