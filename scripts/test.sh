@@ -115,7 +115,8 @@ target)
     fi
     version=$(dpkg-parsechangelog -l "$ROOT/debian/changelog" -S Version)
     sh "$ROOT/tests/target/run.sh" "$ROOT/build-armhf-tests" \
-        "$ROOT/dist/brightness-tools_${version}_armhf.deb $ROOT/dist/brightness_${version}_armhf.deb $old/brightness_1.0.0_armhf.deb" \
+        "$ROOT/dist/brightness-tools_${version}_armhf.deb $ROOT/dist/brightness_${version}_armhf.deb" \
+        "$old/brightness_1.0.0_armhf.deb" \
         "$ROOT/build-armhf-tests/target" "$@"
     ;;
 esac
