@@ -21,7 +21,9 @@ expect "1.0.0's brightness-idle is enabled and running" \
 wants=/etc/systemd/system/multi-user.target.wants/brightness-idle.service
 expect "... through a link in multi-user.target.wants" test -L "$wants"
 
-$DPKG -i $PACKAGES > "$W/dpkg.log" 2>&1
+# As apt runs dpkg (apt install ./brightness-tools_*.deb ./brightness_*.deb):
+# brightness-tools breaks the old brightness until that is upgraded too.
+$DPKG --auto-deconfigure -i $PACKAGES > "$W/dpkg.log" 2>&1
 expect "dpkg -i upgrades to brightness-tools and brightness" test $? = 0
 sed "s/^/$scenario| /" "$W/dpkg.log"
 expect "... both installed at the new version" test "$($DPKG-query -W -f '${db:Status-Status} ${Version} ' brightness brightness-tools)" \
