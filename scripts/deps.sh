@@ -39,6 +39,9 @@ TEST_PACKAGES="xvfb xauth xdotool x11-utils imagemagick procps mosquitto mosquit
 # The armhf cross build with Qt's armhf libraries, and qemu-arm to run its
 # tests here (scripts/test.sh armhf).
 ARMHF_TEST_PACKAGES="crossbuild-essential-armhf $ARMHF_LIBRARY_PACKAGES qemu-user"
+# The arm64 cross build and qemu-aarch64 (scripts/test.sh arm64).
+ARM64_LIBRARY_PACKAGES="qtbase5-dev:arm64 libmosquitto-dev:arm64 libudev-dev:arm64 libsystemd-dev:arm64"
+ARM64_TEST_PACKAGES="crossbuild-essential-arm64 $ARM64_LIBRARY_PACKAGES qemu-user"
 # The armhf guest (scripts/test.sh target): the system emulator, cpio for its
 # initramfs, ImageMagick for its screenshots; its kernel and root file system
 # are armhf packages that tests/target/build-guest.sh unpacks there.
@@ -56,19 +59,37 @@ build_native() {
     cmake --build "$dir" --parallel "$(nproc)"
 }
 
-# What building and checking the Debian packages needs: the desktop entry,
-# udev rule and man page checkers, lintian, dpkg-shlibdeps (with file, which
-# CPack uses to find the binaries), and the armhf cross toolchain with Qt's
-# armhf libraries (dpkg-shlibdeps reads their symbols files) and user-mode
-# emulation.
-PACKAGING_PACKAGES="desktop-file-utils lintian man-db udev dpkg-dev file crossbuild-essential-armhf $ARMHF_LIBRARY_PACKAGES qemu-user"
+# What building and checking the Debian packages needs beyond their
+# Build-Depends (ensure_build_deps): dpkg-buildpackage with debhelper, the
+# desktop entry, udev rule and man page checkers, lintian; apt-ftparchive
+# and gpg for the signed repository (scripts/apt-repo.sh).
+DEB_BUILD_PACKAGES="build-essential dpkg-dev debhelper"
+PACKAGING_PACKAGES="$DEB_BUILD_PACKAGES desktop-file-utils lintian man-db udev file apt-utils gnupg gpgv"
+# The architectures scripts/package.sh builds: this machine's, and the two of
+# Raspberry Pi OS, cross-built.
+PACKAGE_ARCHES="$(dpkg --print-architecture) armhf arm64"
 
-ensure_armhf_arch() {
-    # The next ensure_packages that finds something missing runs apt-get
-    # update, which fetches the armhf package lists.
-    if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-        as_root dpkg --add-architecture armhf
+ensure_arch() {
+    # ensure_arch ARCH: dpkg may install packages of ARCH. The next
+    # ensure_packages that finds something missing runs apt-get update, which
+    # fetches that architecture's package lists.
+    if [ "$1" != "$(dpkg --print-architecture)" ] && ! dpkg --print-foreign-architectures | grep -qx "$1"; then
+        as_root dpkg --add-architecture "$1"
     fi
+}
+ensure_armhf_arch() { ensure_arch armhf; }
+
+ensure_build_deps() {
+    # ensure_build_deps ARCH: the Build-Depends of debian/control for a build
+    # of ARCH packages on this machine (a cross build when ARCH is not this
+    # machine's), through apt-get build-dep, as a maintainer would.
+    ensure_arch "$1"
+    ensure_packages $DEB_BUILD_PACKAGES
+    (cd "$ROOT" && dpkg-checkbuilddeps -a "$1" >/dev/null 2>&1) && return 0
+    echo "Installing the build dependencies for $1" >&2
+    as_root apt-get -o DPkg::Lock::Timeout=900 update -qq
+    (cd "$ROOT" && as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 \
+        build-dep -y -qq --no-install-recommends -a "$1" ./)
 }
 
 # What scripts/bench.sh needs on top of building: a private X server, xdotool

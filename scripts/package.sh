@@ -1,53 +1,72 @@
 #!/bin/sh
-# Builds the Debian packages of brightness for amd64 (this machine) and for
-# armhf (cross build), and leaves them in dist/:
-#   dist/brightness_<version>_amd64.deb  dist/brightness_<version>_armhf.deb
-# Installs what is missing first. Build trees: build-deb-amd64, build-deb-armhf.
+# Builds the Debian packages of brightness from debian/ with dpkg-buildpackage,
+# as a maintainer would, each from a clean copy of this source tree: this
+# machine's architecture natively, the others as cross builds (-a ARCH).
+#   scripts/package.sh [ARCH...]    default: amd64 (this machine), armhf, arm64
+# Leaves in dist/ the source package and, for each ARCH,
+#   dist/brightness_<version>.dsc  dist/brightness_<version>.tar.xz
+#   dist/brightness-tools_<version>_<ARCH>.deb  (without Qt)
+#   dist/brightness_<version>_<ARCH>.deb        (the window)
+# and prints their paths. Installs what is missing first (the Build-Depends
+# through apt-get build-dep). Build trees and logs: build-deb/<ARCH>.
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/scripts/deps.sh"
 
-ensure_armhf_arch
-ensure_packages $BUILD_PACKAGES $PACKAGING_PACKAGES
+native=$(dpkg --print-architecture)
+arches=${*:-$PACKAGE_ARCHES}
+version=$(dpkg-parsechangelog -l "$ROOT/debian/changelog" -S Version)
+ensure_packages $DEB_BUILD_PACKAGES
+for arch in $arches; do ensure_build_deps "$arch"; done
 
-# dpkg-buildflags maps the current directory out of the debug paths.
-cd "$ROOT"
+# copy_source DIR: the source tree without builds, packages and VCS data,
+# into DIR/brightness-<version>.
+copy_source() {
+    rm -rf "$1"
+    mkdir -p "$1/brightness-$version"
+    tar -C "$ROOT" --exclude=./.git --exclude='./build*' --exclude=./dist --exclude='./obj-*' \
+        --exclude=./debian/tmp --exclude=./debian/.debhelper --exclude=./debian/files \
+        --exclude='./debian/brightness*/' --exclude='./debian/*.substvars' --exclude='./debian/*debhelper*' \
+        -cf - . | tar -xf - -C "$1/brightness-$version"
+}
 
-# build_deb ARCH [cmake options...]: configures, builds and packages one
-# architecture with Debian's hardening flags for it.
-build_deb() {
-    arch=$1; shift
-    dir="$ROOT/build-deb-$arch"
-    (
-        # dpkg-buildflags gives the flags for this architecture: hardening,
-        # and 64-bit file offsets where the C library's default is 32-bit.
-        # (dpkg-shlibdeps, which CPack runs, needs nothing of this: it picks
-        # the libraries whose ELF ABI matches the program's.)
-        export DEB_HOST_ARCH="$arch"
-        export DEB_BUILD_MAINT_OPTIONS="hardening=+all future=+lfs"
-        cppflags=$(dpkg-buildflags --get CPPFLAGS)
-        cflags=$(dpkg-buildflags --get CFLAGS)
-        cxxflags=$(dpkg-buildflags --get CXXFLAGS)
-        ldflags=$(dpkg-buildflags --get LDFLAGS)
-        cmake -S "$ROOT" -B "$dir" -DBRIGHTNESS_TESTS=OFF -DCMAKE_BUILD_TYPE=Release \
-            -DCMAKE_C_FLAGS="$cppflags $cflags" -DCMAKE_CXX_FLAGS="$cppflags $cxxflags" \
-            -DCMAKE_EXE_LINKER_FLAGS="$ldflags" "$@" >/dev/null
-        cmake --build "$dir" --parallel "$(nproc)"
-        rm -f "$dir"/brightness_*.deb
-        cd "$dir"
-        cpack -G DEB
-    )
-    for deb in "$dir"/brightness_*_"$arch".deb; do
-        [ -f "$deb" ] || { echo "package.sh: no $arch package was made" >&2; exit 1; }
-        cp "$deb" "$ROOT/dist/"
-        echo "$ROOT/dist/$(basename "$deb")"
-    done
+# run LOG COMMAND...: the command's output goes to LOG, and its end to the
+# terminal when it fails.
+run() {
+    log=$1; shift
+    if ! "$@" > "$log" 2>&1; then
+        tail -n 60 "$log" >&2
+        echo "package.sh: failed: $* (log: $log)" >&2
+        exit 1
+    fi
 }
 
 mkdir -p "$ROOT/dist"
 # One run at a time, and none while the package checks read dist/.
 exec 9> "$ROOT/dist/.lock"
 flock 9
-rm -f "$ROOT"/dist/brightness_*.deb
-build_deb "$(dpkg --print-architecture)"
-build_deb armhf -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-armhf.cmake"
+
+work="$ROOT/build-deb/source"
+copy_source "$work"
+run "$work/build.log" sh -c "cd '$work' && dpkg-source -b brightness-$version"
+rm -f "$ROOT"/dist/brightness_*.dsc "$ROOT"/dist/brightness_*.tar.*
+cp "$work/brightness_$version.dsc" "$work/brightness_$version.tar.xz" "$ROOT/dist/"
+echo "$ROOT/dist/brightness_$version.dsc"
+
+for arch in $arches; do
+    work="$ROOT/build-deb/$arch"
+    copy_source "$work"
+    cross=""
+    [ "$arch" = "$native" ] || cross="-a$arch"
+    # Debug symbols stay out of the repository; the test suite runs through
+    # scripts/test.sh.
+    run "$work/build.log" sh -c "cd '$work/brightness-$version' && \
+        DEB_BUILD_OPTIONS='noautodbgsym nocheck parallel=$(nproc)' dpkg-buildpackage -b -us -uc $cross"
+    rm -f "$ROOT"/dist/brightness*_"$arch".deb
+    for pkg in brightness-tools brightness; do
+        deb="$work/${pkg}_${version}_$arch.deb"
+        [ -f "$deb" ] || { echo "package.sh: no $deb was made" >&2; exit 1; }
+        cp "$deb" "$ROOT/dist/"
+        echo "$ROOT/dist/$(basename "$deb")"
+    done
+done

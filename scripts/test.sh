@@ -4,6 +4,7 @@
 #   scripts/test.sh [SUITE] [ctest arguments...]
 #   (none), native  the whole suite, in build-tests
 #   armhf           the armhf cross build's suite under qemu-arm, in build-armhf-tests
+#   arm64           the arm64 cross build's suite under qemu-aarch64, in build-arm64-tests
 #   asan            the suite under AddressSanitizer and UBSan, in build-asan
 #   tsan            the hot-plug monitor and window tests under ThreadSanitizer,
 #                   in build-tsan
@@ -21,12 +22,13 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
 suite=native
 case "${1:-}" in
-    native|armhf|asan|tsan|fuzz|target) suite=$1; shift ;;
+    native|armhf|arm64|asan|tsan|fuzz|target) suite=$1; shift ;;
 esac
 
 case $suite in
 native)
-    ensure_armhf_arch; ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $PACKAGING_PACKAGES
+    for arch in $PACKAGE_ARCHES; do ensure_build_deps "$arch"; done
+    ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $PACKAGING_PACKAGES
     build_native "$ROOT/build-tests" -DBRIGHTNESS_TESTS=ON
     cd "$ROOT/build-tests"
     ctest --output-on-failure --timeout 300 "$@"
@@ -36,6 +38,13 @@ armhf)
     build_native "$ROOT/build-armhf-tests" -DBRIGHTNESS_TESTS=ON \
         -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-armhf.cmake"
     cd "$ROOT/build-armhf-tests"
+    ctest --output-on-failure --timeout 300 "$@"
+    ;;
+arm64)
+    ensure_arch arm64; ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $ARM64_TEST_PACKAGES
+    build_native "$ROOT/build-arm64-tests" -DBRIGHTNESS_TESTS=ON \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-arm64.cmake"
+    cd "$ROOT/build-arm64-tests"
     ctest --output-on-failure --timeout 300 "$@"
     ;;
 asan)
@@ -94,9 +103,20 @@ target)
         -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-armhf.cmake" >/dev/null
     cmake --build "$ROOT/build-armhf-tests" --parallel "$(nproc)" --target brightness brightness-ctl brightness-mqtt \
         brightness-idle uhid-display bus-place uinput-person bare-wake
-    "$ROOT/scripts/package.sh" >/dev/null
-    version=$(sed -n 's/^project(brightness VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")
+    "$ROOT/scripts/package.sh" armhf >/dev/null
+    # The single package of 1.0.0, from which the upgrade scenario upgrades:
+    # built once from that version's commit with its own scripts/package.sh.
+    old=$ROOT/build-armhf-tests/package-1.0.0
+    if [ ! -f "$old/brightness_1.0.0_armhf.deb" ]; then
+        rm -rf "$old"; mkdir -p "$old/src"
+        git -C "$ROOT" archive d530a9fde65399e3f051034dcee52884459e97eb | tar -x -C "$old/src"
+        "$old/src/scripts/package.sh" > "$old/build.log" 2>&1 || { tail -n 40 "$old/build.log"; exit 1; }
+        cp "$old/src/dist/brightness_1.0.0_armhf.deb" "$old/"
+    fi
+    version=$(dpkg-parsechangelog -l "$ROOT/debian/changelog" -S Version)
     sh "$ROOT/tests/target/run.sh" "$ROOT/build-armhf-tests" \
-        "$ROOT/dist/brightness_${version}_armhf.deb" "$ROOT/build-armhf-tests/target" "$@"
+        "$ROOT/dist/brightness-tools_${version}_armhf.deb $ROOT/dist/brightness_${version}_armhf.deb" \
+        "$old/brightness_1.0.0_armhf.deb" \
+        "$ROOT/build-armhf-tests/target" "$@"
     ;;
 esac

@@ -19,29 +19,55 @@ finish() {
     exit 0
 }
 
-# expected_files FOUND_LIST: the files that an install to /usr must put
+# expected_files FOUND_LIST: the files that cmake --install to /usr must put
 # down, relative to the root, sorted. Programs that the install has besides
 # brightness (from FOUND_LIST) are expected with a man page each.
 expected_files() {
+    { tools_files; window_files; echo usr/share/man/man1/brightness.1; other_programs "$1" .1; } | LC_ALL=C sort
+}
+
+# package_files PACKAGE FOUND_LIST: the files of one Debian package, sorted.
+package_files() {
     {
-        brightness_files
-        sed -n 's|^usr/bin/||p' "$1" | grep -vx brightness | while read -r program; do
-            echo "usr/bin/$program"
-            echo "usr/share/man/man1/$program.1.gz"
-        done
+        echo "usr/share/doc/$1/changelog.gz"
+        echo "usr/share/doc/$1/copyright"
+        case $1 in
+        brightness-tools)
+            tools_files
+            echo usr/share/lintian/overrides/brightness-tools
+            other_programs "$2" .1.gz ;;
+        brightness)
+            window_files
+            echo usr/share/man/man1/brightness.1.gz ;;
+        esac
     } | LC_ALL=C sort
 }
 
-brightness_files() {
+# other_programs FOUND_LIST SUFFIX: each program but the window, with its
+# man page (NAME.1 and SUFFIX).
+other_programs() {
+    sed -n 's|^usr/bin/||p' "$1" | grep -vx brightness | while read -r program; do
+        echo "usr/bin/$program"
+        echo "usr/share/man/man1/$program$2"
+    done
+}
+
+# Without Qt: brightness-tools.
+tools_files() {
     cat <<'LIST'
-usr/bin/brightness
 usr/lib/systemd/system/brightness-idle.service
 usr/lib/systemd/system/brightness-mqtt.service
 usr/lib/systemd/system/brightness-restore@.service
+usr/lib/tmpfiles.d/brightness.conf
 usr/lib/udev/rules.d/70-brightness.rules
+LIST
+}
+
+# The window: brightness.
+window_files() {
+    cat <<'LIST'
+usr/bin/brightness
 usr/share/applications/brightness.desktop
-usr/share/doc/brightness/changelog.gz
-usr/share/doc/brightness/copyright
 usr/share/icons/hicolor/128x128/apps/brightness.png
 usr/share/icons/hicolor/16x16/apps/brightness.png
 usr/share/icons/hicolor/22x22/apps/brightness.png
@@ -50,8 +76,6 @@ usr/share/icons/hicolor/256x256/apps/brightness.png
 usr/share/icons/hicolor/32x32/apps/brightness.png
 usr/share/icons/hicolor/48x48/apps/brightness.png
 usr/share/icons/hicolor/64x64/apps/brightness.png
-usr/share/lintian/overrides/brightness
-usr/share/man/man1/brightness.1.gz
 LIST
 }
 

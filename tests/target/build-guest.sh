@@ -22,7 +22,10 @@ out=$(cd "$out" && pwd)
 # window; Debian's MQTT broker and clients for the bridge.
 # usr-is-merged: the layout below is merged already (and usrmerge would pull
 # in perl). util-linux: flock(1), to hold the record's lock as a user would.
-packages="busybox-static coreutils dpkg libc-bin usr-is-merged udev systemd sudo util-linux libqt5widgets5 fonts-wqy-microhei mosquitto mosquitto-clients"
+# init-system-helpers (with perl-base, which it runs on): the packages'
+# maintainer scripts enable, start and purge units with it, as on any Debian
+# system, where both are essential.
+packages="busybox-static coreutils dpkg libc-bin usr-is-merged udev systemd sudo util-linux libqt5widgets5 fonts-wqy-microhei mosquitto mosquitto-clients init-system-helpers perl-base"
 # Kernel modules the scenarios need: the framebuffer (virtio-gpu on
 # virtio-mmio), raw HID through uhid, and input devices for key presses.
 modules="virtio_mmio virtio-gpu hid uhid hid-generic evdev uinput"

@@ -1,13 +1,16 @@
 #!/bin/sh
 # Boots the armhf guest under qemu-system-arm with the armhf programs and
-# package, runs the scenarios in it, and ends with the guest's own
+# packages, runs the scenarios in it, and ends with the guest's own
 # "N passed, N failed" line; fails when a scenario failed or the guest did not
 # get to the end. Artifacts in OUT_DIR: console.log (the guest's whole
 # console) and the window's screenshots as PNG.
-# Usage: run.sh BUILD_DIR DEB OUT_DIR [SCENARIO...]
-# (only the named scenarios, for a quicker look at one of them)
+# Usage: run.sh BUILD_DIR DEBS OLD_DEB OUT_DIR [SCENARIO...]
+# DEBS: the packages under test, one argument (brightness-tools and
+# brightness); OLD_DEB: the single package of 1.0.0 that the upgrade scenario
+# upgrades from. SCENARIO: only the named scenarios, for a quicker look at
+# one of them.
 set -eu
-build=$1; deb=$2; out=$3; shift 3
+build=$1; debs=$2; old_deb=$3; out=$4; shift 4
 only=$(echo "$*" | tr ' ' ',')
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$out"
@@ -16,10 +19,10 @@ out=$(cd "$out" && pwd)
 sh "$here/build-guest.sh" "$out"
 
 # What this run adds to the cached root: the scenarios, the programs under
-# test, the display for the guest and the package.
+# test, the display for the guest and the packages.
 overlay="$out/overlay"
 rm -rf "$overlay"
-mkdir -p "$overlay/scenarios" "$overlay/opt/brightness" "$overlay/pkg"
+mkdir -p "$overlay/scenarios" "$overlay/opt/brightness" "$overlay/pkg/old"
 cp "$here/guest/init" "$overlay/init"
 cp "$here"/guest/*.sh "$overlay/scenarios/"
 mkdir -p "$overlay/etc/systemd/system"
@@ -28,7 +31,9 @@ cp "$build/src/brightness" "$build/src/ctl/brightness-ctl" "$build/src/mqtt/brig
    "$build/src/idle/brightness-idle" "$build/tests/support/uhid/uhid-display" \
    "$build/tests/support/uhid/bus-place" "$build/tests/support/input/uinput-person" \
    "$build/tests/support/input/bare-wake" "$overlay/opt/brightness/"
-cp "$deb" "$overlay/pkg/"
+# shellcheck disable=SC2086
+cp $debs "$overlay/pkg/"
+cp "$old_deb" "$overlay/pkg/old/"
 (cd "$overlay" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) > "$out/overlay.cpio"
 # The kernel unpacks concatenated archives in turn; later files win.
 cat "$out/base.cpio" "$out/overlay.cpio" > "$out/initrd.cpio"
@@ -41,9 +46,11 @@ drain=$!
 : > "$out/console.log"
 cr=$(printf '\r')
 start=$(date +%s)
+# Memory: the initramfs (the root file system with the packages) is held
+# twice while the kernel unpacks it; 512 MB no longer held both.
 # The guest asks for a screenshot with a console line "@@screendump NAME" and
 # waits a moment for it.
-timeout 900 qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 1 -m 512 -nic none -no-reboot \
+timeout 900 qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 1 -m 768 -nic none -no-reboot \
     -display none -serial stdio -monitor pipe:"$out/monitor" \
     -device virtio-gpu-device -global virtio-mmio.force-legacy=false \
     -device qemu-xhci -device usb-kbd \

@@ -357,7 +357,7 @@ state_stop
 # plug_restore installed, or installed here when this runs alone.
 idle_service() {
 new_scenario idle_service
-installed_file /usr/bin/brightness-idle || $DPKG -i /pkg/brightness_*_armhf.deb > "$W/dpkg.log" 2>&1
+installed_file /usr/bin/brightness-idle || $DPKG -i $PACKAGES > "$W/dpkg.log" 2>&1
 rcu_expedited=$(cat /sys/kernel/rcu_expedited)
 echo 1 > /sys/kernel/rcu_expedited
 expect "the package ships the idle service disabled" \

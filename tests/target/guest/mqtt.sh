@@ -7,7 +7,7 @@
 mqtt() {
 new_scenario mqtt
 udev_start
-$DPKG -i /pkg/brightness_*_armhf.deb > "$W/dpkg.log" 2>&1
+$DPKG -i $PACKAGES > "$W/dpkg.log" 2>&1
 expect "dpkg -i installs the package with the bridge" installed_file /usr/bin/brightness-mqtt
 echo "NOTE mqtt: the unit's $(systemd-analyze security --offline=yes /usr/lib/systemd/system/brightness-mqtt.service 2>&1 | tail -n 1)"
 # The node id comes from the machine id, which this guest has only once made.

@@ -3,6 +3,8 @@
 # Debian's dpkg, not the busybox applet of that name, which the guest's
 # shell would run first.
 DPKG=/usr/bin/dpkg
+# The packages under test: brightness-tools, and the window, which depends on it.
+PACKAGES="$(echo /pkg/brightness-tools_*_armhf.deb) $(echo /pkg/brightness_*_armhf.deb)"
 installed_file() { [ -f "$1" ] && $DPKG -S "$1" > /dev/null 2>&1; }
 cannot() { ! "$@"; }
 # USER may open NODE for reading.
@@ -16,15 +18,15 @@ udev_start
 display_start -k
 udevadm settle -t 30
 expect "before the package the display's node is root's alone" test "$(mode_of /dev/hidraw1)" = "root 600"
-$DPKG -i /pkg/brightness_*_armhf.deb > "$W/dpkg.log" 2>&1
-expect "dpkg -i installs the package" test $? = 0
+$DPKG -i $PACKAGES > "$W/dpkg.log" 2>&1
+expect "dpkg -i installs the packages" test $? = 0
 sed "s/^/$scenario| /" "$W/dpkg.log"
 udevadm settle -t 30
 for f in /usr/bin/brightness /usr/bin/brightness-ctl /usr/lib/udev/rules.d/70-brightness.rules \
-         /usr/lib/systemd/system/brightness-restore@.service \
+         /usr/lib/systemd/system/brightness-restore@.service /usr/lib/tmpfiles.d/brightness.conf \
          /usr/share/applications/brightness.desktop /usr/share/man/man1/brightness.1.gz \
-         /usr/share/icons/hicolor/48x48/apps/brightness.png /usr/share/doc/brightness/copyright; do
-    expect "$f is installed and belongs to the package" installed_file "$f"
+         /usr/share/icons/hicolor/48x48/apps/brightness.png /usr/share/doc/brightness-tools/copyright; do
+    expect "$f is installed and belongs to a package" installed_file "$f"
 done
 # The record's directory: root may write it at boot, group plugdev when
 # setting a display, and its files stay in that group; others only pass.
@@ -124,8 +126,8 @@ done
 echo "NOTE race: $refused of $plugs plugs found refused by brightness-ctl with the udev rule as the only access"
 expect "every plug was measured" test $n -gt $plugs
 
-$DPKG --purge brightness > "$W/purge.log" 2>&1
-expect "dpkg --purge removes the package" test $? = 0
+$DPKG --purge brightness brightness-tools > "$W/purge.log" 2>&1
+expect "dpkg --purge removes the packages" test $? = 0
 expect "... and its program and rule" test ! -e /usr/bin/brightness -a ! -e /usr/lib/udev/rules.d/70-brightness.rules
 expect "... and the record's directory" test ! -e /var/lib/brightness
 display_stop
@@ -156,7 +158,7 @@ place=$($B/bus-place "$n")
 echo "$scenario: udevadm test-builtin path_id: ID_PATH=$id_path"
 echo "$scenario: bus-place $n: $place"
 expect "the bus place of the USB keyboard's node is udev's ID_PATH" test -n "$place" -a "$place" = "$id_path"
-/usr/bin/dpkg-deb --fsys-tarfile /pkg/brightness_*_armhf.deb \
+/usr/bin/dpkg-deb --fsys-tarfile /pkg/brightness-tools_*_armhf.deb \
     | tar -xO ./usr/lib/udev/rules.d/70-brightness.rules > "$W/rules"
 apply_rule() {
     chown root:root "$node"; chmod 600 "$node"
@@ -179,9 +181,9 @@ chown root:root "$node"; chmod 600 "$node"
 plug_restore() {
 new_scenario plug_restore
 expect "systemd is the first process" test "$(cat /proc/1/comm)" = systemd
-$DPKG --purge brightness > /dev/null 2>&1
+$DPKG --purge brightness brightness-tools > /dev/null 2>&1
 display_start -n -t "$W/stamps"
-$DPKG -i /pkg/brightness_*_armhf.deb > "$W/dpkg.log" 2>&1
+$DPKG -i $PACKAGES > "$W/dpkg.log" 2>&1
 expect "dpkg -i installs the package under systemd" test $? = 0
 sed "s/^/$scenario| /" "$W/dpkg.log"
 expect "systemd knows the restore unit" \
@@ -248,8 +250,8 @@ display_stop
 # plugged in, and a udev monitor that lives on to see udev's coldplug.
 coldplug_prepare() {
 new_scenario coldplug
-$DPKG --purge brightness > /dev/null 2>&1
-$DPKG -i /pkg/brightness_*_armhf.deb > "$W/dpkg.log" 2>&1
+$DPKG --purge brightness brightness-tools > /dev/null 2>&1
+$DPKG -i $PACKAGES > "$W/dpkg.log" 2>&1
 expect "dpkg -i installs the package before the boot under systemd" test $? = 0
 display_start -t "$W/stamps"
 wait_for 10 display_node > /dev/null
