@@ -90,7 +90,8 @@ bool parseSelection(const std::string &text, Selection *selection)
             selection->node = node;
             return true;
         }
-    if (text.compare(0, sizeof hidrawPrefix - 1, hidrawPrefix) == 0 || !validPlace(text))
+    // A path is a node or nothing: no bus place starts with '/'.
+    if (text.compare(0, sizeof hidrawPrefix - 1, hidrawPrefix) == 0 || text[0] == '/' || !validPlace(text))
         return false;
     *selection = Selection();
     selection->place = text;

@@ -31,8 +31,20 @@ Controller::Controller(const Options &options, const control::Environment &env, 
 
 void Controller::begin(long long now)
 {
-    // Nothing is known yet, so a dark record counts as a change.
-    recordChanged(now);
+    begun = true;
+    Stage stage = Stage::Lit;
+    bool byIdle = false;
+    if (!screen.changed(&stage, &byIdle))
+        return;
+    if (stage != Stage::Lit && byIdle) {
+        // Nobody is left to wake what an ended run of this program darkened.
+        log.info("giving back the screen that an earlier run left "
+                 + std::string(stage == Stage::Dimmed ? "dimmed" : "off"));
+        screen.wake(now);
+        screen.remember(control::Ok);
+        return;
+    }
+    adoptRecord(stage, byIdle, now);
 }
 
 bool Controller::input(InputDevice &device, bool onlyReadable, long long now)
@@ -41,10 +53,11 @@ bool Controller::input(InputDevice &device, bool onlyReadable, long long now)
     // is enough: the screen is lit before anything is read.
     if (onlyReadable)
         touched(device);
-    if (onlyReadable && device.onlyPerson && timing.stage() != Stage::Lit && timing.input(now) == Change::Wake)
-        wake(now);
     bool gone = false;
-    if (Inputs::drain(device, &gone) && timing.input(now) == Change::Wake)
+    const bool someone = Inputs::drain(device, &gone) || (onlyReadable && device.onlyPerson);
+    // Someone else's dark screen is theirs to light: swayidle and scripts
+    // keep their own "on".
+    if (someone && !othersDark() && timing.input(now) == Change::Wake)
         wake(now);
     releaseFree(now);
     return !gone;
@@ -52,7 +65,7 @@ bool Controller::input(InputDevice &device, bool onlyReadable, long long now)
 
 void Controller::touched(const InputDevice &device)
 {
-    if (!device.onlyPerson || timing.stage() == Stage::Lit || !screen.light())
+    if (!device.onlyPerson || darkBy != Darkener::Here || !screen.light())
         return;
     // A display whose driver runs as a program (uhid) gets the report only
     // once that program runs: let it, before the bookkeeping.
@@ -62,7 +75,12 @@ void Controller::touched(const InputDevice &device)
 void Controller::added(InputDevice &device)
 {
     log.debug("watching " + device.path);
-    if (timing.stage() == Stage::Off && !screen.fading())
+    if (inputs.devices().size() == 1 && begun) {
+        // The first device there is: the quiet time counts from now.
+        timing.adopt(Stage::Lit, clock());
+        log.info(device.path + ": watched; the screen may now be darkened when nobody is there");
+    }
+    if (darkBy == Darkener::Here && timing.stage() == Stage::Off && !screen.fading())
         grabAll();
 }
 
@@ -87,37 +105,63 @@ void Controller::recordChanged(long long now)
     if (screen.fading())
         return;
     Stage stage;
-    if (!screen.changed(&stage))
+    bool byIdle = false;
+    if (screen.changed(&stage, &byIdle))
+        adoptRecord(stage, byIdle, now);
+}
+
+void Controller::adoptRecord(Stage stage, bool byIdle, long long now)
+{
+    // Still what this program left: a level changed while it is dark.
+    if (darkBy == Darkener::Here && stage != Stage::Lit && byIdle)
         return;
-    // Someone else set the screen: their level stands, the clock starts anew.
     log.debug(std::string("the record shows the screen ")
               + (stage == Stage::Lit ? "lit" : stage == Stage::Dimmed ? "dimmed" : "off") + ", set by another program");
     timing.adopt(stage, now);
-    if (stage == Stage::Lit)
-        screen.forget();
-    else
-        screen.keep();
-    if (stage == Stage::Off)
-        grabAll();
-    else
-        letGo(now);
+    screen.forget();
+    if (stage == Stage::Lit) {
+        darkBy = Darkener::None;
+    } else {
+        // Theirs, even a dim or an "off:idle" that this run did not make.
+        darkBy = Darkener::Other;
+    }
+    letGo(now);
+    releaseFree(now);
 }
 
 void Controller::stop()
 {
     screen.interrupt();
+    if (darkBy != Darkener::Here)
+        return;
+    // Nobody would be left to wake it.
+    log.info("stopping: giving the screen back");
+    screen.wake(clock());
+    timing.adopt(Stage::Lit, clock());
+    darkBy = Darkener::None;
+}
+
+std::string Controller::describe()
+{
+    const std::size_t n = inputs.devices().size();
+    return screen.describe() + "; watching " + std::to_string(n) + " input device" + (n == 1 ? "" : "s");
 }
 
 long long Controller::deadline() const
 {
     if (screen.fading())
         return earliest(screen.due(), releasing ? holdUntil : -1);
+    // Nothing could wake a screen darkened now; someone else's dark screen
+    // is theirs.
+    if (inputs.empty() || othersDark())
+        return releasing ? holdUntil : -1;
     return earliest(timing.deadline(), releasing ? holdUntil : -1);
 }
 
 void Controller::darken(Change change, long long now)
 {
     log.debug(change == Change::Dim ? "nobody there: dimming" : "nobody there: turning the screen off");
+    darkBy = Darkener::Here;
     fadeStatus = screen.darken(change == Change::Dim ? options.plan.dimPercent : -1, now);
     if (!screen.fading())
         darkened(fadeStatus);
@@ -127,12 +171,15 @@ void Controller::darkened(int status)
 {
     // From when the dim is reached, after its fade and the record's write.
     const long long now = clock();
-    if (!screen.remember(status)) {
-        // Nothing went dark, or someone lit it during the fade.
+    if (!screen.reached() || !screen.remember(status)) {
+        // Nothing went dark (a display gone, a write refused), or someone
+        // lit it during the fade: the quiet time starts anew, nothing held.
         timing.adopt(Stage::Lit, now);
         screen.forget();
+        darkBy = Darkener::None;
         return;
     }
+    darkBy = Darkener::Here;
     timing.adopt(timing.stage(), now);
     if (timing.stage() == Stage::Off)
         grabAll();
@@ -142,6 +189,7 @@ void Controller::wake(long long now)
 {
     log.debug("someone is there: waking the screen");
     screen.wake(now);
+    darkBy = Darkener::None;
     letGo(now);
 }
 

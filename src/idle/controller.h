@@ -27,8 +27,8 @@ public:
     Controller(const Options &options, const control::Environment &env, control::Log &log, long long now,
                std::function<long long()> clock);
 
-    // Takes what the record says as known: a screen left dark by an earlier
-    // run is woken by the next touch.
+    // Takes what the record says as known. A screen that an earlier run
+    // of this program left dimmed or off (killed, crashed) is given back.
     void begin(long long now);
 
     // A device became readable. onlyReadable: nothing but readable was
@@ -44,8 +44,10 @@ public:
     void timer(long long now);
     void recordChanged(long long now);
     // The loop is about to end: a fade in progress ends between two
-    // writes, and its last level is made to last.
+    // writes, and a screen this program darkened is given back lit.
     void stop();
+    // The displays and what is watched, for the line said at start.
+    std::string describe();
 
     // When timer() is next wanted; -1: not until something happens.
     long long deadline() const;
@@ -54,8 +56,11 @@ public:
 
 private:
     void darken(Change change, long long now);
+    void adoptRecord(Stage stage, bool byIdle, long long now);
     void darkened(int status);
     void wake(long long now);
+    // Someone else's dark screen: left as it is, not held, not woken.
+    bool othersDark() const { return darkBy == Darkener::Other; }
     void grabAll();
     void letGo(long long now);
     void releaseFree(long long now);
@@ -66,7 +71,12 @@ private:
     Timing timing;
     Screen screen;
     Inputs inputs;
+    bool begun = false;        // begin() was called: devices now come later
     int fadeStatus = 0;        // of the darkening in progress
+    // Who has the screen dark. Known in memory only: the record is anyone's
+    // in group plugdev to write, and an "off" there must not make this
+    // program take every touch.
+    enum class Darkener { None, Here, Other } darkBy = Darkener::None;
     bool releasing = false;    // grabs go once nothing is held
     long long holdUntil = -1;
 };

@@ -68,15 +68,18 @@ Inputs::~Inputs()
         close(d.fd);
 }
 
-InputDevice *Inputs::add(const std::string &path)
+InputDevice *Inputs::add(const std::string &path, int *openError)
 {
     for (InputDevice &d : open)
         if (d.path == path)
             return nullptr;
     // Read-only: nothing is ever written to a person's device.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        if (openError)
+            *openError = errno;
         return nullptr;
+    }
     int slots = 0;
     bool onlyPerson = false;
     if (!personal(fd, &slots, &onlyPerson)) {
@@ -104,15 +107,20 @@ void Inputs::remove(const std::string &path)
     }
 }
 
-void Inputs::scan()
+std::vector<std::pair<std::string, int>> Inputs::scan()
 {
+    std::vector<std::pair<std::string, int>> refused;
     DIR *dir = opendir("/dev/input");
     if (!dir)
-        return;
-    while (const dirent *e = readdir(dir))
-        if (std::strncmp(e->d_name, "event", 5) == 0)
-            add(std::string("/dev/input/") + e->d_name);
+        return refused;
+    while (const dirent *e = readdir(dir)) {
+        int error = 0;
+        const std::string path = std::string("/dev/input/") + e->d_name;
+        if (std::strncmp(e->d_name, "event", 5) == 0 && !add(path, &error) && error)
+            refused.emplace_back(path, error);
+    }
     closedir(dir);
+    return refused;
 }
 
 bool Inputs::drain(InputDevice &device, bool *gone)

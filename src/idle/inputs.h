@@ -7,6 +7,8 @@
 
 #include <list>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace idle {
 
@@ -30,15 +32,17 @@ public:
     Inputs &operator=(const Inputs &) = delete;
 
     // Every /dev/input/event* a person uses; the others are closed again.
-    void scan();
+    // The nodes that could not be opened, with errno.
+    std::vector<std::pair<std::string, int>> scan();
     // The node, if a person uses it and it is not open yet; the new device
     // or null.
-    InputDevice *add(const std::string &path);
+    InputDevice *add(const std::string &path, int *openError = nullptr);
     void remove(const std::string &path);
     // A descriptor open already, of the kind given: for a stand-in that
     // cannot answer evdev's questions. The device takes the descriptor.
     InputDevice &adopt(const std::string &path, int fd, bool onlyPerson);
     std::list<InputDevice> &devices() { return open; }
+    bool empty() const { return open.empty(); }
 
     // Reads what is waiting, up to 64 events: true if it tells of someone.
     // *gone: the device went away and must be removed.

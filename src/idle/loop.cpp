@@ -71,9 +71,16 @@ bool Loop::start(std::string *why)
     if (!monitor.open(loop, "input", "event", [this](bool added, const std::string &node) { plugged(added, node); },
                       why))
         return false;
-    controller.devices().scan();
+    for (const auto &refused : controller.devices().scan())
+        log.warning("cannot read " + refused.first + ": " + std::strerror(refused.second)
+                    + (refused.second == EACCES || refused.second == EPERM
+                           ? " (a touch there wakes nothing: add the user to group 'input')"
+                           : ""));
     for (InputDevice &d : controller.devices().devices())
         watch(d);
+    log.info(controller.describe());
+    if (controller.devices().devices().empty())
+        log.warning("no input device to watch: the screen is not darkened until one appears");
     controller.begin(control::monotonicNs());
     arm();
     return true;
@@ -150,8 +157,13 @@ void Loop::plugged(bool added, const std::string &node)
     if (!added) {
         unwatch(node);
         log.debug(node + " went away");
-    } else if (InputDevice *d = controller.devices().add(node)) {
-        watch(*d);
+    } else {
+        int error = 0;
+        if (InputDevice *d = controller.devices().add(node, &error))
+            watch(*d);
+        else if (error)
+            log.warning("cannot read " + node + ": " + std::strerror(error)
+                        + (error == EACCES || error == EPERM ? " (add the user to group 'input')" : ""));
     }
     arm();
 }

@@ -62,11 +62,23 @@ void Screen::pass(const char *kind, const std::ostringstream &messages)
         log.limited(kind, control::Priority::Warning, text, control::monotonicNs());
 }
 
-void Screen::keep()
+std::string Screen::describe() const
 {
-    // Someone else darkened the displays and has said what there was to say.
     std::ostringstream nowhere;
-    open(nowhere);
+    control::Environment quiet = env;
+    quiet.err = &nowhere;
+    control::Scan scan = control::findDisplays(quiet, selection);
+    std::string text;
+    for (const control::Display &d : control::everyDisplay(scan))
+        text += std::string(text.empty() ? "display " : ", ") + hidrawPath(d.node) + ' ' + control::formatIdentity(d.id)
+            + (d.place.empty() ? "" : " at " + d.place) + (d.fd < 0 ? " (access refused)" : "");
+    control::closeDisplays(&scan);
+    if (!text.empty())
+        return text;
+    return "no display found now"
+        + (selection.node >= 0 ? " on " + hidrawPath(selection.node)
+                               : selection.place.empty() ? std::string() : " at " + selection.place)
+        + "; one that comes is used";
 }
 
 void Screen::open(std::ostringstream &messages)
@@ -100,7 +112,7 @@ int Screen::darken(int percent, long long now)
     std::vector<control::Job> jobs;
     for (const control::Display &d : kept.usable) {
         if (percent < 0) {
-            jobs.push_back(jobFor(d, control::Action::Off, 0));
+            jobs.push_back(jobFor(d, control::Action::IdleOff, 0));
             continue;
         }
         // A display darker than the dim stays as it is (and counts as dimmed).
@@ -151,6 +163,8 @@ void Screen::interrupt()
 
 void Screen::endFade()
 {
+    const auto &jobs = fade->jobs();
+    darkReached = std::any_of(jobs.begin(), jobs.end(), [](const control::Job &j) { return j.written >= 0; });
     fade.reset();
     pass("darken", fadeMessages);
     fadeMessages.str(std::string());
@@ -186,7 +200,7 @@ int Screen::wake(long long now)
     control::Scan scan = control::findDisplays(quiet, selection);
     std::vector<control::Job> jobs;
     for (const control::Display &d : scan.usable) {
-        jobs.push_back(jobFor(d, control::Action::On, 0));
+        jobs.push_back(jobFor(d, control::Action::IdleWake, 0));
         for (const auto &l : lit)
             if (l.first == d.node)
                 jobs.back().showing = l.second;
@@ -213,6 +227,7 @@ std::string Screen::snapshot(Shown *shown) const
             continue;
         mine.entries.push_back(e);
         ++(e.shown == control::shownLit ? shown->lit : e.shown == control::shownOff ? shown->off : shown->dimmed);
+        shown->offByIdle += e.shown == control::shownOff && e.byIdle;
     }
     return control::formatRecord(mine);
 }
@@ -224,13 +239,14 @@ bool Screen::remember(int status)
     return shown.dimmed + shown.off > 0 || (status == control::Ok && shown.lit == 0);
 }
 
-bool Screen::changed(Stage *stage)
+bool Screen::changed(Stage *stage, bool *byIdle)
 {
     Shown shown;
     const std::string now = snapshot(&shown);
     if (now == known)
         return false;
     known = now;
+    *byIdle = shown.off == shown.offByIdle;
     // Lit wins: whoever lit a display is there.
     *stage = shown.lit > 0 || shown.dimmed + shown.off == 0 ? Stage::Lit
         : shown.dimmed > 0                                ? Stage::Dimmed

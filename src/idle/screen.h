@@ -52,21 +52,24 @@ public:
     // light(), then the library's On, which records the level and ends any
     // fade in progress.
     int wake(long long now);
-    // Opens the displays for a fast wake() when someone else darkened them.
-    void keep();
     void forget();
+    // "display /dev/hidraw0 0483:5750 at PLACE", or that none is there now.
+    std::string describe() const;
 
     // Takes the record as it is now as known; true if it shows a selected
     // display dimmed or off, or no entry at all after a request that
     // succeeded (a display without a bus place is not recorded).
     bool remember(int status);
     // True when the record changed since remember(); *stage: what the
-    // selected displays' entries show (lit if any is).
-    bool changed(Stage *stage);
+    // selected displays' entries show (lit if any is); *byIdle: the dark
+    // ones are idle's (dimmed, or "off:idle"), not a person's.
+    bool changed(Stage *stage, bool *byIdle);
+    // The last darkening wrote to a display: it reached the screen.
+    bool reached() const { return darkReached; }
 
 private:
     struct Shown {
-        int lit = 0, dimmed = 0, off = 0;
+        int lit = 0, dimmed = 0, off = 0, offByIdle = 0;
     };
     std::string snapshot(Shown *shown) const;
     void open(std::ostringstream &messages);
@@ -86,6 +89,7 @@ private:
     std::ostringstream fadeMessages;
     control::Environment fadeEnv;  // env, with fadeMessages
     std::unique_ptr<control::Fade> fade;
+    bool darkReached = false;
 };
 
 } // namespace idle

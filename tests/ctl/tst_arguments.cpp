@@ -277,6 +277,8 @@ void tst_Arguments::selections_data()
     QTest::newRow("/dev/hidrawx") << "/dev/hidrawx" << false << -1 << QString();
     QTest::newRow("empty") << "" << false << -1 << QString();
     QTest::newRow("blank inside") << "usb 1" << false << -1 << QString();
+    QTest::newRow("a path that is not a node") << "/dev/input/event0" << false << -1 << QString();
+    QTest::newRow("a file") << "/tmp/display" << false << -1 << QString();
 }
 
 void tst_Arguments::selections()

@@ -168,6 +168,7 @@ void tst_Timing::commandLine_data()
     QTest::newRow("fade too long") << "--fade 600001" << "invalid fade '600001'";
     QTest::newRow("fade negative") << "--fade -5" << "invalid fade '-5'";
     QTest::newRow("bad device") << "-d /dev/hidraw10" << "invalid device '/dev/hidraw10'";
+    QTest::newRow("a path that is not a display node") << "-d /dev/input/event3" << "invalid device '/dev/input/event3'";
     QTest::newRow("operand") << "on" << "unexpected argument 'on'";
     QTest::newRow("units") << "--after 90000ms --dim 20% --off-after=1h --fade 2s" << "90 20 3600 2000 -1 ";
     QTest::newRow("fade bare is ms") << "--fade=3000" << "300 -1 -1 3000 -1 ";

@@ -365,10 +365,7 @@ expect "the package ships the idle service disabled" \
 display_start -t "$W/stamps"
 person_start
 udevadm settle -t 30
-mkdir -p /etc/systemd/system/brightness-idle.service.d
-printf '[Service]\nExecStart=\nExecStart=/usr/bin/brightness-idle --after 2s\n' \
-    > /etc/systemd/system/brightness-idle.service.d/short.conf
-systemctl daemon-reload
+echo 'BRIGHTNESS_IDLE_OPTIONS="--after 2s"' > /etc/default/brightness-idle
 /usr/bin/brightness-ctl set 70% > /dev/null 2>&1
 level=70; hex=46
 systemctl start brightness-idle.service
@@ -391,11 +388,44 @@ expect "a display unplugged while off comes back lit at $level% (the restore on 
     wait_for 30 more_of "$hex" "$woke"
 expect "... and the service carries on: off again 2 s later" wait_for 15 more_of 00 "$offs"
 expect "... holding the touch screen again" test "$(probe)" = busy
+woke=$(received "$hex")
 systemctl stop brightness-idle.service
 expect "it stops cleanly" test "$(systemctl show -p Result --value brightness-idle.service)" = success
+expect "... and gives the screen back lit at $level%" more_of "$hex" "$woke"
+expect "... letting go of the touch screen" wait_for 5 let_go
+systemctl start brightness-idle.service
+offs=$(received 00)
+expect "started again: off 2 s later" wait_for 15 more_of 00 "$offs"
+woke=$(received "$hex")
+systemctl kill -s KILL brightness-idle.service
+expect "killed with SIGKILL while off: the restarted service gives the screen back" \
+    wait_for 20 more_of "$hex" "$woke"
+offs=$(received 00)
+# A script's own off, as swayidle's timeout: theirs to end, not this
+# program's, and the waking touch is the application's.
+expect "... then off again on its own" wait_for 15 more_of 00 "$offs"
+woke=$(received "$hex")
+/usr/bin/brightness-ctl on > /dev/null 2>&1
+wait_for 10 more_of "$hex" "$woke"
+woke=$(received "$hex")
+/usr/bin/brightness-ctl off > /dev/null 2>&1
+sleep 1
+downs=$(seen_downs)
+person tap
+expect "a script's off while it runs: the touch reaches the reader" wait_for 5 test "$(seen_downs)" -gt "$downs"
+expect "... and does not light the screen" test "$(received "$hex")" = "$woke"
+/usr/bin/brightness-ctl on > /dev/null 2>&1
+expect "... the script's on lights it" wait_for 10 more_of "$hex" "$woke"
+set -- $(/usr/bin/brightness-ctl list -m | head -n1)
+printf '%s %s %s 99 off:idle\n' "$4" "$2" "$level" > /var/lib/brightness/levels
+sleep 1
+downs=$(seen_downs)
+person tap
+expect "a forged idle off in the record swallows no touch" wait_for 5 test "$(seen_downs)" -gt "$downs"
+/usr/bin/brightness-ctl on > /dev/null 2>&1
+systemctl stop brightness-idle.service
 journalctl --no-pager -o short-monotonic -u brightness-idle.service 2>&1 | sed "s/^/$scenario| /"
-rm -r /etc/systemd/system/brightness-idle.service.d
-systemctl daemon-reload
+rm -f /etc/default/brightness-idle
 person_stop
 display_stop
 echo "$rcu_expedited" > /sys/kernel/rcu_expedited
