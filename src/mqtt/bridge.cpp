@@ -43,6 +43,11 @@ extern "C" void onMessage(mosquitto *, void *self, const mosquitto_message *mess
     static_cast<Bridge *>(self)->received(*message);
 }
 
+extern "C" void onPublish(mosquitto *, void *self, int mid)
+{
+    static_cast<Bridge *>(self)->acknowledged(mid);
+}
+
 extern "C" void onLog(mosquitto *, void *self, int level, const char *text)
 {
     static_cast<Bridge *>(self)->libraryLog(level, text);
@@ -131,6 +136,7 @@ bool Bridge::setUp(std::string *why)
     mosquitto_connect_callback_set(mosq, onConnect);
     mosquitto_message_callback_set(mosq, onMessage);
     mosquitto_log_callback_set(mosq, onLog);
+    mosquitto_publish_callback_set(mosq, onPublish);
     // A bridge that dies without a word shows as unavailable.
     const std::string availability = topics.availability();
     int rc = o.forget.empty() ? mosquitto_will_set(mosq, availability.c_str(), 7, "offline", 1, true)
@@ -221,6 +227,10 @@ void Bridge::tick(long long now)
     // keepalive is due when it is asked.
     if (link != Link::Waiting && now >= lastTraffic + (settings.options.keepalive + 1) * 1000LL)
         pump(0, now);
+    if (pendingDueAt && now >= pendingDueAt) {
+        pendingDueAt = 0;
+        sd_event_source_set_enabled(later, SD_EVENT_ONESHOT);
+    }
     stepFades(control::monotonicNs());
     arm(monotonicMs());
 }
@@ -230,6 +240,8 @@ void Bridge::arm(long long now)
     long long next = link == Link::Waiting ? retryAt : lastTraffic + (settings.options.keepalive + 1) * 1000LL;
     if (statesDueAt)
         next = std::min(next, statesDueAt);
+    if (pendingDueAt)
+        next = std::min(next, pendingDueAt);
     long long fadeNs = -1;
     for (const auto &f : fades)
         fadeNs = earliest(fadeNs, f.second.fade->due());
@@ -283,9 +295,19 @@ int Bridge::onSocket(sd_event_source *, int, unsigned revents, void *self)
     const long long now = monotonicMs();
     b->pump(revents, now);
     if (b->forgetDue) {
+        // Not from within libmosquitto's callbacks, which hold its locks.
         b->forgetDue = false;
-        b->forget();
-        return 0;
+        if (b->unacked.empty() && b->forgetStatus == control::Ok && b->link == Link::Up && !b->forgetting) {
+            b->forgetting = true;
+            b->forget();
+        } else if (b->forgetting) {
+            b->log.info("forgotten");
+            mosquitto_disconnect(b->mosq);
+            mosquitto_loop_write(b->mosq, 1);
+            b->link = Link::Waiting;
+            sd_event_exit(b->loop, 0);
+            return 0;
+        }
     }
     b->arm(now);
     return 0;
@@ -367,7 +389,6 @@ void Bridge::connected(int rc)
     log.reset("refused");
     log.info("connected to " + o.host + ':' + std::to_string(o.port) + " as " + topics.node());
     if (!o.forget.empty()) {
-        // Not from within libmosquitto's callback, which holds its locks.
         forgetDue = true;
         return;
     }

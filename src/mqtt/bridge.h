@@ -56,6 +56,7 @@ public:
     void connected(int rc);
     void received(const mosquitto_message &message);
     void libraryLog(int level, const char *text);
+    void acknowledged(int mid);
 
 private:
     enum class Link { Waiting, Connecting, Up };
@@ -100,7 +101,9 @@ private:
     // --forget: the places' topics emptied, then the loop ends.
     void forget();
     int forgetStatus = 0;
-    bool forgetDue = false;
+    bool forgetDue = false;  // --forget: connected, or all its messages taken
+    std::set<int> unacked;
+    bool forgetting = false;
 
     Settings settings;
     Topics topics;
@@ -130,9 +133,17 @@ private:
     // Commands taken but not yet run, by target ("" for all): run once
     // nothing else is ready, so that a burst writes only its newest level.
     std::vector<std::pair<std::string, Command>> pending;
+    // When a command last ran, by target: each writes the record durably,
+    // so a flood runs at most one a second per display, its newest last.
+    std::map<std::string, long long> lastRun;
+    long long pendingDueAt = 0;  // ms: when held commands may run; 0: none held
+    long long runnableAt(const std::string &target) const;
 };
 
 long long monotonicMs();
+
+// The least time between two commands run on one display.
+const long long commandIntervalMs = 1000;
 
 } // namespace mqtt
 

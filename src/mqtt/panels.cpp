@@ -1,6 +1,7 @@
 // The displays as the bridge offers them: found, announced, withdrawn, their
 // state published from the record, commands handed on.
 
+#include <algorithm>
 #include <sstream>
 
 #include <mosquitto.h>
@@ -160,13 +161,33 @@ void Bridge::command(const std::string &place, const char *data, std::size_t siz
     sd_event_source_set_enabled(later, SD_EVENT_ONESHOT);
 }
 
+long long Bridge::runnableAt(const std::string &target) const
+{
+    long long last = 0;
+    for (const auto &run : lastRun)
+        if (target.empty() || run.first.empty() || run.first == target)
+            last = std::max(last, run.second);
+    return last ? last + commandIntervalMs : 0;
+}
+
 int Bridge::onPending(sd_event_source *, void *self)
 {
     Bridge *b = static_cast<Bridge *>(self);
-    std::vector<std::pair<std::string, Command>> now;
-    now.swap(b->pending);
-    for (const auto &p : now)
+    const long long now = monotonicMs();
+    std::vector<std::pair<std::string, Command>> ready, held;
+    for (auto &p : b->pending)
+        (b->runnableAt(p.first) <= now ? ready : held).push_back(p);
+    b->pending.swap(held);
+    b->pendingDueAt = 0;
+    for (const auto &p : b->pending) {
+        const long long at = b->runnableAt(p.first);
+        b->pendingDueAt = b->pendingDueAt ? std::min(b->pendingDueAt, at) : at;
+    }
+    for (const auto &p : ready) {
+        b->lastRun[p.first] = now;
         b->start(p.first, p.second);
+    }
+    b->arm(now);
     return 0;
 }
 
@@ -244,23 +265,29 @@ namespace mqtt {
 void Bridge::forget()
 {
     // Empty retained messages: the broker drops what it kept, and Home
-    // Assistant removes the light.
+    // Assistant removes the light. Done once the broker has them all.
     for (const std::string &place : settings.options.forget) {
         Panel p;
         p.object = objectId(place);
-        for (const std::string &topic : {topics.discovery(p), topics.panel(p, "state"), topics.panel(p, "availability")})
-            if (mosquitto_publish(mosq, nullptr, topic.c_str(), 0, nullptr, 1, true) != MOSQ_ERR_SUCCESS)
+        for (const std::string &topic : {topics.discovery(p), topics.panel(p, "state"), topics.panel(p, "availability")}) {
+            int mid = 0;
+            if (mosquitto_publish(mosq, &mid, topic.c_str(), 0, nullptr, 1, true) != MOSQ_ERR_SUCCESS) {
+                log.error("cannot publish on " + logTopic(topic));
                 forgetStatus = control::Failure;
-        log.info("forgotten: " + place + " (" + topics.discovery(p) + ")");
+                sd_event_exit(loop, 0);
+                return;
+            }
+            unacked.insert(mid);
+        }
+        log.info("forgetting " + place + " (" + topics.discovery(p) + ")");
     }
-    mosquitto_disconnect(mosq);
-    for (long long end = monotonicMs() + 5000; mosquitto_want_write(mosq) && monotonicMs() < end;)
-        if (mosquitto_loop_write(mosq, 1) != MOSQ_ERR_SUCCESS)
-            break;
-    if (mosquitto_want_write(mosq))
-        forgetStatus = control::Failure;
-    link = Link::Waiting;
-    sd_event_exit(loop, 0);
+}
+
+void Bridge::acknowledged(int mid)
+{
+    if (!unacked.erase(mid) || !unacked.empty())
+        return;
+    forgetDue = true;
 }
 
 } // namespace mqtt

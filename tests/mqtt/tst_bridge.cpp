@@ -200,6 +200,12 @@ void tst_Bridge::commands_data()
     for (int level = 1; level <= 30; ++level)
         burst << QString("group {\"brightness\":%1}").arg(level);
     QTest::newRow("a burst writes its newest level") << QByteArray() << burst << "^(\\d+ ){0,9}30$" << "ON" << 30 << 0;
+    QStringList flood;
+    for (int level = 1; level <= 20; ++level)
+        flood << QString("display {\"brightness\":%1}").arg(level) << "wait 100";
+    // Each command run writes the record durably: about one a second, the
+    // newest one last.
+    QTest::newRow("a 2 s flood runs about one a second") << QByteArray() << flood << "^(\\d+ ){1,3}20$" << "ON" << 20 << 0;
     QTest::newRow("a newer command stops a fade")
         << at60 << QStringList{"group {\"brightness\":100,\"transition\":20}", "wait 1200", "display {\"brightness\":10}", "wait 1000"}
         << "^6[1-9]( \\d+)* 10$" << "ON" << 10 << 0;
