@@ -25,6 +25,7 @@ private slots:
     void retainedCommands();
     void besideCtl();
     void brokerRestart();
+    void clonedCard();
     void badPayloads_data();
     void badPayloads();
     void password_data();
@@ -339,6 +340,31 @@ void tst_Bridge::brokerRestart()
     // A bridge that dies shows as unavailable through its will.
     ::kill(static_cast<pid_t>(rig.bridge.processId()), SIGKILL);
     QTRY_COMPARE_WITH_TIMEOUT(late.last("^brightness/test/availability$").payload, QByteArray("offline"), 10000);
+}
+
+void tst_Bridge::clonedCard()
+{
+    // Two machines with one id take each other's connection over: said in
+    // one line, with the fix.
+    Rig rig;
+    QVERIFY(setUp(rig));
+    startBridge(rig);
+    QProcess twin;
+    twin.setProcessEnvironment(rig.sim.environment(SIMHID_SUDO_DIR, SIMHID_PRELOAD));
+    testutil::startProgram(twin, MQTT_DRIVER_BINARY,
+                           {QString::fromStdString(rig.staged.path()), QString::fromStdString(rig.staged.stateDir()),
+                            "-p", QString::number(rig.broker.port), "--node-id", "test"});
+    QByteArray twinErr;
+    auto told = [&] {
+        twinErr += twin.readAllStandardError();
+        return rig.errors().count("systemd-machine-id-setup") + QString::fromUtf8(twinErr).count("systemd-machine-id-setup");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(told() >= 1, 30000);
+    QTest::qWait(3000);
+    QVERIFY2(told() <= 2, qPrintable(rig.errors()));
+    QVERIFY(rig.errors().contains("--node-id") || QString::fromUtf8(twinErr).contains("--node-id"));
+    twin.kill();
+    twin.waitForFinished();
 }
 
 void tst_Bridge::badPayloads_data()
