@@ -175,14 +175,20 @@ int Bridge::onPending(sd_event_source *, void *self)
     Bridge *b = static_cast<Bridge *>(self);
     const long long now = monotonicMs();
     std::vector<std::pair<std::string, Command>> ready, held;
-    for (auto &p : b->pending)
-        (b->runnableAt(p.first) <= now ? ready : held).push_back(p);
-    b->pending.swap(held);
     b->pendingDueAt = 0;
-    for (const auto &p : b->pending) {
+    // In the order taken: a command waits behind an older one held for a
+    // display they share, or the older one would have the last word.
+    bool anyHeld = false, groupHeld = false;
+    for (auto &p : b->pending) {
         const long long at = b->runnableAt(p.first);
-        b->pendingDueAt = b->pendingDueAt ? std::min(b->pendingDueAt, at) : at;
+        if (at > now)
+            b->pendingDueAt = b->pendingDueAt ? std::min(b->pendingDueAt, at) : at;
+        const bool hold = at > now || groupHeld || (p.first.empty() && anyHeld);
+        (hold ? held : ready).push_back(p);
+        anyHeld = anyHeld || hold;
+        groupHeld = groupHeld || (hold && p.first.empty());
     }
+    b->pending.swap(held);
     for (const auto &p : ready) {
         b->lastRun[p.first] = now;
         b->start(p.first, p.second);
