@@ -28,6 +28,10 @@ const long long stateIntervalMs = 50;
 // the backoff anew. A broker that drops us at once (a client id taken
 // twice) keeps it growing.
 const long long stableMs = 30000;
+// Lost this soon after connecting, this many times in a row: most likely
+// another client with the same id (a cloned SD card) takes it over.
+const long long quickDropMs = 5000;
+const int quickDropsTold = 3;
 
 extern "C" void onConnect(mosquitto *, void *self, int rc)
 {
@@ -37,6 +41,16 @@ extern "C" void onConnect(mosquitto *, void *self, int rc)
 extern "C" void onMessage(mosquitto *, void *self, const mosquitto_message *message)
 {
     static_cast<Bridge *>(self)->received(*message);
+}
+
+extern "C" void onPublish(mosquitto *, void *self, int mid)
+{
+    static_cast<Bridge *>(self)->acknowledged(mid);
+}
+
+extern "C" void onLog(mosquitto *, void *self, int level, const char *text)
+{
+    static_cast<Bridge *>(self)->libraryLog(level, text);
 }
 
 std::string errorText(int rc)
@@ -110,7 +124,9 @@ bool Bridge::setUp(std::string *why)
     if (!devices.open(loop, "hidraw", "", [this](bool, const std::string &) { rescan(); }, &noUdev))
         log.warning(noUdev + "; displays plugged in later are seen at the next start");
     mosquitto_lib_init();
-    const std::string id = o.clientId.empty() ? settings.nodeId : o.clientId;
+    // --forget runs beside the service: an id of its own, or each would
+    // throw the other off the broker.
+    const std::string id = (o.clientId.empty() ? settings.nodeId : o.clientId) + (o.forget.empty() ? "" : "-forget");
     mosq = mosquitto_new(id.c_str(), true, this);
     if (!mosq) {
         *why = std::string("cannot make an MQTT client: ") + std::strerror(errno);
@@ -119,9 +135,12 @@ bool Bridge::setUp(std::string *why)
     mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mosquitto_connect_callback_set(mosq, onConnect);
     mosquitto_message_callback_set(mosq, onMessage);
+    mosquitto_log_callback_set(mosq, onLog);
+    mosquitto_publish_callback_set(mosq, onPublish);
     // A bridge that dies without a word shows as unavailable.
     const std::string availability = topics.availability();
-    int rc = mosquitto_will_set(mosq, availability.c_str(), 7, "offline", 1, true);
+    int rc = o.forget.empty() ? mosquitto_will_set(mosq, availability.c_str(), 7, "offline", 1, true)
+                              : MOSQ_ERR_SUCCESS;
     if (rc == MOSQ_ERR_SUCCESS && !o.username.empty())
         rc = mosquitto_username_pw_set(mosq, o.username.c_str(),
                                        settings.password.empty() ? nullptr : settings.password.c_str());
@@ -147,7 +166,8 @@ int Bridge::run()
         log.error(why);
         return control::Failure;
     }
-    rescan();
+    if (settings.options.forget.empty())
+        rescan();
     tick(monotonicMs());
     // Ready once the displays are offered and the broker is being reached.
     sd_notify(0, "READY=1");
@@ -157,6 +177,8 @@ int Bridge::run()
         log.error(std::string("event loop: ") + std::strerror(-r));
         return control::Failure;
     }
+    if (!settings.options.forget.empty())
+        return forgetStatus;
     log.info("stopped");
     return control::Ok;
 }
@@ -205,6 +227,10 @@ void Bridge::tick(long long now)
     // keepalive is due when it is asked.
     if (link != Link::Waiting && now >= lastTraffic + (settings.options.keepalive + 1) * 1000LL)
         pump(0, now);
+    if (pendingDueAt && now >= pendingDueAt) {
+        pendingDueAt = 0;
+        sd_event_source_set_enabled(later, SD_EVENT_ONESHOT);
+    }
     stepFades(control::monotonicNs());
     arm(monotonicMs());
 }
@@ -214,6 +240,8 @@ void Bridge::arm(long long now)
     long long next = link == Link::Waiting ? retryAt : lastTraffic + (settings.options.keepalive + 1) * 1000LL;
     if (statesDueAt)
         next = std::min(next, statesDueAt);
+    if (pendingDueAt)
+        next = std::min(next, pendingDueAt);
     long long fadeNs = -1;
     for (const auto &f : fades)
         fadeNs = earliest(fadeNs, f.second.fade->due());
@@ -266,6 +294,21 @@ int Bridge::onSocket(sd_event_source *, int, unsigned revents, void *self)
     Bridge *b = static_cast<Bridge *>(self);
     const long long now = monotonicMs();
     b->pump(revents, now);
+    if (b->forgetDue) {
+        // Not from within libmosquitto's callbacks, which hold its locks.
+        b->forgetDue = false;
+        if (b->unacked.empty() && b->forgetStatus == control::Ok && b->link == Link::Up && !b->forgetting) {
+            b->forgetting = true;
+            b->forget();
+        } else if (b->forgetting) {
+            b->log.info("forgotten");
+            mosquitto_disconnect(b->mosq);
+            mosquitto_loop_write(b->mosq, 1);
+            b->link = Link::Waiting;
+            sd_event_exit(b->loop, 0);
+            return 0;
+        }
+    }
     b->arm(now);
     return 0;
 }
@@ -285,16 +328,40 @@ void Bridge::pump(unsigned revents, long long now)
         lost(rc, now);
 }
 
+void Bridge::libraryLog(int level, const char *text)
+{
+    // A TLS failure's reason (a certificate, a host name) is only said
+    // here; the error code says no more than "A TLS error occurred".
+    if (level == MOSQ_LOG_ERR && text && std::strncmp(text, "OpenSSL Error", 13) == 0 && tlsReason.size() < 512) {
+        const char *colon = std::strstr(text, "]: ");
+        tlsReason += (tlsReason.empty() ? "" : "; ") + std::string(colon ? colon + 3 : text);
+    }
+}
+
 void Bridge::lost(int rc, long long now)
 {
     const Options &o = settings.options;
     sd_event_source_disable_unref(socket);
     socket = nullptr;
-    if (link == Link::Up)
-        log.warning("lost the connection to " + o.host + ':' + std::to_string(o.port) + ": " + errorText(rc));
-    else if (rc != MOSQ_ERR_CONN_REFUSED && rc != MOSQ_ERR_AUTH)
+    std::string reason = errorText(rc);
+    if (rc == MOSQ_ERR_TLS && !tlsReason.empty())
+        reason += " (" + tlsReason + ")";
+    tlsReason.clear();
+    const std::string id = o.clientId.empty() ? settings.nodeId : o.clientId;
+    if (link == Link::Up && now - upSince < quickDropMs) {
+        if (++quickDrops == quickDropsTold)
+            log.warning("the broker dropped the connection " + std::to_string(quickDrops)
+                        + " times within seconds of connecting: another client likely uses the client id " + id
+                        + ", such as a copy of this machine's SD card; give each machine its own --node-id, or run "
+                          "systemd-machine-id-setup on a cloned card (after removing /etc/machine-id)");
+    } else if (link == Link::Up) {
+        quickDrops = 0;
+    }
+    if (link == Link::Up && (quickDrops < quickDropsTold || log.isVerbose()))
+        log.warning("lost the connection to " + o.host + ':' + std::to_string(o.port) + ": " + reason);
+    else if (link != Link::Up && rc != MOSQ_ERR_CONN_REFUSED && rc != MOSQ_ERR_AUTH)
         log.limited("connect", control::Priority::Warning, "cannot connect to " + o.host + ':' + std::to_string(o.port)
-                        + ": " + errorText(rc) + "; trying again, less and less often", now * 1000000);
+                        + ": " + reason + "; trying again, less and less often", now * 1000000);
     if (link == Link::Up && now - upSince >= stableMs)
         backoffMs = 0;
     link = Link::Waiting;
@@ -321,6 +388,10 @@ void Bridge::connected(int rc)
     log.reset("connect");
     log.reset("refused");
     log.info("connected to " + o.host + ':' + std::to_string(o.port) + " as " + topics.node());
+    if (!o.forget.empty()) {
+        forgetDue = true;
+        return;
+    }
     mosquitto_subscribe(mosq, nullptr, topics.commands().c_str(), 1);
     mosquitto_subscribe(mosq, nullptr, topics.group().c_str(), 1);
     // What the broker retained from an earlier run, for displays gone since.
@@ -336,33 +407,34 @@ void Bridge::received(const mosquitto_message &message)
     const std::string topic = message.topic ? message.topic : "";
     const char *data = static_cast<const char *>(message.payload);
     const std::size_t size = message.payloadlen > 0 ? static_cast<std::size_t>(message.payloadlen) : 0;
+    const std::string stale = topics.discoveryObject(topic);
+    if (!stale.empty()) {
+        // Only what the broker kept from an earlier run; anyone's live
+        // message there (and this program's own) changes nothing.
+        if (message.retain && size > 0)
+            absent(stale);
+        return;
+    }
+    const std::string object = topics.commandObject(topic);
+    if (topic != topics.group() && object.empty())
+        return;
+    if (message.retain) {
+        // Replayed at every connect, it would undo newer settings.
+        log.limited("retained", control::Priority::Warning, "ignored a retained command on " + logTopic(topic)
+                        + ": clear it with mosquitto_pub -r -n -t '" + logTopic(topic) + "'", control::monotonicNs());
+        return;
+    }
     if (topic == topics.group()) {
         command(std::string(), data, size, topic);
         return;
     }
-    const std::string stale = topics.discoveryObject(topic);
-    if (!stale.empty()) {
-        bool present = false;
-        for (const auto &entry : panels)
-            present = present || entry.second.panel.object == stale;
-        // Retained from a run that had this display; it would show as
-        // available for good.
-        if (size > 0 && !present) {
-            Known gone;
-            gone.panel.object = stale;
-            log.info("withdrawn: a display of an earlier run, gone since: " + stale);
-            withdraw(gone);
-        }
-        return;
-    }
-    const std::string object = topics.commandObject(topic);
     for (const auto &entry : panels)
-        if (!object.empty() && entry.second.panel.object == object) {
+        if (entry.second.panel.object == object) {
             command(entry.second.panel.place, data, size, topic);
             return;
         }
-    log.limited("no display", control::Priority::Warning, "ignored a command on " + topic + ": no such display here",
-                control::monotonicNs());
+    log.limited("no display", control::Priority::Warning,
+                "ignored a command on " + logTopic(topic) + ": no such display here", control::monotonicNs());
 }
 
 } // namespace mqtt

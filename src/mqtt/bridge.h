@@ -6,6 +6,7 @@
 // fade of its own per display, stepped by the loop's timer.
 
 #include <map>
+#include <set>
 #include <memory>
 #include <sstream>
 #include <cstdint>
@@ -35,6 +36,7 @@ struct Settings {
     std::string password;  // empty: none
     std::string nodeId;
     std::string hostName;  // names the displays in Home Assistant
+    Origin origin;
     control::Environment env;  // sysfs, state directory, messages
 };
 
@@ -53,6 +55,8 @@ public:
     // libmosquitto's callbacks.
     void connected(int rc);
     void received(const mosquitto_message &message);
+    void libraryLog(int level, const char *text);
+    void acknowledged(int mid);
 
 private:
     enum class Link { Waiting, Connecting, Up };
@@ -84,13 +88,22 @@ private:
     // panels.cpp
     void rescan();
     void announce(Known &known);
-    void withdraw(const Known &known);
+    void absent(const std::string &object);
+    std::string deviceName(const Panel &panel) const;
     void publishStates(bool all);
+    void publishState(Known &known, const PanelState &state, bool all);
     void publish(const std::string &topic, const std::string &payload, bool retain);
     void command(const std::string &place, const char *data, std::size_t size, const std::string &topic);
     void start(const std::string &place, const Command &command);
     void stepFades(long long now);
-    void endFade(std::map<std::string, Running>::iterator it);
+    // say: publish the state it leaves.
+    void endFade(std::map<std::string, Running>::iterator it, bool say = true);
+    // --forget: the places' topics emptied, then the loop ends.
+    void forget();
+    int forgetStatus = 0;
+    bool forgetDue = false;  // --forget: connected, or all its messages taken
+    std::set<int> unacked;
+    bool forgetting = false;
 
     Settings settings;
     Topics topics;
@@ -109,17 +122,28 @@ private:
     long long retryAt = 0;         // ms, monotonic
     long long backoffMs = 0;
     long long upSince = 0;
+    int quickDrops = 0;  // connections lost within seconds, one after another
+    std::string tlsReason;  // libmosquitto's last word on a TLS failure
     long long lastTraffic = 0;
     long long statesSentAt = 0;    // ms: when the record was last published
     long long statesDueAt = 0;     // ms: when it is to be published; 0: not
     std::map<std::string, Known> panels;  // by place and identity
+    std::set<std::string> markedAbsent;  // configs retained for displays not here
     std::map<std::string, Running> fades;  // by place
     // Commands taken but not yet run, by target ("" for all): run once
     // nothing else is ready, so that a burst writes only its newest level.
     std::vector<std::pair<std::string, Command>> pending;
+    // When a command last ran, by target: each writes the record durably,
+    // so a flood runs at most one a second per display, its newest last.
+    std::map<std::string, long long> lastRun;
+    long long pendingDueAt = 0;  // ms: when held commands may run; 0: none held
+    long long runnableAt(const std::string &target) const;
 };
 
 long long monotonicMs();
+
+// The least time between two commands run on one display.
+const long long commandIntervalMs = 1000;
 
 } // namespace mqtt
 

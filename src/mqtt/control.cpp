@@ -40,4 +40,15 @@ PanelState panelStateOf(const control::Entry *entry)
     return s;
 }
 
+PanelState panelStateOf(const control::ScreenState &state)
+{
+    PanelState s;
+    s.known = true;
+    s.brightness = control::shownOf(state);
+    s.on = s.brightness > 0;
+    s.remembered = state.level == control::nothingRemembered ? 0 : state.level;
+    s.dimmed = state.power == control::Power::Dimmed;
+    return s;
+}
+
 } // namespace mqtt

@@ -20,6 +20,8 @@ std::vector<control::Job> jobsFor(const Command &command, const control::Display
 control::FadePlan planFor(const Command &command);
 
 PanelState panelStateOf(const control::Entry *entry);
+// What a display shows in that state, as the record will say it.
+PanelState panelStateOf(const control::ScreenState &state);
 
 } // namespace mqtt
 

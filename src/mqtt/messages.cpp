@@ -52,14 +52,22 @@ std::string Topics::discoveryObject(const std::string &topic) const
     return levelBetween(topic, discoveryPrefix + "/light/" + nodeId + '/', "/config");
 }
 
-std::string discoveryPayload(const Topics &topics, const Panel &panel, const std::string &host)
+std::string logTopic(const std::string &topic)
+{
+    const std::size_t most = 80;
+    return topic.size() <= most ? topic : topic.substr(0, most - 3) + "...";
+}
+
+std::string discoveryPayload(const Topics &topics, const Panel &panel, const std::string &deviceName,
+                             const Origin &origin)
 {
     char model[48];
     std::snprintf(model, sizeof model, "USB display %04x:%04x", panel.vendor, panel.product);
     const std::string id = topics.uniqueId(panel);
     const json config = {
         {"schema", "json"},
-        {"name", "Backlight"},
+        // null: the entity is named after its device alone.
+        {"name", nullptr},
         {"unique_id", id},
         {"command_topic", topics.panel(panel, "set")},
         {"state_topic", topics.panel(panel, "state")},
@@ -71,11 +79,18 @@ std::string discoveryPayload(const Topics &topics, const Panel &panel, const std
         {"availability_mode", "all"},
         {"supported_color_modes", json::array({"brightness"})},
         {"brightness_scale", 100},
+        // Flashing is not offered: Home Assistant then sends no "flash".
+        {"flash", false},
         {"device", {{"identifiers", json::array({id})},
-                    {"name", host + " display " + panel.place},
+                    {"name", deviceName},
                     {"model", model}}},
     };
-    return config.dump();
+    json source = {{"name", "brightness-mqtt"}, {"sw_version", origin.version}};
+    if (!origin.supportUrl.empty())
+        source["support_url"] = origin.supportUrl;
+    json withOrigin = config;
+    withOrigin["origin"] = source;
+    return withOrigin.dump();
 }
 
 std::string statePayload(const PanelState &state)

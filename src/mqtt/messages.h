@@ -55,7 +55,18 @@ private:
     std::string base, discoveryPrefix, groupTopic, nodeId;
 };
 
-std::string discoveryPayload(const Topics &topics, const Panel &panel, const std::string &host);
+// A topic as the log shows it: at most 80 characters, cut with "...".
+std::string logTopic(const std::string &topic);
+
+// Who publishes the discovery, as Home Assistant's "origin" shows it.
+struct Origin {
+    std::string version;
+    std::string supportUrl;  // empty: none given
+};
+
+// The light is the device's one feature: it takes the device's name.
+std::string discoveryPayload(const Topics &topics, const Panel &panel, const std::string &deviceName,
+                             const Origin &origin);
 std::string statePayload(const PanelState &state);
 
 } // namespace mqtt

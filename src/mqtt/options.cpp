@@ -28,7 +28,7 @@ bool parseNumber(const std::string &text, int low, int high, int *value)
 const control::DurationRule keepaliveRule{1000, 5000, 3600 * 1000, 1000};
 
 enum { PasswordFileOption = 256, TlsOption, CafileOption, PrefixOption, GroupTopicOption,
-       DiscoveryPrefixOption, NodeIdOption, HelpOption, VersionOption };
+       DiscoveryPrefixOption, NodeIdOption, NameOption, ForgetOption, HelpOption, VersionOption };
 
 // -h is the broker's host, as in the mosquitto clients; help is --help only.
 const char shortOptions[] = "h:p:k:i:u:vP::";
@@ -47,6 +47,8 @@ const option longOptions[] = {
     {"group-topic", required_argument, nullptr, GroupTopicOption},
     {"discovery-prefix", required_argument, nullptr, DiscoveryPrefixOption},
     {"node-id", required_argument, nullptr, NodeIdOption},
+    {"name", required_argument, nullptr, NameOption},
+    {"forget", required_argument, nullptr, ForgetOption},
     {"help", no_argument, nullptr, HelpOption},
     {"version", no_argument, nullptr, VersionOption},
     {"verbose", no_argument, nullptr, 'v'},
@@ -97,6 +99,23 @@ void takeOption(int val, const std::string &v, Options *o, std::string *why)
         if (!validNodeId(v))
             *why = "invalid node id '" + v + "': give letters, digits, '_' and '-'";
         o->nodeId = v;
+        break;
+    case NameOption: {
+        // PLACE=NAME names one display; a bare NAME, the machine's.
+        const std::size_t eq = v.find('=');
+        const std::string name = eq == std::string::npos ? v : v.substr(eq + 1);
+        if (name.empty() || name.size() > 100 || eq == 0)
+            *why = "invalid name '" + v + "': give NAME or PLACE=NAME, a name of 1 to 100 characters";
+        else if (eq == std::string::npos)
+            o->name = name;
+        else
+            o->names[v.substr(0, eq)] = name;
+        break;
+    }
+    case ForgetOption:
+        if (v.empty() || v.find_first_of(std::string("/+#\0", 4)) != std::string::npos)
+            *why = "invalid place '" + v + "': give a display's bus place, as its topics show it";
+        o->forget.push_back(v);
         break;
     case 'P':
         // Anyone can read a command line (ps, /proc): never take it there.
@@ -182,15 +201,19 @@ std::string usage()
            "  --group-topic TOPIC      commands for every display (default PREFIX/all/set)\n"
            "  --discovery-prefix TOPIC Home Assistant discovery prefix (default homeassistant)\n"
            "  --node-id ID             this machine's id in topics (default from /etc/machine-id)\n"
+           "  --name NAME              the name Home Assistant shows (default: the host name)\n"
+           "  --name PLACE=NAME        the name of the display at PLACE (repeatable)\n"
+           "  --forget PLACE           remove the display at PLACE from Home Assistant, then exit\n"
            "  -v, --verbose            log each command received and what is watched\n"
            "  --help                   show this help\n"
            "  --version                show the version\n"
            "\n"
            "TIME is whole seconds from 5s to 1h, as a number of seconds (60) or with\n"
-           "a unit, s, m or h (90s, 5m). '--' ends the options.\n";
+           "a unit, s, m or h (90s, 5m). PLACE is a display's bus place, as in its\n"
+           "topics. '--' ends the options. Needs Home Assistant 2024.4 or later.\n";
 }
 
-bool readPasswordFile(const std::string &path, std::string *password, std::string *why)
+bool readPasswordFile(const std::string &path, std::string *password, std::string *why, std::string *warning)
 {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
@@ -224,12 +247,18 @@ bool readPasswordFile(const std::string &path, std::string *password, std::strin
         text.append(buf, static_cast<std::size_t>(n));
     }
     close(fd);
+    // Written on Windows or by echo: one line ending, either kind.
     if (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    if (!text.empty() && text.back() == '\r')
         text.pop_back();
     if (text.empty()) {
         *why = "password file " + path + " is empty";
         return false;
     }
+    warning->clear();
+    if (st.st_mode & S_IRGRP)
+        *warning = "password file " + path + " is readable by its group: chmod g-r it";
     *password = text;
     return true;
 }

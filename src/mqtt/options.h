@@ -4,6 +4,7 @@
 // brightness-mqtt's command line. The password never appears here: only the
 // name of a file that holds it.
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,9 @@ struct Options {
     std::string discoveryPrefix = "homeassistant";
     std::string nodeId;         // empty: from the machine id
     int keepalive = 60;         // seconds
+    std::string name;           // the device's name; empty: the host name
+    std::map<std::string, std::string> names;  // by place or its object id
+    std::vector<std::string> forget;           // places to withdraw, then exit
     bool verbose = false;  // -v: the log says why
     bool help = false;
     bool version = false;
@@ -40,9 +44,10 @@ bool validNodeId(const std::string &id);
 
 std::string usage();
 
-// Reads the password: the whole file less one trailing newline. Refused
-// when others than the owner and group may read it, or when it is empty.
-bool readPasswordFile(const std::string &path, std::string *password, std::string *why);
+// Reads the password: the whole file less one trailing newline (LF or
+// CRLF). Refused when others than the owner and group may read it, or when
+// it is empty; *warning says when the group may.
+bool readPasswordFile(const std::string &path, std::string *password, std::string *why, std::string *warning);
 
 } // namespace mqtt
 

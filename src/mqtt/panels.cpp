@@ -1,6 +1,7 @@
 // The displays as the bridge offers them: found, announced, withdrawn, their
 // state published from the record, commands handed on.
 
+#include <algorithm>
 #include <sstream>
 
 #include <mosquitto.h>
@@ -55,37 +56,63 @@ void Bridge::rescan()
     for (const auto &old : panels)
         if (!now.count(old.first)) {
             log.info("display gone: " + old.second.panel.place);
-            withdraw(old.second);
+            // Unavailable, not removed: Home Assistant keeps the name and
+            // area given to it for when it comes back.
+            publish(topics.panel(old.second.panel, "availability"), "offline", true);
         }
-    for (auto &entry : now) {
-        const auto old = panels.find(entry.first);
-        if (old != panels.end()) {
+    // One display or several: the devices' names change with the count.
+    const bool renamed = (now.size() > 1) != (panels.size() > 1);
+    panels.swap(now);
+    for (auto &entry : panels) {
+        const auto old = now.find(entry.first);
+        if (old != now.end() && !renamed) {
             entry.second = old->second;
             continue;
         }
-        log.info("display found: " + entry.second.panel.place + " (" + topics.uniqueId(entry.second.panel) + ")");
+        if (old == now.end())
+            log.info("display found: " + entry.second.panel.place + " (" + topics.uniqueId(entry.second.panel) + ")");
         announce(entry.second);
     }
-    panels.swap(now);
     publishStates(false);
+}
+
+std::string Bridge::deviceName(const Panel &panel) const
+{
+    const Options &o = settings.options;
+    for (const std::string &key : {panel.place, panel.object}) {
+        const auto named = o.names.find(key);
+        if (named != o.names.end())
+            return named->second;
+    }
+    const std::string machine = o.name.empty() ? settings.hostName : o.name;
+    return panels.size() > 1 ? machine + ' ' + panel.place : machine;
 }
 
 void Bridge::announce(Known &known)
 {
     const Panel &p = known.panel;
-    publish(topics.discovery(p), discoveryPayload(topics, p, settings.hostName), true);
+    publish(topics.discovery(p), discoveryPayload(topics, p, deviceName(p), settings.origin), true);
     publish(topics.panel(p, "availability"), "online", true);
+    markedAbsent.erase(p.object);
     // Sent again once the record is read.
     known.published.clear();
 }
 
-void Bridge::withdraw(const Known &known)
+void Bridge::absent(const std::string &object)
 {
-    const Panel &p = known.panel;
-    publish(topics.panel(p, "availability"), "offline", true);
-    // An empty retained config removes the light from Home Assistant; its
-    // unique id brings the same entity back when the display returns.
-    publish(topics.discovery(p), std::string(), true);
+    for (const auto &entry : panels)
+        if (entry.second.panel.object == object)
+            return;
+    // Bounded: the broker, not this program, decides how many come.
+    if (markedAbsent.count(object) || markedAbsent.size() >= 256)
+        return;
+    markedAbsent.insert(object);
+    // Kept in Home Assistant, shown unavailable until it is back or
+    // forgotten (--forget).
+    log.info("not here: " + object + ", a display of an earlier run; shown as unavailable");
+    Panel gone;
+    gone.object = object;
+    publish(topics.panel(gone, "availability"), "offline", true);
 }
 
 void Bridge::publishStates(bool all)
@@ -100,13 +127,22 @@ void Bridge::publishStates(bool all)
     log.reset("record");
     for (auto &entry : panels) {
         Known &k = entry.second;
-        const control::Display d{-1, -1, {k.panel.vendor, k.panel.product}, k.panel.place, k.panel.formerPlace};
-        const std::string payload = statePayload(panelStateOf(control::entryOf(record, d)));
-        if (link != Link::Up || (!all && payload == k.published))
+        // Mid-fade, the state published is the fade's target, so that Home
+        // Assistant records two states per fade, not one per step.
+        if (fades.count(k.panel.place) && !all)
             continue;
-        publish(topics.panel(k.panel, "state"), payload, true);
-        k.published = payload;
+        const control::Display d{-1, -1, {k.panel.vendor, k.panel.product}, k.panel.place, k.panel.formerPlace};
+        publishState(k, panelStateOf(control::entryOf(record, d)), all);
     }
+}
+
+void Bridge::publishState(Known &known, const PanelState &state, bool all)
+{
+    const std::string payload = statePayload(state);
+    if (link != Link::Up || (!all && payload == known.published))
+        return;
+    publish(topics.panel(known.panel, "state"), payload, true);
+    known.published = payload;
 }
 
 void Bridge::command(const std::string &place, const char *data, std::size_t size, const std::string &topic)
@@ -115,23 +151,49 @@ void Bridge::command(const std::string &place, const char *data, std::size_t siz
     const Fault fault = parseCommand(data, size, &c);
     if (fault != Fault::None) {
         log.limited(std::string("payload ") + faultText(fault), control::Priority::Warning,
-                    "ignored a command on " + topic + ": " + faultText(fault), control::monotonicNs());
+                    "ignored a command on " + logTopic(topic) + ": " + faultText(fault), control::monotonicNs());
         return;
     }
-    log.debug("command on " + topic + ": " + std::string(data, size));
+    log.debug("command on " + logTopic(topic) + ": " + std::string(data, size));
     for (auto it = pending.begin(); it != pending.end();)
         it = place.empty() || it->first == place ? pending.erase(it) : it + 1;
     pending.emplace_back(place, c);
     sd_event_source_set_enabled(later, SD_EVENT_ONESHOT);
 }
 
+long long Bridge::runnableAt(const std::string &target) const
+{
+    long long last = 0;
+    for (const auto &run : lastRun)
+        if (target.empty() || run.first.empty() || run.first == target)
+            last = std::max(last, run.second);
+    return last ? last + commandIntervalMs : 0;
+}
+
 int Bridge::onPending(sd_event_source *, void *self)
 {
     Bridge *b = static_cast<Bridge *>(self);
-    std::vector<std::pair<std::string, Command>> now;
-    now.swap(b->pending);
-    for (const auto &p : now)
+    const long long now = monotonicMs();
+    std::vector<std::pair<std::string, Command>> ready, held;
+    b->pendingDueAt = 0;
+    // In the order taken: a command waits behind an older one held for a
+    // display they share, or the older one would have the last word.
+    bool anyHeld = false, groupHeld = false;
+    for (auto &p : b->pending) {
+        const long long at = b->runnableAt(p.first);
+        if (at > now)
+            b->pendingDueAt = b->pendingDueAt ? std::min(b->pendingDueAt, at) : at;
+        const bool hold = at > now || groupHeld || (p.first.empty() && anyHeld);
+        (hold ? held : ready).push_back(p);
+        anyHeld = anyHeld || hold;
+        groupHeld = groupHeld || (hold && p.first.empty());
+    }
+    b->pending.swap(held);
+    for (const auto &p : ready) {
+        b->lastRun[p.first] = now;
         b->start(p.first, p.second);
+    }
+    b->arm(now);
     return 0;
 }
 
@@ -142,7 +204,7 @@ void Bridge::start(const std::string &place, const Command &command)
         auto next = std::next(it);
         if (place.empty() || it->first == place) {
             it->second.fade->cancel();
-            endFade(it);
+            endFade(it, false);
         }
         it = next;
     }
@@ -168,6 +230,12 @@ void Bridge::start(const std::string &place, const Command &command)
         r.fade = std::make_unique<control::Fade>(env, planFor(command));
         r.fade->start(jobsFor(command, d), control::monotonicNs());
         const std::string key = d.place.empty() ? hidrawPath(d.node) : d.place;
+        if (!r.fade->done() && !r.fade->jobs().empty())
+            // Where the fade ends, said as it begins: OFF from the start of
+            // a fade to off.
+            for (auto &entry : panels)
+                if (entry.second.panel.place == key)
+                    publishState(entry.second, panelStateOf(r.fade->jobs().front().after), false);
         endFade(fades.emplace(key, std::move(r)).first);
     }
     arm(monotonicMs());
@@ -183,13 +251,49 @@ void Bridge::stepFades(long long now)
     }
 }
 
-void Bridge::endFade(std::map<std::string, Running>::iterator it)
+void Bridge::endFade(std::map<std::string, Running>::iterator it, bool say)
 {
     if (!it->second.fade->done())
         return;
     log.relay(control::Priority::Warning, it->second.messages->str());
     control::closeDisplays(&it->second.scan);
     fades.erase(it);
+    // Where it ended, from the record: the same as the target unless it was
+    // cut short.
+    if (say)
+        publishStates(false);
+}
+
+} // namespace mqtt
+
+namespace mqtt {
+
+void Bridge::forget()
+{
+    // Empty retained messages: the broker drops what it kept, and Home
+    // Assistant removes the light. Done once the broker has them all.
+    for (const std::string &place : settings.options.forget) {
+        Panel p;
+        p.object = objectId(place);
+        for (const std::string &topic : {topics.discovery(p), topics.panel(p, "state"), topics.panel(p, "availability")}) {
+            int mid = 0;
+            if (mosquitto_publish(mosq, &mid, topic.c_str(), 0, nullptr, 1, true) != MOSQ_ERR_SUCCESS) {
+                log.error("cannot publish on " + logTopic(topic));
+                forgetStatus = control::Failure;
+                sd_event_exit(loop, 0);
+                return;
+            }
+            unacked.insert(mid);
+        }
+        log.info("forgetting " + place + " (" + topics.discovery(p) + ")");
+    }
+}
+
+void Bridge::acknowledged(int mid)
+{
+    if (!unacked.erase(mid) || !unacked.empty())
+        return;
+    forgetDue = true;
 }
 
 } // namespace mqtt

@@ -46,6 +46,16 @@ Fault readTransition(const json &v, int *ms)
     return Fault::None;
 }
 
+Fault readFlash(const json &v)
+{
+    if (v.is_number())
+        return Fault::None;
+    if (!v.is_string())
+        return Fault::WrongType;
+    const std::string &s = v.get_ref<const std::string &>();
+    return s == "short" || s == "long" ? Fault::None : Fault::OutOfRange;
+}
+
 } // namespace
 
 Fault parseCommand(const char *data, std::size_t size, Command *command)
@@ -70,6 +80,8 @@ Fault parseCommand(const char *data, std::size_t size, Command *command)
             hasLevel = true;
         } else if (item.key() == "transition") {
             f = readTransition(item.value(), &fadeMs);
+        } else if (item.key() == "flash") {
+            f = readFlash(item.value());
         } else {
             f = Fault::UnknownKey;
         }
@@ -100,9 +112,9 @@ const char *faultText(Fault fault)
     case Fault::TooLarge: return "larger than 4096 bytes";
     case Fault::NotJson: return "not JSON";
     case Fault::NotObject: return "not a JSON object";
-    case Fault::UnknownKey: return "a key other than state, brightness and transition";
+    case Fault::UnknownKey: return "a key other than state, brightness, transition and flash";
     case Fault::WrongType: return "a value of the wrong type";
-    case Fault::OutOfRange: return "a value out of range (state ON or OFF, brightness 0 to 100, transition 0 to 600)";
+    case Fault::OutOfRange: return "a value out of range (state ON or OFF, brightness 0 to 100, transition 0 to 6553, flash short or long)";
     case Fault::NoAction: return "neither state nor brightness";
     case Fault::Conflict: return "state OFF with a brightness";
     }

@@ -14,7 +14,7 @@ enum class LightAction { On, Off, Set };
 struct Command {
     LightAction action = LightAction::On;
     int level = 0;   // Set: 1 to 100 percent
-    int fadeMs = 0;  // "transition", 0 to 600000
+    int fadeMs = 0;  // "transition", 0 to maxTransitionMs
 };
 
 // Why a payload was refused; each kind is logged once.
@@ -31,13 +31,16 @@ enum class Fault {
 };
 
 const std::size_t maxPayload = 4096;
-const int maxTransitionMs = 600000;
+// Home Assistant's own limit for a transition.
+const int maxTransitionMs = 6553000;
 
 // {"state":"ON"} lights at the remembered level, {"state":"OFF"} darkens
 // and keeps it, {"brightness":N} (1 to 100, with or without "state":"ON")
 // sets N percent, brightness 0 darkens like OFF; "transition" in seconds
-// (0 to 600, fractions allowed) fades. Anything else is a Fault and leaves
-// *command untouched.
+// (0 to 6553, fractions allowed) fades; "flash" (a number, "short" or
+// "long") is taken and ignored, as older Home Assistants send it whatever
+// the discovery says. Anything else is a Fault and leaves *command
+// untouched.
 Fault parseCommand(const char *data, std::size_t size, Command *command);
 
 // A short English phrase for the log: "not a JSON object".

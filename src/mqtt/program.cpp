@@ -31,10 +31,13 @@ int runProgram(const std::vector<std::string> &args, const std::string &sysfsRoo
         return control::Ok;
     }
     log.setVerbose(s.options.verbose);
-    if (!s.options.passwordFile.empty() && !readPasswordFile(s.options.passwordFile, &s.password, &why)) {
+    std::string warning;
+    if (!s.options.passwordFile.empty() && !readPasswordFile(s.options.passwordFile, &s.password, &why, &warning)) {
         log.error(why);
         return control::Usage;
     }
+    if (!warning.empty())
+        log.warning(warning);
     s.nodeId = s.options.nodeId;
     if (s.nodeId.empty() && !machineNodeId(&s.nodeId, &why)) {
         log.error(why);
@@ -44,6 +47,7 @@ int runProgram(const std::vector<std::string> &args, const std::string &sysfsRoo
     s.hostName = gethostname(host, sizeof host - 1) == 0 && host[0] ? host : "brightness";
     s.env = {sysfsRoot, stateDir, &std::cout, &std::cerr};
     s.env.program = "brightness-mqtt";
+    s.origin = {BRIGHTNESS_VERSION, BRIGHTNESS_SUPPORT_URL};
 
     // Taken by the bridge's loop, which ends a fade between two writes.
     sigset_t stop;

@@ -118,10 +118,10 @@ public:
             return false;
         return mosquitto_loop_start(mosq) == MOSQ_ERR_SUCCESS;
     }
-    bool publish(const QString &topic, const QByteArray &payload)
+    bool publish(const QString &topic, const QByteArray &payload, bool retain = false)
     {
         return mosquitto_publish(mosq, nullptr, topic.toUtf8().constData(), payload.size(), payload.constData(), 1,
-                                 false) == MOSQ_ERR_SUCCESS;
+                                 retain) == MOSQ_ERR_SUCCESS;
     }
     QList<Message> messages(const QString &topicPattern = QString())
     {

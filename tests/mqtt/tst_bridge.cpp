@@ -22,8 +22,10 @@ private slots:
     void discovery();
     void commands_data();
     void commands();
+    void retainedCommands();
     void besideCtl();
     void brokerRestart();
+    void clonedCard();
     void badPayloads_data();
     void badPayloads();
     void password_data();
@@ -111,7 +113,14 @@ void tst_Bridge::discovery()
     const Message config = late.last("^" + topic + "$");
     QVERIFY(config.retained);
     const QJsonObject c = json(config);
+    // Home Assistant's required keys, one by one.
     QCOMPARE(c["schema"].toString(), QString("json"));
+    QVERIFY(c.contains("name") && c["name"].isNull());
+    QCOMPARE(c["flash"], QJsonValue(false));
+    QCOMPARE(c["origin"].toObject()["name"].toString(), QString("brightness-mqtt"));
+    QVERIFY(!c["origin"].toObject()["sw_version"].toString().isEmpty());
+    QCOMPARE(c["device"].toObject()["identifiers"].toArray(), QJsonArray({"test_pci-0000_00_14_0-usb-0_1_1_0"}));
+    QCOMPARE(c["device"].toObject()["name"].toString(), QSysInfo::machineHostName());
     QCOMPARE(c["brightness_scale"].toInt(), 100);
     QCOMPARE(c["supported_color_modes"].toArray(), QJsonArray({"brightness"}));
     QCOMPARE(c["unique_id"].toString(), QString("test_pci-0000_00_14_0-usb-0_1_1_0"));
@@ -128,14 +137,40 @@ void tst_Bridge::discovery()
     QCOMPARE(json(state)["state"], QJsonValue());
     QCOMPARE(json(state)["remembered"].toBool(true), false);
 
-    // Unplugged while the bridge was away: what the broker kept of it goes
-    // at the next start, or it would show as available for good.
+    // Unplugged while the bridge was away: unavailable, and its config (the
+    // name and area given in Home Assistant) kept.
     rig.bridge.terminate();
     QVERIFY(rig.bridge.waitForFinished(5000));
     rig.sim.setNodes({});
-    startBridge(rig);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + topic + "$").payload, QByteArray(), 10000);
-    QCOMPARE(rig.client.last("^" + base + "/availability$").payload, QByteArray("offline"));
+    const int configs = rig.client.messages("^" + topic + "$").size();
+    startBridge(rig, {"--node-id", "test", "--name", place + "=Hall"});
+    QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + base + "/availability$").payload, QByteArray("offline"), 10000);
+    QTest::qWait(300);
+    QCOMPARE(rig.client.messages("^" + topic + "$").size(), configs);
+    // Back: online under the name given to it.
+    rig.sim.setNodes({"1 present 3 0483 5750"});
+    rig.bridge.terminate();
+    QVERIFY(rig.bridge.waitForFinished(5000));
+    startBridge(rig, {"--node-id", "test", "--name", place + "=Hall"});
+    QTRY_COMPARE_WITH_TIMEOUT(json(rig.client.last("^" + topic + "$"))["device"].toObject()["name"].toString(),
+                              QString("Hall"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + base + "/availability$").payload, QByteArray("online"), 5000);
+    rig.bridge.terminate();
+    QVERIFY(rig.bridge.waitForFinished(5000));
+
+    // Forgotten on purpose: nothing of it stays at the broker.
+    QProcess forget;
+    testutil::startProgram(forget, MQTT_DRIVER_BINARY,
+                           {QString::fromStdString(rig.staged.path()), QString::fromStdString(rig.staged.stateDir()),
+                            "-p", QString::number(rig.broker.port), "--node-id", "test", "--forget", place});
+    QVERIFY(forget.waitForFinished(10000));
+    QCOMPARE(forget.exitCode(), 0);
+    Client after;
+    QVERIFY(after.connect(rig.broker.port, "#"));
+    QTRY_VERIFY_WITH_TIMEOUT(!after.messages("^brightness/test/availability$").isEmpty(), 5000);
+    QTest::qWait(300);
+    for (const QString &t : {topic, base + "/state", base + "/availability"})
+        QVERIFY2(after.messages("^" + t + "$").isEmpty(), qPrintable(t));
 }
 
 void tst_Bridge::commands_data()
@@ -145,29 +180,57 @@ void tst_Bridge::commands_data()
     QTest::addColumn<QString>("writes");         // the written levels, space-separated
     QTest::addColumn<QString>("state");          // the state published last
     QTest::addColumn<int>("remembered");
+    QTest::addColumn<int>("states");             // the most states published after the first send; 0: any
 
     const QByteArray at60 = "%1 0483:5750 60 4\n";
     QTest::newRow("brightness on the group topic") << QByteArray() << QStringList{"group {\"brightness\":40}"}
-                                                   << "^40$" << "ON" << 40;
+                                                   << "^40$" << "ON" << 40 << 0;
     QTest::newRow("ON with a brightness on the display's topic")
-        << QByteArray() << QStringList{"display {\"state\":\"ON\",\"brightness\":55}"} << "^55$" << "ON" << 55;
+        << QByteArray() << QStringList{"display {\"state\":\"ON\",\"brightness\":55}"} << "^55$" << "ON" << 55 << 0;
     QTest::newRow("OFF keeps the remembered level") << at60 << QStringList{"display {\"state\":\"OFF\"}"} << "^0$"
-                                                    << "OFF" << 60;
-    QTest::newRow("brightness 0 is OFF") << at60 << QStringList{"group {\"brightness\":0}"} << "^0$" << "OFF" << 60;
+                                                    << "OFF" << 60 << 0;
+    QTest::newRow("brightness 0 is OFF") << at60 << QStringList{"group {\"brightness\":0}"} << "^0$" << "OFF" << 60 << 0;
     QTest::newRow("ON brings the remembered level back")
         << at60 << QStringList{"display {\"state\":\"OFF\"}", "wait 300", "display {\"state\":\"ON\"}"} << "^0 60$"
-        << "ON" << 60;
+        << "ON" << 60 << 0;
     QTest::newRow("ON with nothing remembered: full") << QByteArray() << QStringList{"group {\"state\":\"ON\"}"}
-                                                      << "^100$" << "ON" << 100;
+                                                      << "^100$" << "ON" << 100 << 0;
     QTest::newRow("transition fades") << at60 << QStringList{"display {\"brightness\":90,\"transition\":0.3}"}
-                                      << "^6[1-9]( \\d+)+ 90$" << "ON" << 90;
+                                      << "^6[1-9]( \\d+)+ 90$" << "ON" << 90 << 0;
     QStringList burst;
     for (int level = 1; level <= 30; ++level)
         burst << QString("group {\"brightness\":%1}").arg(level);
-    QTest::newRow("a burst writes its newest level") << QByteArray() << burst << "^(\\d+ ){0,9}30$" << "ON" << 30;
+    QTest::newRow("a burst writes its newest level") << QByteArray() << burst << "^(\\d+ ){0,9}30$" << "ON" << 30 << 0;
+    QStringList flood;
+    for (int level = 1; level <= 20; ++level)
+        flood << QString("display {\"brightness\":%1}").arg(level) << "wait 100";
+    // Each command run writes the record durably: about one a second, the
+    // newest one last.
+    QTest::newRow("a 2 s flood runs about one a second") << QByteArray() << flood << "^(\\d+ ){1,3}20$" << "ON" << 20 << 0;
     QTest::newRow("a newer command stops a fade")
         << at60 << QStringList{"group {\"brightness\":100,\"transition\":20}", "wait 1200", "display {\"brightness\":10}", "wait 1000"}
-        << "^6[1-9]( \\d+)* 10$" << "ON" << 10;
+        << "^6[1-9]( \\d+)* 10$" << "ON" << 10 << 0;
+
+    // What Home Assistant's JSON light sends (its own json.dumps), taken
+    // literally: turn_on, brightness 128 of 255 on scale 100, transitions,
+    // flash (which older versions send whatever the discovery says), and
+    // turn_off with a transition.
+    QTest::newRow("HA turn_on") << QByteArray() << QStringList{"display {\"state\": \"ON\"}"} << "^100$" << "ON" << 100
+                                << 2;
+    QTest::newRow("HA brightness 128") << at60 << QStringList{"display {\"state\": \"ON\", \"brightness\": 50}"}
+                                       << "^50$" << "ON" << 50 << 2;
+    QTest::newRow("HA transition 2.5") << at60
+                                       << QStringList{"display {\"state\": \"ON\", \"brightness\": 20, \"transition\": 2.5}"}
+                                       << "^(\\d+ )+20$" << "ON" << 20 << 3;
+    QTest::newRow("HA transition 6553: OFF from the start")
+        << at60 << QStringList{"display {\"state\": \"OFF\", \"transition\": 6553.0}"} << "^$" << "OFF" << 60 << 2;
+    QTest::newRow("HA flash short") << at60 << QStringList{"display {\"state\": \"ON\", \"brightness\": 70, \"flash\": 2}"}
+                                    << "^70$" << "ON" << 70 << 2;
+    QTest::newRow("HA turn_off with flash long") << at60 << QStringList{"group {\"state\": \"OFF\", \"flash\": 10}"}
+                                                 << "^0$" << "OFF" << 60 << 2;
+    QTest::newRow("HA turn_off with transition 2") << at60
+                                                   << QStringList{"display {\"state\": \"OFF\", \"transition\": 2}"}
+                                                   << "^(\\d+ )+0$" << "OFF" << 60 << 3;
 }
 
 void tst_Bridge::commands()
@@ -177,10 +240,12 @@ void tst_Bridge::commands()
     QFETCH(QString, writes);
     QFETCH(QString, state);
     QFETCH(int, remembered);
+    QFETCH(int, states);
     Rig rig;
     QVERIFY(setUp(rig, record));
     startBridge(rig);
     QTRY_VERIFY_WITH_TIMEOUT(!rig.client.messages("^" + base + "/state$").isEmpty(), 10000);
+    const int before = rig.client.messages("^" + base + "/state$").size();
     for (const QString &send : sends) {
         const QString kind = send.section(' ', 0, 0), payload = send.section(' ', 1);
         if (kind == "wait")
@@ -194,9 +259,34 @@ void tst_Bridge::commands()
     QTRY_COMPARE_WITH_TIMEOUT(last()["state"].toString(), state, 5000);
     QTRY_COMPARE_WITH_TIMEOUT(last()["remembered_brightness"].toInt(), remembered, 5000);
     QCOMPARE(last()["remembered"].toBool(), true);
+    // From the start of a fade, the state is where it goes: OFF for a fade
+    // to off.
+    if (states)
+        QCOMPARE(json(rig.client.messages("^" + base + "/state$").value(before))["state"].toString(), state);
     QTest::qWait(200);  // nothing more comes
     QVERIFY2(written.match(levels(rig).join(' ')).hasMatch(), qPrintable(levels(rig).join(' ')));
     QCOMPARE(rig.bridge.state(), QProcess::Running);
+    const int published = rig.client.messages("^" + base + "/state$").size() - before;
+    QVERIFY2(!states || published <= states, qPrintable(QString::number(published)));
+}
+
+void tst_Bridge::retainedCommands()
+{
+    // Left retained on the command topics by someone: replayed at every
+    // connect, they must not override what was set since.
+    Rig rig;
+    QVERIFY(setUp(rig, "%1 0483:5750 60 4\n"));
+    Client other;
+    QVERIFY(other.connect(rig.broker.port));
+    QVERIFY(other.publish(base + "/set", "{\"brightness\":5}", true));
+    QVERIFY(other.publish("brightness/all/set", "{\"state\":\"OFF\"}", true));
+    startBridge(rig);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.errors().contains("mosquitto_pub -r -n -t"), 10000);
+    QTest::qWait(500);
+    QCOMPARE(levels(rig), QStringList());
+    QCOMPARE(rig.errors().count("ignored a retained command"), 1);
+    QVERIFY(rig.client.publish(base + "/set", "{\"brightness\":33}"));
+    QTRY_COMPARE_WITH_TIMEOUT(levels(rig), QStringList{"33"}, 5000);
 }
 
 void tst_Bridge::besideCtl()
@@ -252,6 +342,31 @@ void tst_Bridge::brokerRestart()
     QTRY_COMPARE_WITH_TIMEOUT(late.last("^brightness/test/availability$").payload, QByteArray("offline"), 10000);
 }
 
+void tst_Bridge::clonedCard()
+{
+    // Two machines with one id take each other's connection over: said in
+    // one line, with the fix.
+    Rig rig;
+    QVERIFY(setUp(rig));
+    startBridge(rig);
+    QProcess twin;
+    twin.setProcessEnvironment(rig.sim.environment(SIMHID_SUDO_DIR, SIMHID_PRELOAD));
+    testutil::startProgram(twin, MQTT_DRIVER_BINARY,
+                           {QString::fromStdString(rig.staged.path()), QString::fromStdString(rig.staged.stateDir()),
+                            "-p", QString::number(rig.broker.port), "--node-id", "test"});
+    QByteArray twinErr;
+    auto told = [&] {
+        twinErr += twin.readAllStandardError();
+        return rig.errors().count("systemd-machine-id-setup") + QString::fromUtf8(twinErr).count("systemd-machine-id-setup");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(told() >= 1, 30000);
+    QTest::qWait(3000);
+    QVERIFY2(told() <= 2, qPrintable(rig.errors()));
+    QVERIFY(rig.errors().contains("--node-id") || QString::fromUtf8(twinErr).contains("--node-id"));
+    twin.kill();
+    twin.waitForFinished();
+}
+
 void tst_Bridge::badPayloads_data()
 {
     QTest::addColumn<QByteArray>("payload");
@@ -262,13 +377,15 @@ void tst_Bridge::badPayloads_data()
     QTest::newRow("empty") << QByteArray() << "not JSON";
     QTest::newRow("a number") << QByteArray("40") << "not a JSON object";
     QTest::newRow("an array") << QByteArray("[{\"brightness\":40}]") << "not a JSON object";
-    QTest::newRow("unknown key") << QByteArray("{\"brightness\":40,\"flash\":\"short\"}") << "a key other than";
+    QTest::newRow("unknown key") << QByteArray("{\"brightness\":40,\"effect\":\"rainbow\"}") << "a key other than";
+    QTest::newRow("flash of another kind") << QByteArray("{\"state\":\"ON\",\"flash\":\"strobe\"}") << "out of range";
     QTest::newRow("brightness as text") << QByteArray("{\"brightness\":\"40\"}") << "wrong type";
     QTest::newRow("brightness with a fraction") << QByteArray("{\"brightness\":40.5}") << "wrong type";
     QTest::newRow("brightness 101") << QByteArray("{\"brightness\":101}") << "out of range";
     QTest::newRow("brightness -1") << QByteArray("{\"brightness\":-1}") << "out of range";
     QTest::newRow("state in lower case") << QByteArray("{\"state\":\"on\"}") << "out of range";
-    QTest::newRow("transition of an hour") << QByteArray("{\"state\":\"ON\",\"transition\":3600}") << "out of range";
+    QTest::newRow("transition over HA's limit") << QByteArray("{\"state\":\"ON\",\"transition\":6553.5}")
+                                                << "out of range";
     QTest::newRow("transition alone") << QByteArray("{\"transition\":1}") << "neither state nor brightness";
     QTest::newRow("OFF with a brightness") << QByteArray("{\"state\":\"OFF\",\"brightness\":3}") << "state OFF with";
 }
@@ -298,15 +415,19 @@ void tst_Bridge::password_data()
 {
     QTest::addColumn<QByteArray>("password");
     QTest::addColumn<QString>("logged");
-    QTest::newRow("right") << QByteArray("secret\n") << "connected to localhost";
+    QTest::addColumn<bool>("groupReadable");
+    QTest::newRow("right") << QByteArray("secret\n") << "connected to localhost" << false;
+    QTest::newRow("written on Windows") << QByteArray("secret\r\n") << "connected to localhost" << false;
+    QTest::newRow("group-readable: a warning") << QByteArray("secret") << "readable by its group: chmod g-r" << true;
     QTest::newRow("wrong") << QByteArray("guess\n") << "refused the connection: Connection Refused: not authorised."
-                                                       " (check --username and --password-file)";
+                                                       " (check --username and --password-file)" << false;
 }
 
 void tst_Bridge::password()
 {
     QFETCH(QByteArray, password);
     QFETCH(QString, logged);
+    QFETCH(bool, groupReadable);
     Rig rig;
     QTemporaryDir dir;
     const QString users = dir.filePath("users"), secret = dir.filePath("password");
@@ -314,7 +435,7 @@ void tst_Bridge::password()
     QFile f(secret);
     QVERIFY(f.open(QFile::WriteOnly) && f.write(password) == password.size());
     f.close();
-    QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+    QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | (groupReadable ? QFile::ReadGroup : QFile::Permissions())));
     QVERIFY(setUp(rig, QByteArray(), "allow_anonymous false\npassword_file " + QFile::encodeName(users) + "\n",
                   "panel", "secret"));
     startBridge(rig, {"--node-id", "test", "-u", "panel", "--password-file", secret});
@@ -326,7 +447,7 @@ void tst_Bridge::password()
     QCOMPARE(rig.errors().count(logged), 1);
     QCOMPARE(rig.bridge.state(), QProcess::Running);
     // Refused: tries again, but backs off (0.5, 1, 2 s...), never a storm.
-    QVERIFY2(password == "secret\n" ? attempts == 1 : attempts >= 3 && attempts <= 6, qPrintable(rig.broker.log()));
+    QVERIFY2(!password.startsWith("guess") ? attempts == 1 : attempts >= 3 && attempts <= 6, qPrintable(rig.broker.log()));
 }
 
 void tst_Bridge::refusedArguments_data()

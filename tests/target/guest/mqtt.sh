@@ -42,7 +42,9 @@ expect "... and the state is OFF, 30 remembered" \
     wait_for 10 grep -q "^$topic/state .*\"remembered_brightness\":30.*\"state\":\"OFF\"" "$W/sub.log"
 display unplug
 expect "unplugged: the display is unavailable" wait_for 20 online offline
-expect "... and its discovery config emptied" wait_for 10 withdrawn
+# Kept: an empty config would delete the entity, and the name and area
+# given to it in Home Assistant.
+expect "... and its discovery config kept" test "$(config | tail -n1 | cut -c1-200 | grep -c '{')" = 1
 display plug
 expect "plugged in again: announced again" wait_for 30 announced 2
 expect "... and available" wait_for 10 online online
@@ -51,6 +53,8 @@ expect "ON brings back the remembered 0x1e" wait_for 20 last_output 1e
 kill "$bridge_pid" $(pidof brightness-mqtt) 2>/dev/null
 wait "$bridge_pid" 2>/dev/null
 expect "stopped, the bridge says it is offline" wait_for 10 bridge_offline
+run_as plug "/usr/bin/brightness-mqtt -h 127.0.0.1 --forget virtual-misc-uhid >> $W/bridge.log 2>&1"
+expect "--forget empties its discovery config" wait_for 10 withdrawn
 sed "s/^/$scenario| /" "$W/bridge.log"
 kill "$sub_pid" "$broker_pid" 2>/dev/null
 display_stop
