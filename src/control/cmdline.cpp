@@ -73,6 +73,25 @@ OptionReader::Kind OptionReader::next(int *val)
     }
 }
 
+std::string OptionReader::readAll(
+    const std::function<void(int val, const std::string &value, std::string *why)> &take)
+{
+    std::string first;
+    int val = 0;
+    for (Kind kind; (kind = next(&val)) != End;) {
+        std::string problem;
+        if (kind == Operand)
+            problem = "unexpected argument '" + text + "'";
+        else if (kind == Problem)
+            problem = text;
+        else
+            take(val, text, &problem);
+        if (first.empty())
+            first = problem;
+    }
+    return first;
+}
+
 std::string usageError(const std::string &program, const std::string &why)
 {
     return program + ": " + why + "\nTry '" + program + " --help'.\n";

@@ -6,6 +6,7 @@
 
 #include <getopt.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,11 @@ public:
     // reason in value(), such as "unknown option '-x'".
     Kind next(int *val);
     const std::string &value() const { return text; }
+
+    // Every option through take (which sets *why for a bad value), for a
+    // program that takes no operands; the first problem, or "" for none.
+    // Reading goes on past a problem, so that --help anywhere is seen.
+    std::string readAll(const std::function<void(int val, const std::string &value, std::string *why)> &take);
 
     // The argument the last option or problem was read from, as given.
     const std::string &argument() const { return args[current]; }

@@ -85,19 +85,10 @@ bool parseOptions(const std::vector<std::string> &args, Options *options, std::s
     bool offGiven = false;
     why->clear();
     control::OptionReader reader(args, "hvd:", longOptions);
-    int val = 0;
-    for (control::OptionReader::Kind kind; (kind = reader.next(&val)) != control::OptionReader::End;) {
-        std::string problem;
-        if (kind == control::OptionReader::Operand)
-            problem = "unexpected argument '" + reader.value() + "'";
-        else if (kind == control::OptionReader::Problem)
-            problem = reader.value();
-        else
-            takeOption(val, reader.value(), &o, &offGiven, &problem);
-        // The first problem is told, unless help is asked for anywhere.
-        if (why->empty())
-            *why = problem;
-    }
+    // The first problem is told, unless help is asked for anywhere.
+    *why = reader.readAll([&](int val, const std::string &value, std::string *problem) {
+        takeOption(val, value, &o, &offGiven, problem);
+    });
     if (o.help) {
         why->clear();
     } else if (!why->empty()) {
