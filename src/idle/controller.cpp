@@ -232,3 +232,41 @@ void Controller::releaseFree(long long now)
 }
 
 } // namespace idle
+
+namespace idle {
+
+void Controller::wakeRequest(long long now)
+{
+    if (!othersDark() && timing.input(now) == Change::Wake)
+        wake(now);
+}
+
+void Controller::keep(Keeper keeper, bool on, long long now)
+{
+    (keeper == Keeper::StayAwake ? keepers.stayAwake : keepers.inhibited) = on;
+    if (statusChanged)
+        statusChanged();
+    (void)now;
+}
+
+bool Controller::configure(const Settings &s, long long now, std::string *why)
+{
+    if (!validSettings(s, why))
+        return false;
+    settings = s;
+    (void)now;
+    if (statusChanged)
+        statusChanged();
+    return true;
+}
+
+IdleStatus Controller::status() const
+{
+    IdleStatus s;
+    s.idle = darkBy == Darkener::Here && timing.stage() != Stage::Lit;
+    s.keepers = keepers;
+    s.settings = settings;
+    return s;
+}
+
+} // namespace idle

@@ -15,6 +15,7 @@
 #include "log.h"
 #include "options.h"
 #include "screen.h"
+#include "settings.h"
 #include "timing.h"
 
 namespace idle {
@@ -46,6 +47,18 @@ public:
     // The loop is about to end: a fade in progress ends between two
     // writes, and a screen this program darkened is given back lit.
     void stop();
+    // Home Assistant's "wake": as a touch.
+    void wakeRequest(long long now);
+    // Home Assistant's "stay awake" switch; logind's idle inhibitor.
+    enum class Keeper { StayAwake, Inhibitor };
+    void keep(Keeper keeper, bool on, long long now);
+    // New times and levels, from now on; false, with why, for values the
+    // command line would refuse.
+    bool configure(const Settings &settings, long long now, std::string *why);
+    IdleStatus status() const;
+    // Called once after any call that changed status().
+    void onStatus(std::function<void()> changed) { statusChanged = std::move(changed); }
+
     // The displays and what is watched, for the line said at start.
     std::string describe();
 
@@ -79,6 +92,9 @@ private:
     enum class Darkener { None, Here, Other } darkBy = Darkener::None;
     bool releasing = false;    // grabs go once nothing is held
     long long holdUntil = -1;
+    Settings settings;
+    Keepers keepers;
+    std::function<void()> statusChanged;
 };
 
 } // namespace idle
