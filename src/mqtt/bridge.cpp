@@ -79,6 +79,8 @@ Bridge::Bridge(const Settings &settings, control::Log &log)
 
 Bridge::~Bridge()
 {
+    // Its bus connection is on the loop.
+    idle.reset();
     for (auto &f : fades)
         control::closeDisplays(&f.second.scan);
     sd_event_source_disable_unref(socket);
@@ -123,6 +125,11 @@ bool Bridge::setUp(std::string *why)
     std::string noUdev;
     if (!devices.open(loop, "hidraw", "", [this](bool, const std::string &) { rescan(); }, &noUdev))
         log.warning(noUdev + "; displays plugged in later are seen at the next start");
+    if (o.forget.empty() && !o.noIdle) {
+        idle = std::make_unique<IdleEntities>(topics, settings.origin, log,
+                                              [this](const std::string &t, const std::string &p, bool r) { publish(t, p, r); });
+        idle->open(loop);
+    }
     mosquitto_lib_init();
     // --forget runs beside the service: an id of its own, or each would
     // throw the other off the broker.
@@ -400,6 +407,11 @@ void Bridge::connected(int rc)
     for (auto &entry : panels)
         announce(entry.second);
     publishStates(true);
+    // After the lights, so that their device is known when these join it.
+    if (idle) {
+        mosquitto_subscribe(mosq, nullptr, idle->commands().c_str(), 1);
+        idle->announce();
+    }
 }
 
 void Bridge::received(const mosquitto_message &message)
@@ -415,13 +427,18 @@ void Bridge::received(const mosquitto_message &message)
             absent(stale);
         return;
     }
+    const bool forIdle = idle && idle->isCommand(topic);
     const std::string object = topics.commandObject(topic);
-    if (topic != topics.group() && object.empty())
+    if (topic != topics.group() && object.empty() && !forIdle)
         return;
     if (message.retain) {
         // Replayed at every connect, it would undo newer settings.
         log.limited("retained", control::Priority::Warning, "ignored a retained command on " + logTopic(topic)
                         + ": clear it with mosquitto_pub -r -n -t '" + logTopic(topic) + "'", control::monotonicNs());
+        return;
+    }
+    if (forIdle) {
+        idle->command(topic, data, size);
         return;
     }
     if (topic == topics.group()) {

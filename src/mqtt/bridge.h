@@ -17,6 +17,7 @@
 #include "displays.h"
 #include "environment.h"
 #include "fade.h"
+#include "idleentities.h"
 #include "log.h"
 #include "messages.h"
 #include "options.h"
@@ -98,6 +99,8 @@ private:
     void stepFades(long long now);
     // say: publish the state it leaves.
     void endFade(std::map<std::string, Running>::iterator it, bool say = true);
+    // idleentities.cpp: the device brightness-idle's entities join.
+    IdleDevice idleDevice() const;
     // --forget: the places' topics emptied, then the loop ends.
     void forget();
     int forgetStatus = 0;
@@ -128,6 +131,7 @@ private:
     long long statesSentAt = 0;    // ms: when the record was last published
     long long statesDueAt = 0;     // ms: when it is to be published; 0: not
     std::map<std::string, Known> panels;  // by place and identity
+    std::unique_ptr<IdleEntities> idle;  // none with --no-idle and --forget
     std::set<std::string> markedAbsent;  // configs retained for displays not here
     std::map<std::string, Running> fades;  // by place
     // Commands taken but not yet run, by target ("" for all): run once

@@ -58,11 +58,17 @@ std::string logTopic(const std::string &topic)
     return topic.size() <= most ? topic : topic.substr(0, most - 3) + "...";
 }
 
-std::string discoveryPayload(const Topics &topics, const Panel &panel, const std::string &deviceName,
-                             const Origin &origin)
+std::string panelModel(const Panel &panel)
 {
     char model[48];
     std::snprintf(model, sizeof model, "USB display %04x:%04x", panel.vendor, panel.product);
+    return model;
+}
+
+std::string discoveryPayload(const Topics &topics, const Panel &panel, const std::string &deviceName,
+                             const Origin &origin)
+{
+    const std::string model = panelModel(panel);
     const std::string id = topics.uniqueId(panel);
     const json config = {
         {"schema", "json"},

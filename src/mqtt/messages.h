@@ -40,6 +40,13 @@ public:
     std::string availability() const { return base + "/availability"; }
     std::string panel(const Panel &p, const char *leaf) const { return base + '/' + p.object + '/' + leaf; }
     std::string commands() const { return base + "/+/set"; }
+    // brightness-idle's entities: their topics under P/N/idle, their
+    // discovery configs.
+    std::string idle(const std::string &leaf) const { return base + "/idle/" + leaf; }
+    std::string idleDiscovery(const std::string &component, const std::string &key) const
+    {
+        return discoveryPrefix + '/' + component + '/' + nodeId + "/idle_" + key + "/config";
+    }
     std::string discovery(const Panel &p) const;
     // This node's discovery configs, and the object of one of them or "".
     std::string discoveries() const;
@@ -63,6 +70,9 @@ struct Origin {
     std::string version;
     std::string supportUrl;  // empty: none given
 };
+
+// The device's model as Home Assistant shows it: the display's USB ids.
+std::string panelModel(const Panel &panel);
 
 // The light is the device's one feature: it takes the device's name.
 std::string discoveryPayload(const Topics &topics, const Panel &panel, const std::string &deviceName,

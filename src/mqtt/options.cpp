@@ -28,7 +28,7 @@ bool parseNumber(const std::string &text, int low, int high, int *value)
 const control::DurationRule keepaliveRule{1000, 5000, 3600 * 1000, 1000};
 
 enum { PasswordFileOption = 256, TlsOption, CafileOption, PrefixOption, GroupTopicOption,
-       DiscoveryPrefixOption, NodeIdOption, NameOption, ForgetOption, HelpOption, VersionOption };
+       DiscoveryPrefixOption, NodeIdOption, NameOption, ForgetOption, NoIdleOption, HelpOption, VersionOption };
 
 // -h is the broker's host, as in the mosquitto clients; help is --help only.
 const char shortOptions[] = "h:p:k:i:u:vP::";
@@ -49,6 +49,7 @@ const option longOptions[] = {
     {"node-id", required_argument, nullptr, NodeIdOption},
     {"name", required_argument, nullptr, NameOption},
     {"forget", required_argument, nullptr, ForgetOption},
+    {"no-idle", no_argument, nullptr, NoIdleOption},
     {"help", no_argument, nullptr, HelpOption},
     {"version", no_argument, nullptr, VersionOption},
     {"verbose", no_argument, nullptr, 'v'},
@@ -63,6 +64,7 @@ void takeOption(int val, const std::string &v, Options *o, std::string *why)
     case HelpOption: o->help = true; break;
     case VersionOption: o->version = true; break;
     case TlsOption: o->tls = true; break;
+    case NoIdleOption: o->noIdle = true; break;
     case 'v':
         o->verbose = true;
         break;
@@ -195,6 +197,8 @@ std::string usage()
            "  --name NAME              the name Home Assistant shows (default: the host name)\n"
            "  --name PLACE=NAME        the name of the display at PLACE (repeatable)\n"
            "  --forget PLACE           remove the display at PLACE from Home Assistant, then exit\n"
+           "                           (--forget idle: brightness-idle's entities)\n"
+           "  --no-idle                do not offer brightness-idle's entities\n"
            "  -v, --verbose            log each command received and what is watched\n"
            "  --help                   show this help\n"
            "  --version                show the version\n"

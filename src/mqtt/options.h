@@ -25,7 +25,8 @@ struct Options {
     int keepalive = 60;         // seconds
     std::string name;           // the device's name; empty: the host name
     std::map<std::string, std::string> names;  // by place or its object id
-    std::vector<std::string> forget;           // places to withdraw, then exit
+    std::vector<std::string> forget;           // places to withdraw ("idle": its entities), then exit
+    bool noIdle = false;  // brightness-idle's entities not offered
     bool verbose = false;  // -v: the log says why
     bool help = false;
     bool version = false;

@@ -73,6 +73,9 @@ void Bridge::rescan()
             log.info("display found: " + entry.second.panel.place + " (" + topics.uniqueId(entry.second.panel) + ")");
         announce(entry.second);
     }
+    // Unplugged: they stay where they were.
+    if (idle && (!panels.empty() || !idle->hasDevice()))
+        idle->setDevice(idleDevice());
     publishStates(false);
 }
 
@@ -275,7 +278,11 @@ void Bridge::forget()
     for (const std::string &place : settings.options.forget) {
         Panel p;
         p.object = objectId(place);
-        for (const std::string &topic : {topics.discovery(p), topics.panel(p, "state"), topics.panel(p, "availability")}) {
+        // No display's place is a bare word: "idle" names brightness-idle's entities.
+        const std::vector<std::string> retained = place == "idle"
+            ? IdleEntities::retainedTopics(topics)
+            : std::vector<std::string>{topics.discovery(p), topics.panel(p, "state"), topics.panel(p, "availability")};
+        for (const std::string &topic : retained) {
             int mid = 0;
             if (mosquitto_publish(mosq, &mid, topic.c_str(), 0, nullptr, 1, true) != MOSQ_ERR_SUCCESS) {
                 log.error("cannot publish on " + logTopic(topic));
@@ -285,7 +292,7 @@ void Bridge::forget()
             }
             unacked.insert(mid);
         }
-        log.info("forgetting " + place + " (" + topics.discovery(p) + ")");
+        log.info("forgetting " + place + " (" + (place == "idle" ? "brightness-idle's entities" : topics.discovery(p)) + ")");
     }
 }
 

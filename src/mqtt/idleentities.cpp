@@ -1,0 +1,289 @@
+#include "idleentities.h"
+
+#include <nlohmann/json.hpp>
+
+#include "bridge.h"
+#include "clock.h"
+
+namespace mqtt {
+
+using nlohmann::json;
+
+namespace {
+
+enum class Kind { Sensor, Button, Switch, Number };
+// When an entity is offered: always, with a dim stage, with a night
+// profile, or with both.
+enum class Need { Always, Dim, Night, NightDim };
+
+struct Entity {
+    const char *key;       // in topics and the unique id
+    const char *name;
+    Kind kind;
+    const char *property;  // brightness-idle's; Wake() for the button
+    Need need;
+    unsigned low = 0, high = 0;  // a number's range, as the interface's
+    const char *unit = nullptr;
+    const char *category = nullptr;
+};
+
+const unsigned day = 86400;
+// Their times and levels are what the command line takes; 0 stands for
+// never (off after), as by day (night times) or the remembered level.
+const Entity entities[] = {
+    {"idle", "Idle", Kind::Sensor, "Idle", Need::Always},
+    {"wake", "Wake", Kind::Button, "Wake()", Need::Always},
+    {"stay_awake", "Stay awake", Kind::Switch, "StayAwake", Need::Always},
+    {"inhibited", "Inhibited", Kind::Sensor, "Inhibited", Need::Always, 0, 0, nullptr, "diagnostic"},
+    {"presence", "Presence", Kind::Sensor, "Presence", Need::Always, 0, 0, nullptr, "diagnostic"},
+    {"after", "Idle after", Kind::Number, "After", Need::Always, 1, day, "s", "config"},
+    {"off_after", "Off after dim", Kind::Number, "OffAfter", Need::Dim, 0, day, "s", "config"},
+    {"night_after", "Night idle after", Kind::Number, "NightAfter", Need::Night, 0, day, "s", "config"},
+    {"night_off_after", "Night off after", Kind::Number, "NightOffAfter", Need::NightDim, 0, day, "s", "config"},
+    {"night_level", "Night level", Kind::Number, "NightLevel", Need::Night, 0, 100, "%", "config"},
+};
+const std::size_t entityCount = sizeof entities / sizeof entities[0];
+
+const char *component(Kind kind)
+{
+    switch (kind) {
+    case Kind::Sensor: return "binary_sensor";
+    case Kind::Button: return "button";
+    case Kind::Switch: return "switch";
+    case Kind::Number: break;
+    }
+    return "number";
+}
+
+// Home Assistant sends a number as "120", or "120.0" in some versions.
+bool parseWhole(const std::string &text, std::uint32_t *value)
+{
+    const std::size_t dot = text.find('.');
+    const std::string whole = text.substr(0, dot);
+    const std::string fraction = dot == std::string::npos ? "0" : text.substr(dot + 1);
+    if (whole.empty() || whole.size() > 10 || whole.find_first_not_of("0123456789") != std::string::npos
+        || fraction.empty() || fraction.find_first_not_of('0') != std::string::npos)
+        return false;
+    const unsigned long long v = std::stoull(whole);
+    if (v > 0xffffffffULL)
+        return false;
+    *value = static_cast<std::uint32_t>(v);
+    return true;
+}
+
+} // namespace
+
+IdleEntities::IdleEntities(const Topics &topics, const Origin &origin, control::Log &log, Publish publish)
+    : topics(topics), origin(origin), log(log), publish(std::move(publish)),
+      link({[this] { presence(); }, [this](const std::string &p) { changed(p); },
+            [this](const std::string &p, const std::string &e, const std::string &m) { failed(p, e, m); }})
+{
+}
+
+void IdleEntities::open(sd_event *loop)
+{
+    std::string why;
+    if (!link.open(loop, &why))
+        log.warning(why + "; brightness-idle's entities stay unavailable (--no-idle leaves them out)");
+}
+
+void IdleEntities::setDevice(const IdleDevice &d)
+{
+    if (!(d != device))
+        return;
+    device = d;
+    offer(false);
+}
+
+std::string IdleEntities::commands() const
+{
+    return topics.idle("+/set");
+}
+
+bool IdleEntities::isCommand(const std::string &topic) const
+{
+    for (const Entity &e : entities)
+        if (topic == topics.idle(std::string(e.key) + "/set"))
+            return true;
+    return false;
+}
+
+std::vector<std::string> IdleEntities::retainedTopics(const Topics &topics)
+{
+    std::vector<std::string> out{topics.idle("availability")};
+    for (const Entity &e : entities) {
+        out.push_back(topics.idleDiscovery(component(e.kind), e.key));
+        if (e.kind != Kind::Button)
+            out.push_back(topics.idle(std::string(e.key) + "/state"));
+    }
+    return out;
+}
+
+std::string IdleEntities::config(std::size_t i) const
+{
+    const Entity &e = entities[i];
+    const std::string id = topics.node() + "_idle_" + e.key;
+    json c = {
+        {"name", e.name},
+        {"unique_id", id},
+        // Unavailable while the bridge is, or brightness-idle is not on the bus.
+        {"availability", json::array({{{"topic", topics.availability()}}, {{"topic", topics.idle("availability")}}})},
+        {"availability_mode", "all"},
+        {"device", {{"identifiers", json::array({device.id})}, {"name", device.name}, {"model", device.model}}},
+    };
+    json source = {{"name", "brightness-mqtt"}, {"sw_version", origin.version}};
+    if (!origin.supportUrl.empty())
+        source["support_url"] = origin.supportUrl;
+    c["origin"] = source;
+    if (e.kind != Kind::Button)
+        c["state_topic"] = topics.idle(std::string(e.key) + "/state");
+    if (e.kind != Kind::Sensor)
+        c["command_topic"] = topics.idle(std::string(e.key) + "/set");
+    if (e.category)
+        c["entity_category"] = e.category;
+    if (e.kind == Kind::Number) {
+        c["min"] = e.low;
+        c["max"] = e.high;
+        c["step"] = 1;
+        c["mode"] = "box";
+        c["unit_of_measurement"] = e.unit;
+    }
+    return c.dump();
+}
+
+void IdleEntities::offer(bool all)
+{
+    std::uint32_t dim = 0, night = 0;
+    const bool knowDim = link.value("DimLevel", &dim), knowNight = link.value("NightProfile", &night);
+    for (std::size_t i = 0; i < entityCount; ++i) {
+        const Entity &e = entities[i];
+        Kept &k = kept[i];
+        const bool needsDim = e.need == Need::Dim || e.need == Need::NightDim;
+        const bool needsNight = e.need == Need::Night || e.need == Need::NightDim;
+        const bool refused = (needsDim && knowDim && dim == 0) || (needsNight && knowNight && !night);
+        const bool known = refused || ((!needsDim || knowDim) && (!needsNight || knowNight));
+        // Unknown while brightness-idle is away: left as announced.
+        const bool offered = known ? !refused : !k.config.empty();
+        const std::string topic = topics.idleDiscovery(component(e.kind), e.key);
+        if (offered && hasDevice()) {
+            const std::string c = config(i);
+            if (all || c != k.config)
+                publish(topic, c, true);
+            if (k.config.empty())
+                k.state.clear();
+            k.config = c;
+            publishState(i, all);
+        } else if (!offered && known && (all || !k.config.empty())) {
+            // Withdrawn: Home Assistant removes the entity.
+            publish(topic, std::string(), true);
+            if (e.kind != Kind::Button)
+                publish(topics.idle(std::string(e.key) + "/state"), std::string(), true);
+            k = Kept();
+        }
+    }
+    if (all)
+        publish(topics.idle("availability"), link.present() ? "online" : "offline", true);
+}
+
+void IdleEntities::publishState(std::size_t i, bool force)
+{
+    const Entity &e = entities[i];
+    std::uint32_t v = 0;
+    Kept &k = kept[i];
+    if (e.kind == Kind::Button || k.config.empty() || !link.value(e.property, &v))
+        return;
+    const std::string payload = e.kind == Kind::Number ? std::to_string(v) : v ? "ON" : "OFF";
+    if (!force && payload == k.state)
+        return;
+    publish(topics.idle(std::string(e.key) + "/state"), payload, true);
+    k.state = payload;
+}
+
+void IdleEntities::presence()
+{
+    if (link.present()) {
+        log.reset("idle read");
+        log.info("brightness-idle is on the system bus: its entities are available");
+    } else {
+        log.info("brightness-idle left the system bus: its entities are unavailable");
+    }
+    offer(false);
+    publish(topics.idle("availability"), link.present() ? "online" : "offline", true);
+}
+
+void IdleEntities::changed(const std::string &property)
+{
+    if (property == "DimLevel" || property == "NightProfile") {
+        offer(false);
+        return;
+    }
+    for (std::size_t i = 0; i < entityCount; ++i)
+        if (property == entities[i].property)
+            publishState(i, false);
+}
+
+void IdleEntities::failed(const std::string &property, const std::string &error, const std::string &message)
+{
+    const long long now = control::monotonicNs();
+    if (property.empty()) {
+        const bool denied = error == "org.freedesktop.DBus.Error.AccessDenied";
+        log.limited("idle read", control::Priority::Warning,
+                    "cannot read brightness-idle's settings on the system bus: " + error + ": " + message
+                        + (denied ? " (is this program in group plugdev?)" : ""), now);
+        return;
+    }
+    if (error == "org.freedesktop.DBus.Error.InvalidArgs")
+        log.limited("idle refused", control::Priority::Warning,
+                    "brightness-idle refused the value for " + property + ": " + message, now);
+    else
+        log.limited("idle call", control::Priority::Warning,
+                    "brightness-idle did not take " + property + ": " + error + ": " + message, now);
+    // Home Assistant shows what is in force, not what it asked for.
+    for (std::size_t i = 0; i < entityCount; ++i)
+        if (property == entities[i].property)
+            publishState(i, true);
+}
+
+void IdleEntities::command(const std::string &topic, const char *data, std::size_t size)
+{
+    std::size_t i = 0;
+    while (i < entityCount && topic != topics.idle(std::string(entities[i].key) + "/set"))
+        ++i;
+    if (i == entityCount)
+        return;
+    const Entity &e = entities[i];
+    // Nothing Home Assistant sends here is longer.
+    const std::string payload = size <= 16 ? std::string(data, size) : std::string();
+    log.debug("command on " + logTopic(topic) + ": " + payload);
+    std::uint32_t v = 0;
+    if (e.kind == Kind::Button && payload == "PRESS") {
+        link.wake();
+    } else if (e.kind == Kind::Switch && (payload == "ON" || payload == "OFF")) {
+        link.set(e.property, payload == "ON");
+    } else if (e.kind == Kind::Number && parseWhole(payload, &v)) {
+        link.set(e.property, v);
+    } else {
+        const char *wanted = e.kind == Kind::Button ? "PRESS" : e.kind == Kind::Switch ? "ON or OFF" : "a whole number";
+        log.limited("idle payload", control::Priority::Warning,
+                    "ignored a command on " + logTopic(topic) + ": not " + wanted, control::monotonicNs());
+        publishState(i, true);
+    }
+}
+
+// The bridge's side: which device the entities join.
+
+IdleDevice Bridge::idleDevice() const
+{
+    // One display: its device, which is named after the machine, so that
+    // Home Assistant shows the idle entities beside its light. Several:
+    // brightness-idle darkens them all, so the entities belong to none of
+    // them but to a device for the machine.
+    if (panels.size() == 1) {
+        const Panel &p = panels.begin()->second.panel;
+        return {topics.uniqueId(p), deviceName(p), panelModel(p)};
+    }
+    const Options &o = settings.options;
+    return {settings.nodeId, o.name.empty() ? settings.hostName : o.name, "brightness-idle"};
+}
+
+} // namespace mqtt

@@ -1,0 +1,83 @@
+#ifndef MQTT_IDLEENTITIES_H
+#define MQTT_IDLEENTITIES_H
+
+// brightness-idle's settings and state as Home Assistant entities: a binary
+// sensor "Idle", a button "Wake", a switch "Stay awake", numbers for the
+// times and the night level, announced with the lights' device. Each change
+// that brightness-idle signals is published once; commands from Home
+// Assistant become calls on the bus.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "idlelink.h"
+#include "log.h"
+#include "messages.h"
+
+struct sd_event;
+
+namespace mqtt {
+
+// The Home Assistant device the entities belong to.
+struct IdleDevice {
+    std::string id;  // its one identifier
+    std::string name;
+    std::string model;
+    bool operator!=(const IdleDevice &o) const { return id != o.id || name != o.name || model != o.model; }
+};
+
+class IdleEntities
+{
+public:
+    using Publish = std::function<void(const std::string &topic, const std::string &payload, bool retain)>;
+
+    IdleEntities(const Topics &topics, const Origin &origin, control::Log &log, Publish publish);
+
+    // Follows brightness-idle on the loop; without a system bus the
+    // entities stay unavailable (said once).
+    void open(sd_event *loop);
+    // Announced again where it changed.
+    void setDevice(const IdleDevice &device);
+    bool hasDevice() const { return !device.id.empty(); }
+    // On each connect: every config, the availability, every known state.
+    void announce() { offer(true); }
+
+    // What to subscribe to, and whether a topic is one of them.
+    std::string commands() const;
+    bool isCommand(const std::string &topic) const;
+    // A live (not retained) message on one of them.
+    void command(const std::string &topic, const char *data, std::size_t size);
+
+    // Every topic that may hold a retained message of these entities.
+    static std::vector<std::string> retainedTopics(const Topics &topics);
+
+private:
+    struct Kept {
+        std::string config;  // the config last published, "" for none
+        std::string state;   // the state last published
+    };
+
+    void offer(bool all);
+    void presence();
+    void changed(const std::string &property);
+    void failed(const std::string &property, const std::string &error, const std::string &message);
+    // force: also when it is what was published last.
+    void publishState(std::size_t entity, bool force);
+    std::string config(std::size_t entity) const;
+
+    const Topics &topics;
+    Origin origin;
+    control::Log &log;
+    Publish publish;
+    IdleLink link;
+    IdleDevice device;
+    std::map<std::size_t, Kept> kept;  // by entity
+};
+
+} // namespace mqtt
+
+#endif
