@@ -34,22 +34,39 @@ private slots:
     void refusedArguments();
     void options_data();
     void options();
+    void idleDiscovery_data();
+    void idleDiscovery();
+    void idleCommands_data();
+    void idleCommands();
+    void idleOnTheBus();
 
 private:
     const QString place = QString::fromStdString(testutil::placeOf(1));
     const QString base = "brightness/test/pci-0000_00_14_0-usb-0_1_1_0";
+    const QString idle = "brightness/test/idle/";
 
     struct Rig {
         testutil::SimulatedDisplayFiles sim;
         testutil::SysfsTree staged;
         Broker broker;
         Client client;
+        Bus bus;  // started by the tests of brightness-idle's entities
+        QProcess standin;  // brightness-idle on it
+        QByteArray called;
         QProcess bridge;
         QByteArray err;
         ~Rig()
         {
             bridge.kill();
             bridge.waitForFinished();
+            standin.kill();
+            standin.waitForFinished();
+        }
+        // What the stand-in was asked, a line per call.
+        QString calls()
+        {
+            called += standin.readAllStandardOutput();
+            return QString::fromUtf8(called).trimmed();
         }
         QString errors()
         {
@@ -69,11 +86,25 @@ private:
     }
     void startBridge(Rig &rig, const QStringList &args = {"--node-id", "test"})
     {
-        rig.bridge.setProcessEnvironment(rig.sim.environment(SIMHID_SUDO_DIR, SIMHID_PRELOAD));
+        QProcessEnvironment env = rig.sim.environment(SIMHID_SUDO_DIR, SIMHID_PRELOAD);
+        // No system bus unless the test started one.
+        env.insert("DBUS_SYSTEM_BUS_ADDRESS", rig.bus.address.isEmpty() ? "unix:path=/nonexistent/bus" : rig.bus.address);
+        rig.bridge.setProcessEnvironment(env);
         testutil::startProgram(rig.bridge, MQTT_DRIVER_BINARY,
                                QStringList{QString::fromStdString(rig.staged.path()),
                                            QString::fromStdString(rig.staged.stateDir()),
                                            "-p", QString::number(rig.broker.port)} + args);
+    }
+    // The stand-in for brightness-idle on the rig's bus, with values other
+    // than its defaults ("After=120").
+    static bool startIdle(Rig &rig, const QStringList &values = {})
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DBUS_SYSTEM_BUS_ADDRESS", rig.bus.address);
+        rig.standin.setProcessEnvironment(env);
+        rig.called.clear();
+        testutil::startProgram(rig.standin, IDLE_STANDIN_BINARY, values);
+        return rig.standin.waitForReadyRead(5000) && rig.standin.readLine() == "ready\n";
     }
     static QJsonObject json(const Message &m) { return QJsonDocument::fromJson(m.payload).object(); }
     static QStringList levels(const Rig &rig)
@@ -136,6 +167,11 @@ void tst_Bridge::discovery()
     // Nothing remembered: the state is unknown, not a guess.
     QCOMPARE(json(state)["state"], QJsonValue());
     QCOMPARE(json(state)["remembered"].toBool(true), false);
+    // No system bus: the lights as ever, brightness-idle's entities offered
+    // but unavailable.
+    QTRY_COMPARE_WITH_TIMEOUT(late.last("^" + idle + "availability$").payload, QByteArray("offline"), 5000);
+    QVERIFY(late.last("^homeassistant/button/test/idle_wake/config$").retained);
+    QVERIFY2(rig.errors().contains("cannot connect to the system bus"), qPrintable(rig.errors()));
 
     // Unplugged while the bridge was away: unavailable, and its config (the
     // name and area given in Home Assistant) kept.
@@ -162,14 +198,15 @@ void tst_Bridge::discovery()
     QProcess forget;
     testutil::startProgram(forget, MQTT_DRIVER_BINARY,
                            {QString::fromStdString(rig.staged.path()), QString::fromStdString(rig.staged.stateDir()),
-                            "-p", QString::number(rig.broker.port), "--node-id", "test", "--forget", place});
+                            "-p", QString::number(rig.broker.port), "--node-id", "test", "--forget", place,
+                            "--forget", "idle"});
     QVERIFY(forget.waitForFinished(10000));
     QCOMPARE(forget.exitCode(), 0);
     Client after;
     QVERIFY(after.connect(rig.broker.port, "#"));
     QTRY_VERIFY_WITH_TIMEOUT(!after.messages("^brightness/test/availability$").isEmpty(), 5000);
     QTest::qWait(300);
-    for (const QString &t : {topic, base + "/state", base + "/availability"})
+    for (const QString &t : {topic, base + "/state", base + "/availability", idle + ".*", QString("homeassistant/.*/test/idle_.*")})
         QVERIFY2(after.messages("^" + t + "$").isEmpty(), qPrintable(t));
 }
 
@@ -521,6 +558,222 @@ void tst_Bridge::options()
     else
         got = o.help ? "help" : QString("%1 %2 %3").arg(QString::fromStdString(o.host)).arg(o.port).arg(o.keepalive);
     QVERIFY2(got.startsWith(result), qPrintable(got));
+}
+
+namespace {
+
+// brightness-idle's entities as Home Assistant is told them.
+struct IdleEntity {
+    const char *key, *component, *name;
+    int min, max;  // numbers only
+    const char *unit;
+};
+const IdleEntity idleEntities[] = {
+    {"idle", "binary_sensor", "Idle", 0, 0, nullptr},
+    {"wake", "button", "Wake", 0, 0, nullptr},
+    {"stay_awake", "switch", "Stay awake", 0, 0, nullptr},
+    {"inhibited", "binary_sensor", "Inhibited", 0, 0, nullptr},
+    {"presence", "binary_sensor", "Presence", 0, 0, nullptr},
+    {"after", "number", "Idle after", 1, 86400, "s"},
+    {"off_after", "number", "Off after dim", 0, 86400, "s"},
+    {"night_after", "number", "Night idle after", 0, 86400, "s"},
+    {"night_off_after", "number", "Night off after", 0, 86400, "s"},
+    {"night_level", "number", "Night level", 0, 100, "%"},
+};
+
+// The keys Home Assistant's MQTT discovery schemas take, by component
+// (homeassistant/components/mqtt: schemas.py and each platform's file).
+QStringList acceptedKeys(const QString &component)
+{
+    const QStringList common = {"name", "unique_id", "availability", "availability_mode", "device", "origin",
+                                "entity_category", "enabled_by_default", "icon", "json_attributes_topic", "object_id",
+                                "qos", "encoding"};
+    const QMap<QString, QStringList> own = {
+        {"binary_sensor", {"state_topic", "value_template", "payload_on", "payload_off", "device_class", "expire_after",
+                           "force_update", "off_delay"}},
+        {"button", {"command_topic", "command_template", "payload_press", "device_class", "retain"}},
+        {"switch", {"command_topic", "state_topic", "payload_on", "payload_off", "state_on", "state_off",
+                    "value_template", "device_class", "optimistic", "retain"}},
+        {"number", {"command_topic", "state_topic", "command_template", "value_template", "min", "max", "step", "mode",
+                    "unit_of_measurement", "device_class", "payload_reset", "optimistic", "retain"}},
+    };
+    return common + own.value(component);
+}
+
+} // namespace
+
+void tst_Bridge::idleDiscovery_data()
+{
+    QTest::addColumn<QStringList>("values");   // brightness-idle's, other than the stand-in's defaults
+    QTest::addColumn<QString>("offered");      // the entities Home Assistant is given
+    const QString always = "idle wake stay_awake inhibited presence after";
+    QTest::newRow("dim and night profile: all of them")
+        << QStringList{"DimLevel=30", "NightProfile=1"} << always + " off_after night_after night_off_after night_level";
+    QTest::newRow("no dim, no night profile") << QStringList{} << always;
+    QTest::newRow("night profile without dim: no off times")
+        << QStringList{"NightProfile=1"} << always + " night_after night_level";
+    QTest::newRow("dim without night profile") << QStringList{"DimLevel=20"} << always + " off_after";
+}
+
+void tst_Bridge::idleDiscovery()
+{
+    QFETCH(QStringList, values);
+    QFETCH(QString, offered);
+    Rig rig;
+    QVERIFY(setUp(rig));
+    if (!rig.bus.start())
+        QSKIP("dbus-daemon is not installed (scripts/deps.sh installs it)");
+    QVERIFY(startIdle(rig, values));
+    startBridge(rig);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + idle + "availability$").payload, QByteArray("online"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.client.messages("^" + idle + "after/state$").isEmpty(), 5000);
+    Client late;  // what the broker retained
+    QVERIFY(late.connect(rig.broker.port, "#"));
+    QTRY_VERIFY_WITH_TIMEOUT(!late.messages("^" + idle + "after/state$").isEmpty(), 5000);
+    const QJsonObject light = json(late.last("^homeassistant/light/test/.*/config$"));
+    for (const IdleEntity &e : idleEntities) {
+        const QString key = e.key;
+        const Message m = late.last(QString("^homeassistant/%1/test/idle_%2/config$").arg(e.component, key));
+        QCOMPARE(!m.payload.isEmpty(), offered.split(' ').contains(key));
+        if (m.payload.isEmpty())
+            continue;
+        QVERIFY(m.retained);
+        const QJsonObject c = json(m);
+        for (const QString &k : c.keys())
+            QVERIFY2(acceptedKeys(e.component).contains(k), qPrintable(key + ": " + k));
+        QCOMPARE(c["name"].toString(), QString(e.name));
+        QCOMPARE(c["unique_id"].toString(), "test_idle_" + key);
+        // Beside the light, on its device.
+        QCOMPARE(c["device"], light["device"]);
+        QCOMPARE(c["availability"].toArray(), QJsonArray({QJsonObject{{"topic", "brightness/test/availability"}},
+                                                          QJsonObject{{"topic", idle + "availability"}}}));
+        QCOMPARE(c["availability_mode"].toString(), QString("all"));
+        QCOMPARE(c["state_topic"].toString(), QString(e.component) == "button" ? QString() : idle + key + "/state");
+        QCOMPARE(c["command_topic"].toString(),
+                 QString(e.component) == "binary_sensor" ? QString() : idle + key + "/set");
+        if (QString(e.component) == "number") {
+            QCOMPARE(c["min"].toInt(), e.min);
+            QCOMPARE(c["max"].toInt(), e.max);
+            QCOMPARE(c["unit_of_measurement"].toString(), QString(e.unit));
+            QCOMPARE(c["mode"].toString(), QString("box"));
+        }
+        if (QString(e.component) != "button")
+            QVERIFY(late.last("^" + idle + key + "/state$").retained);
+    }
+}
+
+void tst_Bridge::idleCommands_data()
+{
+    QTest::addColumn<QStringList>("values");  // brightness-idle's, other than the defaults
+    QTest::addColumn<QString>("send");        // "ENTITY PAYLOAD", "retained ENTITY PAYLOAD"
+    QTest::addColumn<QString>("calls");       // what brightness-idle was asked, a line each
+    QTest::addColumn<QString>("state");       // "ENTITY PAYLOAD": the state published after
+    QTest::addColumn<int>("published");       // states published on that topic after the command
+    QTest::addColumn<QString>("logged");
+
+    // As Home Assistant sends them: a button's PRESS, a switch's ON and
+    // OFF, a number as an integer or, in some versions, a float.
+    QTest::newRow("wake: PRESS") << QStringList{"Idle=1"} << "wake PRESS" << "Wake" << "idle OFF" << 1 << "";
+    QTest::newRow("stay awake: ON") << QStringList{} << "stay_awake ON" << "Set StayAwake 1" << "stay_awake ON" << 1 << "";
+    QTest::newRow("stay awake: OFF") << QStringList{"StayAwake=1"} << "stay_awake OFF" << "Set StayAwake 0"
+                                     << "stay_awake OFF" << 1 << "";
+    QTest::newRow("idle after 120") << QStringList{} << "after 120" << "Set After 120" << "after 120" << 1 << "";
+    QTest::newRow("idle after 120.0") << QStringList{} << "after 120.0" << "Set After 120" << "after 120" << 1 << "";
+    QTest::newRow("off after 0: never") << QStringList{"DimLevel=30", "OffAfter=600"} << "off_after 0"
+                                        << "Set OffAfter 0" << "off_after 0" << 1 << "";
+    QTest::newRow("night level 0: the remembered one") << QStringList{"NightProfile=1", "NightLevel=40"}
+                                                       << "night_level 0" << "Set NightLevel 0" << "night_level 0" << 1 << "";
+    // Refused by brightness-idle, or not a value at all: what is in force
+    // is published again, so that Home Assistant shows it.
+    QTest::newRow("out of range: refused") << QStringList{} << "after 99999" << "refused After 99999" << "after 300"
+                                           << 1 << "brightness-idle refused the value for After: After must be";
+    QTest::newRow("beyond 32 bits") << QStringList{} << "after 4294967296" << "" << "after 300" << 1
+                                    << "not a whole number";
+    QTest::newRow("a fraction") << QStringList{} << "after 12.5" << "" << "after 300" << 1 << "not a whole number";
+    QTest::newRow("negative") << QStringList{} << "after -5" << "" << "after 300" << 1 << "not a whole number";
+    QTest::newRow("a switch in lower case") << QStringList{} << "stay_awake on" << "" << "stay_awake OFF" << 1
+                                            << "not ON or OFF";
+    QTest::newRow("a button with another word") << QStringList{"Idle=1"} << "wake ON" << "" << "idle ON" << 0
+                                                << "not PRESS";
+    QTest::newRow("retained: ignored, as for the lights") << QStringList{} << "retained stay_awake ON" << ""
+                                                          << "stay_awake OFF" << 0 << "ignored a retained command";
+}
+
+void tst_Bridge::idleCommands()
+{
+    QFETCH(QStringList, values);
+    QFETCH(QString, send);
+    QFETCH(QString, calls);
+    QFETCH(QString, state);
+    QFETCH(int, published);
+    QFETCH(QString, logged);
+    Rig rig;
+    QVERIFY(setUp(rig));
+    if (!rig.bus.start())
+        QSKIP("dbus-daemon is not installed (scripts/deps.sh installs it)");
+    QVERIFY(startIdle(rig, values));
+    const bool retained = send.startsWith("retained ");
+    const QString entity = send.section(' ', retained ? 1 : 0, retained ? 1 : 0);
+    const QByteArray payload = send.section(' ', retained ? 2 : 1).toUtf8();
+    Client other;
+    QVERIFY(other.connect(rig.broker.port));
+    // Retained, it reaches the bridge only as it subscribes.
+    if (retained)
+        QVERIFY(other.publish(idle + entity + "/set", payload, true));
+    startBridge(rig);
+    const QString stateTopic = "^" + idle + state.section(' ', 0, 0) + "/state$";
+    QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + idle + "availability$").payload, QByteArray("online"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.client.messages(stateTopic).isEmpty(), 5000);
+    const int before = rig.client.messages(stateTopic).size();
+    if (!retained)
+        QVERIFY(other.publish(idle + entity + "/set", payload));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.calls(), calls, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.client.messages(stateTopic).size() - before, published, 5000);
+    QCOMPARE(rig.client.last(stateTopic).payload, state.section(' ', 1).toUtf8());
+    if (!logged.isEmpty())
+        QTRY_VERIFY2_WITH_TIMEOUT(rig.errors().contains(logged), qPrintable(rig.errors()), 5000);
+    // Nothing more: one state per change, one call per command.
+    QTest::qWait(300);
+    QCOMPARE(rig.client.messages(stateTopic).size() - before, published);
+    QCOMPARE(rig.calls(), calls);
+    QCOMPARE(rig.bridge.state(), QProcess::Running);
+}
+
+void tst_Bridge::idleOnTheBus()
+{
+    Rig rig;
+    QVERIFY(setUp(rig));
+    if (!rig.bus.start())
+        QSKIP("dbus-daemon is not installed (scripts/deps.sh installs it)");
+    // Not there yet: offered, unavailable, and the lights work.
+    startBridge(rig);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + idle + "availability$").payload, QByteArray("offline"), 10000);
+    QVERIFY(!rig.client.messages("^homeassistant/switch/test/idle_stay_awake/config$").isEmpty());
+    QVERIFY(rig.client.publish(base + "/set", "{\"brightness\":33}"));
+    QTRY_COMPARE_WITH_TIMEOUT(levels(rig), QStringList{"33"}, 5000);
+    for (const QString after : {"120", "600"}) {
+        // Its arrival and its departure, as the bus tells them: nothing polls.
+        QVERIFY(startIdle(rig, {"After=" + after}));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + idle + "availability$").payload, QByteArray("online"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + idle + "after/state$").payload, after.toUtf8(), 5000);
+        const int states = rig.client.messages("^" + idle).size();
+        rig.standin.write("Idle 1\n");
+        QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + idle + "idle/state$").payload, QByteArray("ON"), 5000);
+        rig.standin.write("Presence 1\n");
+        QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + idle + "presence/state$").payload, QByteArray("ON"), 5000);
+        // Each change once, and nothing while nothing changes.
+        QTest::qWait(1500);
+        QCOMPARE(rig.client.messages("^" + idle).size() - states, 2);
+        rig.standin.write("Idle 0\n");
+        QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + idle + "idle/state$").payload, QByteArray("OFF"), 5000);
+        QElapsedTimer gone;
+        gone.start();
+        rig.standin.kill();
+        rig.standin.waitForFinished();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + idle + "availability$").payload, QByteArray("offline"), 5000);
+        qInfo("offline %lld ms after brightness-idle left the bus", gone.elapsed());
+    }
+    QVERIFY2(rig.errors().count("brightness-idle is on the system bus") == 2, qPrintable(rig.errors()));
 }
 
 QTEST_GUILESS_MAIN(tst_Bridge)
