@@ -225,6 +225,11 @@ void IdleEntities::changed(const std::string &property)
 void IdleEntities::failed(const std::string &property, const std::string &error, const std::string &message)
 {
     const long long now = control::monotonicNs();
+    if (error == "Disconnected") {
+        // The system bus does not restart while the machine runs.
+        log.warning("lost the system bus: brightness-idle's entities stay unavailable until brightness-mqtt restarts");
+        return;
+    }
     if (property.empty()) {
         const bool denied = error == "org.freedesktop.DBus.Error.AccessDenied";
         log.limited("idle read", control::Priority::Warning,

@@ -103,11 +103,12 @@ public:
         address = QString::fromUtf8(process.readLine().trimmed());
         return !address.isEmpty();
     }
-    ~Bus()
+    void kill()
     {
         process.kill();
         process.waitForFinished();
     }
+    ~Bus() { kill(); }
     QString address;
 
 private:

@@ -330,7 +330,7 @@ void tst_Bridge::besideCtl()
 {
     Rig rig;
     QVERIFY(setUp(rig, "%1 0483:5750 50 1\n"));
-    startBridge(rig);
+    startBridge(rig, {"--node-id", "test", "--no-idle"});
     QTRY_VERIFY_WITH_TIMEOUT(!rig.client.messages("^" + base + "/state$").isEmpty(), 10000);
     qint64 worst = 0;
     for (int level : {10, 35, 70, 5, 90}) {
@@ -351,6 +351,8 @@ void tst_Bridge::besideCtl()
     }
     qInfo("slowest record change to state topic: %.1f ms", worst / 1e6);
     QVERIFY2(worst < 100 * 1000000LL, qPrintable(QString::number(worst / 1e6)));
+    // Lights only.
+    QCOMPARE(rig.client.messages("^" + idle + "|^homeassistant/.*/idle_").size(), 0);
 }
 
 void tst_Bridge::brokerRestart()
@@ -774,6 +776,15 @@ void tst_Bridge::idleOnTheBus()
         qInfo("offline %lld ms after brightness-idle left the bus", gone.elapsed());
     }
     QVERIFY2(rig.errors().count("brightness-idle is on the system bus") == 2, qPrintable(rig.errors()));
+    // The bus itself gone: said, unavailable, and the lights go on working.
+    QVERIFY(startIdle(rig));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + idle + "availability$").payload, QByteArray("online"), 5000);
+    rig.bus.kill();
+    QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + idle + "availability$").payload, QByteArray("offline"), 5000);
+    QTRY_VERIFY2_WITH_TIMEOUT(rig.errors().contains("lost the system bus"), qPrintable(rig.errors()), 5000);
+    QVERIFY(rig.client.publish(base + "/set", "{\"brightness\":44}"));
+    QTRY_COMPARE_WITH_TIMEOUT(levels(rig).value(levels(rig).size() - 1), QString("44"), 5000);
+    QCOMPARE(rig.bridge.state(), QProcess::Running);
 }
 
 QTEST_GUILESS_MAIN(tst_Bridge)
