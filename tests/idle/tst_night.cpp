@@ -27,6 +27,11 @@ long long utc(const QString &iso)
     return t.isValid() ? t.toSecsSinceEpoch() : -1;
 }
 
+QString iso(long long t)
+{
+    return QDateTime::fromSecsSinceEpoch(t, Qt::UTC).toString(Qt::ISODate);
+}
+
 } // namespace
 
 void tst_Night::sun_data()
@@ -74,8 +79,8 @@ void tst_Night::sun()
     }
     QCOMPARE(got.kind, idle::SunKind::RiseAndSet);
     // The formulas agree with almanacs within a minute or two.
-    QVERIFY2(qAbs(got.rise - utc(rise)) <= 120, qPrintable(QDateTime::fromSecsSinceEpoch(got.rise, Qt::UTC).toString(Qt::ISODate)));
-    QVERIFY2(qAbs(got.set - utc(set)) <= 120, qPrintable(QDateTime::fromSecsSinceEpoch(got.set, Qt::UTC).toString(Qt::ISODate)));
+    QVERIFY2(qAbs(got.rise - utc(rise)) <= 120, qPrintable(iso(got.rise)));
+    QVERIFY2(qAbs(got.set - utc(set)) <= 120, qPrintable(iso(got.set)));
 }
 
 void tst_Night::nightAt_data()
@@ -189,7 +194,7 @@ void tst_Night::nightAt()
         return;
     }
     QVERIFY2(qAbs(now.nextChange - utc(next)) <= slack,
-             qPrintable(QDateTime::fromSecsSinceEpoch(now.nextChange, Qt::UTC).toString(Qt::ISODate)));
+             qPrintable(iso(now.nextChange)));
     QVERIFY(now.nextChange > wall);
     QCOMPARE(idle::nightAt(s, now.nextChange).night, nightThen);
     QCOMPARE(idle::nightAt(s, now.nextChange - 1).night, night);

@@ -149,7 +149,9 @@ void tst_Timing::durations()
 void tst_Timing::commandLine_data()
 {
     QTest::addColumn<QString>("args");
-    // "after dim offAfter fade node place" as parsed, or the reason's start.
+    // "after dim offAfter fade node place" as parsed, then with --night
+    // " night WHEN level after offAfter" (WHEN: minutes "start-end" or
+    // "sun LAT,LON"), or the reason's start.
     QTest::addColumn<QString>("result");
 
     QTest::newRow("defaults") << "" << "300 -1 -1 0 -1 ";
@@ -185,6 +187,50 @@ void tst_Timing::commandLine_data()
     QTest::newRow("unknown long option") << "--wait=5m" << "unknown option '--wait'";
     QTest::newRow("dim missing") << "--dim" << "'--dim' needs a value";
     QTest::newRow("later error wins nothing") << "--after 5m --after 0s" << "invalid duration '0s'";
+    QTest::newRow("night by the clock") << "--night 22:00-06:30 --night-level 10% --night-after 1m"
+                                        << "300 -1 -1 0 -1  night 1320-390 10 60 -1";
+    QTest::newRow("night within the day, H:MM") << "--night=9:05-17:00 --night-level 3"
+                                                << "300 -1 -1 0 -1  night 545-1020 30 -1 -1";
+    QTest::newRow("night by the sun")
+        << "--dim 30% --night sunset-sunrise --location -33.9,18.4 --night-off-after 2m"
+        << "300 30 -1 0 -1  night sun -33.9,18.4 -1 -1 120";
+    QTest::newRow("the place first") << "--location=+52.52,13.40 --night=sunset-sunrise"
+                                     << "300 -1 -1 0 -1  night sun 52.52,13.4 -1 -1 -1";
+    QTest::newRow("the farthest place") << "--night sunset-sunrise --location -90,-180.0"
+                                        << "300 -1 -1 0 -1  night sun -90,-180 -1 -1 -1";
+    QTest::newRow("a night of no length") << "--night 00:00-00:00"
+                                          << "invalid night '00:00-00:00' for '--night': it starts";
+    QTest::newRow("night at 24:00") << "--night 22:00-24:00"
+                                    << "invalid night '22:00-24:00' for '--night': give HH:MM";
+    QTest::newRow("night at minute 60") << "--night 22:60-06:00" << "invalid night '22:60-06:00'";
+    QTest::newRow("night in hours") << "--night 22-06" << "invalid night '22-06'";
+    QTest::newRow("night of three times") << "--night 22:00-06:00-07:00" << "invalid night '22:00-06:00-07:00'";
+    QTest::newRow("sunrise-sunset") << "--night sunrise-sunset" << "invalid night 'sunrise-sunset'";
+    QTest::newRow("sun without place") << "--night sunset-sunrise" << "'--night sunset-sunrise' needs the place";
+    QTest::newRow("place for a clock") << "--night 22:00-06:00 --location 1,2"
+                                       << "'--location' is for '--night sunset";
+    QTest::newRow("place alone") << "--location 52.5,13.4" << "'--location' is for the night";
+    QTest::newRow("night level alone") << "--dim 20% --night-level 10%" << "'--night-level' is for the night";
+    QTest::newRow("night after alone") << "--night-after 1m" << "'--night-after' is for the night";
+    QTest::newRow("night off-after alone") << "--dim 20% --night-off-after 1m"
+                                           << "'--night-off-after' is for the night";
+    QTest::newRow("night off-after without dim") << "--night 22:00-06:00 --night-off-after 1m"
+                                                 << "'--night-off-after' counts from the dim";
+    QTest::newRow("night level 0%") << "--night 22:00-06:00 --night-level 0%"
+                                    << "invalid level '0%' for '--night-level'";
+    QTest::newRow("night after 0s") << "--night 22:00-06:00 --night-after 0s"
+                                    << "invalid duration '0s' for '--night-after'";
+    QTest::newRow("latitude 91") << "--night sunset-sunrise --location 91,0"
+                                 << "invalid location '91,0' for '--location': the latitude";
+    QTest::newRow("longitude 180.5") << "--night sunset-sunrise --location 0,180.5"
+                                     << "invalid location '0,180.5' for '--location': the longitude";
+    QTest::newRow("place with a semicolon") << "--night sunset-sunrise --location 52.5;13.4"
+                                            << "invalid location '52.5;13.4'";
+    QTest::newRow("place without longitude") << "--night sunset-sunrise --location 52.5," << "invalid location '52.5,'";
+    QTest::newRow("place in exponents") << "--night sunset-sunrise --location 1e1,2" << "invalid location '1e1,2'";
+    QTest::newRow("place not a number") << "--night sunset-sunrise --location nan,0" << "invalid location 'nan,0'";
+    QTest::newRow("place of points") << "--night sunset-sunrise --location 5.,.5" << "invalid location '5.,.5'";
+    QTest::newRow("help over a lone night level") << "--night-level 5% --help" << "300 -1 -1 0 -1  help";
 }
 
 void tst_Timing::commandLine()
@@ -202,14 +248,25 @@ void tst_Timing::commandLine()
         return;
     }
     const idle::Plan &p = o.plan;
+    const idle::Options::Night &n = o.night;
+    const auto seconds = [](long long ns) { return ns < 0 ? -1 : ns / s; };
+    QString night;
+    if (n.schedule.kind != idle::NightSchedule::Kind::None)
+        night = QString(" night %1 %2 %3 %4")
+                    .arg(n.schedule.kind == idle::NightSchedule::Kind::Sun
+                             ? QString("sun %1,%2").arg(n.schedule.latitude).arg(n.schedule.longitude)
+                             : QString("%1-%2").arg(n.schedule.startMinute).arg(n.schedule.endMinute))
+                    .arg(n.level)
+                    .arg(seconds(n.afterNs))
+                    .arg(seconds(n.offAfterNs));
     QCOMPARE(QString("%1 %2 %3 %4 %5 %6")
                  .arg(p.afterNs / s)
                  .arg(p.dimPercent)
-                 .arg(p.offAfterNs < 0 ? -1 : p.offAfterNs / s)
+                 .arg(seconds(p.offAfterNs))
                  .arg(o.fadeMs)
                  .arg(o.selection.node)
                  .arg(QString::fromStdString(o.selection.place))
-                 + (o.help ? " help" : ""),
+                 + night + (o.help ? " help" : ""),
              result);
 }
 
@@ -220,6 +277,8 @@ void tst_Timing::refused_data()
     QTest::newRow("unknown option") << QStringList{"-x"} << "unknown option '-x'";
     QTest::newRow("bad fade") << QStringList{"--fade", "1y"} << "invalid fade '1y': give 0 to 10m";
     QTest::newRow("operand") << QStringList{"--", "-d"} << "unexpected argument '-d'";
+    QTest::newRow("night timeout without night") << QStringList{"--night-after", "5m"}
+                                                 << "'--night-after' is for the night: give '--night' too";
 }
 
 // The program's own answer to a wrong command line: one line, where help
