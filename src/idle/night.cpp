@@ -116,17 +116,19 @@ NightNow sunNight(const NightSchedule &s, long long t)
     // Days of the place's mean solar time, which sunDay counts in.
     const long long today = floorDiv(t + std::llround(s.longitude * 240.0), daySeconds);
     std::vector<Edge> edges;
-    bool nightBefore = true;
     for (long long day = today - 3; day <= today + 3; ++day) {
         const SunDay sun = sunDay(day, s.latitude, s.longitude);
-        if (sun.kind == SunKind::RiseAndSet) {
+        if (sun.kind == SunKind::RiseAndSet || sun.kind == SunKind::RiseOnly)
             edges.push_back({sun.rise, false});
+        // A day up or down all day is so at its noon at least, whatever the
+        // days beside it say.
+        if (sun.kind == SunKind::PolarDay || sun.kind == SunKind::PolarNight)
+            edges.push_back({day * daySeconds + std::llround((720 - 4 * s.longitude) * 60),
+                             sun.kind == SunKind::PolarNight});
+        if (sun.kind == SunKind::RiseAndSet || sun.kind == SunKind::SetOnly)
             edges.push_back({sun.set, true});
-        } else if (edges.empty()) {
-            nightBefore = sun.kind == SunKind::PolarNight;
-        }
     }
-    return walk(edges, nightBefore, t);
+    return walk(edges, !edges.front().night, t);
 }
 
 // Decimal degrees: an optional sign, digits, and a fraction after a point.

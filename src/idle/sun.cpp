@@ -84,29 +84,35 @@ SunDay sunDay(long long day, double latitude, double longitude)
         return 720.0 - 4.0 * (longitude + sign * hourAngle) - p.equationOfTime;
     };
 
-    SunDay result;
     const double noon = 720.0 - 4.0 * longitude;
     double minutes[2];
+    SunKind missed[2] = {SunKind::RiseAndSet, SunKind::RiseAndSet};
     for (int i = 0; i < 2; ++i) {
         const int sign = i == 0 ? 1 : -1;
-        SunKind none = SunKind::RiseAndSet;
-        double m = event(sign, noon, &none);
-        if (std::isnan(m)) {
-            result.kind = none;
-            return result;
-        }
+        double m = event(sign, noon, &missed[i]);
+        // Up all day by noon's reckoning, the sun may still dip below the
+        // horizon around the midnight on this side, where it is lowest.
+        if (std::isnan(m) && missed[i] == SunKind::PolarDay)
+            m = event(sign, noon - sign * 720.0, &missed[i]);
         // The sun moves on meanwhile: twice more with its place at the
-        // estimate. Should it miss the horizon then, the estimate stands.
-        for (int pass = 0; pass < 2; ++pass) {
-            const double better = event(sign, m, &none);
-            if (!std::isnan(better))
-                m = better;
-        }
+        // estimate. Should it miss the horizon then, there is no such event:
+        // it is that close to the polar day or night.
+        for (int pass = 0; pass < 2 && !std::isnan(m); ++pass)
+            m = event(sign, m, &missed[i]);
         minutes[i] = m;
     }
+    const bool rises = !std::isnan(minutes[0]);
+    const bool sets = !std::isnan(minutes[1]);
+    SunDay result;
+    result.kind = rises && sets ? SunKind::RiseAndSet
+        : rises                 ? SunKind::RiseOnly
+        : sets                  ? SunKind::SetOnly
+                                : missed[0];
     const long long midnight = day * 86400;
-    result.rise = midnight + std::llround(minutes[0] * 60.0);
-    result.set = midnight + std::llround(minutes[1] * 60.0);
+    if (rises)
+        result.rise = midnight + std::llround(minutes[0] * 60.0);
+    if (sets)
+        result.set = midnight + std::llround(minutes[1] * 60.0);
     return result;
 }
 

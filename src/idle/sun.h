@@ -10,14 +10,18 @@ namespace idle {
 
 enum class SunKind {
     RiseAndSet,  // rise and set are given
-    PolarDay,    // the sun stays up all day
-    PolarNight,  // the sun stays down all day
+    PolarDay,    // no sunset: the sun stays up all day
+    PolarNight,  // no sunrise: the sun stays down all day
+    // Where the midnight sun begins and ends, the short night around
+    // midnight falls on the day before or after:
+    RiseOnly,  // the last short night ends, and the sun does not set
+    SetOnly,   // the sun, up since the midnight before, sets
 };
 
 struct SunDay {
     SunKind kind = SunKind::RiseAndSet;
-    long long rise = 0;  // seconds since the epoch (UTC); with RiseAndSet only
-    long long set = 0;
+    long long rise = 0;  // seconds since the epoch (UTC); with RiseAndSet, RiseOnly
+    long long set = 0;   // with RiseAndSet, SetOnly
 };
 
 // Days from 1970-01-01 to a date of the proleptic Gregorian calendar.

@@ -161,6 +161,9 @@ void tst_Night::nightAt_data()
                                                         << "2024-06-22T00:04:00Z" << true << 120;
     QTest::newRow("Tromso, polar night: ask at midnight") << "Europe/Oslo" << tromso << "2024-12-21T11:00:00Z"
                                                           << true << "2024-12-21T23:00:00Z" << true << 0;
+    // The last sunset before the midnight sun is followed by no sunrise.
+    QTest::newRow("Tromso, the midnight sun's first days") << "Europe/Oslo" << tromso << "2024-05-19T10:00:00Z"
+                                                           << false << "2024-05-19T22:00:00Z" << false << 0;
     QTest::newRow("Tromso, midnight sun: ask at midnight") << "Europe/Oslo" << tromso << "2024-06-21T23:00:00Z"
                                                            << false << "2024-06-22T22:00:00Z" << false << 0;
 }
