@@ -79,7 +79,8 @@ struct Edge {
 // changes next; nightBefore: the state before the first edge.
 NightNow walk(std::vector<Edge> edges, bool nightBefore, long long t)
 {
-    // Edges in order never go back in time, however the clock was set.
+    // Edges come in the order they happen; one reckoned a moment before the
+    // edge it follows (a sunrise near the polar day) happens with it.
     for (std::size_t i = 1; i < edges.size(); ++i)
         edges[i].at = std::max(edges[i].at, edges[i - 1].at);
     bool night = nightBefore;
