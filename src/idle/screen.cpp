@@ -91,7 +91,8 @@ void Screen::open(std::ostringstream &messages)
     for (const control::Display &d : kept.usable) {
         const control::Entry *e = control::entryOf(record, d);
         std::array<unsigned char, reportSize> report{reportNumber};
-        fillBrightnessReport(report.data(), static_cast<unsigned char>(e ? e->level : control::firstUseLevel));
+        const int level = e ? e->level : control::firstUseLevel;
+        fillBrightnessReport(report.data(), static_cast<unsigned char>(cap > 0 ? std::min(level, cap) : level));
         reports.push_back(report);
     }
 }
@@ -120,6 +121,22 @@ int Screen::darken(int percent, long long now)
         const int shown = e ? control::shownLevel(*e) : control::firstUseLevel;
         jobs.push_back(jobFor(d, control::Action::Dim, std::max(1, std::min(percent, shown))));
     }
+    return startFade(jobs, now);
+}
+
+int Screen::undim(long long now)
+{
+    cancel();
+    fadeMessages.str(std::string());
+    open(fadeMessages);
+    std::vector<control::Job> jobs;
+    for (const control::Display &d : kept.usable)
+        jobs.push_back(jobFor(d, control::Action::IdleWake, 0));
+    return startFade(jobs, now);
+}
+
+int Screen::startFade(const std::vector<control::Job> &jobs, long long now)
+{
     int status = kept.status;
     if (kept.usable.empty() && kept.refused.empty()) {
         control::say(fadeEnv) << "no display found on " << control::searchedNodes() << '\n';
@@ -200,7 +217,7 @@ int Screen::wake(long long now)
     control::Scan scan = control::findDisplays(quiet, selection);
     std::vector<control::Job> jobs;
     for (const control::Display &d : scan.usable) {
-        jobs.push_back(jobFor(d, control::Action::IdleWake, 0));
+        jobs.push_back(jobFor(d, control::Action::IdleWake, std::max(cap, 0)));
         for (const auto &l : lit)
             if (l.first == d.node)
                 jobs.back().showing = l.second;
