@@ -124,7 +124,7 @@ Transition transition(const Request &r, const ScreenState &s)
             return lightRemembered(s);
         // Lit at the cap, the remembered level kept: still idle's, which
         // brings the remembered level back later.
-        if (s.power == Power::Dimmed && s.dim >= cap)
+        if (s.power == Power::Dimmed && s.dim == cap)
             return unchanged(s);
         ScreenState next = s;
         next.power = Power::Dimmed;

@@ -91,10 +91,18 @@ void Screen::open(std::ostringstream &messages)
     for (const control::Display &d : kept.usable) {
         const control::Entry *e = control::entryOf(record, d);
         std::array<unsigned char, reportSize> report{reportNumber};
-        const int level = e ? e->level : control::firstUseLevel;
-        fillBrightnessReport(report.data(), static_cast<unsigned char>(cap > 0 ? std::min(level, cap) : level));
+        levels.push_back(e ? e->level : control::firstUseLevel);
         reports.push_back(report);
     }
+    capWake(cap);
+}
+
+void Screen::capWake(int percent)
+{
+    cap = percent;
+    for (std::size_t i = 0; i < reports.size(); ++i)
+        fillBrightnessReport(reports[i].data(),
+                             static_cast<unsigned char>(cap > 0 ? std::min(levels[i], cap) : levels[i]));
 }
 
 void Screen::forget()
@@ -102,6 +110,7 @@ void Screen::forget()
     control::closeDisplays(&kept);
     kept = control::Scan();
     reports.clear();
+    levels.clear();
 }
 
 int Screen::darken(int percent, long long now)
@@ -199,6 +208,7 @@ bool Screen::light()
             lit.emplace_back(kept.usable[i].node, reports[i][levelOffset]);
     const bool wrote = !reports.empty();
     reports.clear();
+    levels.clear();
     return wrote;
 }
 

@@ -40,7 +40,7 @@ public:
     int undim(long long now);
     // What a wake lights at most from now on (the night's level); -1: the
     // remembered level.
-    void capWake(int percent) { cap = percent; }
+    void capWake(int percent);
     bool fading() const { return fade && !fade->done(); }
     // When the fade's next step is due; -1 when none.
     long long due() const { return fade ? fade->due() : -1; }
@@ -90,6 +90,7 @@ private:
     control::Scan kept;
     // The report of each kept display's remembered level, made beforehand.
     std::vector<std::array<unsigned char, reportSize>> reports;
+    std::vector<int> levels;  // their remembered levels, before the cap
     // What light() wrote, by node, for wake() not to send it again.
     std::vector<std::pair<int, int>> lit;
     std::string known;
