@@ -15,6 +15,7 @@
 #include "log.h"
 #include "options.h"
 #include "screen.h"
+#include "settings.h"
 #include "timing.h"
 
 namespace idle {
@@ -43,9 +44,28 @@ public:
     void added(InputDevice &device);
     void timer(long long now);
     void recordChanged(long long now);
+    // A device is no longer watched.
+    void removed(const std::string &path, long long now);
+    // The wall clock was set (or the time zone changed): whether it is
+    // night is asked anew.
+    void clockChanged(long long now);
+    // The wall clock, seconds since the epoch; time(nullptr) unless set.
+    void setWallClock(std::function<long long()> wall) { wallClock = std::move(wall); }
     // The loop is about to end: a fade in progress ends between two
     // writes, and a screen this program darkened is given back lit.
     void stop();
+    // Home Assistant's "wake": as a touch.
+    void wakeRequest(long long now);
+    // Home Assistant's "stay awake" switch; logind's idle inhibitor.
+    enum class Keeper { StayAwake, Inhibitor };
+    void keep(Keeper keeper, bool on, long long now);
+    // New times and levels, from now on; false, with why, for values the
+    // command line would refuse.
+    bool configure(const Settings &settings, long long now, std::string *why);
+    IdleStatus status() const;
+    // Called once after any call that changed status().
+    void onStatus(std::function<void()> changed) { statusChanged = std::move(changed); }
+
     // The displays and what is watched, for the line said at start.
     std::string describe();
 
@@ -59,6 +79,16 @@ private:
     void adoptRecord(Stage stage, bool byIdle, long long now);
     void darkened(int status);
     void wake(long long now);
+    Shown shown() const;
+    // What the arbiter says of an event, done.
+    void act(Event event, long long now);
+    void checkNight(long long now);
+    Plan planNow() const;
+    void replan();
+    void finishFade(int status);
+    bool presenceNow() const;
+    void presence(bool before, long long now);
+    void notify(const IdleStatus &before);
     // Someone else's dark screen: left as it is, not held, not woken.
     bool othersDark() const { return darkBy == Darkener::Other; }
     void grabAll();
@@ -79,6 +109,15 @@ private:
     enum class Darkener { None, Here, Other } darkBy = Darkener::None;
     bool releasing = false;    // grabs go once nothing is held
     long long holdUntil = -1;
+    Settings settings;
+    Keepers keepers;
+    std::function<void()> statusChanged;
+    std::function<long long()> wallClock;
+    bool night = false;
+    bool nightShown = false;  // lit at the night level by this program
+    long long nightDue = -1;  // monotonic: when night or day next begins
+    // What the fade in progress is for.
+    enum class FadeFor { Darken, Night, Day } fadeFor = FadeFor::Darken;
 };
 
 } // namespace idle

@@ -30,6 +30,10 @@ public:
     // Someone else set the screen to this stage: the clock starts anew.
     void adopt(Stage stage, long long now);
 
+    // Other times from now on; the time already counted stays counted.
+    void replan(const Plan &plan) { this->plan = plan; }
+    const Plan &currentPlan() const { return plan; }
+
     Stage stage() const { return current; }
     // When expire() has something to do; -1: nothing until input.
     long long deadline() const;

@@ -2,6 +2,7 @@
 
 #include "../support/program.h"
 #include "options.h"
+#include "arbiter.h"
 #include "timing.h"
 
 // When the screen goes dark and wakes, replayed as scripts of timed calls,
@@ -19,6 +20,8 @@ private slots:
     void commandLine();
     void refused_data();
     void refused();
+    void arbiter_data();
+    void arbiter();
 };
 
 namespace {
@@ -297,6 +300,80 @@ void tst_Timing::refused()
     QVERIFY2(lines[0].startsWith("brightness-idle: " + why), qPrintable(lines[0]));
     QCOMPARE(lines[1], QString("Try 'brightness-idle --help'."));
     QCOMPARE(lines[2], QString());
+}
+
+// Who wins, as brightness-idle's arbiter decides: "event | screen | what
+// holds after it | day or night | verdict", in the names the log uses.
+void tst_Timing::arbiter_data()
+{
+    QTest::addColumn<QString>("row");
+    const char *const rows[] = {
+        "touch | off | - | day | light",
+        "touch | off | - | night | light at night level",
+        "touch | dimmed | - | day | light",
+        "touch | lit | - | day | restart timer",
+        "touch | a person's dark | - | day | nothing",
+        // A manual off is not undone by a presence sensor, coming or going.
+        "presence ended | a person's dark | - | day | nothing",
+        "presence began | a person's dark | presence | day | nothing",
+        "presence began | off | presence | night | light at night level",
+        "presence ended | lit | - | day | restart timer",
+        "presence ended | lit | stay awake | day | nothing",
+        // "Stay awake" is not broken by a night timeout, nor is any hold.
+        "timer dim | lit | stay awake | night | nothing",
+        "timer off | dimmed | inhibited | day | nothing",
+        "timer dim | night level | presence | night | nothing",
+        "timer dim | lit | - | day | dim",
+        "timer off | dimmed | - | day | off",
+        "timer off | lit | - | day | off",
+        "timer dim | night level | - | night | dim",
+        "timer off | off | - | day | nothing",
+        "timer dim | a person's dark | - | day | nothing",
+        "stay awake on | off | stay awake | day | light",
+        "stay awake on | a person's dark | stay awake | day | nothing",
+        "stay awake off | lit | inhibited | day | nothing",
+        "stay awake off | lit | - | day | restart timer",
+        "inhibitor taken | off | inhibited | day | nothing",
+        "inhibitor taken | lit | inhibited | day | restart timer",
+        "inhibitor gone | lit | presence | day | nothing",
+        "wake | dimmed | - | day | light",
+        "wake | off | - | night | light at night level",
+        "wake | a person's dark | - | day | nothing",
+        // The night changes levels only: never lights, never darkens a kept screen.
+        "night begins | lit | stay awake | night | fade to night",
+        "night begins | off | - | night | nothing",
+        "night begins | dimmed | - | night | nothing",
+        "night begins | a person's dark | - | night | nothing",
+        "day begins | night level | - | day | fade to day",
+        "day begins | off | - | day | nothing",
+        "day begins | dimmed | - | day | nothing",
+        "day begins | lit | - | day | nothing",
+    };
+    for (const char *row : rows)
+        QTest::newRow(row) << QString(row);
+}
+
+void tst_Timing::arbiter()
+{
+    QFETCH(QString, row);
+    const QStringList f = row.split(" | ");
+    QCOMPARE(f.size(), 5);
+    auto find = [](const QString &text, int count, auto name) {
+        for (int i = 0; i < count; ++i)
+            if (text == name(i))
+                return i;
+        return -1;
+    };
+    const int event = find(f[0], 12, [](int i) { return idle::nameOf(idle::Event(i)); });
+    const int shown = find(f[1], 5, [](int i) { return idle::nameOf(idle::Shown(i)); });
+    QVERIFY2(event >= 0 && shown >= 0, qPrintable(row));
+    idle::Keepers keepers;
+    keepers.stayAwake = f[2] == "stay awake";
+    keepers.inhibited = f[2] == "inhibited";
+    keepers.presence = f[2] == "presence";
+    QVERIFY(keepers.any() || f[2] == "-");
+    QCOMPARE(QString(idle::nameOf(idle::arbitrate(idle::Event(event), idle::Shown(shown), keepers, f[3] == "night"))),
+             f[4]);
 }
 
 QTEST_GUILESS_MAIN(tst_Timing)

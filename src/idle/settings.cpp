@@ -1,0 +1,55 @@
+#include "settings.h"
+
+#include <tuple>
+
+namespace idle {
+
+namespace {
+
+const long long secondNs = 1000000000LL;
+const long long dayNs = 24 * 3600 * secondNs;
+
+bool validTime(long long ns, bool never)
+{
+    return (never && ns == -1) || (ns >= secondNs && ns <= dayNs);
+}
+
+bool validLevel(int percent, bool none)
+{
+    return (none && percent == -1) || (percent >= 1 && percent <= 100);
+}
+
+auto tied(const Settings &s)
+{
+    return std::tie(s.afterNs, s.dimPercent, s.offAfterNs, s.nightAfterNs, s.nightOffAfterNs, s.nightLevel);
+}
+
+} // namespace
+
+bool operator==(const Settings &a, const Settings &b)
+{
+    return tied(a) == tied(b);
+}
+
+bool operator==(const IdleStatus &a, const IdleStatus &b)
+{
+    return a.idle == b.idle && a.keepers.stayAwake == b.keepers.stayAwake && a.keepers.inhibited == b.keepers.inhibited
+        && a.keepers.presence == b.keepers.presence && a.night == b.night && a.settings == b.settings;
+}
+
+bool validSettings(const Settings &s, std::string *why)
+{
+    if (!validTime(s.afterNs, false) || !validTime(s.nightAfterNs, true))
+        *why = "the quiet time must be 1s to 24h";
+    else if (!validTime(s.offAfterNs, true) || !validTime(s.nightOffAfterNs, true))
+        *why = "the time before off must be 1s to 24h, or never";
+    else if (!validLevel(s.dimPercent, true) || !validLevel(s.nightLevel, true))
+        *why = "a level must be 1% to 100%";
+    else if (s.dimPercent < 0 && (s.offAfterNs >= 0 || s.nightOffAfterNs >= 0))
+        *why = "a time before off needs a dim first";
+    else
+        return true;
+    return false;
+}
+
+} // namespace idle

@@ -1,0 +1,41 @@
+#ifndef IDLE_SETTINGS_H
+#define IDLE_SETTINGS_H
+
+// What brightness-idle lets others read and change while it runs (through
+// its D-Bus service, for brightness-mqtt and so Home Assistant). The command
+// line gives the first values.
+
+#include "arbiter.h"
+
+namespace idle {
+
+struct Settings {
+    long long afterNs = 0;          // quiet time before the first stage
+    int dimPercent = -1;            // the first stage dims to this; -1: off
+    long long offAfterNs = -1;      // with a dim: dimmed time before off; -1 never
+    long long nightAfterNs = -1;    // at night, instead of afterNs; -1: as by day
+    long long nightOffAfterNs = -1; // at night, instead of offAfterNs; -1: as by day
+    int nightLevel = -1;            // a wake at night brings at most this; -1: the remembered level
+};
+
+bool operator==(const Settings &a, const Settings &b);
+inline bool operator!=(const Settings &a, const Settings &b) { return !(a == b); }
+
+// The ranges the command line takes: times from 1 s to 24 h (-1 where the
+// field allows it), levels from 1 to 100 %, an off-after only with a dim.
+// False with a one-line reason.
+bool validSettings(const Settings &settings, std::string *why);
+
+struct IdleStatus {
+    bool idle = false;    // dimmed or off by the idle timer
+    Keepers keepers;
+    bool night = false;   // the night profile is in force now
+    Settings settings;
+};
+
+bool operator==(const IdleStatus &a, const IdleStatus &b);
+inline bool operator!=(const IdleStatus &a, const IdleStatus &b) { return !(a == b); }
+
+} // namespace idle
+
+#endif
