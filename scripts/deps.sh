@@ -34,9 +34,12 @@ BUILD_PACKAGES="cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools fonts-wq
 # The armhf libraries of a cross build (nlohmann-json is headers only).
 ARMHF_LIBRARY_PACKAGES="qtbase5-dev:armhf libmosquitto-dev:armhf libudev-dev:armhf libsystemd-dev:armhf"
 # What the test suite needs on top: a real X server to drive the window, a
-# real MQTT broker and clients for the bridge, and a private D-Bus daemon for
-# the bridge's link to brightness-idle.
-TEST_PACKAGES="xvfb xauth xdotool x11-utils imagemagick procps mosquitto mosquitto-clients dbus-daemon"
+# What the test suite needs on top: a real X server to drive the window, a
+# real MQTT broker and clients for the bridge, a private D-Bus daemon for the
+# bridge's link to brightness-idle, and the time zones in which
+# brightness-idle's night is tested (the cross builds' suites read the same
+# files under qemu-user).
+TEST_PACKAGES="xvfb xauth xdotool x11-utils imagemagick procps mosquitto mosquitto-clients dbus-daemon tzdata"
 # The armhf cross build with Qt's armhf libraries, and qemu-arm to run its
 # tests here (scripts/test.sh armhf).
 ARMHF_TEST_PACKAGES="crossbuild-essential-armhf $ARMHF_LIBRARY_PACKAGES qemu-user"

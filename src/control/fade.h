@@ -36,7 +36,7 @@ enum class Action {
 struct Job {
     Display display;
     Action action = Action::Set;
-    Value value;     // Set: as given; Restore: the remembered level; Dim: the level
+    Value value;     // Set: as given; Restore: the remembered level; Dim: the level; IdleWake: a cap, 0 none
     int start = -1;  // the level a fade starts from; -1: set at once
     int target = 0;
     int keep = -1;   // the remembered level a fade's steps leave as it is; -1: they set it

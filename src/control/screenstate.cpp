@@ -115,10 +115,23 @@ Transition transition(const Request &r, const ScreenState &s)
     }
     case Input::IdleOff:
         return off ? unchanged(s, notIdles) : turnOff(s, By::Idle);
-    case Input::IdleWake:
+    case Input::IdleWake: {
         if (s.power == Power::On || notIdles != Note::None)
             return unchanged(s, notIdles);
-        return lightRemembered(s);
+        const int remembered = s.level == nothingRemembered ? firstUseLevel : s.level;
+        const int cap = r.value.amount > 0 ? targetLevel(r.value, 0, 0) : remembered;
+        if (cap >= remembered)
+            return lightRemembered(s);
+        // Lit at the cap, the remembered level kept: still idle's, which
+        // brings the remembered level back later.
+        if (s.power == Power::Dimmed && s.dim == cap)
+            return unchanged(s);
+        ScreenState next = s;
+        next.power = Power::Dimmed;
+        next.dim = cap;
+        next.by = By::Idle;
+        return {next, cap, Note::None};
+    }
     }
     return unchanged(s);
 }

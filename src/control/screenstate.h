@@ -60,7 +60,7 @@ enum class Input {
 
 struct Request {
     Input input = Input::Set;
-    Value value;            // Set: as given; IdleDim: percent
+    Value value;            // Set: as given; IdleDim: percent; IdleWake: a cap in percent, 0 none
     int floor = defaultFloor;  // Set relative, Restore
     bool stayOff = false;   // Set: an off display only has its remembered level changed
 };
@@ -95,6 +95,8 @@ struct Transition {
 // - Idle never brightens (its dim is at most what is shown), and lights
 //   only what it darkened itself; an off by anyone else is left as it is.
 // - An off by a person is a person's, even over idle's off or dim.
+// - Idle's wake with a cap (the night's level) lights at most the cap and
+//   keeps the remembered level: the display counts as dimmed by idle.
 // - Restore with nothing remembered does nothing.
 Transition transition(const Request &request, const ScreenState &state);
 

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <vector>
 
+#include <ctime>
+
 #include <sched.h>
 
+#include "night.h"
 #include "status.h"
 
 namespace idle {
@@ -16,56 +19,100 @@ namespace {
 // input from everyone while the screen is lit.
 const long long holdLimitNs = 10 * 1000000000LL;
 
+const long long secondNs = 1000000000LL;
+
 long long earliest(long long a, long long b)
 {
     return a < 0 ? b : b < 0 ? a : std::min(a, b);
+}
+
+Settings settingsOf(const Options &o)
+{
+    Settings s;
+    s.afterNs = o.plan.afterNs;
+    s.dimPercent = o.plan.dimPercent;
+    s.offAfterNs = o.plan.offAfterNs;
+    s.nightAfterNs = o.night.afterNs;
+    s.nightOffAfterNs = o.night.offAfterNs;
+    s.nightLevel = o.night.level;
+    return s;
 }
 
 } // namespace
 
 Controller::Controller(const Options &options, const control::Environment &env, control::Log &log, long long now,
                        std::function<long long()> clock)
-    : options(options), log(log), clock(std::move(clock)), timing(options.plan, now), screen(env, log, options.selection, options.fadeMs)
+    : options(options), log(log), clock(std::move(clock)), timing(options.plan, now),
+      screen(env, log, options.selection, options.fadeMs), settings(settingsOf(options)),
+      wallClock([] { return static_cast<long long>(std::time(nullptr)); })
 {
 }
 
 void Controller::begin(long long now)
 {
+    const IdleStatus before = status();
     begun = true;
+    keepers.presence = presenceNow();
     Stage stage = Stage::Lit;
     bool byIdle = false;
-    if (!screen.changed(&stage, &byIdle))
-        return;
-    if (stage != Stage::Lit && byIdle) {
-        // Nobody is left to wake what an ended run of this program darkened.
-        log.info("giving back the screen that an earlier run left "
-                 + std::string(stage == Stage::Dimmed ? "dimmed" : "off"));
-        screen.wake(now);
-        screen.remember(control::Ok);
-        return;
+    if (screen.changed(&stage, &byIdle)) {
+        if (stage != Stage::Lit && byIdle) {
+            // Nobody is left to wake what an ended run of this program
+            // darkened.
+            log.info("giving back the screen that an earlier run left "
+                     + std::string(stage == Stage::Dimmed ? "dimmed" : "off"));
+            screen.wake(now);
+            screen.remember(control::Ok);
+        } else {
+            adoptRecord(stage, byIdle, now);
+        }
     }
-    adoptRecord(stage, byIdle, now);
+    // Begun at night: a lit screen goes to the night's level.
+    checkNight(now);
+    notify(before);
 }
 
 bool Controller::input(InputDevice &device, bool onlyReadable, long long now)
 {
+    const IdleStatus before = status();
     // All such a device can send is someone's doing, so its being readable
     // is enough: the screen is lit before anything is read.
     if (onlyReadable)
         touched(device);
     bool gone = false;
     const bool someone = Inputs::drain(device, &gone) || (onlyReadable && device.onlyPerson);
-    // Someone else's dark screen is theirs to light: swayidle and scripts
-    // keep their own "on".
-    if (someone && !othersDark() && timing.input(now) == Change::Wake)
-        wake(now);
+    if (gone)
+        device.down.clear();
+    if (device.presence)
+        presence(before.keepers.presence, now);
+    else if (someone)
+        act(Event::Touch, now);
     releaseFree(now);
+    notify(before);
     return !gone;
+}
+
+void Controller::presence(bool before, long long now)
+{
+    keepers.presence = presenceNow();
+    if (keepers.presence != before)
+        act(keepers.presence ? Event::PresenceBegan : Event::PresenceEnded, now);
+    else if (keepers.presence)
+        act(Event::Touch, now);
+}
+
+bool Controller::presenceNow() const
+{
+    for (const InputDevice &d : inputs.devices())
+        if (d.presence && !d.down.empty())
+            return true;
+    return false;
 }
 
 void Controller::touched(const InputDevice &device)
 {
-    if (!device.onlyPerson || darkBy != Darkener::Here || !screen.light())
+    // Only a screen the timer darkened: the night's fade is no darkening.
+    if (!device.onlyPerson || darkBy != Darkener::Here || timing.stage() == Stage::Lit || !screen.light())
         return;
     // A display whose driver runs as a program (uhid) gets the report only
     // once that program runs: let it, before the bookkeeping.
@@ -74,7 +121,7 @@ void Controller::touched(const InputDevice &device)
 
 void Controller::added(InputDevice &device)
 {
-    log.debug("watching " + device.path);
+    log.debug("watching " + device.path + (device.presence ? ", for presence" : ""));
     if (inputs.devices().size() == 1 && begun) {
         // The first device there is: the quiet time counts from now.
         timing.adopt(Stage::Lit, clock());
@@ -82,20 +129,38 @@ void Controller::added(InputDevice &device)
     }
     if (darkBy == Darkener::Here && timing.stage() == Stage::Off && !screen.fading())
         grabAll();
+    if (device.presence && begun) {
+        const IdleStatus before = status();
+        presence(before.keepers.presence, clock());
+        notify(before);
+    }
+}
+
+void Controller::removed(const std::string &path, long long now)
+{
+    const IdleStatus before = status();
+    inputs.remove(path);
+    presence(before.keepers.presence, now);
+    notify(before);
 }
 
 void Controller::timer(long long now)
 {
+    const IdleStatus before = status();
     if (screen.fading()) {
         fadeStatus = control::worse(fadeStatus, screen.step(now));
         if (!screen.fading())
-            darkened(fadeStatus);
-    } else {
-        const Change change = timing.expire(now);
-        if (change != Change::None)
-            darken(change, now);
+            finishFade(fadeStatus);
+    } else if (nightDue >= 0 && now >= nightDue) {
+        checkNight(now);
+    } else if (!inputs.empty() && timing.deadline() >= 0 && now >= timing.deadline()) {
+        const bool dims = timing.stage() == Stage::Lit && timing.currentPlan().dimPercent >= 0;
+        const Verdict v = [&] { return arbitrate(dims ? Event::TimerDim : Event::TimerOff, shown(), keepers, night); }();
+        if (v == Verdict::Dim || v == Verdict::Off)
+            darken(timing.expire(now), now);
     }
     releaseFree(now);
+    notify(before);
 }
 
 void Controller::recordChanged(long long now)
@@ -104,10 +169,12 @@ void Controller::recordChanged(long long now)
     // record's serial, which its next step sees.
     if (screen.fading())
         return;
+    const IdleStatus before = status();
     Stage stage;
     bool byIdle = false;
     if (screen.changed(&stage, &byIdle))
         adoptRecord(stage, byIdle, now);
+    notify(before);
 }
 
 void Controller::adoptRecord(Stage stage, bool byIdle, long long now)
@@ -119,6 +186,7 @@ void Controller::adoptRecord(Stage stage, bool byIdle, long long now)
               + (stage == Stage::Lit ? "lit" : stage == Stage::Dimmed ? "dimmed" : "off") + ", set by another program");
     timing.adopt(stage, now);
     screen.forget();
+    nightShown = false;
     if (stage == Stage::Lit) {
         darkBy = Darkener::None;
     } else {
@@ -136,9 +204,11 @@ void Controller::stop()
         return;
     // Nobody would be left to wake it.
     log.info("stopping: giving the screen back");
+    screen.capWake(-1);
     screen.wake(clock());
     timing.adopt(Stage::Lit, clock());
     darkBy = Darkener::None;
+    nightShown = false;
 }
 
 std::string Controller::describe()
@@ -149,22 +219,38 @@ std::string Controller::describe()
 
 long long Controller::deadline() const
 {
+    const long long held = releasing ? holdUntil : -1;
     if (screen.fading())
-        return earliest(screen.due(), releasing ? holdUntil : -1);
+        return earliest(screen.due(), held);
     // Nothing could wake a screen darkened now; someone else's dark screen
-    // is theirs.
-    if (inputs.empty() || othersDark())
-        return releasing ? holdUntil : -1;
-    return earliest(timing.deadline(), releasing ? holdUntil : -1);
+    // is theirs; a kept screen is not darkened.
+    if (inputs.empty() || othersDark() || keepers.any())
+        return earliest(nightDue, held);
+    return earliest(earliest(timing.deadline(), nightDue), held);
 }
 
 void Controller::darken(Change change, long long now)
 {
     log.debug(change == Change::Dim ? "nobody there: dimming" : "nobody there: turning the screen off");
     darkBy = Darkener::Here;
-    fadeStatus = screen.darken(change == Change::Dim ? options.plan.dimPercent : -1, now);
+    fadeFor = FadeFor::Darken;
+    fadeStatus = screen.darken(change == Change::Dim ? timing.currentPlan().dimPercent : -1, now);
     if (!screen.fading())
         darkened(fadeStatus);
+}
+
+void Controller::finishFade(int status)
+{
+    if (fadeFor == FadeFor::Darken) {
+        darkened(status);
+        return;
+    }
+    const bool kept = screen.reached() && screen.remember(status);
+    // The night's dim stays this program's to end at day; anything else,
+    // or a fade someone's request ended, leaves the screen to its record.
+    nightShown = fadeFor == FadeFor::Night && kept;
+    darkBy = nightShown ? Darkener::Here : Darkener::None;
+    screen.forget();
 }
 
 void Controller::darkened(int status)
@@ -177,6 +263,7 @@ void Controller::darkened(int status)
         timing.adopt(Stage::Lit, now);
         screen.forget();
         darkBy = Darkener::None;
+        nightShown = false;
         return;
     }
     darkBy = Darkener::Here;
@@ -187,10 +274,146 @@ void Controller::darkened(int status)
 
 void Controller::wake(long long now)
 {
-    log.debug("someone is there: waking the screen");
+    log.debug(night && settings.nightLevel > 0 ? "someone is there: waking the screen at the night's level"
+                                               : "someone is there: waking the screen");
     screen.wake(now);
-    darkBy = Darkener::None;
+    // At night the wake may leave a dim of this program's, which day ends.
+    nightShown = night && settings.nightLevel > 0;
+    darkBy = nightShown ? Darkener::Here : Darkener::None;
     letGo(now);
+}
+
+Shown Controller::shown() const
+{
+    if (othersDark())
+        return Shown::PersonsDark;
+    if (darkBy == Darkener::Here && timing.stage() != Stage::Lit)
+        return timing.stage() == Stage::Off ? Shown::Off : Shown::Dimmed;
+    return nightShown ? Shown::NightLevel : Shown::Lit;
+}
+
+void Controller::act(Event event, long long now)
+{
+    const Shown was = shown();
+    const Verdict v = arbitrate(event, was, keepers, night);
+    if (v != Verdict::Nothing && v != Verdict::RestartTimer)
+        log.debug(std::string(nameOf(event)) + " on a screen " + nameOf(was) + ": " + nameOf(v));
+    switch (v) {
+    case Verdict::Nothing:
+        break;
+    case Verdict::RestartTimer:
+        timing.input(now);
+        break;
+    case Verdict::Light:
+    case Verdict::LightNight:
+        timing.input(now);
+        wake(now);
+        break;
+    case Verdict::Dim:
+    case Verdict::Off:
+        // The timer's own verdicts, done in timer().
+        break;
+    case Verdict::FadeToNight:
+        if (settings.nightLevel <= 0)
+            break;
+        fadeFor = FadeFor::Night;
+        darkBy = Darkener::Here;
+        nightShown = true;
+        fadeStatus = screen.darken(settings.nightLevel, now);
+        if (!screen.fading())
+            finishFade(fadeStatus);
+        break;
+    case Verdict::FadeToDay:
+        fadeFor = FadeFor::Day;
+        fadeStatus = screen.undim(now);
+        if (!screen.fading())
+            finishFade(fadeStatus);
+        break;
+    }
+}
+
+Plan Controller::planNow() const
+{
+    Plan p;
+    p.afterNs = night && settings.nightAfterNs > 0 ? settings.nightAfterNs : settings.afterNs;
+    p.dimPercent = settings.dimPercent;
+    p.offAfterNs = night && settings.nightOffAfterNs > 0 ? settings.nightOffAfterNs : settings.offAfterNs;
+    return p;
+}
+
+void Controller::replan()
+{
+    timing.replan(planNow());
+    screen.capWake(night ? settings.nightLevel : -1);
+}
+
+void Controller::checkNight(long long now)
+{
+    const NightNow n = nightAt(options.night.schedule, wallClock());
+    const long long wallNow = wallClock();
+    nightDue = n.nextChange < 0 ? -1 : now + std::max(1LL, n.nextChange - wallNow) * secondNs;
+    if (n.night == night)
+        return;
+    night = n.night;
+    log.info(night ? "night begins" : "day begins");
+    replan();
+    act(night ? Event::NightBegins : Event::DayBegins, now);
+}
+
+void Controller::clockChanged(long long now)
+{
+    const IdleStatus before = status();
+    if (!screen.fading())
+        checkNight(now);
+    notify(before);
+}
+
+void Controller::wakeRequest(long long now)
+{
+    const IdleStatus before = status();
+    act(Event::Wake, now);
+    notify(before);
+}
+
+void Controller::keep(Keeper keeper, bool on, long long now)
+{
+    const IdleStatus before = status();
+    bool &held = keeper == Keeper::StayAwake ? keepers.stayAwake : keepers.inhibited;
+    if (held != on) {
+        held = on;
+        const bool stay = keeper == Keeper::StayAwake;
+        act(on ? (stay ? Event::StayAwakeOn : Event::InhibitorTaken) : (stay ? Event::StayAwakeOff : Event::InhibitorGone),
+            now);
+    }
+    notify(before);
+}
+
+bool Controller::configure(const Settings &s, long long now, std::string *why)
+{
+    if (!validSettings(s, why))
+        return false;
+    const IdleStatus before = status();
+    settings = s;
+    replan();
+    (void)now;
+    notify(before);
+    return true;
+}
+
+IdleStatus Controller::status() const
+{
+    IdleStatus s;
+    s.idle = darkBy == Darkener::Here && timing.stage() != Stage::Lit;
+    s.keepers = keepers;
+    s.night = night;
+    s.settings = settings;
+    return s;
+}
+
+void Controller::notify(const IdleStatus &before)
+{
+    if (statusChanged && status() != before)
+        statusChanged();
 }
 
 void Controller::grabAll()
@@ -198,7 +421,7 @@ void Controller::grabAll()
     releasing = false;
     for (InputDevice &d : inputs.devices()) {
         std::string why;
-        if (Inputs::grab(d, &why) || d.grabRefused)
+        if (d.presence || Inputs::grab(d, &why) || d.grabRefused)
             continue;
         d.grabRefused = true;
         log.warning(d.path + ": cannot hold it while the screen is off (" + why
@@ -229,44 +452,6 @@ void Controller::releaseFree(long long now)
             holding = true;
     }
     releasing = holding;
-}
-
-} // namespace idle
-
-namespace idle {
-
-void Controller::wakeRequest(long long now)
-{
-    if (!othersDark() && timing.input(now) == Change::Wake)
-        wake(now);
-}
-
-void Controller::keep(Keeper keeper, bool on, long long now)
-{
-    (keeper == Keeper::StayAwake ? keepers.stayAwake : keepers.inhibited) = on;
-    if (statusChanged)
-        statusChanged();
-    (void)now;
-}
-
-bool Controller::configure(const Settings &s, long long now, std::string *why)
-{
-    if (!validSettings(s, why))
-        return false;
-    settings = s;
-    (void)now;
-    if (statusChanged)
-        statusChanged();
-    return true;
-}
-
-IdleStatus Controller::status() const
-{
-    IdleStatus s;
-    s.idle = darkBy == Darkener::Here && timing.stage() != Stage::Lit;
-    s.keepers = keepers;
-    s.settings = settings;
-    return s;
 }
 
 } // namespace idle

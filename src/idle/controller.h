@@ -44,6 +44,13 @@ public:
     void added(InputDevice &device);
     void timer(long long now);
     void recordChanged(long long now);
+    // A device is no longer watched.
+    void removed(const std::string &path, long long now);
+    // The wall clock was set (or the time zone changed): whether it is
+    // night is asked anew.
+    void clockChanged(long long now);
+    // The wall clock, seconds since the epoch; time(nullptr) unless set.
+    void setWallClock(std::function<long long()> wall) { wallClock = std::move(wall); }
     // The loop is about to end: a fade in progress ends between two
     // writes, and a screen this program darkened is given back lit.
     void stop();
@@ -72,6 +79,16 @@ private:
     void adoptRecord(Stage stage, bool byIdle, long long now);
     void darkened(int status);
     void wake(long long now);
+    Shown shown() const;
+    // What the arbiter says of an event, done.
+    void act(Event event, long long now);
+    void checkNight(long long now);
+    Plan planNow() const;
+    void replan();
+    void finishFade(int status);
+    bool presenceNow() const;
+    void presence(bool before, long long now);
+    void notify(const IdleStatus &before);
     // Someone else's dark screen: left as it is, not held, not woken.
     bool othersDark() const { return darkBy == Darkener::Other; }
     void grabAll();
@@ -95,6 +112,12 @@ private:
     Settings settings;
     Keepers keepers;
     std::function<void()> statusChanged;
+    std::function<long long()> wallClock;
+    bool night = false;
+    bool nightShown = false;  // lit at the night level by this program
+    long long nightDue = -1;  // monotonic: when night or day next begins
+    // What the fade in progress is for.
+    enum class FadeFor { Darken, Night, Day } fadeFor = FadeFor::Darken;
 };
 
 } // namespace idle

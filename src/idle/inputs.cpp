@@ -17,6 +17,9 @@ namespace {
 
 const int maxSlots = 64;
 
+// A gpio-key device has one key; a power button one or two.
+const int presenceKeys = 4;
+
 bool bit(const unsigned char *bits, int n)
 {
     return bits[n / 8] & (1u << (n % 8));
@@ -32,7 +35,7 @@ bool anyBit(const unsigned char *bits, std::size_t bytes)
 
 // A person's device: keys or buttons, touch or pointer axes; never a
 // sensor that moves by itself (an accelerometer also reports ABS_X).
-bool personal(int fd, int *slots, bool *onlyPerson)
+bool personal(int fd, int *slots, bool *onlyPerson, bool *presence)
 {
     unsigned char types[EV_MAX / 8 + 1] = {}, keys[KEY_MAX / 8 + 1] = {}, abs[ABS_MAX / 8 + 1] = {},
                   rel[REL_MAX / 8 + 1] = {}, props[INPUT_PROP_MAX / 8 + 1] = {};
@@ -48,6 +51,15 @@ bool personal(int fd, int *slots, bool *onlyPerson)
     for (int type = 0; type <= EV_MAX; ++type)
         if (bit(types, type) && type != EV_SYN && type != EV_KEY && type != EV_ABS && type != EV_REL && type != EV_MSC)
             *onlyPerson = false;
+    int keyCount = 0;
+    bool pointerButton = false;
+    for (int k = 0; k <= KEY_MAX; ++k) {
+        keyCount += bit(keys, k);
+        pointerButton |= bit(keys, k) && k >= BTN_MOUSE && k < BTN_JOYSTICK;
+    }
+    pointerButton |= bit(keys, BTN_TOUCH) || bit(keys, BTN_TOOL_FINGER);
+    *presence = keyCount > 0 && keyCount <= presenceKeys && !pointerButton && !bit(types, EV_ABS)
+        && !bit(types, EV_REL) && !bit(types, EV_MSC) && !bit(types, EV_SW) && !bit(types, EV_LED);
     *slots = 0;
     if (bit(types, EV_ABS) && bit(abs, ABS_MT_SLOT) && bit(abs, ABS_MT_TRACKING_ID)) {
         input_absinfo info{};
@@ -81,18 +93,26 @@ InputDevice *Inputs::add(const std::string &path, int *openError)
         return nullptr;
     }
     int slots = 0;
-    bool onlyPerson = false;
-    if (!personal(fd, &slots, &onlyPerson)) {
+    bool onlyPerson = false, presence = false;
+    if (!personal(fd, &slots, &onlyPerson, &presence)) {
         close(fd);
         return nullptr;
     }
-    open.push_back({path, fd, slots, onlyPerson});
+    open.push_back({path, fd, slots, onlyPerson, presence, {}});
+    if (presence) {
+        // A sensor already reporting someone when the program starts.
+        unsigned char keys[KEY_MAX / 8 + 1] = {};
+        if (ioctl(fd, EVIOCGKEY(sizeof keys), keys) == 0)
+            for (int k = 0; k <= KEY_MAX; ++k)
+                if (bit(keys, k))
+                    open.back().down.push_back(k);
+    }
     return &open.back();
 }
 
-InputDevice &Inputs::adopt(const std::string &path, int fd, bool onlyPerson)
+InputDevice &Inputs::adopt(const std::string &path, int fd, bool onlyPerson, bool presence)
 {
-    open.push_back({path, fd, 0, onlyPerson});
+    open.push_back({path, fd, 0, onlyPerson, presence, {}});
     return open.back();
 }
 
@@ -135,12 +155,20 @@ bool Inputs::drain(InputDevice &device, bool *gone)
         *gone = n == 0 || (errno != EAGAIN && errno != EINTR);
         return false;
     }
+    bool someone = false;
     for (std::size_t i = 0; i < std::size_t(n) / sizeof events[0]; ++i) {
         const unsigned type = events[i].type;
-        if (type == EV_KEY || type == EV_ABS || type == EV_REL)
-            return true;
+        someone |= type == EV_KEY || type == EV_ABS || type == EV_REL;
+        if (!device.presence || type != EV_KEY)
+            continue;
+        auto &down = device.down;
+        const auto at = std::find(down.begin(), down.end(), events[i].code);
+        if (events[i].value == 0 && at != down.end())
+            down.erase(at);
+        else if (events[i].value != 0 && at == down.end())
+            down.push_back(events[i].code);
     }
-    return false;
+    return someone;
 }
 
 bool Inputs::grab(InputDevice &device, std::string *why)

@@ -19,6 +19,11 @@ struct InputDevice {
     // It sends nothing but what a person does (no LEDs, switches, sounds,
     // repeat settings or force feedback that a program may set off).
     bool onlyPerson = false;
+    // Nothing but a few keys: a presence sensor on a GPIO pin (the gpio-key
+    // overlay), or a power button. Someone is there while a key is down;
+    // never grabbed, so that logind still sees a power button.
+    bool presence = false;
+    std::vector<int> down;  // presence: the keys down, as its events tell
     bool grabbed = false;
     bool grabRefused = false;  // said once already
 };
@@ -40,8 +45,9 @@ public:
     void remove(const std::string &path);
     // A descriptor open already, of the kind given: for a stand-in that
     // cannot answer evdev's questions. The device takes the descriptor.
-    InputDevice &adopt(const std::string &path, int fd, bool onlyPerson);
+    InputDevice &adopt(const std::string &path, int fd, bool onlyPerson, bool presence = false);
     std::list<InputDevice> &devices() { return open; }
+    const std::list<InputDevice> &devices() const { return open; }
     bool empty() const { return open.empty(); }
 
     // Reads what is waiting, up to 64 events: true if it tells of someone.

@@ -4,7 +4,10 @@
 #include <csignal>
 #include <cstring>
 
+#include <limits>
+
 #include <sys/epoll.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 #include <systemd/sd-event.h>
 
@@ -31,6 +34,9 @@ Loop::~Loop()
     for (Watched &w : watched)
         sd_event_source_disable_unref(w.source);
     sd_event_source_disable_unref(timer);
+    sd_event_source_disable_unref(clockSet);
+    if (clockFd >= 0)
+        close(clockFd);
     for (sd_event_source *s : signals)
         sd_event_source_disable_unref(s);
     sd_event_unref(loop);
@@ -50,6 +56,10 @@ bool Loop::start(std::string *why)
         r = sd_event_add_time(loop, &timer, CLOCK_MONOTONIC, UINT64_MAX, accuracyUs, onTimer, this);
     if (r >= 0)
         r = sd_event_source_set_enabled(timer, SD_EVENT_OFF);
+    // The night follows the wall clock, which a Pi without a clock of its
+    // own sets only once the network is there.
+    if (r >= 0)
+        r = watchClock();
     if (r >= 0)
         r = sd_event_add_signal(loop, &signals[0], SIGTERM, onSignal, this);
     if (r >= 0)
@@ -149,7 +159,7 @@ void Loop::unwatch(const std::string &path)
             watched.erase(it);
             break;
         }
-    controller.devices().remove(path);
+    controller.removed(path, control::monotonicNs());
 }
 
 void Loop::plugged(bool added, const std::string &node)
@@ -185,6 +195,37 @@ int Loop::onTimer(sd_event_source *, std::uint64_t, void *data)
     Loop *self = static_cast<Loop *>(data);
     self->armed = -2;
     self->controller.timer(control::monotonicNs());
+    self->arm();
+    return 0;
+}
+
+int Loop::watchClock()
+{
+    // A timer for the end of time that the kernel cancels whenever the
+    // clock is set: readable then, and never otherwise.
+    clockFd = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (clockFd < 0)
+        return -errno;
+    const int r = armClock();
+    return r < 0 ? r : sd_event_add_io(loop, &clockSet, clockFd, EPOLLIN, onClockSet, this);
+}
+
+int Loop::armClock()
+{
+    itimerspec never{};
+    never.it_value.tv_sec = std::numeric_limits<time_t>::max();
+    return timerfd_settime(clockFd, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &never, nullptr) == 0 ? 0 : -errno;
+}
+
+int Loop::onClockSet(sd_event_source *, int, unsigned, void *data)
+{
+    Loop *self = static_cast<Loop *>(data);
+    std::uint64_t expired;
+    // ECANCELED: the clock was set; the timer is armed again for the next.
+    if (read(self->clockFd, &expired, sizeof expired) < 0 && errno != ECANCELED && errno != EAGAIN)
+        return 0;
+    self->armClock();
+    self->controller.clockChanged(control::monotonicNs());
     self->arm();
     return 0;
 }

@@ -45,6 +45,9 @@ private:
 
     static int onInput(sd_event_source *source, int fd, unsigned revents, void *watched);
     static int onTimer(sd_event_source *source, std::uint64_t usec, void *self);
+    static int onClockSet(sd_event_source *source, int fd, unsigned revents, void *self);
+    int watchClock();
+    int armClock();
     static int onSignal(sd_event_source *source, const signalfd_siginfo *info, void *self);
     void watch(InputDevice &device);
     void unwatch(const std::string &path);
@@ -56,6 +59,8 @@ private:
     sd_event *loop = nullptr;
     int waiter = -1;  // epoll: sd-event's descriptor and the input devices
     sd_event_source *timer = nullptr;
+    sd_event_source *clockSet = nullptr;
+    int clockFd = -1;  // timerfd: readable when the wall clock is set
     sd_event_source *signals[2] = {};
     control::RecordWatch record;
     control::DeviceMonitor monitor;

@@ -12,7 +12,10 @@ const long long msNs = 1000000LL;
 const control::DurationRule quietRule{0, 1000, 24 * 3600 * 1000LL, 1};
 const control::DurationRule fadeRule{1, 0, 600000, 1};
 
-enum { AfterOption = 256, OffAfterOption, DimOption, FadeOption, VersionOption };
+enum {
+    AfterOption = 256, OffAfterOption, DimOption, FadeOption, VersionOption,
+    NightOption, LocationOption, NightLevelOption, NightAfterOption, NightOffAfterOption,
+};
 
 const option longOptions[] = {
     {"after", required_argument, nullptr, AfterOption},
@@ -23,13 +26,33 @@ const option longOptions[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, VersionOption},
     {"verbose", no_argument, nullptr, 'v'},
+    {"night", required_argument, nullptr, NightOption},
+    {"location", required_argument, nullptr, LocationOption},
+    {"night-level", required_argument, nullptr, NightLevelOption},
+    {"night-after", required_argument, nullptr, NightAfterOption},
+    {"night-off-after", required_argument, nullptr, NightOffAfterOption},
     {nullptr, 0, nullptr, 0},
 };
 
+// What the options must agree on, checked once all are read.
+struct Seen {
+    bool offAfter = false;
+    bool location = false;
+    double latitude = 0;
+    double longitude = 0;
+};
+
+void takeDuration(const char *name, const std::string &v, long long *ns, std::string *why)
+{
+    if (!parseDuration(v, ns))
+        *why = "invalid duration '" + v + "' for '" + name + "': give 1s to 24h with a unit, such as 30s, 5m or 1h";
+}
+
 // One option and its value; false with the reason for a bad value.
-bool takeOption(int val, const std::string &v, Options *o, bool *offGiven, std::string *why)
+bool takeOption(int val, const std::string &v, Options *o, Seen *seen, std::string *why)
 {
     long long ms = 0;
+    std::string problem;
     switch (val) {
     case 'h':
         o->help = true;
@@ -38,14 +61,31 @@ bool takeOption(int val, const std::string &v, Options *o, bool *offGiven, std::
         o->version = true;
         break;
     case AfterOption:
-    case OffAfterOption: {
-        const bool off = val == OffAfterOption;
-        *offGiven |= off;
-        if (!parseDuration(v, off ? &o->plan.offAfterNs : &o->plan.afterNs))
-            *why = "invalid duration '" + v + "' for '" + (off ? "--off-after" : "--after")
-                + "': give 1s to 24h with a unit, such as 30s, 5m or 1h";
+        takeDuration("--after", v, &o->plan.afterNs, why);
         break;
-    }
+    case OffAfterOption:
+        seen->offAfter = true;
+        takeDuration("--off-after", v, &o->plan.offAfterNs, why);
+        break;
+    case NightAfterOption:
+        takeDuration("--night-after", v, &o->night.afterNs, why);
+        break;
+    case NightOffAfterOption:
+        takeDuration("--night-off-after", v, &o->night.offAfterNs, why);
+        break;
+    case NightOption:
+        if (!parseNight(v, &o->night.schedule, &problem))
+            *why = "invalid night '" + v + "' for '--night': " + problem;
+        break;
+    case LocationOption:
+        seen->location = true;
+        if (!parseLocation(v, &seen->latitude, &seen->longitude, &problem))
+            *why = "invalid location '" + v + "' for '--location': " + problem;
+        break;
+    case NightLevelOption:
+        if (!control::parseLevel(v, 1, &o->night.level))
+            *why = "invalid level '" + v + "' for '--night-level': give a percentage from 1% to 100%";
+        break;
     case DimOption:
         if (!control::parseLevel(v, 1, &o->plan.dimPercent))
             *why = "invalid level '" + v + "' for '--dim': give a percentage from 1% to 100%";
@@ -67,6 +107,31 @@ bool takeOption(int val, const std::string &v, Options *o, bool *offGiven, std::
     return why->empty();
 }
 
+// Options that are right alone but not together; "" when they agree.
+std::string disagreement(Options *o, const Seen &seen)
+{
+    NightSchedule &schedule = o->night.schedule;
+    if (seen.offAfter && o->plan.dimPercent < 0)
+        return "'--off-after' counts from the dim: give '--dim' too, or '--after' alone to turn off";
+    if (schedule.kind == NightSchedule::Kind::None) {
+        const char *alone = o->night.level >= 0 ? "--night-level"
+            : o->night.afterNs >= 0             ? "--night-after"
+            : o->night.offAfterNs >= 0          ? "--night-off-after"
+            : seen.location                     ? "--location"
+                                                : nullptr;
+        return alone ? std::string("'") + alone + "' is for the night: give '--night' too" : "";
+    }
+    if (schedule.kind == NightSchedule::Kind::Sun && !seen.location)
+        return "'--night sunset-sunrise' needs the place: give '--location LAT,LON' too";
+    if (schedule.kind != NightSchedule::Kind::Sun && seen.location)
+        return "'--location' is for '--night sunset-sunrise' only";
+    if (o->night.offAfterNs >= 0 && o->plan.dimPercent < 0)
+        return "'--night-off-after' counts from the dim: give '--dim' too, or '--night-after' alone to turn off";
+    schedule.latitude = seen.latitude;
+    schedule.longitude = seen.longitude;
+    return "";
+}
+
 } // namespace
 
 bool parseDuration(const std::string &text, long long *ns)
@@ -82,19 +147,18 @@ bool parseOptions(const std::vector<std::string> &args, Options *options, std::s
 {
     Options o;
     o.plan.afterNs = defaultAfterNs;
-    bool offGiven = false;
+    Seen seen;
     why->clear();
     control::OptionReader reader(args, "hvd:", longOptions);
     // The first problem is told, unless help is asked for anywhere.
     *why = reader.readAll([&](int val, const std::string &value, std::string *problem) {
-        takeOption(val, value, &o, &offGiven, problem);
+        takeOption(val, value, &o, &seen, problem);
     });
     if (o.help) {
         why->clear();
     } else if (!why->empty()) {
         return false;
-    } else if (offGiven && o.plan.dimPercent < 0) {
-        *why = "'--off-after' counts from the dim: give '--dim' too, or '--after' alone to turn off";
+    } else if (!(*why = disagreement(&o, seen)).empty()) {
         return false;
     }
     *options = o;
@@ -105,6 +169,8 @@ std::string usage()
 {
     return "Usage: brightness-idle [--after TIME] [--dim P%] [--off-after TIME]\n"
            "                       [--fade TIME] [-d DEV]\n"
+           "                       [--night HH:MM-HH:MM | --night sunset-sunrise --location LAT,LON]\n"
+           "                       [--night-level P%] [--night-after TIME] [--night-off-after TIME]\n"
            "\n"
            "Turns the display's backlight off when nobody has touched an input device\n"
            "for a while, and back on at the first touch, which reaches no application.\n"
@@ -114,13 +180,18 @@ std::string usage()
            "  --off-after TIME      with --dim: time dimmed before the screen turns off\n"
            "  --fade TIME           fade each change over TIME; waking is at once\n"
            "  -d, --device DEV      only the display at DEV: /dev/hidrawN or its bus place\n"
+           "  --night WHEN          the night: local times HH:MM-HH:MM, or sunset-sunrise\n"
+           "  --location LAT,LON    where the sun is reckoned, in degrees north and east\n"
+           "  --night-level P%      at night a wake brings P%; the remembered level stays\n"
+           "  --night-after TIME    --after at night\n"
+           "  --night-off-after TIME  --off-after at night, with --dim\n"
            "  -v, --verbose         log why the screen dims, wakes or goes dark, and what is watched\n"
            "  -h, --help            show this help\n"
            "  --version             show the version\n"
            "\n"
-           "TIME is a number with a unit, ms, s, m or h: from 1s to 24h for --after and\n"
-           "--off-after, up to 10m for --fade, where a number alone counts milliseconds\n"
-           "(--fade 3000 is 3s). '--' ends the options.\n";
+           "TIME is a number with a unit, ms, s, m or h: from 1s to 24h for --after,\n"
+           "--off-after and their night forms, up to 10m for --fade, where a number alone\n"
+           "counts milliseconds (--fade 3000 is 3s). '--' ends the options.\n";
 }
 
 } // namespace idle

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "displays.h"
+#include "night.h"
 #include "timing.h"
 
 namespace idle {
@@ -15,6 +16,13 @@ struct Options {
     Plan plan;
     int fadeMs = 0;
     control::Selection selection;  // -d: no node and no place for every display
+    // --night and what differs then; -1: as by day.
+    struct Night {
+        NightSchedule schedule;
+        int level = -1;             // percent a wake brings at night
+        long long afterNs = -1;
+        long long offAfterNs = -1;  // with a dim
+    } night;
     bool verbose = false;  // -v: the log says why
     bool help = false;
     bool version = false;
@@ -23,7 +31,7 @@ struct Options {
 // The quiet time before the screen goes dark when --after is not given.
 const long long defaultAfterNs = 5 * 60 * 1000000000LL;
 
-// --after and --off-after: a number with a unit, ms, s, m or h, from 1
+// --after, --off-after and their night forms: a number with a unit, ms, s, m or h, from 1
 // second to 24 hours.
 bool parseDuration(const std::string &text, long long *ns);
 

@@ -91,9 +91,18 @@ void Screen::open(std::ostringstream &messages)
     for (const control::Display &d : kept.usable) {
         const control::Entry *e = control::entryOf(record, d);
         std::array<unsigned char, reportSize> report{reportNumber};
-        fillBrightnessReport(report.data(), static_cast<unsigned char>(e ? e->level : control::firstUseLevel));
+        levels.push_back(e ? e->level : control::firstUseLevel);
         reports.push_back(report);
     }
+    capWake(cap);
+}
+
+void Screen::capWake(int percent)
+{
+    cap = percent;
+    for (std::size_t i = 0; i < reports.size(); ++i)
+        fillBrightnessReport(reports[i].data(),
+                             static_cast<unsigned char>(cap > 0 ? std::min(levels[i], cap) : levels[i]));
 }
 
 void Screen::forget()
@@ -101,6 +110,7 @@ void Screen::forget()
     control::closeDisplays(&kept);
     kept = control::Scan();
     reports.clear();
+    levels.clear();
 }
 
 int Screen::darken(int percent, long long now)
@@ -120,6 +130,22 @@ int Screen::darken(int percent, long long now)
         const int shown = e ? control::shownLevel(*e) : control::firstUseLevel;
         jobs.push_back(jobFor(d, control::Action::Dim, std::max(1, std::min(percent, shown))));
     }
+    return startFade(jobs, now);
+}
+
+int Screen::undim(long long now)
+{
+    cancel();
+    fadeMessages.str(std::string());
+    open(fadeMessages);
+    std::vector<control::Job> jobs;
+    for (const control::Display &d : kept.usable)
+        jobs.push_back(jobFor(d, control::Action::IdleWake, 0));
+    return startFade(jobs, now);
+}
+
+int Screen::startFade(const std::vector<control::Job> &jobs, long long now)
+{
     int status = kept.status;
     if (kept.usable.empty() && kept.refused.empty()) {
         control::say(fadeEnv) << "no display found on " << control::searchedNodes() << '\n';
@@ -182,6 +208,7 @@ bool Screen::light()
             lit.emplace_back(kept.usable[i].node, reports[i][levelOffset]);
     const bool wrote = !reports.empty();
     reports.clear();
+    levels.clear();
     return wrote;
 }
 
@@ -200,7 +227,7 @@ int Screen::wake(long long now)
     control::Scan scan = control::findDisplays(quiet, selection);
     std::vector<control::Job> jobs;
     for (const control::Display &d : scan.usable) {
-        jobs.push_back(jobFor(d, control::Action::IdleWake, 0));
+        jobs.push_back(jobFor(d, control::Action::IdleWake, std::max(cap, 0)));
         for (const auto &l : lit)
             if (l.first == d.node)
                 jobs.back().showing = l.second;

@@ -35,6 +35,12 @@ public:
     // displays stay open for wake(). A status; step() goes on while
     // fading().
     int darken(int percent, long long now);
+    // Starts to bring a dim of this program's back to the remembered level,
+    // with the fade: the night's level at day.
+    int undim(long long now);
+    // What a wake lights at most from now on (the night's level); -1: the
+    // remembered level.
+    void capWake(int percent);
     bool fading() const { return fade && !fade->done(); }
     // When the fade's next step is due; -1 when none.
     long long due() const { return fade ? fade->due() : -1; }
@@ -75,6 +81,7 @@ private:
     void open(std::ostringstream &messages);
     void pass(const char *kind, const std::ostringstream &messages);
     void endFade();
+    int startFade(const std::vector<control::Job> &jobs, long long now);
 
     control::Environment env;
     control::Log &log;
@@ -83,12 +90,14 @@ private:
     control::Scan kept;
     // The report of each kept display's remembered level, made beforehand.
     std::vector<std::array<unsigned char, reportSize>> reports;
+    std::vector<int> levels;  // their remembered levels, before the cap
     // What light() wrote, by node, for wake() not to send it again.
     std::vector<std::pair<int, int>> lit;
     std::string known;
     std::ostringstream fadeMessages;
     control::Environment fadeEnv;  // env, with fadeMessages
     std::unique_ptr<control::Fade> fade;
+    int cap = -1;
     bool darkReached = false;
 };
 

@@ -49,7 +49,7 @@ const QList<QPair<QString, ScreenState>> &states()
 const QStringList requests{
     "set 60%", "set 0", "set +1", "set 1-", "set 60% --stay-off", "set 1- --stay-off", "set 0 --stay-off",
     "on", "off", "toggle", "restore",
-    "idle dim 30%", "idle off", "idle wake",
+    "idle dim 30%", "idle off", "idle wake", "idle wake at night 10%", "idle wake at night 60%",
     "MQTT ON", "MQTT OFF", "MQTT brightness 60", "MQTT brightness 0",
 };
 
@@ -72,8 +72,10 @@ bool requestOf(const QString &text, control::Request *r)
         r->input = plain[words.join(' ')];
         return true;
     }
-    r->input = text.startsWith("idle dim") ? control::Input::IdleDim : control::Input::Set;
-    const bool level = text.startsWith("idle dim") || text.startsWith("MQTT brightness");
+    r->input = text.startsWith("idle dim") ? control::Input::IdleDim
+        : text.startsWith("idle wake")     ? control::Input::IdleWake
+                                           : control::Input::Set;
+    const bool level = text.startsWith("idle") || text.startsWith("MQTT brightness");
     return level && control::parseValue((last.endsWith('%') ? last : last + '%').toStdString(), &r->value);
 }
 

@@ -10,6 +10,7 @@
 
 #include "../support/sysfstree.h"
 #include "controller.h"
+#include "night.h"
 #include "simhid.h"
 #include "values.h"
 
@@ -31,8 +32,10 @@ namespace {
 // Runs a script of timed events. Tokens: "T" runs the timer at every
 // deadline up to T ms; "Ti0" a touch on device 0; "To", "Tl", "Tf" the
 // record set to off, lit, or a forged "off:idle" by another program; "Ta1"
-// device 1 plugged in; "Tx0" device 0 hung up; "Ts" SIGTERM; "Tk" the
-// program killed and started again. What is written to the display is noted as
+// device 1 plugged in; "Tp1" a presence sensor as device 1, "Td1" and "Tu1"
+// its key down and up; "Tx0" device 0 hung up; "Ts" SIGTERM; "Tk" the
+// program killed and started again; "Tw" Home Assistant's wake, "Th" and
+// "TH" its stay awake on and off; "Tn" and "TN" an inhibitor taken and gone. What is written to the display is noted as
 // "T:LEVEL", T the time of the event that wrote it.
 struct Rig {
     testutil::SysfsTree sysfs;
@@ -42,6 +45,7 @@ struct Rig {
     int peers[4] = {-1, -1, -1, -1};
     QStringList written;
     long long nowNs = 0;  // the time of the event being handled
+    long long wallBase = -1;  // the wall clock at 0, seconds; -1: the real one
 
     ~Rig()
     {
@@ -60,15 +64,17 @@ struct Rig {
         // A darkening takes this long on the display, as a slow record's
         // write would: what counts from its end must count from there.
         controller = std::make_unique<idle::Controller>(options, env, log, nowNs, [this] { return nowNs + 7000000; });
+        if (wallBase >= 0)
+            controller->setWallClock([this] { return wallBase + nowNs / 1000000000; });
         plug(0);
         controller->begin(nowNs);
     }
-    void plug(int n)
+    void plug(int n, bool presence = false)
     {
         int pair[2];
         QVERIFY(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) == 0);
         peers[n] = pair[1];
-        controller->added(controller->devices().adopt("/dev/input/event" + std::to_string(n), pair[0], true));
+        controller->added(controller->devices().adopt("/dev/input/event" + std::to_string(n), pair[0], true, presence));
     }
     idle::InputDevice *device(int n)
     {
@@ -83,9 +89,9 @@ struct Rig {
         for (std::size_t i = std::size_t(written.size()); i < writes.size(); ++i)
             written << QString("%1:%2").arg(ms).arg(int(writes[i].bytes[6]));
     }
-    void touch(int n, long long ms)
+    void touch(int n, long long ms, unsigned short code = BTN_TOUCH, int value = 1)
     {
-        const input_event events[2] = {{{0, 0}, EV_KEY, BTN_TOUCH, 1}, {{0, 0}, EV_SYN, SYN_REPORT, 0}};
+        const input_event events[2] = {{{0, 0}, EV_KEY, code, value}, {{0, 0}, EV_SYN, SYN_REPORT, 0}};
         QVERIFY(write(peers[n], events, sizeof events) == ssize_t(sizeof events));
         idle::InputDevice *d = device(n);
         QVERIFY(d);
@@ -133,38 +139,62 @@ void tst_Loop::script_data()
     QTest::addColumn<QString>("stage");
     QTest::addColumn<int>("devices");
     QTest::addColumn<bool>("held");   // a grab was tried (a socket pair refuses it)
+    QTest::addColumn<int>("night");   // the night's level from 50 s to 170 s, after 10 s; 0: no night
 
     // Remembered 60%; --after 30s, --off-after 60s with a dim.
     QTest::newRow("dim and off on time, off counted from the dim's end") << 20 << 0 << "100000"
-                                                                          << "30000:20 90007:0" << "off" << 1 << true;
+                                                                          << "30000:20 90007:0" << "off" << 1 << true << 0;
     QTest::newRow("the fade's steps at its plan") << -1 << 100 << "40000"
-                                                 << "30020:48 30040:36 30060:24 30080:12 30100:0" << "off" << 1 << true;
+                                                 << "30020:48 30040:36 30060:24 30080:12 30100:0" << "off" << 1 << true << 0;
     QTest::newRow("a wake during a fade ends it, one report") << -1 << 100 << "30050 30050i0 31000"
-                                                             << "30020:48 30040:36 30050:60" << "lit" << 1 << false;
+                                                             << "30020:48 30040:36 30050:60" << "lit" << 1 << false << 0;
     QTest::newRow("a touch while off wakes once") << -1 << 0 << "31000 40000i0 40010i0"
-                                                  << "30000:0 40000:60" << "lit" << 1 << true;
+                                                  << "30000:0 40000:60" << "lit" << 1 << true << 0;
     QTest::newRow("a touch restarts the quiet time") << -1 << 0 << "20000i0 49999 50000"
-                                                    << "50000:0" << "off" << 1 << true;
+                                                    << "50000:0" << "off" << 1 << true << 0;
     QTest::newRow("someone else's off: not held, not woken, not darkened")
-        << 20 << 0 << "10000o 69999 70000i0 200000" << "" << "off" << 1 << false;
+        << 20 << 0 << "10000o 69999 70000i0 200000" << "" << "off" << 1 << false << 0;
     QTest::newRow("someone else's off, then lit: the clock anew") << 20 << 0 << "10000o 20000l 49999 50000"
-                                                                  << "50000:20" << "dimmed" << 1 << false;
+                                                                  << "50000:20" << "dimmed" << 1 << false << 0;
     QTest::newRow("a forged idle off swallows no touch") << -1 << 0 << "10000f 20000i0 100000"
-                                                         << "" << "off" << 1 << false;
+                                                         << "" << "off" << 1 << false << 0;
     QTest::newRow("lit by another program while dimmed") << 20 << 0 << "30000 40000l 69999 70000"
-                                                         << "30000:20 70000:20" << "dimmed" << 1 << false;
+                                                         << "30000:20 70000:20" << "dimmed" << 1 << false << 0;
     QTest::newRow("a device plugged in wakes it") << -1 << 0 << "30000 35000a1 36000i1"
-                                                  << "30000:0 36000:60" << "lit" << 2 << true;
+                                                  << "30000:0 36000:60" << "lit" << 2 << true << 0;
     QTest::newRow("a device gone is dropped, the others still wake") << -1 << 0 << "1000a1 2000x0 31000 33000i1"
-                                                                     << "30000:0 33000:60" << "lit" << 1 << true;
-    QTest::newRow("no input device: no darkening") << -1 << 0 << "1000x0 100000" << "" << "lit" << 0 << false;
+                                                                     << "30000:0 33000:60" << "lit" << 1 << true << 0;
+    QTest::newRow("no input device: no darkening") << -1 << 0 << "1000x0 100000" << "" << "lit" << 0 << false << 0;
     QTest::newRow("SIGTERM while off gives the screen back") << -1 << 0 << "31000 31000s"
-                                                             << "30000:0 31000:60" << "lit" << 1 << true;
+                                                             << "30000:0 31000:60" << "lit" << 1 << true << 0;
     QTest::newRow("SIGTERM during a fade ends it lit") << -1 << 100 << "30050 30050s"
-                                                       << "30020:48 30040:36 30050:60" << "lit" << 1 << false;
-    QTest::newRow("SIGTERM leaves someone else's off") << -1 << 0 << "10000o 10000s" << "" << "off" << 1 << false;
+                                                       << "30020:48 30040:36 30050:60" << "lit" << 1 << false << 0;
+    QTest::newRow("SIGTERM leaves someone else's off") << -1 << 0 << "10000o 10000s" << "" << "off" << 1 << false << 0;
     QTest::newRow("a dim left by a killed run is ended by the next") << 20 << 0 << "30000 40000k 69999"
-                                                                     << "30000:20 40000:60" << "lit" << 1 << false;
+                                                                     << "30000:20 40000:60" << "lit" << 1 << false << 0;
+    QTest::newRow("presence keeps it awake; the quiet time counts from its end")
+        << -1 << 0 << "1000p1 2000d1 100000 100000u1 129999 130000" << "130000:0" << "off" << 2 << true << 0;
+    QTest::newRow("presence wakes what idle darkened") << -1 << 0 << "1000p1 31000 40000d1"
+                                                       << "30000:0 40000:60" << "lit" << 2 << true << 0;
+    QTest::newRow("a person's off is not undone by presence") << -1 << 0 << "1000p1 2000d1 3000o 4000u1 5000d1 100000"
+                                                              << "" << "off" << 2 << false << 0;
+    QTest::newRow("stay awake holds past the quiet time") << -1 << 0 << "1000h 100000 100000H 129999 130000"
+                                                          << "130000:0" << "off" << 1 << true << 0;
+    QTest::newRow("stay awake wakes") << -1 << 0 << "31000 40000h" << "30000:0 40000:60" << "lit" << 1 << true << 0;
+    QTest::newRow("an inhibitor holds but wakes nothing") << -1 << 0 << "31000 40000n 50000i0 100000 100000N 130000"
+                                                          << "30000:0 50000:60 130000:0" << "off" << 1 << true << 0;
+    QTest::newRow("Home Assistant's wake") << 20 << 0 << "31000 40000w" << "30000:20 40000:60" << "lit" << 1 << false
+                                           << 0;
+    QTest::newRow("night and day change the level of a lit screen") << -1 << 0 << "1000h 49999 50000 170000"
+                                                                     << "50000:10 170000:60" << "lit" << 1 << false << 10;
+    QTest::newRow("a wake at night: the night's level and times") << -1 << 0 << "31000 60000i0 200000 200000i0"
+                                                                   << "30000:0 60000:10 70000:0 200000:60" << "lit" << 1
+                                                                   << true << 10;
+    QTest::newRow("the night lights no screen that is off") << -1 << 0 << "31000 200000" << "30000:0" << "off" << 1
+                                                            << true << 10;
+    QTest::newRow("SIGTERM at night gives back the remembered level") << 20 << 0 << "60000i0 70000 75000s"
+                                                                      << "30000:20 60000:10 70000:10 75000:60" << "lit" << 1
+                                                                      << false << 10;
 }
 
 void tst_Loop::script()
@@ -176,6 +206,7 @@ void tst_Loop::script()
     QFETCH(QString, stage);
     QFETCH(int, devices);
     QFETCH(bool, held);
+    QFETCH(int, night);
 
     Rig rig;
     simhid::present(0, 3, 0x0483, 0x5750);
@@ -185,10 +216,19 @@ void tst_Loop::script()
     idle::Options options;
     options.plan = {30000000000LL, dim, dim < 0 ? -1 : 60000000000LL};
     options.fadeMs = fadeMs;
+    if (night > 0) {
+        std::string why;
+        QVERIFY2(idle::parseNight("22:00-22:02", &options.night.schedule, &why), why.c_str());
+        options.night.level = night;
+        options.night.afterNs = 10000000000LL;
+        rig.wallBase = 1767218400 - 50;  // 2025-12-31 22:00 UTC, 50 s later
+        qputenv("TZ", "UTC");
+        tzset();
+    }
     rig.start(options);
 
     for (const QString &call : calls.split(' ')) {
-        const QRegularExpressionMatch m = QRegularExpression("^(\\d+)([iolfaxsk]?)(\\d?)$").match(call);
+        const QRegularExpressionMatch m = QRegularExpression("^(\\d+)([iolfaxskpduwhHnN]?)(\\d?)$").match(call);
         QVERIFY2(m.hasMatch(), qPrintable(call));
         const long long ms = m.captured(1).toLongLong();
         const QString op = m.captured(2);
@@ -201,8 +241,18 @@ void tst_Loop::script()
             QVERIFY(rig.sysfs.setRecord(place + " 0483:5750 60 7 " + state + "\n"));
             rig.nowNs = ms * 1000000;
             rig.controller->recordChanged(rig.nowNs);
-        } else if (op == "a") {
-            rig.plug(n);
+        } else if (op == "a" || op == "p") {
+            rig.plug(n, op == "p");
+        } else if (op == "d" || op == "u") {
+            rig.touch(n, ms, KEY_WAKEUP, op == "d");
+        } else if (op == "w" || op == "h" || op == "H" || op == "n" || op == "N") {
+            rig.nowNs = ms * 1000000;
+            if (op == "w")
+                rig.controller->wakeRequest(rig.nowNs);
+            else
+                rig.controller->keep(op.toLower() == "h" ? idle::Controller::Keeper::StayAwake
+                                                         : idle::Controller::Keeper::Inhibitor,
+                                     op == "h" || op == "n", rig.nowNs);
         } else if (op == "x") {
             rig.hangUp(n, ms);
         } else if (op == "s") {

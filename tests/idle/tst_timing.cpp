@@ -2,6 +2,7 @@
 
 #include "../support/program.h"
 #include "options.h"
+#include "arbiter.h"
 #include "timing.h"
 
 // When the screen goes dark and wakes, replayed as scripts of timed calls,
@@ -19,6 +20,8 @@ private slots:
     void commandLine();
     void refused_data();
     void refused();
+    void arbiter_data();
+    void arbiter();
 };
 
 namespace {
@@ -149,7 +152,9 @@ void tst_Timing::durations()
 void tst_Timing::commandLine_data()
 {
     QTest::addColumn<QString>("args");
-    // "after dim offAfter fade node place" as parsed, or the reason's start.
+    // "after dim offAfter fade node place" as parsed, then with --night
+    // " night WHEN level after offAfter" (WHEN: minutes "start-end" or
+    // "sun LAT,LON"), or the reason's start.
     QTest::addColumn<QString>("result");
 
     QTest::newRow("defaults") << "" << "300 -1 -1 0 -1 ";
@@ -185,6 +190,50 @@ void tst_Timing::commandLine_data()
     QTest::newRow("unknown long option") << "--wait=5m" << "unknown option '--wait'";
     QTest::newRow("dim missing") << "--dim" << "'--dim' needs a value";
     QTest::newRow("later error wins nothing") << "--after 5m --after 0s" << "invalid duration '0s'";
+    QTest::newRow("night by the clock") << "--night 22:00-06:30 --night-level 10% --night-after 1m"
+                                        << "300 -1 -1 0 -1  night 1320-390 10 60 -1";
+    QTest::newRow("night within the day, H:MM") << "--night=9:05-17:00 --night-level 3"
+                                                << "300 -1 -1 0 -1  night 545-1020 30 -1 -1";
+    QTest::newRow("night by the sun")
+        << "--dim 30% --night sunset-sunrise --location -33.9,18.4 --night-off-after 2m"
+        << "300 30 -1 0 -1  night sun -33.9,18.4 -1 -1 120";
+    QTest::newRow("the place first") << "--location=+52.52,13.40 --night=sunset-sunrise"
+                                     << "300 -1 -1 0 -1  night sun 52.52,13.4 -1 -1 -1";
+    QTest::newRow("the farthest place") << "--night sunset-sunrise --location -90,-180.0"
+                                        << "300 -1 -1 0 -1  night sun -90,-180 -1 -1 -1";
+    QTest::newRow("a night of no length") << "--night 00:00-00:00"
+                                          << "invalid night '00:00-00:00' for '--night': it starts";
+    QTest::newRow("night at 24:00") << "--night 22:00-24:00"
+                                    << "invalid night '22:00-24:00' for '--night': give HH:MM";
+    QTest::newRow("night at minute 60") << "--night 22:60-06:00" << "invalid night '22:60-06:00'";
+    QTest::newRow("night in hours") << "--night 22-06" << "invalid night '22-06'";
+    QTest::newRow("night of three times") << "--night 22:00-06:00-07:00" << "invalid night '22:00-06:00-07:00'";
+    QTest::newRow("sunrise-sunset") << "--night sunrise-sunset" << "invalid night 'sunrise-sunset'";
+    QTest::newRow("sun without place") << "--night sunset-sunrise" << "'--night sunset-sunrise' needs the place";
+    QTest::newRow("place for a clock") << "--night 22:00-06:00 --location 1,2"
+                                       << "'--location' is for '--night sunset";
+    QTest::newRow("place alone") << "--location 52.5,13.4" << "'--location' is for the night";
+    QTest::newRow("night level alone") << "--dim 20% --night-level 10%" << "'--night-level' is for the night";
+    QTest::newRow("night after alone") << "--night-after 1m" << "'--night-after' is for the night";
+    QTest::newRow("night off-after alone") << "--dim 20% --night-off-after 1m"
+                                           << "'--night-off-after' is for the night";
+    QTest::newRow("night off-after without dim") << "--night 22:00-06:00 --night-off-after 1m"
+                                                 << "'--night-off-after' counts from the dim";
+    QTest::newRow("night level 0%") << "--night 22:00-06:00 --night-level 0%"
+                                    << "invalid level '0%' for '--night-level'";
+    QTest::newRow("night after 0s") << "--night 22:00-06:00 --night-after 0s"
+                                    << "invalid duration '0s' for '--night-after'";
+    QTest::newRow("latitude 91") << "--night sunset-sunrise --location 91,0"
+                                 << "invalid location '91,0' for '--location': the latitude";
+    QTest::newRow("longitude 180.5") << "--night sunset-sunrise --location 0,180.5"
+                                     << "invalid location '0,180.5' for '--location': the longitude";
+    QTest::newRow("place with a semicolon") << "--night sunset-sunrise --location 52.5;13.4"
+                                            << "invalid location '52.5;13.4'";
+    QTest::newRow("place without longitude") << "--night sunset-sunrise --location 52.5," << "invalid location '52.5,'";
+    QTest::newRow("place in exponents") << "--night sunset-sunrise --location 1e1,2" << "invalid location '1e1,2'";
+    QTest::newRow("place not a number") << "--night sunset-sunrise --location nan,0" << "invalid location 'nan,0'";
+    QTest::newRow("place of points") << "--night sunset-sunrise --location 5.,.5" << "invalid location '5.,.5'";
+    QTest::newRow("help over a lone night level") << "--night-level 5% --help" << "300 -1 -1 0 -1  help";
 }
 
 void tst_Timing::commandLine()
@@ -202,14 +251,25 @@ void tst_Timing::commandLine()
         return;
     }
     const idle::Plan &p = o.plan;
+    const idle::Options::Night &n = o.night;
+    const auto seconds = [](long long ns) { return ns < 0 ? -1 : ns / s; };
+    QString night;
+    if (n.schedule.kind != idle::NightSchedule::Kind::None)
+        night = QString(" night %1 %2 %3 %4")
+                    .arg(n.schedule.kind == idle::NightSchedule::Kind::Sun
+                             ? QString("sun %1,%2").arg(n.schedule.latitude).arg(n.schedule.longitude)
+                             : QString("%1-%2").arg(n.schedule.startMinute).arg(n.schedule.endMinute))
+                    .arg(n.level)
+                    .arg(seconds(n.afterNs))
+                    .arg(seconds(n.offAfterNs));
     QCOMPARE(QString("%1 %2 %3 %4 %5 %6")
                  .arg(p.afterNs / s)
                  .arg(p.dimPercent)
-                 .arg(p.offAfterNs < 0 ? -1 : p.offAfterNs / s)
+                 .arg(seconds(p.offAfterNs))
                  .arg(o.fadeMs)
                  .arg(o.selection.node)
                  .arg(QString::fromStdString(o.selection.place))
-                 + (o.help ? " help" : ""),
+                 + night + (o.help ? " help" : ""),
              result);
 }
 
@@ -220,6 +280,8 @@ void tst_Timing::refused_data()
     QTest::newRow("unknown option") << QStringList{"-x"} << "unknown option '-x'";
     QTest::newRow("bad fade") << QStringList{"--fade", "1y"} << "invalid fade '1y': give 0 to 10m";
     QTest::newRow("operand") << QStringList{"--", "-d"} << "unexpected argument '-d'";
+    QTest::newRow("night timeout without night") << QStringList{"--night-after", "5m"}
+                                                 << "'--night-after' is for the night: give '--night' too";
 }
 
 // The program's own answer to a wrong command line: one line, where help
@@ -238,6 +300,80 @@ void tst_Timing::refused()
     QVERIFY2(lines[0].startsWith("brightness-idle: " + why), qPrintable(lines[0]));
     QCOMPARE(lines[1], QString("Try 'brightness-idle --help'."));
     QCOMPARE(lines[2], QString());
+}
+
+// Who wins, as brightness-idle's arbiter decides: "event | screen | what
+// holds after it | day or night | verdict", in the names the log uses.
+void tst_Timing::arbiter_data()
+{
+    QTest::addColumn<QString>("row");
+    const char *const rows[] = {
+        "touch | off | - | day | light",
+        "touch | off | - | night | light at night level",
+        "touch | dimmed | - | day | light",
+        "touch | lit | - | day | restart timer",
+        "touch | a person's dark | - | day | nothing",
+        // A manual off is not undone by a presence sensor, coming or going.
+        "presence ended | a person's dark | - | day | nothing",
+        "presence began | a person's dark | presence | day | nothing",
+        "presence began | off | presence | night | light at night level",
+        "presence ended | lit | - | day | restart timer",
+        "presence ended | lit | stay awake | day | nothing",
+        // "Stay awake" is not broken by a night timeout, nor is any hold.
+        "timer dim | lit | stay awake | night | nothing",
+        "timer off | dimmed | inhibited | day | nothing",
+        "timer dim | night level | presence | night | nothing",
+        "timer dim | lit | - | day | dim",
+        "timer off | dimmed | - | day | off",
+        "timer off | lit | - | day | off",
+        "timer dim | night level | - | night | dim",
+        "timer off | off | - | day | nothing",
+        "timer dim | a person's dark | - | day | nothing",
+        "stay awake on | off | stay awake | day | light",
+        "stay awake on | a person's dark | stay awake | day | nothing",
+        "stay awake off | lit | inhibited | day | nothing",
+        "stay awake off | lit | - | day | restart timer",
+        "inhibitor taken | off | inhibited | day | nothing",
+        "inhibitor taken | lit | inhibited | day | restart timer",
+        "inhibitor gone | lit | presence | day | nothing",
+        "wake | dimmed | - | day | light",
+        "wake | off | - | night | light at night level",
+        "wake | a person's dark | - | day | nothing",
+        // The night changes levels only: never lights, never darkens a kept screen.
+        "night begins | lit | stay awake | night | fade to night",
+        "night begins | off | - | night | nothing",
+        "night begins | dimmed | - | night | nothing",
+        "night begins | a person's dark | - | night | nothing",
+        "day begins | night level | - | day | fade to day",
+        "day begins | off | - | day | nothing",
+        "day begins | dimmed | - | day | nothing",
+        "day begins | lit | - | day | nothing",
+    };
+    for (const char *row : rows)
+        QTest::newRow(row) << QString(row);
+}
+
+void tst_Timing::arbiter()
+{
+    QFETCH(QString, row);
+    const QStringList f = row.split(" | ");
+    QCOMPARE(f.size(), 5);
+    auto find = [](const QString &text, int count, auto name) {
+        for (int i = 0; i < count; ++i)
+            if (text == name(i))
+                return i;
+        return -1;
+    };
+    const int event = find(f[0], 12, [](int i) { return idle::nameOf(idle::Event(i)); });
+    const int shown = find(f[1], 5, [](int i) { return idle::nameOf(idle::Shown(i)); });
+    QVERIFY2(event >= 0 && shown >= 0, qPrintable(row));
+    idle::Keepers keepers;
+    keepers.stayAwake = f[2] == "stay awake";
+    keepers.inhibited = f[2] == "inhibited";
+    keepers.presence = f[2] == "presence";
+    QVERIFY(keepers.any() || f[2] == "-");
+    QCOMPARE(QString(idle::nameOf(idle::arbitrate(idle::Event(event), idle::Shown(shown), keepers, f[3] == "night"))),
+             f[4]);
 }
 
 QTEST_GUILESS_MAIN(tst_Timing)

@@ -12,7 +12,10 @@
  *       plug (the keyboard), hold and unhold (the reader grabs the screen
  *       and lets it go), probe (logs "probe busy" while another program
  *       holds the screen, else "probe free"), wait MS (the person
- *       sleeps: a touch that follows lands on a quiet machine), quit
+ *       sleeps: a touch that follows lands on a quiet machine),
+ *       sensor (a presence sensor as the gpio-key overlay makes one: one
+ *       key and nothing else), sense 1|0 (it reports someone, or no one),
+ *       sprobe (logs "sprobe busy|free" for the sensor as probe does), quit
  *
  * Prints "ready TOUCH_NODE" on stdout once the screen (and keyboard) exist,
  * and "keyboard KEYBOARD_NODE" once a plugged keyboard does.
@@ -109,6 +112,18 @@ static int make_keyboard(void)
     return fd;
 }
 
+/* What the gpio-key overlay makes of a PIR sensor: one key (here
+ * KEY_WAKEUP, the overlay's keycode=143), down while it senses someone. */
+static int make_sensor(void)
+{
+    int fd = open("/dev/uinput", O_WRONLY | O_CLOEXEC);
+    check(fd, "/dev/uinput");
+    check(ioctl(fd, UI_SET_EVBIT, EV_KEY), "UI_SET_EVBIT");
+    check(ioctl(fd, UI_SET_KEYBIT, KEY_WAKEUP), "UI_SET_KEYBIT");
+    create(fd, "gpio_keys", 0x0107);
+    return fd;
+}
+
 /* The evdev node of a uinput device, once udev or devtmpfs made it. */
 static void node_of(int fd, char *node, size_t size)
 {
@@ -179,11 +194,26 @@ static void probe(int reader, FILE *log)
     fflush(log);
 }
 
+static int sensor = -1, sensor_reader = -1;
+
 static int command(char *line, int touch, int *keyboard, int reader, FILE *log)
 {
     int code;
     if (reader >= 0 && strcmp(line, "probe") == 0)
         probe(reader, log);
+    else if (sensor_reader >= 0 && log && strcmp(line, "sprobe") == 0) {
+        fprintf(log, "s");
+        probe(sensor_reader, log);
+    } else if (strcmp(line, "sensor") == 0 && sensor < 0) {
+        char node[64];
+        sensor = make_sensor();
+        node_of(sensor, node, sizeof node);
+        sensor_reader = open(node, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        check(sensor_reader, node);
+        printf("sensor %s\n", node);
+        fflush(stdout);
+    } else if (sscanf(line, "sense %d", &code) == 1 && sensor >= 0)
+        key(sensor, KEY_WAKEUP, code != 0);
     else if (reader >= 0 && strcmp(line, "hold") == 0)
         check(ioctl(reader, EVIOCGRAB, 1), "EVIOCGRAB");
     else if (reader >= 0 && strcmp(line, "unhold") == 0)
@@ -289,5 +319,7 @@ int main(int argc, char **argv)
     check(ioctl(touch, UI_DEV_DESTROY), "UI_DEV_DESTROY");
     if (keyboard >= 0)
         check(ioctl(keyboard, UI_DEV_DESTROY), "UI_DEV_DESTROY");
+    if (sensor >= 0)
+        check(ioctl(sensor, UI_DEV_DESTROY), "UI_DEV_DESTROY");
     return 0;
 }

@@ -329,23 +329,25 @@ echo "NOTE idle_bench: latency ratio to the display's receipt (medians) $receive
 expect "the wake's report reaches the display within 1.2 times the bare loop's latency" \
     awk -v r="$received" 'BEGIN { exit !(r <= 1.2) }'
 
-# Waiting lit (a long quiet time), then off: no wake-up in 30 s either way.
-idle_start --after 1h
+# Waiting lit (a long quiet time) by day with a night to come in an hour,
+# then off at night: no wake-up in 30 s either way.
+later=$(date -d "@$(($(date +%s) + 3600))" +%H:%M)
+idle_start --after 1h --night "$later-$(date -d "@$(($(date +%s) + 7200))" +%H:%M)" --night-level 10%
 sleep 5
 before=$(switches "$idle_pid"); sleep 30; lit=$(( $(switches "$idle_pid") - before ))
 grep ctxt "/proc/$idle_pid/status" | sed "s/^/$scenario| lit: /"
 idle_stop
 offs=$(received 00)
-idle_start --after 1s
+idle_start --after 1s --night "$(date -d "@$(($(date +%s) - 60))" +%H:%M)-$later" --night-level 10%
 wait_for 15 more_of 00 "$offs"
 sleep 5
 before=$(switches "$idle_pid"); sleep 30; off=$(( $(switches "$idle_pid") - before ))
 rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$idle_pid/status")
 hwm=$(awk '/^VmHWM/ { print $2 }' "/proc/$idle_pid/status")
 idle_stop
-echo "NOTE idle_bench: wake-ups in 30 s: $lit waiting lit, $off waiting off; resident $rss kB (peak $hwm kB)"
-expect "no wake-up in 30 s while lit" test "$lit" = 0
-expect "no wake-up in 30 s while off" test "$off" = 0
+echo "NOTE idle_bench: wake-ups in 30 s: $lit waiting lit by day, $off waiting off at night; resident $rss kB (peak $hwm kB)"
+expect "no wake-up in 30 s while lit by day, a night to come" test "$lit" = 0
+expect "no wake-up in 30 s while off at night" test "$off" = 0
 person_stop
 display_stop
 echo "$rcu_expedited" > /sys/kernel/rcu_expedited
@@ -429,4 +431,68 @@ rm -f /etc/default/brightness-idle
 person_stop
 display_stop
 echo "$rcu_expedited" > /sys/kernel/rcu_expedited
+}
+
+# A presence sensor as Raspberry Pi OS's gpio-key overlay makes one, and the
+# night, on real evdev devices.
+idle_presence() {
+new_scenario idle_presence
+udev_start
+rcu_expedited=$(cat /sys/kernel/rcu_expedited)
+echo 1 > /sys/kernel/rcu_expedited
+state_start
+display_start -t "$W/stamps"
+udevadm settle -t 30
+person_start
+person sensor
+wait_for 10 grep -q '^sensor ' "$W/person.out"
+sensor=$(sed -n 's/^sensor //p' "$W/person.out")
+udevadm settle -t 30
+$B/brightness-ctl set 60% > /dev/null 2>&1
+
+idle_start --after 2s -v
+expect "the sensor is watched, for presence" wait_for 10 grep -q "watching $sensor, for presence" "$W/idle.err"
+expect "quiet for 2 s: off" wait_for 15 more_of 00 0
+expect "while off the touch screen is held" test "$(probe)" = busy
+n=$(lines '^sprobe ' "$W/reader")
+person sprobe
+expect "... and the sensor is not" wait_for 20 grep -q '^sprobe free' "$W/reader"
+woke=$(received 3c)
+person "sense 1"
+expect "the sensor reports someone: lit at 60% (0x3c)" wait_for 10 more_of 3c "$woke"
+offs=$(received 00)
+sleep 5
+expect "... and kept lit while it does, past the quiet time" test "$(received 00)" = "$offs"
+cleared=$(uptime_now)
+person "sense 0"
+expect "cleared: off once the quiet time has passed" wait_for 15 more_of 00 "$offs"
+expect "... counted from the clearing" within "$cleared" "$(received_at 00)" 2 3.5
+person "sense 1"
+expect "... and lit again by the next report" wait_for 10 more_of 3c "$woke"
+$B/brightness-ctl off > /dev/null 2>&1
+person "sense 0"
+woke=$(received 3c)
+person "sense 1"
+sleep 3
+expect "a person's off is not undone by the sensor" test "$(received 3c)" = "$woke"
+person "sense 0"
+idle_stop
+$B/brightness-ctl set 60% > /dev/null 2>&1
+
+# A night from a minute ago to half an hour on, whatever the guest's clock.
+from=$(date -d "@$(($(date +%s) - 60))" +%H:%M)
+to=$(date -d "@$(($(date +%s) + 1800))" +%H:%M)
+idle_start --after 2s --night "$from-$to" --night-level 10% --night-after 3s
+expect "started at night: the lit screen goes to the night's 10% (0x0a)" wait_for 10 more_of 0a 0
+expect "quiet for 3 s, the night's time: off" wait_for 15 more_of 00 "$(received 00)"
+nights=$(received 0a)
+person tap
+expect "a touch at night: the night's 10%" wait_for 10 more_of 0a "$nights"
+expect "... and 60% still remembered" test "$($B/brightness-ctl get -m | cut -d' ' -f3)" = 60
+idle_stop
+expect "stopped: the screen given back at 60%" wait_for 10 test "$(outputs | tail -n1)" = "display output $(report 3c)"
+person_stop
+display_stop
+echo "$rcu_expedited" > /sys/kernel/rcu_expedited
+state_stop
 }

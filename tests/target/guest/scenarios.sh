@@ -218,7 +218,7 @@ if [ -d /run/systemd/system ]; then
     exit
 fi
 # coldplug_prepare leaves the display plugged in for the boot under systemd.
-for s in offscreen kiosk kiosk_hotplug ctl access_sudo package race usb_forms mqtt idle idle_bench coldplug_prepare; do
+for s in offscreen kiosk kiosk_hotplug ctl access_sudo package race usb_forms mqtt idle idle_presence idle_bench coldplug_prepare; do
     case ",$scenarios," in ,,|*,$s,*|*,${s%_prepare},*) $s ;; esac
 done
 # Without a summary here, so that a systemd that never gets to the checks
