@@ -7,6 +7,7 @@
 #include <random>
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <sys/epoll.h>
 #include <systemd/sd-daemon.h>
 #include <systemd/sd-event.h>
@@ -32,6 +33,10 @@ const long long stableMs = 30000;
 // another client with the same id (a cloned SD card) takes it over.
 const long long quickDropMs = 5000;
 const int quickDropsTold = 3;
+
+// The largest message taken: commands and the retained discovery configs
+// read back are a few kilobytes.
+const int maxPacketBytes = 64 * 1024;
 
 extern "C" void onConnect(mosquitto *, void *self, int rc)
 {
@@ -90,6 +95,7 @@ Bridge::~Bridge()
         sd_event_source_disable_unref(s);
     if (mosq)
         mosquitto_destroy(mosq);
+    mosquitto_property_free_all(&connectProperties);
     mosquitto_lib_cleanup();
     sd_event_unref(loop);
 }
@@ -139,7 +145,12 @@ bool Bridge::setUp(std::string *why)
         *why = std::string("cannot make an MQTT client: ") + std::strerror(errno);
         return false;
     }
-    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    if (mosquitto_property_add_int32(&connectProperties, MQTT_PROP_MAXIMUM_PACKET_SIZE, maxPacketBytes)
+        != MOSQ_ERR_SUCCESS) {
+        *why = "cannot set up the MQTT client: out of memory";
+        return false;
+    }
     mosquitto_connect_callback_set(mosq, onConnect);
     mosquitto_message_callback_set(mosq, onMessage);
     mosquitto_log_callback_set(mosq, onLog);
@@ -262,6 +273,14 @@ void Bridge::arm(long long now)
 void Bridge::tryConnect(long long now)
 {
     const Options &o = settings.options;
+    link = Link::Connecting;
+    lastTraffic = now;
+    if (version5) {
+        // Connected once the broker has answered; no answer within the
+        // keepalive counts as lost, as a silent connection does.
+        reach.start(loop, o.host, o.port, [this](const std::string &why) { reached(why); });
+        return;
+    }
     const int rc = started ? mosquitto_reconnect_async(mosq)
                            : mosquitto_connect_async(mosq, o.host.c_str(), o.port, o.keepalive);
     started = true;
@@ -269,9 +288,40 @@ void Bridge::tryConnect(long long now)
         lost(rc, now);
         return;
     }
-    link = Link::Connecting;
+    watchSocket();
+}
+
+void Bridge::reached(const std::string &why)
+{
+    const long long now = monotonicMs();
+    if (!why.empty()) {
+        lost(MOSQ_ERR_NO_CONN, now, why);
+        return;
+    }
+    const Options &o = settings.options;
+    const int rc = mosquitto_connect_bind_v5(mosq, o.host.c_str(), o.port, o.keepalive, nullptr, connectProperties);
+    started = true;
+    if (rc != MOSQ_ERR_SUCCESS) {
+        lost(rc, now);
+        return;
+    }
     lastTraffic = now;
     watchSocket();
+}
+
+bool Bridge::olderProtocol(int rc)
+{
+    // An MQTT 3.1.1 broker answers a version 5 CONNECT with its own CONNACK,
+    // which reads as malformed, or refuses the version.
+    if (!version5 || link != Link::Connecting
+        || (rc != MOSQ_ERR_PROTOCOL && rc != MOSQ_ERR_MALFORMED_PACKET && rc != MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION))
+        return false;
+    version5 = false;
+    started = false;
+    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    log.warning("the broker at " + settings.options.host + " does not speak MQTT 5; using MQTT 3.1.1, in which it "
+                "cannot be told to keep messages larger than 64 KiB from this program");
+    return true;
 }
 
 void Bridge::watchSocket()
@@ -345,12 +395,18 @@ void Bridge::libraryLog(int level, const char *text)
     }
 }
 
-void Bridge::lost(int rc, long long now)
+void Bridge::lost(int rc, long long now, const std::string &why)
 {
     const Options &o = settings.options;
+    reach.cancel();
     sd_event_source_disable_unref(socket);
     socket = nullptr;
-    std::string reason = errorText(rc);
+    if (olderProtocol(rc)) {
+        link = Link::Waiting;
+        retryAt = now;
+        return;
+    }
+    std::string reason = why.empty() ? errorText(rc) : why;
     if (rc == MOSQ_ERR_TLS && !tlsReason.empty())
         reason += " (" + tlsReason + ")";
     tlsReason.clear();
@@ -384,9 +440,14 @@ void Bridge::connected(int rc)
     const Options &o = settings.options;
     if (rc != 0) {
         // Refused: loop_read fails next, which schedules the retry.
+        if (olderProtocol(rc))
+            return;
+        const bool credentials = version5 ? rc == MQTT_RC_BAD_USERNAME_OR_PASSWORD || rc == MQTT_RC_NOT_AUTHORIZED
+                                          : rc == 4 || rc == 5;
         log.limited("refused", control::Priority::Error, "the broker at " + o.host + ':' + std::to_string(o.port)
-                        + " refused the connection: " + mosquitto_connack_string(rc)
-                        + (rc == 4 || rc == 5 ? " (check --username and --password-file)" : "")
+                        + " refused the connection: "
+                        + (version5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc))
+                        + (credentials ? " (check --username and --password-file)" : "")
                         + "; trying again, less and less often", control::monotonicNs());
         return;
     }

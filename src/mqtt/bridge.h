@@ -22,10 +22,12 @@
 #include "messages.h"
 #include "options.h"
 #include "payload.h"
+#include "reach.h"
 #include "watch.h"
 
 struct mosquitto;
 struct mosquitto_message;
+struct mqtt5__property;
 struct sd_event;
 struct signalfd_siginfo;
 struct sd_event_source;
@@ -81,7 +83,10 @@ private:
     void tick(long long now);
     void arm(long long now);
     void tryConnect(long long now);
-    void lost(int rc, long long now);
+    void reached(const std::string &why);
+    // A broker that does not speak MQTT 5: 3.1.1 from now on.
+    bool olderProtocol(int rc);
+    void lost(int rc, long long now, const std::string &why = std::string());
     void pump(unsigned revents, long long now);
     void watchSocket();
     void stop();
@@ -122,6 +127,11 @@ private:
     mosquitto *mosq = nullptr;
     Link link = Link::Waiting;
     bool started = false;  // connect_async was called
+    Reach reach;
+    // MQTT 5's Maximum Packet Size: the broker drops larger messages for
+    // this client rather than make it buffer them.
+    mqtt5__property *connectProperties = nullptr;
+    bool version5 = true;
     long long retryAt = 0;         // ms, monotonic
     long long backoffMs = 0;
     long long upSince = 0;

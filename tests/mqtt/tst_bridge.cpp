@@ -23,6 +23,7 @@ private slots:
     void commands_data();
     void commands();
     void retainedCommands();
+    void oversized();
     void besideCtl();
     void brokerRestart();
     void clonedCard();
@@ -324,6 +325,21 @@ void tst_Bridge::retainedCommands()
     QCOMPARE(rig.errors().count("ignored a retained command"), 1);
     QVERIFY(rig.client.publish(base + "/set", "{\"brightness\":33}"));
     QTRY_COMPARE_WITH_TIMEOUT(levels(rig), QStringList{"33"}, 5000);
+}
+
+void tst_Bridge::oversized()
+{
+    // MQTT 5's Maximum Packet Size: the broker keeps a message over 64 KiB
+    // from the bridge, which would otherwise buffer whatever size it claims.
+    Rig rig;
+    QVERIFY(setUp(rig, "%1 0483:5750 60 4\n"));
+    startBridge(rig);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.client.messages("^" + base + "/state$").isEmpty(), 10000);
+    QVERIFY(rig.client.publish(base + "/set", "{\"brightness\":40,\"pad\":\"" + QByteArray(100000, 'x') + "\"}"));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.broker.log().contains("Dropping too large outgoing PUBLISH"), 5000);
+    QVERIFY(rig.client.publish(base + "/set", "{\"brightness\":33}"));
+    QTRY_COMPARE_WITH_TIMEOUT(levels(rig), QStringList{"33"}, 5000);
+    QCOMPARE(rig.bridge.state(), QProcess::Running);
 }
 
 void tst_Bridge::besideCtl()
