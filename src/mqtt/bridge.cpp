@@ -137,6 +137,14 @@ bool Bridge::setUp(std::string *why)
         idle->open(loop);
     }
     mosquitto_lib_init();
+    return makeClient(why);
+}
+
+bool Bridge::makeClient(std::string *why)
+{
+    const Options &o = settings.options;
+    if (mosq)
+        mosquitto_destroy(mosq);
     // --forget runs beside the service: an id of its own, or each would
     // throw the other off the broker.
     const std::string id = (o.clientId.empty() ? settings.nodeId : o.clientId) + (o.forget.empty() ? "" : "-forget");
@@ -145,9 +153,10 @@ bool Bridge::setUp(std::string *why)
         *why = std::string("cannot make an MQTT client: ") + std::strerror(errno);
         return false;
     }
-    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
-    if (mosquitto_property_add_int32(&connectProperties, MQTT_PROP_MAXIMUM_PACKET_SIZE, maxPacketBytes)
-        != MOSQ_ERR_SUCCESS) {
+    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, version5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
+    if (!connectProperties
+        && mosquitto_property_add_int32(&connectProperties, MQTT_PROP_MAXIMUM_PACKET_SIZE, maxPacketBytes)
+               != MOSQ_ERR_SUCCESS) {
         *why = "cannot set up the MQTT client: out of memory";
         return false;
     }
@@ -195,6 +204,8 @@ int Bridge::run()
         log.error(std::string("event loop: ") + std::strerror(-r));
         return control::Failure;
     }
+    if (r > 0)
+        return r;
     if (!settings.options.forget.empty())
         return forgetStatus;
     log.info("stopped");
@@ -275,6 +286,7 @@ void Bridge::tryConnect(long long now)
     const Options &o = settings.options;
     link = Link::Connecting;
     lastTraffic = now;
+    answered = versionRefused = false;
     if (version5) {
         // Connected once the broker has answered; no answer within the
         // keepalive counts as lost, as a silent connection does.
@@ -311,14 +323,21 @@ void Bridge::reached(const std::string &why)
 
 bool Bridge::olderProtocol(int rc)
 {
-    // An MQTT 3.1.1 broker answers a version 5 CONNECT with its own CONNACK,
-    // which reads as malformed, or refuses the version.
+    // An MQTT 3.1.1 broker answers a version 5 CONNECT with a CONNACK of
+    // its own version, which reads as malformed, or refuses the version.
+    // Any other answer (a refused password) is the broker speaking 5.
     if (!version5 || link != Link::Connecting
-        || (rc != MOSQ_ERR_PROTOCOL && rc != MOSQ_ERR_MALFORMED_PACKET && rc != MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION))
+        || !(versionRefused || (!answered && (rc == MOSQ_ERR_PROTOCOL || rc == MOSQ_ERR_MALFORMED_PACKET))))
         return false;
     version5 = false;
     started = false;
-    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    // A client that once tried version 5 refuses a 3.1.1 connect: a new one.
+    std::string why;
+    if (!makeClient(&why)) {
+        log.error(why);
+        sd_event_exit(loop, control::Failure);
+        return true;
+    }
     log.warning("the broker at " + settings.options.host + " does not speak MQTT 5; using MQTT 3.1.1, in which it "
                 "cannot be told to keep messages larger than 64 KiB from this program");
     return true;
@@ -422,7 +441,7 @@ void Bridge::lost(int rc, long long now, const std::string &why)
     }
     if (link == Link::Up && (quickDrops < quickDropsTold || log.isVerbose()))
         log.warning("lost the connection to " + o.host + ':' + std::to_string(o.port) + ": " + reason);
-    else if (link != Link::Up && rc != MOSQ_ERR_CONN_REFUSED && rc != MOSQ_ERR_AUTH)
+    else if (link != Link::Up && rc != MOSQ_ERR_CONN_REFUSED && rc != MOSQ_ERR_AUTH && !answered)
         log.limited("connect", control::Priority::Warning, "cannot connect to " + o.host + ':' + std::to_string(o.port)
                         + ": " + reason + "; trying again, less and less often", now * 1000000);
     if (link == Link::Up && now - upSince >= stableMs)
@@ -438,9 +457,13 @@ void Bridge::lost(int rc, long long now, const std::string &why)
 void Bridge::connected(int rc)
 {
     const Options &o = settings.options;
+    answered = true;
     if (rc != 0) {
         // Refused: loop_read fails next, which schedules the retry.
-        if (olderProtocol(rc))
+        // The client is made anew once the connection is over, not from
+        // within its own callback.
+        versionRefused = rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION;
+        if (versionRefused)
             return;
         const bool credentials = version5 ? rc == MQTT_RC_BAD_USERNAME_OR_PASSWORD || rc == MQTT_RC_NOT_AUTHORIZED
                                           : rc == 4 || rc == 5;

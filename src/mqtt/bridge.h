@@ -75,6 +75,8 @@ private:
     };
 
     bool setUp(std::string *why);
+    // The MQTT client, made anew: callbacks, will, credentials, TLS.
+    bool makeClient(std::string *why);
     static int onSocket(sd_event_source *source, int fd, unsigned revents, void *self);
     static int onPrepare(sd_event_source *source, void *self);
     static int onTimer(sd_event_source *source, std::uint64_t usec, void *self);
@@ -84,7 +86,8 @@ private:
     void arm(long long now);
     void tryConnect(long long now);
     void reached(const std::string &why);
-    // A broker that does not speak MQTT 5: 3.1.1 from now on.
+    // A broker that does not speak MQTT 5: 3.1.1 from now on. Never from
+    // within libmosquitto's callbacks.
     bool olderProtocol(int rc);
     void lost(int rc, long long now, const std::string &why = std::string());
     void pump(unsigned revents, long long now);
@@ -132,6 +135,8 @@ private:
     // this client rather than make it buffer them.
     mqtt5__property *connectProperties = nullptr;
     bool version5 = true;
+    bool answered = false;  // the broker's CONNACK came for this attempt
+    bool versionRefused = false;  // ... and refused MQTT 5
     long long retryAt = 0;         // ms, monotonic
     long long backoffMs = 0;
     long long upSince = 0;
