@@ -33,9 +33,10 @@ BUILD_PACKAGES="cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools fonts-wq
     libmosquitto-dev nlohmann-json3-dev libudev-dev libsystemd-dev"
 # The armhf libraries of a cross build (nlohmann-json is headers only).
 ARMHF_LIBRARY_PACKAGES="qtbase5-dev:armhf libmosquitto-dev:armhf libudev-dev:armhf libsystemd-dev:armhf"
-# What the test suite needs on top: a real X server to drive the window, and
-# a real MQTT broker and clients for the bridge.
-TEST_PACKAGES="xvfb xauth xdotool x11-utils imagemagick procps mosquitto mosquitto-clients"
+# What the test suite needs on top: a real X server to drive the window, a
+# real MQTT broker and clients for the bridge, and a private system bus for
+# brightness-idle's D-Bus service.
+TEST_PACKAGES="xvfb xauth xdotool x11-utils imagemagick procps mosquitto mosquitto-clients dbus-daemon"
 # The armhf cross build with Qt's armhf libraries, and qemu-arm to run its
 # tests here (scripts/test.sh armhf).
 ARMHF_TEST_PACKAGES="crossbuild-essential-armhf $ARMHF_LIBRARY_PACKAGES qemu-user"

@@ -22,8 +22,17 @@ const unsigned long long accuracyUs = 1000;
 } // namespace
 
 Loop::Loop(const Options &options, const control::Environment &env, control::Log &log)
-    : log(log), stateDir(env.stateDir), controller(options, env, log, control::monotonicNs(), control::monotonicNs)
+    : log(log), stateDir(env.stateDir), controller(options, env, log, control::monotonicNs(), control::monotonicNs),
+      service(controller, log, false, [this] { arm(); })
 {
+    // What the bus shows and changes starts as the command line says.
+    Settings first;
+    first.afterNs = options.plan.afterNs;
+    first.dimPercent = options.plan.dimPercent;
+    first.offAfterNs = options.plan.offAfterNs;
+    std::string why;
+    if (!controller.configure(first, control::monotonicNs(), &why))
+        log.warning("the command line's times: " + why);
 }
 
 Loop::~Loop()
@@ -83,6 +92,7 @@ bool Loop::start(std::string *why)
         log.warning("no input device to watch: the screen is not darkened until one appears");
     controller.begin(control::monotonicNs());
     arm();
+    service.open(loop);
     return true;
 }
 
