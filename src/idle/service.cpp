@@ -218,6 +218,10 @@ int Service::nameReply(sd_bus_message *reply, void *data, sd_bus_error *)
     Service *self = static_cast<Service *>(data);
     const sd_bus_error *e = sd_bus_message_get_error(reply);
     uint32_t code = 0;
+    // A connection that closes fails every call in flight: said once, by
+    // disconnected().
+    if (!sd_bus_is_open(self->bus))
+        return 0;
     if (e)
         self->log.warning(std::string("cannot own the bus name ") + busName + " (" + (e->message ? e->message : e->name)
                           + "): Home Assistant's idle controls are not offered");
@@ -294,6 +298,8 @@ int Service::inhibitedReply(sd_bus_message *reply, void *data, sd_bus_error *)
 {
     Service *self = static_cast<Service *>(data);
     const char *what = nullptr;
+    if (!sd_bus_is_open(self->bus))
+        return 0;
     if (const sd_bus_error *e = sd_bus_message_get_error(reply)) {
         self->warnLogind(e->message ? e->message : e->name);
         self->inhibited(false);
@@ -309,7 +315,8 @@ int Service::inhibitedReply(sd_bus_message *reply, void *data, sd_bus_error *)
 int Service::disconnected(sd_bus_message *, void *data, sd_bus_error *)
 {
     Service *self = static_cast<Service *>(data);
-    self->log.warning(std::string("lost the system bus: ") + unavailable + " until the program is started again");
+    self->log.warning(std::string("the system bus closed the connection: ") + unavailable
+                      + " until the program is started again");
     // Nobody could say that the lock ended.
     self->inhibited(false);
     return 0;

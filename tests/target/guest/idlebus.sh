@@ -55,7 +55,7 @@ expect "Wake from a user not in plugdev is refused" refused "$W/wake.out"
 sed "s/^/$scenario| refused: /" "$W/user.out" "$W/wake.out"
 
 systemctl stop brightness-idle.service
-journalctl --no-pager -o short-monotonic -u brightness-idle.service 2>&1 | sed "s/^/$scenario| /"
+journalctl --no-pager -o short-monotonic -u brightness-idle.service -u dbus.service 2>&1 | sed "s/^/$scenario| /"
 rm -f /etc/default/brightness-idle
 person_stop
 display_stop
