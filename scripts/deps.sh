@@ -34,7 +34,6 @@ BUILD_PACKAGES="cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools fonts-wq
 # The armhf libraries of a cross build (nlohmann-json is headers only).
 ARMHF_LIBRARY_PACKAGES="qtbase5-dev:armhf libmosquitto-dev:armhf libudev-dev:armhf libsystemd-dev:armhf"
 # What the test suite needs on top: a real X server to drive the window, a
-# What the test suite needs on top: a real X server to drive the window, a
 # real MQTT broker and clients for the bridge, a private D-Bus daemon for the
 # bridge's link to brightness-idle, and the time zones in which
 # brightness-idle's night is tested (the cross builds' suites read the same

@@ -372,6 +372,7 @@ void Controller::wakeRequest(long long now)
 {
     const IdleStatus before = status();
     act(Event::Wake, now);
+    releaseFree(now);
     notify(before);
 }
 
@@ -385,6 +386,7 @@ void Controller::keep(Keeper keeper, bool on, long long now)
         act(on ? (stay ? Event::StayAwakeOn : Event::InhibitorTaken) : (stay ? Event::StayAwakeOff : Event::InhibitorGone),
             now);
     }
+    releaseFree(now);
     notify(before);
 }
 

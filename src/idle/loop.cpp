@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-
 #include <limits>
 
 #include <sys/epoll.h>
@@ -25,7 +24,8 @@ const unsigned long long accuracyUs = 1000;
 } // namespace
 
 Loop::Loop(const Options &options, const control::Environment &env, control::Log &log)
-    : log(log), stateDir(env.stateDir), controller(options, env, log, control::monotonicNs(), control::monotonicNs)
+    : log(log), stateDir(env.stateDir), controller(options, env, log, control::monotonicNs(), control::monotonicNs),
+      service(controller, log, options.night.schedule.kind != NightSchedule::Kind::None, [this] { arm(); })
 {
 }
 
@@ -93,6 +93,7 @@ bool Loop::start(std::string *why)
         log.warning("no input device to watch: the screen is not darkened until one appears");
     controller.begin(control::monotonicNs());
     arm();
+    service.open(loop);
     return true;
 }
 

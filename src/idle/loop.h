@@ -14,6 +14,7 @@
 #include <string>
 
 #include "controller.h"
+#include "service.h"
 #include "watch.h"
 
 struct sd_event;
@@ -65,6 +66,7 @@ private:
     control::RecordWatch record;
     control::DeviceMonitor monitor;
     Controller controller;
+    Service service;  // on the system bus
     std::list<Watched> watched;
     long long armed = -2;
 };

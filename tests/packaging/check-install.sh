@@ -21,7 +21,7 @@ done
 for f in usr/lib/udev/rules.d/70-brightness.rules usr/lib/systemd/system/brightness-restore@.service \
          usr/lib/systemd/system/brightness-idle.service \
          usr/lib/systemd/system/brightness-mqtt.service \
-         usr/share/applications/brightness.desktop \
+         usr/share/applications/brightness.desktop usr/share/dbus-1/system.d/org.brightness.Idle1.conf \
          usr/lib/tmpfiles.d/brightness.conf usr/share/man/man1/brightness.1; do
     [ -f "$stage/$f" ] || continue
     mode=$(stat -c %a "$stage/$f")
@@ -54,6 +54,18 @@ cmp -s "$stage/usr/lib/systemd/system/brightness-mqtt.service" "$src/packaging/b
     || fail "the installed MQTT unit is not packaging/brightness-mqtt.service"
 cmp -s "$stage/usr/lib/systemd/system/brightness-idle.service" "$src/packaging/brightness-idle.service" \
     || fail "the installed idle unit is not packaging/brightness-idle.service"
+cmp -s "$stage/usr/share/dbus-1/system.d/org.brightness.Idle1.conf" "$src/packaging/org.brightness.Idle1.conf" \
+    || fail "the installed bus policy is not packaging/org.brightness.Idle1.conf"
+# The system bus takes it as it is (a bus of its own that reads it).
+if command -v dbus-daemon > /dev/null; then
+    printf '<busconfig><type>system</type><listen>unix:dir=%s</listen><include>%s</include></busconfig>\n' \
+        "$stage" "$stage/usr/share/dbus-1/system.d/org.brightness.Idle1.conf" > "$stage.bus.conf"
+    dbus-daemon --config-file="$stage.bus.conf" --print-address=1 --nofork > "$stage.bus" 2>&1 &
+    bus=$!
+    for _ in 1 2 3 4 5 6 7 8 9 10; do grep -q '^unix:' "$stage.bus" && break; sleep 0.2; done
+    grep -q '^unix:' "$stage.bus" || fail "dbus-daemon refused the bus policy: $(cat "$stage.bus")"
+    kill "$bus" 2>/dev/null; wait "$bus" 2>/dev/null || true
+fi
 # The restore unit's sandbox, by systemd's own measure (0 to 100 here, 10
 # for each point it prints): 84 without it.
 if systemd-analyze security --help 2>/dev/null | grep -q -- '--offline'; then

@@ -24,8 +24,9 @@ out=$(cd "$out" && pwd)
 # in perl). util-linux: flock(1), to hold the record's lock as a user would.
 # init-system-helpers (with perl-base, which it runs on): the packages'
 # maintainer scripts enable, start and purge units with it, as on any Debian
-# system, where both are essential.
-packages="busybox-static coreutils dpkg libc-bin usr-is-merged udev systemd sudo util-linux libqt5widgets5 fonts-wqy-microhei mosquitto mosquitto-clients init-system-helpers perl-base"
+# system, where both are essential. dbus: the system bus (dbus-daemon and its
+# configuration) for brightness-idle's service and systemd-logind.
+packages="busybox-static coreutils dpkg libc-bin usr-is-merged udev systemd sudo util-linux libqt5widgets5 fonts-wqy-microhei mosquitto mosquitto-clients init-system-helpers perl-base dbus"
 # Kernel modules the scenarios need: the framebuffer (virtio-gpu on
 # virtio-mmio), raw HID through uhid, and input devices for key presses.
 modules="virtio_mmio virtio-gpu hid uhid hid-generic evdev uinput"
@@ -164,6 +165,9 @@ nogroup:x:65534:
 EOF
 printf 'root:*:19000:0:99999:7:::\nuser:*:19000:0:99999:7:::\nplug:*:19000:0:99999:7:::\nnobody:*:19000:0:99999:7:::\n' > "$root/etc/shadow"
 chmod 640 "$root/etc/shadow"
+# The system bus's user, as dbus's maintainer scripts would make it (from
+# its sysusers.d entry).
+systemd-sysusers --root="$root" - < "$root/usr/lib/sysusers.d/dbus.conf"
 mkdir -p "$root/home/user" "$root/home/plug" "$root/root" "$root/var/log" "$root/var/tmp"
 chmod 1777 "$root/var/tmp"
 chown 1000:1000 "$root/home/user"; chown 1001:1001 "$root/home/plug"

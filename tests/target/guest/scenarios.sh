@@ -202,6 +202,7 @@ display_stop
 . /scenarios/package.sh
 . /scenarios/mqtt.sh
 . /scenarios/idle.sh
+. /scenarios/idlebus.sh
 . /scenarios/upgrade.sh
 . /scenarios/sandbox.sh
 # Under systemd (see init): the counts so far go on. Its service has not
@@ -209,7 +210,7 @@ display_stop
 if [ -d /run/systemd/system ]; then
     read -r passed failed < /run/guest-counts
     scenarios=$(sed -n 's/.*scenarios=\([^ ]*\).*/\1/p' /proc/cmdline)
-    for s in coldplug plug_restore mqtt_unit idle_service upgrade; do
+    for s in coldplug plug_restore mqtt_unit idle_service idle_bus upgrade; do
         case ",$scenarios," in ,,|*,$s,*) $s ;; esac
     done
     # A measurement of some minutes, only when named.
@@ -224,6 +225,6 @@ done
 # Without a summary here, so that a systemd that never gets to the checks
 # fails the run.
 case ",$scenarios," in
-,,|*,plug_restore,*|*,coldplug,*|*,mqtt_unit,*|*,idle_service,*|*,upgrade,*|*,restore_sandbox,*) echo "$passed $failed" > /run/guest-counts ;;
+,,|*,plug_restore,*|*,coldplug,*|*,mqtt_unit,*|*,idle_service,*|*,idle_bus,*|*,upgrade,*|*,restore_sandbox,*) echo "$passed $failed" > /run/guest-counts ;;
 *) echo "$passed passed, $failed failed" ;;
 esac

@@ -1,0 +1,71 @@
+#ifndef IDLE_SERVICE_H
+#define IDLE_SERVICE_H
+
+// brightness-idle on the system bus: the name org.brightness.Idle1, whose
+// object lets group plugdev (brightness-mqtt, so Home Assistant) read the
+// idle state, change the times, keep the screen awake and wake it; and
+// logind's idle inhibitor, followed through its PropertiesChanged signals.
+// Without a bus, without the name or without logind the program runs on as
+// before, said once; a lost bus is said once and never polled for.
+
+#include <functional>
+#include <string>
+
+#include <systemd/sd-bus.h>
+
+#include "controller.h"
+
+namespace idle {
+
+class Service
+{
+public:
+    // changed: after any bus call or logind's news changed the controller,
+    // so that the loop arms its timer anew. nightProfile: --night given.
+    Service(Controller &controller, control::Log &log, bool nightProfile, std::function<void()> changed);
+    ~Service();
+    Service(const Service &) = delete;
+    Service &operator=(const Service &) = delete;
+
+    // Connects on the loop's event; every failure is a warning, never fatal.
+    void open(sd_event *event);
+
+private:
+    // The bus's seconds and levels as the settings hold them: 0 is "never"
+    // or "as by day" where the field allows it. False for a property that
+    // is not a writable number.
+    static bool applyNumber(Settings *settings, const std::string &property, unsigned value);
+    static unsigned numberOf(const Settings &settings, const std::string &property);
+    static const sd_bus_vtable *vtable();
+    static int getBool(sd_bus *, const char *, const char *, const char *property, sd_bus_message *reply,
+                       void *self, sd_bus_error *);
+    static int getNumber(sd_bus *, const char *, const char *, const char *property, sd_bus_message *reply,
+                         void *self, sd_bus_error *);
+    static int setStayAwake(sd_bus *, const char *, const char *, const char *, sd_bus_message *value, void *self,
+                            sd_bus_error *error);
+    static int setNumber(sd_bus *, const char *, const char *, const char *property, sd_bus_message *value,
+                         void *self, sd_bus_error *error);
+    static int wake(sd_bus_message *call, void *self, sd_bus_error *);
+    static int nameReply(sd_bus_message *reply, void *self, sd_bus_error *);
+    static int logindChanged(sd_bus_message *signal, void *self, sd_bus_error *);
+    static int logindOwner(sd_bus_message *signal, void *self, sd_bus_error *);
+    static int inhibitedReply(sd_bus_message *reply, void *self, sd_bus_error *);
+    static int disconnected(sd_bus_message *, void *self, sd_bus_error *);
+
+    void statusChanged();
+    void readInhibited();
+    void inhibited(bool held);
+    void warnLogind(const std::string &why);
+
+    Controller &controller;
+    control::Log &log;
+    bool nightProfile;
+    std::function<void()> changed;
+    sd_bus *bus = nullptr;
+    IdleStatus shown;          // as last announced
+    bool logindWarned = false; // its absence is said once until it is back
+};
+
+} // namespace idle
+
+#endif

@@ -1,0 +1,241 @@
+#include <QtTest>
+
+#include <systemd/sd-bus.h>
+
+#include "../support/program.h"
+#include "../support/sysfstree.h"
+
+// brightness-idle's D-Bus service as a process on a private system bus
+// (dbus-daemon with a policy that allows everything), with the simulated
+// display preloaded, seen through a client of its own.
+class tst_Bus : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void service_data();
+    void service();
+};
+
+namespace {
+
+const char *const name = "org.brightness.Idle1";
+const char *const path = "/org/brightness/Idle1";
+
+struct Rig {
+    QTemporaryDir dir;
+    QProcess daemon;
+    QString address;
+    testutil::SimulatedDisplayFiles sim;
+    testutil::SysfsTree staged;
+    QProcess idle[2];
+    QByteArray err[2];
+    sd_bus *client = nullptr;
+    QStringList seen;  // each PropertiesChanged: the names it carries
+
+    ~Rig()
+    {
+        sd_bus_flush_close_unref(client);
+        for (QProcess &p : idle) {
+            p.kill();
+            p.waitForFinished();
+        }
+        daemon.kill();
+        daemon.waitForFinished();
+    }
+    bool startBus()
+    {
+        QFile conf(dir.filePath("bus.conf"));
+        conf.open(QFile::WriteOnly);
+        conf.write("<busconfig><type>system</type><listen>unix:dir=" + dir.path().toUtf8()
+                   + "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
+                     "<allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>");
+        conf.close();
+        daemon.start("dbus-daemon", {"--config-file=" + conf.fileName(), "--print-address=1", "--nofork"});
+        if (!daemon.waitForReadyRead(10000))
+            return false;
+        address = QString::fromUtf8(daemon.readLine()).trimmed();
+        return !address.isEmpty();
+    }
+    void startIdle(int n, const QStringList &args, const QString &busAddress)
+    {
+        QProcessEnvironment env = sim.environment(SIMHID_SUDO_DIR, SIMHID_PRELOAD);
+        env.insert("DBUS_SYSTEM_BUS_ADDRESS", busAddress);
+        idle[n].setProcessEnvironment(env);
+        testutil::startProgram(idle[n], IDLE_DRIVER_BINARY,
+                               QStringList{QString::fromStdString(staged.path()),
+                                           QString::fromStdString(staged.stateDir())} + args);
+        idle[n].waitForStarted();
+    }
+    // How often the program's error output has said this so far.
+    int said(int n, const char *text)
+    {
+        err[n] += idle[n].readAllStandardError();
+        return err[n].count(text);
+    }
+    static int changed(sd_bus_message *m, void *data, sd_bus_error *)
+    {
+        QStringList names;
+        const char *interface = nullptr;
+        sd_bus_message_read(m, "s", &interface);
+        sd_bus_message_enter_container(m, 'a', "{sv}");
+        while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
+            const char *property = nullptr;
+            sd_bus_message_read(m, "s", &property);
+            sd_bus_message_skip(m, "v");
+            sd_bus_message_exit_container(m);
+            names << property;
+        }
+        static_cast<Rig *>(data)->seen << names.join(',');
+        return 0;
+    }
+    bool connect()
+    {
+        return sd_bus_new(&client) >= 0 && sd_bus_set_address(client, address.toUtf8().constData()) >= 0
+            && sd_bus_set_bus_client(client, 1) >= 0 && sd_bus_start(client) >= 0
+            && sd_bus_match_signal(client, nullptr, nullptr, path, "org.freedesktop.DBus.Properties",
+                                   "PropertiesChanged", changed, this) >= 0;
+    }
+    bool owned()
+    {
+        sd_bus_message *reply = nullptr;
+        int has = 0;
+        if (sd_bus_call_method(client, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                               "NameHasOwner", nullptr, &reply, "s", name) >= 0)
+            sd_bus_message_read(reply, "b", &has);
+        sd_bus_message_unref(reply);
+        return has;
+    }
+    // Signals that came within the next moment.
+    void drain(int ms)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms)
+            if (sd_bus_process(client, nullptr) == 0)
+                sd_bus_wait(client, 20000);
+    }
+    // "Name=value" of every property, sorted.
+    QString all()
+    {
+        sd_bus_message *reply = nullptr;
+        QStringList out;
+        if (sd_bus_call_method(client, name, path, "org.freedesktop.DBus.Properties", "GetAll", nullptr, &reply,
+                               "s", name) < 0)
+            return "GetAll failed";
+        sd_bus_message_enter_container(reply, 'a', "{sv}");
+        while (sd_bus_message_enter_container(reply, 'e', "sv") > 0) {
+            const char *property = nullptr, *type = nullptr;
+            char kind = 0;
+            sd_bus_message_read(reply, "s", &property);
+            sd_bus_message_peek_type(reply, &kind, &type);
+            int b = 0;
+            uint32_t u = 0;
+            if (QByteArray(type) == "b" && sd_bus_message_read(reply, "v", "b", &b) > 0)
+                out << QString("%1=%2").arg(property, b ? "true" : "false");
+            else if (QByteArray(type) == "u" && sd_bus_message_read(reply, "v", "u", &u) > 0)
+                out << QString("%1=%2").arg(property).arg(u);
+            sd_bus_message_exit_container(reply);
+        }
+        sd_bus_message_unref(reply);
+        out.sort();
+        return out.join(' ');
+    }
+};
+
+} // namespace
+
+void tst_Bus::service_data()
+{
+    QTest::addColumn<QString>("args");
+    // "get"; "set NAME b|u VALUE"; "Wake"; "taken": a second program on the
+    // same bus; "nobus": no bus at the address.
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QString>("error");    // the call's D-Bus error, or none
+    QTest::addColumn<QString>("changes");  // the PropertiesChanged that came, "|" between two
+    QTest::addColumn<QString>("state");    // properties that must read so after the action
+
+    const QString plan = "--after 10m --dim 30% --off-after 5m";
+    QTest::newRow("the command line's times and the state")
+        << plan << "get" << "" << ""
+        << "After=600 DimLevel=30 Idle=false Inhibited=false Night=false NightAfter=0 NightLevel=0 "
+           "NightOffAfter=0 NightProfile=false OffAfter=300 Presence=false StayAwake=false";
+    QTest::newRow("no dim: no time before off") << "--after 90s" << "get" << "" << "" << "After=90 DimLevel=0 OffAfter=0";
+    QTest::newRow("stay awake: one signal") << plan << "set StayAwake b 1" << "" << "StayAwake" << "StayAwake=true";
+    QTest::newRow("stay awake as it was: none") << plan << "set StayAwake b 0" << "" << "" << "StayAwake=false";
+    QTest::newRow("after 2 min") << plan << "set After u 120" << "" << "After" << "After=120";
+    QTest::newRow("after 24 h") << plan << "set After u 86400" << "" << "After" << "After=86400";
+    QTest::newRow("after 0 refused") << plan << "set After u 0" << "org.freedesktop.DBus.Error.InvalidArgs" << ""
+                                     << "After=600";
+    QTest::newRow("after a day and a second refused") << plan << "set After u 86401"
+                                                      << "org.freedesktop.DBus.Error.InvalidArgs" << "" << "After=600";
+    QTest::newRow("never off") << plan << "set OffAfter u 0" << "" << "OffAfter" << "OffAfter=0";
+    QTest::newRow("off after without a dim refused") << "--after 90s" << "set OffAfter u 60"
+                                                     << "org.freedesktop.DBus.Error.InvalidArgs" << "" << "OffAfter=0";
+    QTest::newRow("night after") << plan << "set NightAfter u 60" << "" << "NightAfter" << "NightAfter=60 After=600";
+    QTest::newRow("night level 10%") << plan << "set NightLevel u 10" << "" << "NightLevel" << "NightLevel=10";
+    QTest::newRow("night level 101% refused") << plan << "set NightLevel u 101"
+                                              << "org.freedesktop.DBus.Error.InvalidArgs" << "" << "NightLevel=0";
+    QTest::newRow("the dim is read only") << plan << "set DimLevel u 50"
+                                          << "org.freedesktop.DBus.Error.PropertyReadOnly" << "" << "DimLevel=30";
+    QTest::newRow("a bool is no number") << plan << "set After b 1" << "org.freedesktop.DBus.Error.InvalidArgs"
+                                         << "" << "After=600";
+    QTest::newRow("wake while lit") << plan << "Wake" << "" << "" << "Idle=false";
+    QTest::newRow("the name taken: the second runs on") << plan << "taken" << "" << "" << "After=600";
+    QTest::newRow("no bus: it runs on") << plan << "nobus" << "" << "" << "";
+}
+
+void tst_Bus::service()
+{
+    QFETCH(QString, args);
+    QFETCH(QString, action);
+    QFETCH(QString, error);
+    QFETCH(QString, changes);
+    QFETCH(QString, state);
+    if (QStandardPaths::findExecutable("dbus-daemon").isEmpty())
+        QSKIP("dbus-daemon is not installed (scripts/deps.sh installs it)");
+
+    Rig rig;
+    rig.sim.setNodes({"1 present 3 0483 5750"});
+    QVERIFY(rig.staged.stagePlace(1, testutil::usbDevicePath(1)));
+    const QStringList argv = args.split(' ');
+    if (action == "nobus") {
+        // Said once; the program waits on as before.
+        rig.startIdle(0, argv, "unix:path=" + rig.dir.filePath("none"));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.said(0, "no system bus"), 10000);
+        QVERIFY(!rig.idle[0].waitForFinished(1000));
+        QCOMPARE(rig.said(0, "bus"), 1);
+        return;
+    }
+    QVERIFY(rig.startBus());
+    rig.startIdle(0, argv, rig.address);
+    QVERIFY(rig.connect());
+    QTRY_VERIFY_WITH_TIMEOUT(rig.owned(), 10000);
+
+    sd_bus_error e = SD_BUS_ERROR_NULL;
+    const QStringList a = action.split(' ');
+    if (a[0] == "set" && a[2] == "b")
+        sd_bus_set_property(rig.client, name, path, name, qPrintable(a[1]), &e, "b", a[3].toInt());
+    else if (a[0] == "set")
+        sd_bus_set_property(rig.client, name, path, name, qPrintable(a[1]), &e, "u", a[3].toUInt());
+    else if (a[0] == "Wake")
+        sd_bus_call_method(rig.client, name, path, name, "Wake", &e, nullptr, "");
+    if (action == "taken") {
+        rig.startIdle(1, argv, rig.address);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.said(1, "another program owns the bus name"), 10000);
+        QVERIFY(!rig.idle[1].waitForFinished(500));
+    }
+    QCOMPARE(QString(e.name), error);
+    // The reason is one line for a person.
+    QVERIFY(!QByteArray(e.message).contains('\n'));
+    sd_bus_error_free(&e);
+    rig.drain(300);
+    QCOMPARE(rig.seen.join('|'), changes);
+    const QStringList now = rig.all().split(' ');
+    for (const QString &expected : state.split(' ', Qt::SkipEmptyParts))
+        QVERIFY2(now.contains(expected), qPrintable(expected + " not in " + now.join(' ')));
+    QVERIFY(!rig.idle[0].waitForFinished(100));
+}
+
+QTEST_GUILESS_MAIN(tst_Bus)
+#include "tst_bus.moc"

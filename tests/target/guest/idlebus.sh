@@ -1,0 +1,63 @@
+# Sourced by run.sh: brightness-idle's service on the real system bus, with
+# the packaged unit (a dynamic user in group plugdev) and systemd-logind's
+# idle inhibitor. Uses idle.sh's person, display and probe helpers.
+
+idle_bus_object="org.brightness.Idle1 /org/brightness/Idle1 org.brightness.Idle1"
+# bus_get USER PROPERTY: busctl's answer ("b true", "u 3"), or its error.
+bus_get() { run_as "$1" "busctl get-property $idle_bus_object $2 2>&1"; }
+bus_says() { test "$(bus_get root "$1")" = "$2"; }
+# The system bus's policy turned the call down (not a missing name).
+refused() { grep -q -e 'Rejected send message' -e 'ccess denied' "$1"; }
+
+idle_bus() {
+new_scenario idle_bus
+installed_file /usr/bin/brightness-idle || $DPKG -i $PACKAGES > "$W/dpkg.log" 2>&1
+rcu_expedited=$(cat /sys/kernel/rcu_expedited)
+echo 1 > /sys/kernel/rcu_expedited
+# The guest's init leaves the bus and logind to the scenarios that need them.
+systemctl start dbus.socket systemd-logind.service
+expect "the system bus and logind are running" \
+    test "$(systemctl is-active dbus.service systemd-logind.service | tr '\n' ' ')" = "active active "
+display_start -t "$W/stamps"
+person_start
+udevadm settle -t 30
+echo 'BRIGHTNESS_IDLE_OPTIONS="--after 3s"' > /etc/default/brightness-idle
+/usr/bin/brightness-ctl set 70% > /dev/null 2>&1
+hex=46
+systemctl start brightness-idle.service
+expect "the service owns org.brightness.Idle1" wait_for 20 bus_says Idle "b false"
+expect "... as a user of its own" test "$(awk '/^Uid:/ { print $2 }' \
+    "/proc/$(systemctl show -p MainPID --value brightness-idle.service)/status")" -gt 0
+expect "... and shows its quiet time" bus_says After "u 3"
+bus_get user Idle > "$W/user.out"
+expect "a user not in plugdev is refused" refused "$W/user.out"
+expect "a user in plugdev reads it" test "$(bus_get plug Idle)" = "b false"
+
+systemd-inhibit --what=idle --who=player --why=film sleep 12 &
+inhibitor=$!
+expect "an idle inhibitor taken through logind is seen" wait_for 10 bus_says Inhibited "b true"
+offs=$(received 00)
+person tap
+sleep 6
+expect "... and the screen stays lit past --after" test "$(received 00)" = "$offs"
+wait "$inhibitor"
+ended=$(uptime_now)
+offs=$(received 00)
+expect "the inhibitor's end is seen" wait_for 10 bus_says Inhibited "b false"
+expect "... then the screen goes off" wait_for 15 more_of 00 "$offs"
+expect "... 3 to 5 s after the end" within "$ended" "$(received_at 00)" 3 5
+woke=$(received "$hex")
+run_as plug "busctl call $idle_bus_object Wake" > "$W/wake.out" 2>&1
+expect "Wake from a user in plugdev lights it at 70%" wait_for 10 more_of "$hex" "$woke"
+expect "... and the touch screen is let go" wait_for 5 let_go
+run_as user "busctl call $idle_bus_object Wake" > "$W/wake.out" 2>&1
+expect "Wake from a user not in plugdev is refused" refused "$W/wake.out"
+sed "s/^/$scenario| refused: /" "$W/user.out" "$W/wake.out"
+
+systemctl stop brightness-idle.service
+journalctl --no-pager -o short-monotonic -u brightness-idle.service -u dbus.service 2>&1 | sed "s/^/$scenario| /"
+rm -f /etc/default/brightness-idle
+person_stop
+display_stop
+echo "$rcu_expedited" > /sys/kernel/rcu_expedited
+}
