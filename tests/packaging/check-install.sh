@@ -22,7 +22,7 @@ for f in usr/lib/udev/rules.d/70-brightness.rules usr/lib/systemd/system/brightn
          usr/lib/systemd/system/brightness-idle.service \
          usr/lib/systemd/system/brightness-mqtt.service \
          usr/share/applications/brightness.desktop usr/share/dbus-1/system.d/org.brightness.Idle1.conf \
-         usr/lib/tmpfiles.d/brightness.conf usr/share/man/man1/brightness.1; do
+         usr/lib/tmpfiles.d/brightness.conf usr/lib/sysusers.d/brightness.conf usr/share/man/man1/brightness.1; do
     [ -f "$stage/$f" ] || continue
     mode=$(stat -c %a "$stage/$f")
     [ "$mode" = 644 ] || fail "$f has mode $mode, expected 644"
@@ -45,6 +45,18 @@ if systemd-tmpfiles --root="$stage" --create brightness.conf > "$stage.tmpfiles"
     [ "$dir" = "drwxrws--x root plugdev" ] || fail "systemd-tmpfiles made the record's directory '$dir', expected 'drwxrws--x root plugdev'"
 else
     fail "systemd-tmpfiles --create brightness.conf failed: $(cat "$stage.tmpfiles")"
+fi
+# ... and systemd-sysusers the services' users: idle reads input devices,
+# the bridge does not.
+cp /etc/shadow /etc/gshadow "$stage/etc/" 2>/dev/null || true
+if systemd-sysusers --root="$stage" brightness.conf > "$stage.sysusers" 2>&1; then
+    for pair in _brightness-idle:input _brightness-idle:plugdev _brightness-mqtt:plugdev; do
+        grep -q "^${pair#*:}:.*[:,]${pair%%:*}\(,\|\$\)" "$stage/etc/group" \
+            || fail "systemd-sysusers did not put ${pair%%:*} in group ${pair#*:}"
+    done
+    ! grep -q "^input:.*_brightness-mqtt" "$stage/etc/group" || fail "_brightness-mqtt is in group input"
+else
+    fail "systemd-sysusers brightness.conf failed: $(cat "$stage.sysusers")"
 fi
 cmp -s "$stage/usr/lib/udev/rules.d/70-brightness.rules" "$src/packaging/70-brightness.rules" \
     || fail "the installed udev rule is not packaging/70-brightness.rules"

@@ -59,6 +59,7 @@ usr/lib/systemd/system/brightness-idle.service
 usr/lib/systemd/system/brightness-mqtt.service
 usr/lib/systemd/system/brightness-restore@.service
 usr/lib/tmpfiles.d/brightness.conf
+usr/lib/sysusers.d/brightness.conf
 usr/lib/udev/rules.d/70-brightness.rules
 usr/share/dbus-1/system.d/org.brightness.Idle1.conf
 LIST

@@ -54,8 +54,43 @@ run_as user "busctl call $idle_bus_object Wake" > "$W/wake.out" 2>&1
 expect "Wake from a user not in plugdev is refused" refused "$W/wake.out"
 sed "s/^/$scenario| refused: /" "$W/user.out" "$W/wake.out"
 
+# Home Assistant in charge: brightness-mqtt's unit follows brightness-idle on
+# the bus, with the real broker.
+printf 'listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\nuser root\n' > "$W/broker.conf"
+mosquitto -c "$W/broker.conf" > "$W/broker.log" 2>&1 &
+broker_pid=$!
+wait_for 20 mosquitto_pub -h 127.0.0.1 -t probe -n
+mosquitto_sub -h 127.0.0.1 -v -t 'brightness/#' > "$W/sub.log" 2>&1 &
+sub_pid=$!
+echo 'BRIGHTNESS_MQTT_OPTIONS="-h 127.0.0.1 --node-id ha"' > /etc/default/brightness-mqtt
+systemctl start brightness-mqtt.service
+ha=brightness/ha/idle
+published() { grep -c "^$ha/$1 " "$W/sub.log"; }
+expect "brightness-mqtt's unit follows it on the bus: its entities online" \
+    wait_for 30 grep -qx "$ha/availability online" "$W/sub.log"
+offs=$(received 00)
+expect "quiet: off" wait_for 15 more_of 00 "$offs"
+expect "... Home Assistant's Idle shows it" wait_for 10 grep -qx "$ha/idle/state ON" "$W/sub.log"
+woke=$(received "$hex")
+mosquitto_pub -h 127.0.0.1 -t "$ha/wake/set" -m PRESS
+expect "Home Assistant's Wake lights it" wait_for 10 more_of "$hex" "$woke"
+mosquitto_pub -h 127.0.0.1 -t "$ha/stay_awake/set" -m ON
+expect "Stay awake: published ON" wait_for 10 grep -qx "$ha/stay_awake/state ON" "$W/sub.log"
+offs=$(received 00)
+sleep 6
+expect "... and the screen stays lit past --after" test "$(received 00)" = "$offs"
+ended=$(uptime_now)
+mosquitto_pub -h 127.0.0.1 -t "$ha/stay_awake/set" -m OFF
+expect "Stay awake off: off again" wait_for 15 more_of 00 "$offs"
+expect "... 3 to 5 s after" within "$ended" "$(received_at 00)" 3 5
+expect "each change published once: Stay awake OFF, ON, OFF" test "$(published stay_awake/state)" = 3
+systemctl stop brightness-mqtt.service
+kill "$sub_pid" "$broker_pid" 2>/dev/null
+sed "s/^/$scenario| mqtt: /" "$W/sub.log" | grep "/idle/" | tail -n 20
+rm -f /etc/default/brightness-mqtt
+
 systemctl stop brightness-idle.service
-journalctl --no-pager -o short-monotonic -u brightness-idle.service -u dbus.service 2>&1 | sed "s/^/$scenario| /"
+journalctl --no-pager -o short-monotonic -u brightness-idle.service -u brightness-mqtt.service -u dbus.service 2>&1 | sed "s/^/$scenario| /"
 rm -f /etc/default/brightness-idle
 person_stop
 display_stop

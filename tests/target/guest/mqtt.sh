@@ -61,7 +61,7 @@ display_stop
 }
 
 # The package's unit under systemd (after plug_restore, which installed the
-# package): its dynamic user in plugdev, its sandbox and its device list
+# package): its own user in plugdev, its sandbox and its device list
 # still let it reach the broker, udev and the display.
 mqtt_unit() {
 new_scenario mqtt_unit
