@@ -77,6 +77,10 @@ done
 # The state directory: made by configure, kept by remove, gone with purge.
 mode() { stat -c '%A %U %G' "$state" 2>/dev/null; }
 [ "$(mode)" = "drwxrws--x root plugdev" ] || fail "state directory is '$(mode)', expected 'drwxrws--x root plugdev'"
+for pair in _brightness-idle:input _brightness-idle:plugdev _brightness-mqtt:plugdev; do
+    grep -q "^${pair#*:}:.*[:,]${pair%%:*}\(,\|\$\)" "$DPKG_ROOT/etc/group" \
+        || fail "postinst configure did not put ${pair%%:*} in group ${pair#*:}"
+done
 echo "x 0483:5750 50 1" > "$state/levels"
 # An upgrade from a version that made it 2775, which let anyone lock it.
 chmod 2775 "$state"
@@ -103,8 +107,9 @@ run postrm purge 0 0 0 ""
 [ ! -L "$wants/brightness-idle.service" ] || fail "postrm purge left the enabled service's link"
 
 # Without udevadm or systemd-tmpfiles on PATH at all (a system without udev
-# or systemd): only the tools every Debian system has.
-for tool in mkdir chown chmod rm getent dpkg-statoverride; do
+# or systemd): only the tools every Debian system has, and systemd-sysusers,
+# which the package depends on (systemd-standalone-sysusers without systemd).
+for tool in mkdir chown chmod rm getent dpkg-statoverride systemd-sysusers; do
     ln -sf "$(command -v $tool)" "$work/none/$tool"
 done
 for script in postinst postrm; do
