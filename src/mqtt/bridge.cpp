@@ -4,10 +4,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <random>
 
 #include <mosquitto.h>
-#include <mqtt_protocol.h>
 #include <sys/epoll.h>
 #include <systemd/sd-daemon.h>
 #include <systemd/sd-event.h>
@@ -20,48 +18,9 @@ namespace mqtt {
 
 namespace {
 
-const long long firstBackoffMs = 500;
-const long long maxBackoffMs = 30000;
 // The record changes at every step of a fade: its state goes out at most
 // this often, the first change at once.
 const long long stateIntervalMs = 50;
-// A connection that lasted this long was a real one: the next loss starts
-// the backoff anew. A broker that drops us at once (a client id taken
-// twice) keeps it growing.
-const long long stableMs = 30000;
-// Lost this soon after connecting, this many times in a row: most likely
-// another client with the same id (a cloned SD card) takes it over.
-const long long quickDropMs = 5000;
-const int quickDropsTold = 3;
-
-// The largest message taken: commands and the retained discovery configs
-// read back are a few kilobytes.
-const int maxPacketBytes = 64 * 1024;
-
-extern "C" void onConnect(mosquitto *, void *self, int rc)
-{
-    static_cast<Bridge *>(self)->connected(rc);
-}
-
-extern "C" void onMessage(mosquitto *, void *self, const mosquitto_message *message)
-{
-    static_cast<Bridge *>(self)->received(*message);
-}
-
-extern "C" void onPublish(mosquitto *, void *self, int mid)
-{
-    static_cast<Bridge *>(self)->acknowledged(mid);
-}
-
-extern "C" void onLog(mosquitto *, void *self, int level, const char *text)
-{
-    static_cast<Bridge *>(self)->libraryLog(level, text);
-}
-
-std::string errorText(int rc)
-{
-    return rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
-}
 
 long long earliest(long long a, long long b)
 {
@@ -138,52 +97,6 @@ bool Bridge::setUp(std::string *why)
     }
     mosquitto_lib_init();
     return makeClient(why);
-}
-
-bool Bridge::makeClient(std::string *why)
-{
-    const Options &o = settings.options;
-    if (mosq)
-        mosquitto_destroy(mosq);
-    // --forget runs beside the service: an id of its own, or each would
-    // throw the other off the broker.
-    const std::string id = (o.clientId.empty() ? settings.nodeId : o.clientId) + (o.forget.empty() ? "" : "-forget");
-    mosq = mosquitto_new(id.c_str(), true, this);
-    if (!mosq) {
-        *why = std::string("cannot make an MQTT client: ") + std::strerror(errno);
-        return false;
-    }
-    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, version5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
-    if (!connectProperties
-        && mosquitto_property_add_int32(&connectProperties, MQTT_PROP_MAXIMUM_PACKET_SIZE, maxPacketBytes)
-               != MOSQ_ERR_SUCCESS) {
-        *why = "cannot set up the MQTT client: out of memory";
-        return false;
-    }
-    mosquitto_connect_callback_set(mosq, onConnect);
-    mosquitto_message_callback_set(mosq, onMessage);
-    mosquitto_log_callback_set(mosq, onLog);
-    mosquitto_publish_callback_set(mosq, onPublish);
-    // A bridge that dies without a word shows as unavailable.
-    const std::string availability = topics.availability();
-    int rc = o.forget.empty() ? mosquitto_will_set(mosq, availability.c_str(), 7, "offline", 1, true)
-                              : MOSQ_ERR_SUCCESS;
-    if (rc == MOSQ_ERR_SUCCESS && !o.username.empty())
-        rc = mosquitto_username_pw_set(mosq, o.username.c_str(),
-                                       settings.password.empty() ? nullptr : settings.password.c_str());
-    if (rc == MOSQ_ERR_SUCCESS && o.tls) {
-        if (o.caFile.empty()) {
-            mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-            rc = mosquitto_tls_set(mosq, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr);
-        } else {
-            rc = mosquitto_tls_set(mosq, o.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
-        }
-    }
-    if (rc != MOSQ_ERR_SUCCESS) {
-        *why = "cannot set up the MQTT client: " + errorText(rc);
-        return false;
-    }
-    return true;
 }
 
 int Bridge::run()
@@ -281,90 +194,6 @@ void Bridge::arm(long long now)
     sd_event_source_set_enabled(timer, SD_EVENT_ONESHOT);
 }
 
-void Bridge::tryConnect(long long now)
-{
-    const Options &o = settings.options;
-    link = Link::Connecting;
-    lastTraffic = now;
-    answered = versionRefused = false;
-    if (version5) {
-        // Connected once the broker has answered; no answer within the
-        // keepalive counts as lost, as a silent connection does.
-        reach.start(loop, o.host, o.port, [this](const std::string &why) { reached(why); });
-        return;
-    }
-    const int rc = started ? mosquitto_reconnect_async(mosq)
-                           : mosquitto_connect_async(mosq, o.host.c_str(), o.port, o.keepalive);
-    started = true;
-    if (rc != MOSQ_ERR_SUCCESS) {
-        lost(rc, now);
-        return;
-    }
-    watchSocket();
-}
-
-void Bridge::reached(const std::string &why)
-{
-    const long long now = monotonicMs();
-    if (!why.empty()) {
-        lost(MOSQ_ERR_NO_CONN, now, why);
-        return;
-    }
-    const Options &o = settings.options;
-    const int rc = mosquitto_connect_bind_v5(mosq, o.host.c_str(), o.port, o.keepalive, nullptr, connectProperties);
-    started = true;
-    if (rc != MOSQ_ERR_SUCCESS) {
-        lost(rc, now);
-        return;
-    }
-    lastTraffic = now;
-    watchSocket();
-}
-
-bool Bridge::olderProtocol(int rc)
-{
-    // An MQTT 3.1.1 broker answers a version 5 CONNECT with a CONNACK of
-    // its own version, which reads as malformed, or refuses the version.
-    // Any other answer (a refused password) is the broker speaking 5.
-    if (!version5 || link != Link::Connecting
-        || !(versionRefused || (!answered && (rc == MOSQ_ERR_PROTOCOL || rc == MOSQ_ERR_MALFORMED_PACKET))))
-        return false;
-    version5 = false;
-    started = false;
-    // A client that once tried version 5 refuses a 3.1.1 connect: a new one.
-    std::string why;
-    if (!makeClient(&why)) {
-        log.error(why);
-        sd_event_exit(loop, control::Failure);
-        return true;
-    }
-    log.warning("the broker at " + settings.options.host + " does not speak MQTT 5; using MQTT 3.1.1, in which it "
-                "cannot be told to keep messages larger than 64 KiB from this program");
-    return true;
-}
-
-void Bridge::watchSocket()
-{
-    sd_event_source_disable_unref(socket);
-    socket = nullptr;
-    socketFd = mosquitto_socket(mosq);
-    if (socketFd < 0)
-        return;
-    int r = sd_event_add_io(loop, &socket, socketFd, EPOLLIN, onSocket, this);
-    if (r >= 0)
-        r = sd_event_source_set_prepare(socket, onPrepare);
-    if (r < 0)
-        log.error(std::string("cannot watch the broker's connection: ") + std::strerror(-r));
-}
-
-int Bridge::onPrepare(sd_event_source *source, void *self)
-{
-    // Before each wait: whether the client has something to send.
-    mosquitto *mosq = static_cast<Bridge *>(self)->mosq;
-    sd_event_source_set_io_events(source, EPOLLIN | (mosquitto_want_write(mosq) ? unsigned(EPOLLOUT) : 0u));
-    return 0;
-}
-
 int Bridge::onSocket(sd_event_source *, int, unsigned revents, void *self)
 {
     Bridge *b = static_cast<Bridge *>(self);
@@ -402,100 +231,6 @@ void Bridge::pump(unsigned revents, long long now)
         rc = mosquitto_loop_misc(mosq);
     if (rc != MOSQ_ERR_SUCCESS && link != Link::Waiting)
         lost(rc, now);
-}
-
-void Bridge::libraryLog(int level, const char *text)
-{
-    // A TLS failure's reason (a certificate, a host name) is only said
-    // here; the error code says no more than "A TLS error occurred".
-    if (level == MOSQ_LOG_ERR && text && std::strncmp(text, "OpenSSL Error", 13) == 0 && tlsReason.size() < 512) {
-        const char *colon = std::strstr(text, "]: ");
-        tlsReason += (tlsReason.empty() ? "" : "; ") + std::string(colon ? colon + 3 : text);
-    }
-}
-
-void Bridge::lost(int rc, long long now, const std::string &why)
-{
-    const Options &o = settings.options;
-    reach.cancel();
-    sd_event_source_disable_unref(socket);
-    socket = nullptr;
-    if (olderProtocol(rc)) {
-        link = Link::Waiting;
-        retryAt = now;
-        return;
-    }
-    std::string reason = why.empty() ? errorText(rc) : why;
-    if (rc == MOSQ_ERR_TLS && !tlsReason.empty())
-        reason += " (" + tlsReason + ")";
-    tlsReason.clear();
-    const std::string id = o.clientId.empty() ? settings.nodeId : o.clientId;
-    if (link == Link::Up && now - upSince < quickDropMs) {
-        if (++quickDrops == quickDropsTold)
-            log.warning("the broker dropped the connection " + std::to_string(quickDrops)
-                        + " times within seconds of connecting: another client likely uses the client id " + id
-                        + ", such as a copy of this machine's SD card; give each machine its own --node-id, or run "
-                          "systemd-machine-id-setup on a cloned card (after removing /etc/machine-id)");
-    } else if (link == Link::Up) {
-        quickDrops = 0;
-    }
-    if (link == Link::Up && (quickDrops < quickDropsTold || log.isVerbose()))
-        log.warning("lost the connection to " + o.host + ':' + std::to_string(o.port) + ": " + reason);
-    else if (link != Link::Up && rc != MOSQ_ERR_CONN_REFUSED && rc != MOSQ_ERR_AUTH && !answered)
-        log.limited("connect", control::Priority::Warning, "cannot connect to " + o.host + ':' + std::to_string(o.port)
-                        + ": " + reason + "; trying again, less and less often", now * 1000000);
-    if (link == Link::Up && now - upSince >= stableMs)
-        backoffMs = 0;
-    link = Link::Waiting;
-    backoffMs = backoffMs ? std::min(backoffMs * 2, maxBackoffMs) : firstBackoffMs;
-    // Spread out, so that a building's panels do not come back at the same
-    // instant after a broker restart.
-    static std::minstd_rand jitter(static_cast<unsigned>(now ^ getpid()));
-    retryAt = now + backoffMs - static_cast<long long>(jitter() % static_cast<unsigned>(backoffMs / 4 + 1));
-}
-
-void Bridge::connected(int rc)
-{
-    const Options &o = settings.options;
-    answered = true;
-    if (rc != 0) {
-        // Refused: loop_read fails next, which schedules the retry.
-        // The client is made anew once the connection is over, not from
-        // within its own callback.
-        versionRefused = rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION;
-        if (versionRefused)
-            return;
-        const bool credentials = version5 ? rc == MQTT_RC_BAD_USERNAME_OR_PASSWORD || rc == MQTT_RC_NOT_AUTHORIZED
-                                          : rc == 4 || rc == 5;
-        log.limited("refused", control::Priority::Error, "the broker at " + o.host + ':' + std::to_string(o.port)
-                        + " refused the connection: "
-                        + (version5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc))
-                        + (credentials ? " (check --username and --password-file)" : "")
-                        + "; trying again, less and less often", control::monotonicNs());
-        return;
-    }
-    link = Link::Up;
-    upSince = monotonicMs();
-    log.reset("connect");
-    log.reset("refused");
-    log.info("connected to " + o.host + ':' + std::to_string(o.port) + " as " + topics.node());
-    if (!o.forget.empty()) {
-        forgetDue = true;
-        return;
-    }
-    mosquitto_subscribe(mosq, nullptr, topics.commands().c_str(), 1);
-    mosquitto_subscribe(mosq, nullptr, topics.group().c_str(), 1);
-    // What the broker retained from an earlier run, for displays gone since.
-    mosquitto_subscribe(mosq, nullptr, topics.discoveries().c_str(), 1);
-    publish(topics.availability(), "online", true);
-    for (auto &entry : panels)
-        announce(entry.second);
-    publishStates(true);
-    // After the lights, so that their device is known when these join it.
-    if (idle) {
-        mosquitto_subscribe(mosq, nullptr, idle->commands().c_str(), 1);
-        idle->announce();
-    }
 }
 
 void Bridge::received(const mosquitto_message &message)
