@@ -98,8 +98,8 @@ void Controller::replan()
 
 void Controller::checkNight(long long now)
 {
-    const NightNow n = nightAt(options.night.schedule, wallClock());
     const long long wallNow = wallClock();
+    const NightNow n = nightAt(options.night.schedule, wallNow);
     nightDue = n.nextChange < 0 ? -1 : now + std::max(1LL, n.nextChange - wallNow) * secondNs;
     if (n.night == night)
         return;

@@ -69,15 +69,20 @@ idle_dump() {
     done
 }
 
-idle() {
-new_scenario idle
-udev_start
 # Letting go of a grab waits for an RCU grace period, which on this guest's
 # one emulated CPU, idle and without a tick, can take many seconds (a busy
 # CPU ends it in milliseconds). Expedited grace periods keep the waits to
-# what a real machine shows.
-rcu_expedited=$(cat /sys/kernel/rcu_expedited)
-echo 1 > /sys/kernel/rcu_expedited
+# what a real machine shows; rcu_restore puts the setting back.
+rcu_expedite() {
+    rcu_expedited=$(cat /sys/kernel/rcu_expedited)
+    echo 1 > /sys/kernel/rcu_expedited
+}
+rcu_restore() { echo "$rcu_expedited" > /sys/kernel/rcu_expedited; }
+
+idle() {
+new_scenario idle
+udev_start
+rcu_expedite
 state_start
 display_start -t "$W/stamps"
 udevadm settle -t 30
@@ -185,7 +190,7 @@ expect "... and a touch reaches the reader" wait_for 5 test "$(seen_downs)" -gt 
 idle_dump
 person_stop
 display_stop
-echo "$rcu_expedited" > /sys/kernel/rcu_expedited
+rcu_restore
 state_stop
 }
 
@@ -285,8 +290,7 @@ bare_turn() {
 idle_bench() {
 new_scenario idle_bench
 udev_start
-rcu_expedited=$(cat /sys/kernel/rcu_expedited)
-echo 1 > /sys/kernel/rcu_expedited
+rcu_expedite
 state_start
 display_start -t "$W/stamps"
 udevadm settle -t 30
@@ -350,7 +354,7 @@ expect "no wake-up in 30 s while lit by day, a night to come" test "$lit" = 0
 expect "no wake-up in 30 s while off at night" test "$off" = 0
 person_stop
 display_stop
-echo "$rcu_expedited" > /sys/kernel/rcu_expedited
+rcu_restore
 state_stop
 }
 
@@ -360,8 +364,7 @@ state_stop
 idle_service() {
 new_scenario idle_service
 installed_file /usr/bin/brightness-idle || $DPKG -i $PACKAGES > "$W/dpkg.log" 2>&1
-rcu_expedited=$(cat /sys/kernel/rcu_expedited)
-echo 1 > /sys/kernel/rcu_expedited
+rcu_expedite
 expect "the package ships the idle service disabled" \
     test "$(systemctl is-enabled brightness-idle.service 2>&1)" = disabled
 display_start -t "$W/stamps"
@@ -430,7 +433,7 @@ journalctl --no-pager -o short-monotonic -u brightness-idle.service 2>&1 | sed "
 rm -f /etc/default/brightness-idle
 person_stop
 display_stop
-echo "$rcu_expedited" > /sys/kernel/rcu_expedited
+rcu_restore
 }
 
 # A presence sensor as Raspberry Pi OS's gpio-key overlay makes one, and the
@@ -438,8 +441,7 @@ echo "$rcu_expedited" > /sys/kernel/rcu_expedited
 idle_presence() {
 new_scenario idle_presence
 udev_start
-rcu_expedited=$(cat /sys/kernel/rcu_expedited)
-echo 1 > /sys/kernel/rcu_expedited
+rcu_expedite
 state_start
 display_start -t "$W/stamps"
 udevadm settle -t 30
@@ -493,6 +495,6 @@ idle_stop
 expect "stopped: the screen given back at 60%" wait_for 10 test "$(outputs | tail -n1)" = "display output $(report 3c)"
 person_stop
 display_stop
-echo "$rcu_expedited" > /sys/kernel/rcu_expedited
+rcu_restore
 state_stop
 }

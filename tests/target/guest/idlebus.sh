@@ -12,8 +12,7 @@ refused() { grep -q -e 'Rejected send message' -e 'ccess denied' "$1"; }
 idle_bus() {
 new_scenario idle_bus
 installed_file /usr/bin/brightness-idle || $DPKG -i $PACKAGES > "$W/dpkg.log" 2>&1
-rcu_expedited=$(cat /sys/kernel/rcu_expedited)
-echo 1 > /sys/kernel/rcu_expedited
+rcu_expedite
 # The guest's init leaves the bus and logind to the scenarios that need them.
 systemctl start dbus.socket systemd-logind.service
 expect "the system bus and logind are running" \
@@ -94,5 +93,5 @@ journalctl --no-pager -o short-monotonic -u brightness-idle.service -u brightnes
 rm -f /etc/default/brightness-idle
 person_stop
 display_stop
-echo "$rcu_expedited" > /sys/kernel/rcu_expedited
+rcu_restore
 }
