@@ -54,7 +54,9 @@ expect "Wake from a user not in plugdev is refused" refused "$W/wake.out"
 sed "s/^/$scenario| refused: /" "$W/user.out" "$W/wake.out"
 
 # Home Assistant in charge: brightness-mqtt's unit follows brightness-idle on
-# the bus, with the real broker.
+# the bus, with the real broker. The quiet time after the Wake above runs
+# meanwhile: its off is counted from here, whenever the bridge is up.
+offs=$(received 00)
 printf 'listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\nuser root\n' > "$W/broker.conf"
 mosquitto -c "$W/broker.conf" > "$W/broker.log" 2>&1 &
 broker_pid=$!
@@ -67,7 +69,6 @@ ha=brightness/ha/idle
 published() { grep -c "^$ha/$1 " "$W/sub.log"; }
 expect "brightness-mqtt's unit follows it on the bus: its entities online" \
     wait_for 30 grep -qx "$ha/availability online" "$W/sub.log"
-offs=$(received 00)
 expect "quiet: off" wait_for 15 more_of 00 "$offs"
 expect "... Home Assistant's Idle shows it" wait_for 10 grep -qx "$ha/idle/state ON" "$W/sub.log"
 woke=$(received "$hex")
