@@ -77,7 +77,7 @@ done
 # The state directory: made by configure, kept by remove, gone with purge.
 mode() { stat -c '%A %U %G' "$state" 2>/dev/null; }
 [ "$(mode)" = "drwxrws--x root plugdev" ] || fail "state directory is '$(mode)', expected 'drwxrws--x root plugdev'"
-for pair in _brightness-idle:input _brightness-idle:plugdev _brightness-mqtt:plugdev; do
+for pair in _brightness-idle:input _brightness-idle:plugdev _brightness-mqtt:plugdev _brightness-restore:plugdev; do
     grep -q "^${pair#*:}:.*[:,]${pair%%:*}\(,\|\$\)" "$DPKG_ROOT/etc/group" \
         || fail "postinst configure did not put ${pair%%:*} in group ${pair#*:}"
 done

@@ -211,24 +211,12 @@ udevadm monitor --kernel --udev --subsystem-match=hidraw > "$W/monitor" 2>&1 &
 monitor_pid=$!
 sleep 1
 : > "$W/times"
-for i in 1 2 3 4 5; do
-    display unplug
-    wait_for 10 no_display
-    s=$(lines '' "$W/stamps")
-    m=$(lines '' "$W/monitor")
-    plug_and_restore || continue
-    echo "$(stamp_after "$W/stamps" "$s" ' display plug$') $(stamp_after "$W/stamps" "$s" ' display output ')" \
-         "$(event_after "$W/monitor" "$m" KERNEL) $(event_after "$W/monitor" "$m" UDEV)" \
-         "$(seconds "$(systemctl show -p ExecMainStartTimestampMonotonic --value "$unit")")" >> "$W/times"
-done
+for i in 1 2 3 4 5; do time_plug "$W/times"; done
 kill "$monitor_pid"
 sed "s/^/$scenario| plug output kernel-event udev-event unit-process: /" "$W/times"
 expect "each of 5 plugs was timed from the plug to the restored level and in udev" \
     test "$(awk 'NF == 5' "$W/times" | wc -l)" = 5
-plug=$(awk '{ print ($2 - $1) * 1000 }' "$W/times" | median)
-rule=$(awk '{ print ($4 - $3) * 1000 }' "$W/times" | median)
-echo "NOTE plug_restore: plug -> restored level $plug ms; udev's event -> rule applied $rule ms;" \
-     "ratio $(awk -v a="$plug" -v b="$rule" 'BEGIN { printf "%.1f", a / b }') (medians of 5)"
+echo "NOTE plug_restore: $(plug_ratio < "$W/times")"
 # The restore's own command, run directly: the part of the last figure that
 # is brightness-ctl's. Coreutils' date: busybox's, which the shell would
 # run first, has no nanoseconds.
@@ -313,6 +301,29 @@ stamp_after() { tail -n +$(($2 + 1)) "$1" | grep -m1 -e "$3" | cut -d' ' -f1; }
 event_after() {
     tail -n +$(($2 + 1)) "$1" \
         | sed -n "s|^$3 *\[\([0-9.]*\)\] add .*/0003:0483:5750\.[0-9A-F]*/hidraw/hidraw[0-9]* (hidraw)\$|\1|p" | head -n1
+}
+# time_plug FILE: unplugs the display and plugs it in again, and adds to FILE
+# a line of the plug's times (seconds since boot): the plug and the restored
+# level at the display (uhid-display -t, stamps in $W/stamps), the kernel's
+# event and udev's (udevadm monitor --kernel --udev, in $W/monitor) and the
+# restore unit's process forked; nothing when the unit did not run.
+time_plug() {
+    display unplug
+    wait_for 10 no_display
+    s=$(lines '' "$W/stamps")
+    m=$(lines '' "$W/monitor")
+    plug_and_restore || return 0
+    echo "$(stamp_after "$W/stamps" "$s" ' display plug$') $(stamp_after "$W/stamps" "$s" ' display output ')" \
+         "$(event_after "$W/monitor" "$m" KERNEL) $(event_after "$W/monitor" "$m" UDEV)" \
+         "$(seconds "$(systemctl show -p ExecMainStartTimestampMonotonic --value "$unit")")" >> "$1"
+}
+# Plug -> restored against udev's own time, medians of time_plug's lines.
+plug_ratio() {
+    awk '{ print ($2 - $1) * 1000, ($4 - $3) * 1000 }' > "$W/ratio"
+    plug=$(cut -d' ' -f1 "$W/ratio" | median)
+    rule=$(cut -d' ' -f2 "$W/ratio" | median)
+    echo "plug -> restored level $plug ms; udev's event -> rule applied $rule ms;" \
+         "ratio $(awk -v a="$plug" -v b="$rule" 'BEGIN { printf "%.1f", a / b }') (medians of $(wc -l < "$W/ratio"))"
 }
 # Milliseconds from A to B, both in seconds; seconds from microseconds.
 ms() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.0f", (b - a) * 1000 }'; }
