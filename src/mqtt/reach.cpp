@@ -17,13 +17,18 @@ Reach::~Reach()
     cancel();
 }
 
-void Reach::cancel()
+void Reach::dropAttempt()
 {
     sd_event_source_disable_unref(source);
     source = nullptr;
     if (fd >= 0)
         close(fd);
     fd = -1;
+}
+
+void Reach::cancel()
+{
+    dropAttempt();
     if (addresses)
         freeaddrinfo(addresses);
     addresses = current = nullptr;
@@ -52,11 +57,7 @@ void Reach::start(sd_event *eventLoop, const std::string &host, int port, Done w
 
 void Reach::next()
 {
-    sd_event_source_disable_unref(source);
-    source = nullptr;
-    if (fd >= 0)
-        close(fd);
-    fd = -1;
+    dropAttempt();
     for (current = current ? current->ai_next : addresses; current; current = current->ai_next) {
         fd = socket(current->ai_family, current->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, current->ai_protocol);
         if (fd < 0) {

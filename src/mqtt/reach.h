@@ -36,6 +36,7 @@ private:
     static int onWritable(sd_event_source *source, int fd, unsigned revents, void *self);
     static int onFailed(sd_event_source *source, void *self);
     void next();
+    void dropAttempt();
     void finish(const std::string &why);
 
     sd_event *loop = nullptr;

@@ -78,15 +78,21 @@ rcu_expedite() {
     echo 1 > /sys/kernel/rcu_expedited
 }
 rcu_restore() { echo "$rcu_expedited" > /sys/kernel/rcu_expedited; }
+# idle_begin NAME: how a scenario of brightness-idle without systemd begins:
+# udev, RCU expedited, the record, the display stamping its reports in
+# $W/stamps, and the person.
+idle_begin() {
+    new_scenario "$1"
+    udev_start
+    rcu_expedite
+    state_start
+    display_start -t "$W/stamps"
+    udevadm settle -t 30
+    person_start
+}
 
 idle() {
-new_scenario idle
-udev_start
-rcu_expedite
-state_start
-display_start -t "$W/stamps"
-udevadm settle -t 30
-person_start
+idle_begin idle
 udevadm settle -t 30
 $B/brightness-ctl set 60% > /dev/null 2>&1
 sent=$(lines '^display output' "$W/log")
@@ -288,13 +294,7 @@ bare_turn() {
 # The figures for the performance document: the wake's latency against a
 # bare loop on the same nodes, wake-ups while waiting, resident memory.
 idle_bench() {
-new_scenario idle_bench
-udev_start
-rcu_expedite
-state_start
-display_start -t "$W/stamps"
-udevadm settle -t 30
-person_start
+idle_begin idle_bench
 # The person stands in for the touch screen's interrupt, which on a Pi runs
 # before any task: whoever waits for the touch runs as soon as it is made,
 # not when the scheduler next prefers it to the person.
@@ -439,13 +439,7 @@ rcu_restore
 # A presence sensor as Raspberry Pi OS's gpio-key overlay makes one, and the
 # night, on real evdev devices.
 idle_presence() {
-new_scenario idle_presence
-udev_start
-rcu_expedite
-state_start
-display_start -t "$W/stamps"
-udevadm settle -t 30
-person_start
+idle_begin idle_presence
 person sensor
 wait_for 10 grep -q '^sensor ' "$W/person.out"
 sensor=$(sed -n 's/^sensor //p' "$W/person.out")

@@ -57,12 +57,7 @@ sed "s/^/$scenario| refused: /" "$W/user.out" "$W/wake.out"
 # the bus, with the real broker. The quiet time after the Wake above runs
 # meanwhile: its off is counted from here, whenever the bridge is up.
 offs=$(received 00)
-printf 'listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\nuser root\n' > "$W/broker.conf"
-mosquitto -c "$W/broker.conf" > "$W/broker.log" 2>&1 &
-broker_pid=$!
-wait_for 20 mosquitto_pub -h 127.0.0.1 -t probe -n
-mosquitto_sub -h 127.0.0.1 -v -t 'brightness/#' > "$W/sub.log" 2>&1 &
-sub_pid=$!
+broker_start 'brightness/#'
 echo 'BRIGHTNESS_MQTT_OPTIONS="-h 127.0.0.1 --node-id ha"' > /etc/default/brightness-mqtt
 systemctl start brightness-mqtt.service
 ha=brightness/ha/idle

@@ -12,12 +12,7 @@ expect "dpkg -i installs the package with the bridge" installed_file /usr/bin/br
 echo "NOTE mqtt: the unit's $(systemd-analyze security --offline=yes /usr/lib/systemd/system/brightness-mqtt.service 2>&1 | tail -n 1)"
 # The node id comes from the machine id, which this guest has only once made.
 [ -s /etc/machine-id ] || systemd-machine-id-setup > /dev/null 2>&1
-printf 'listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\nuser root\n' > "$W/broker.conf"
-mosquitto -c "$W/broker.conf" > "$W/broker.log" 2>&1 &
-broker_pid=$!
-expect "the broker accepts clients" wait_for 20 mosquitto_pub -h 127.0.0.1 -t probe -n
-mosquitto_sub -h 127.0.0.1 -v -t '#' > "$W/sub.log" 2>&1 &
-sub_pid=$!
+expect "the broker accepts clients" broker_start '#'
 display_start -k
 udevadm settle -t 30
 run_as plug "exec /usr/bin/brightness-mqtt -h 127.0.0.1 > $W/bridge.log 2>&1" &
@@ -65,12 +60,7 @@ display_stop
 # still let it reach the broker, udev and the display.
 mqtt_unit() {
 new_scenario mqtt_unit
-printf 'listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\nuser root\n' > "$W/broker.conf"
-mosquitto -c "$W/broker.conf" > "$W/broker.log" 2>&1 &
-broker_pid=$!
-wait_for 20 mosquitto_pub -h 127.0.0.1 -t probe -n
-mosquitto_sub -h 127.0.0.1 -v -t '#' > "$W/sub.log" 2>&1 &
-sub_pid=$!
+broker_start '#'
 display_start -n
 echo 'BRIGHTNESS_MQTT_OPTIONS="-h 127.0.0.1 --node-id unit"' > /etc/default/brightness-mqtt
 systemctl start brightness-mqtt

@@ -44,6 +44,20 @@ display_stop() {
 }
 outputs() { grep "^display output " "$W/log"; }
 
+# broker_start TOPIC: mosquitto on 127.0.0.1:1883 (broker_pid, its log in
+# $W/broker.log) and a subscriber to TOPIC writing $W/sub.log (sub_pid);
+# false when the broker took no client within 20 s.
+broker_start() {
+    printf 'listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\nuser root\n' > "$W/broker.conf"
+    mosquitto -c "$W/broker.conf" > "$W/broker.log" 2>&1 &
+    broker_pid=$!
+    wait_for 20 mosquitto_pub -h 127.0.0.1 -t probe -n
+    up=$?
+    mosquitto_sub -h 127.0.0.1 -v -t "$1" > "$W/sub.log" 2>&1 &
+    sub_pid=$!
+    return $up
+}
+
 # run_as USER COMMAND: COMMAND through the shell as USER, without a terminal.
 run_as() {
     if [ "$1" = root ]; then sh -c "$2"; else su -s /bin/sh "$1" -c "$2"; fi </dev/null
