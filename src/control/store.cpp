@@ -139,11 +139,27 @@ bool Store::write(const Record &record, bool durable, std::string *why) const
     const std::string path = file();
     // Writers hold the lock, so a temporary file found now was left by one
     // that was killed before its rename.
-    if (DIR *d = opendir(dir.c_str())) {
-        while (const dirent *e = readdir(d))
-            if (std::strncmp(e->d_name, ".levels.", 8) == 0)
-                unlinkat(dirfd(d), e->d_name, 0);
-        closedir(d);
+    // Every entry must be seen: a scan that stops early on an error (such as
+    // EOVERFLOW from a 32-bit build without large-file support) would leave
+    // them to pile up, so it fails the write instead.
+    DIR *d = opendir(dir.c_str());
+    if (!d) {
+        *why = failed("cannot read", dir, errno);
+        return false;
+    }
+    for (;;) {
+        errno = 0;
+        const dirent *e = readdir(d);
+        if (!e)
+            break;
+        if (std::strncmp(e->d_name, ".levels.", 8) == 0)
+            unlinkat(dirfd(d), e->d_name, 0);
+    }
+    const int scanError = errno;
+    closedir(d);
+    if (scanError) {
+        *why = failed("cannot read", dir, scanError);
+        return false;
     }
     std::string tmp = dir + "/.levels.XXXXXX";
     // mkstemp creates the name exclusively, so nothing planted in the

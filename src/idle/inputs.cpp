@@ -127,19 +127,30 @@ void Inputs::remove(const std::string &path)
     }
 }
 
-std::vector<std::pair<std::string, int>> Inputs::scan()
+std::vector<std::pair<std::string, int>> Inputs::scan(const std::string &dir)
 {
     std::vector<std::pair<std::string, int>> refused;
-    DIR *dir = opendir("/dev/input");
-    if (!dir)
+    DIR *d = opendir(dir.c_str());
+    if (!d) {
+        // None at all (ENOENT) is no fault: the monitor sees the first come.
+        if (errno != ENOENT)
+            refused.emplace_back(dir, errno);
         return refused;
-    while (const dirent *e = readdir(dir)) {
+    }
+    for (;;) {
+        errno = 0;
+        const dirent *e = readdir(d);
+        if (!e)
+            break;
         int error = 0;
-        const std::string path = std::string("/dev/input/") + e->d_name;
+        const std::string path = dir + '/' + e->d_name;
         if (std::strncmp(e->d_name, "event", 5) == 0 && !add(path, &error) && error)
             refused.emplace_back(path, error);
     }
-    closedir(dir);
+    // The devices past a failed read are missed: that is said, not hidden.
+    if (errno)
+        refused.emplace_back(dir, errno);
+    closedir(d);
     return refused;
 }
 

@@ -36,9 +36,10 @@ public:
     Inputs(const Inputs &) = delete;
     Inputs &operator=(const Inputs &) = delete;
 
-    // Every /dev/input/event* a person uses; the others are closed again.
-    // The nodes that could not be opened, with errno.
-    std::vector<std::pair<std::string, int>> scan();
+    // Every /dev/input/event* (in dir) a person uses; the others are closed
+    // again. The nodes that could not be opened, with errno, and dir itself
+    // when it could not be read to its end.
+    std::vector<std::pair<std::string, int>> scan(const std::string &dir = "/dev/input");
     // The node, if a person uses it and it is not open yet; the new device
     // or null.
     InputDevice *add(const std::string &path, int *openError = nullptr);
