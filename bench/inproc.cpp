@@ -25,6 +25,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
@@ -173,7 +174,14 @@ long findThread(const char *comm)
     if (!d)
         return -1;
     long found = -1;
-    while (dirent *e = readdir(d)) {
+    for (;;) {
+        errno = 0;
+        const dirent *e = readdir(d);
+        if (!e) {
+            if (errno)
+                fail("cannot read /proc/self/task");
+            break;
+        }
         if (e->d_name[0] == '.')
             continue;
         char path[300], name[64] = {};

@@ -22,6 +22,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
@@ -262,7 +263,14 @@ Usage usage(pid_t pid)
     DIR *d = opendir(dirPath);
     if (!d)
         return u;
-    while (dirent *e = readdir(d)) {
+    for (;;) {
+        errno = 0;
+        const dirent *e = readdir(d);
+        if (!e) {
+            if (errno)
+                fail(std::string("cannot read ") + dirPath + ": " + strerror(errno));
+            break;
+        }
         if (e->d_name[0] == '.')
             continue;
         const std::string task = std::string(dirPath) + "/" + e->d_name;
