@@ -11,6 +11,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "access.h"
 #include "status.h"
 #include "sysfs.h"
 
@@ -111,10 +112,14 @@ Scan findDisplays(const Environment &env, const Selection &selection)
             continue;
         examine(node, place, former, env, &scan);
     }
-    if (!scan.refused.empty())
-        say(env) << "the udev rule 70-brightness.rules, which the brightness package installs,"
-                    " grants access to the user at the seat and to group plugdev; with it in"
-                    " place, reconnect the display or log in again\n";
+    if (!scan.refused.empty()) {
+        const std::string advice = joinAdvice(membership(env.accessGroup), env.accessGroup);
+        say(env) << "the udev rule 70-brightness.rules, which the brightness-tools package installs,"
+                    " grants access to the user at the seat and to group " << env.accessGroup << "; "
+                 << (advice.empty() ? "with it in place (sudo apt install brightness-tools), reconnect the display"
+                                    : advice)
+                 << '\n';
+    }
     return scan;
 }
 

@@ -17,6 +17,9 @@ struct Environment {
     std::ostream *err;
     Clock *clock = nullptr;  // null: the system's monotonic clock
     const char *program = "brightness-ctl";  // the prefix of every message
+    // The group that the package gives the displays and the record to;
+    // the advice for a refused user names it.
+    std::string accessGroup = "plugdev";
 };
 
 // Starts a message on env.err with the program's name.

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "access.h"
+
 namespace control {
 
 namespace {
@@ -36,6 +38,9 @@ bool Session::open(bool fresh)
         broken = true;
         problem = why;
         missed = !store.refused();
+        const std::string advice = store.refused() ? joinAdvice(membership(env.accessGroup), env.accessGroup) : "";
+        if (!advice.empty())
+            problem += "; " + advice;
         // The record is replaced only whole, so it reads well unlocked.
         if (!store.refused() || !store.read(&record, &problem))
             return false;

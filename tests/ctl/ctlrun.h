@@ -56,7 +56,9 @@ struct CtlStreams {
     QString errText() const { return QString::fromStdString(err.str()); }
 };
 
-inline CtlResult runCtl(const QStringList &args, const testutil::SysfsTree &sysfs, ctl::Clock *clock = nullptr)
+// accessGroup: the group a refused user is advised to join.
+inline CtlResult runCtl(const QStringList &args, const testutil::SysfsTree &sysfs, ctl::Clock *clock = nullptr,
+                        const std::string &accessGroup = "plugdev")
 {
     std::vector<QByteArray> storage{QByteArray("brightness-ctl")};
     for (const QString &a : args)
@@ -67,7 +69,9 @@ inline CtlResult runCtl(const QStringList &args, const testutil::SysfsTree &sysf
     argv.push_back(nullptr);
 
     CtlStreams streams;
-    const int status = ctl::run(int(storage.size()), argv.data(), streams.env(sysfs, clock));
+    ctl::Environment env = streams.env(sysfs, clock);
+    env.accessGroup = accessGroup;
+    const int status = ctl::run(int(storage.size()), argv.data(), env);
     return {status, streams.outText(), streams.errText()};
 }
 

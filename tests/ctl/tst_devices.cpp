@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -202,12 +203,14 @@ void tst_Devices::permissionRefused_data()
     QTest::addColumn<int>("err");
     QTest::addColumn<bool>("otherDisplay");
     QTest::addColumn<QString>("command");
+    QTest::addColumn<bool>("member");  // of the group the rule gives displays to: else one that does not exist
 
-    QTest::newRow("EACCES, set") << EACCES << false << "set";
-    QTest::newRow("EPERM, set") << EPERM << false << "set";
-    QTest::newRow("EACCES, another display set") << EACCES << true << "set";
-    QTest::newRow("EACCES, list") << EACCES << false << "list";
-    QTest::newRow("EPERM, list with another display") << EPERM << true << "list";
+    QTest::newRow("EACCES, set") << EACCES << false << "set" << false;
+    QTest::newRow("EPERM, set") << EPERM << false << "set" << false;
+    QTest::newRow("EACCES, another display set") << EACCES << true << "set" << false;
+    QTest::newRow("EACCES, list") << EACCES << false << "list" << false;
+    QTest::newRow("EPERM, list with another display") << EPERM << true << "list" << false;
+    QTest::newRow("EACCES, set by a member of the group") << EACCES << false << "set" << true;
 }
 
 void tst_Devices::permissionRefused()
@@ -215,21 +218,27 @@ void tst_Devices::permissionRefused()
     QFETCH(int, err);
     QFETCH(bool, otherDisplay);
     QFETCH(QString, command);
+    QFETCH(bool, member);
 
     simhid::failOpen(1, err);
     QVERIFY(sysfs().stageId(1, "0003:00000483:00005750"));
     if (otherDisplay)
         plugDisplay(6, 6, 0x0EEF, 0x0005);
 
-    const CtlResult r = runCtl(command == "set" ? QStringList{"set", "80%"} : QStringList{"list"}, sysfs());
+    const group *own = getgrgid(getegid());
+    QVERIFY(own);
+    const QString group = member ? QString::fromLocal8Bit(own->gr_name) : "absentgroup";
+    const CtlResult r = runCtl(command == "set" ? QStringList{"set", "80%"} : QStringList{"list"}, sysfs(), nullptr,
+                               group.toStdString());
     QCOMPARE(r.status, 3);
     const QStringList lines = r.err.split('\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 2);
     QCOMPARE(lines[0], QString("brightness-ctl: /dev/hidraw1: cannot open display 0483:5750: %1")
                            .arg(QString::fromLocal8Bit(strerror(err))));
-    QVERIFY2(lines[1].contains("udev rule 70-brightness.rules")
-                 && lines[1].contains("reconnect the display or log in again"),
-             qPrintable(lines[1]));
+    QCOMPARE(lines[1], "brightness-ctl: the udev rule 70-brightness.rules, which the brightness-tools package"
+                       " installs, grants access to the user at the seat and to group " + group + "; "
+                           + (member ? QString("with it in place (sudo apt install brightness-tools), reconnect the display")
+                                     : "this user is not in group absentgroup: sudo adduser $USER absentgroup, then log in again"));
 
     if (command == "set") {
         QCOMPARE(r.out, QString());
@@ -886,7 +895,8 @@ void tst_Devices::recordLock_data()
     QTest::newRow("lock held: a slow display's restore waits for it once")
         << false << QStringList{"restore"} << QList<int>{40, 40, 40, 40} << "%1 is held by another process";
     // The directory is 2771: nobody cannot open it, so cannot lock it.
-    const QString refused = "cannot write in %1: Permission denied";
+    const QString refused = "cannot write in %1: Permission denied; this user is not in group absentgroup:"
+                            " sudo adduser $USER absentgroup, then log in again";
     QTest::newRow("outside the group: a step reads the record") << true << QStringList{"set", "+10%"}
                                                                 << QList<int>{50} << refused;
     QTest::newRow("outside the group: an absolute set") << true << QStringList{"set", "70%"} << QList<int>{70}
@@ -927,7 +937,7 @@ void tst_Devices::recordLock()
     const int openErr = errno;
     QElapsedTimer elapsed;
     elapsed.start();
-    const CtlResult r = runCtl(args, sysfs(), &clock);
+    const CtlResult r = runCtl(args, sysfs(), &clock, "absentgroup");
     const qint64 ms = elapsed.elapsed();
     if (asNobody && seteuid(0) != 0)
         qFatal("cannot return to root");

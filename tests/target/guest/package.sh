@@ -68,6 +68,8 @@ expect "... and a step by plugdev is set and remembered at once" \
 su -s /bin/sh user -c "brightness-ctl set 3" > "$W/user.out" 2>&1 </dev/null
 expect "a user outside plugdev gets exit 3" test $? = 3
 expect "... and the message naming the rule" grep -q '70-brightness.rules' "$W/user.out"
+expect "... its package" grep -qF 'the brightness-tools package installs' "$W/user.out"
+expect "... and the command that joins plugdev" grep -qF 'sudo adduser $USER plugdev, then log in again' "$W/user.out"
 # The plugdev user's level is remembered; what the restore unit runs for a
 # display that appears gives it back after a re-plug.
 display unplug
