@@ -55,11 +55,34 @@ SANITIZER_PACKAGES="libasan8 libubsan1 libtsan2"
 # llvm-symbolizer for readable reports (scripts/test.sh fuzz).
 FUZZ_PACKAGES="clang-14 libclang-rt-14-dev llvm-14"
 
+package_flags() {
+    # package_flags NAME: dpkg-buildflags' NAME (CFLAGS, LDFLAGS...) for
+    # DEB_HOST_ARCH (default: this machine's) with debian/rules'
+    # DEB_BUILD_MAINT_OPTIONS, as the package is built; on armhf that brings
+    # -D_FILE_OFFSET_BITS=64. The path map is left out, so that debug
+    # information keeps this tree's paths.
+    (cd "$ROOT" && env DEB_HOST_ARCH="${DEB_HOST_ARCH:-$(dpkg --print-architecture)}" \
+        DEB_BUILD_MAINT_OPTIONS="$(sed -n 's/^export DEB_BUILD_MAINT_OPTIONS *= *//p' debian/rules)" \
+        dpkg-buildflags --get "$1") | sed 's/-ffile-prefix-map=[^ ]*//g'
+}
+
+configure_native() {
+    # $1: build directory; further arguments go to cmake. The compiler and
+    # linker flags are the package's (package_flags).
+    dir=$1; shift
+    ensure_packages dpkg-dev
+    ldflags=$(package_flags LDFLAGS)
+    cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_C_FLAGS="$(package_flags CPPFLAGS) $(package_flags CFLAGS)" \
+        -DCMAKE_CXX_FLAGS="$(package_flags CPPFLAGS) $(package_flags CXXFLAGS)" \
+        -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" \
+        -DCMAKE_MODULE_LINKER_FLAGS="$ldflags" "$@" >/dev/null
+}
+
 build_native() {
     # $1: build directory; further arguments go to cmake's configure step.
-    dir=$1; shift
-    cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-    cmake --build "$dir" --parallel "$(nproc)"
+    configure_native "$@"
+    cmake --build "$1" --parallel "$(nproc)"
 }
 
 # What building and checking the Debian packages needs beyond their

@@ -35,14 +35,14 @@ native)
     ;;
 armhf)
     ensure_armhf_arch; ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $ARMHF_TEST_PACKAGES
-    build_native "$ROOT/build-armhf-tests" -DBRIGHTNESS_TESTS=ON \
+    DEB_HOST_ARCH=armhf build_native "$ROOT/build-armhf-tests" -DBRIGHTNESS_TESTS=ON \
         -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-armhf.cmake"
     cd "$ROOT/build-armhf-tests"
     ctest --output-on-failure --timeout 300 "$@"
     ;;
 arm64)
     ensure_arch arm64; ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $ARM64_TEST_PACKAGES
-    build_native "$ROOT/build-arm64-tests" -DBRIGHTNESS_TESTS=ON \
+    DEB_HOST_ARCH=arm64 build_native "$ROOT/build-arm64-tests" -DBRIGHTNESS_TESTS=ON \
         -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-arm64.cmake"
     cd "$ROOT/build-arm64-tests"
     ctest --output-on-failure --timeout 300 "$@"
@@ -99,8 +99,8 @@ fuzz)
 target)
     ensure_armhf_arch; ensure_packages $BUILD_PACKAGES $PACKAGING_PACKAGES $TARGET_PACKAGES
     # The armhf suite's build, when it is there: only the programs are needed.
-    cmake -S "$ROOT" -B "$ROOT/build-armhf-tests" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIGHTNESS_TESTS=ON \
-        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-armhf.cmake" >/dev/null
+    DEB_HOST_ARCH=armhf configure_native "$ROOT/build-armhf-tests" -DBRIGHTNESS_TESTS=ON \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-armhf.cmake"
     cmake --build "$ROOT/build-armhf-tests" --parallel "$(nproc)" --target brightness brightness-ctl brightness-mqtt \
         brightness-idle uhid-display bus-place uinput-person bare-wake
     "$ROOT/scripts/package.sh" armhf >/dev/null
