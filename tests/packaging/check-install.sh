@@ -33,8 +33,16 @@ for size in 16 22 24 32 48 64 128 256; do
     if [ -f "$icon" ]; then check_png_size "$icon" "$size"; fi
 done
 
-cmp -s "$stage/usr/share/man/man1/brightness.1" "$src/packaging/brightness.1" \
-    || fail "the installed man page is not packaging/brightness.1"
+sed "s/@PROJECT_VERSION@/$version/" "$src/packaging/brightness.1" | cmp -s "$stage/usr/share/man/man1/brightness.1" - \
+    || fail "the installed man page is not packaging/brightness.1 with the version"
+# Every page's footer names this version, and the units the pages name are
+# where the install put them.
+for page in "$stage"/usr/share/man/man1/*.1; do
+    grep -q "^\.TH .* \"brightness $version\" " "$page" || fail "$page: the footer does not name version $version"
+    for unit in $(sed 's/\\-/-/g' "$page" | grep -o '/[a-z/]*/systemd/system/brightness[a-z@.-]*\.service'); do
+        [ -f "$stage$unit" ] || fail "$page names $unit, which is not installed"
+    done
+done
 # What the README says to run after cmake --install: systemd-tmpfiles makes
 # the record's directory as the package does (names from the stage's copy
 # of this machine's users and groups).
