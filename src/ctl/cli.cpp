@@ -88,6 +88,7 @@ bool takeOption(int val, const std::string &value, Options *opts, std::string *w
         }
         opts->fadeMs = int(ms);
         opts->fadeGiven = true;
+        opts->fadeUnitless = value.find_first_not_of("0123456789") == std::string::npos;
         break;
     }
     }

@@ -31,6 +31,7 @@ struct Options {
     bool floorGiven = false;
     int fadeMs = 0;
     bool fadeGiven = false;
+    bool fadeUnitless = false;  // --fade's value was a number alone
     bool stayOff = false;
 };
 

@@ -6,6 +6,7 @@
 
 #include "apply.h"
 #include "clock.h"
+#include "cmdline.h"
 #include "session.h"
 #include "status.h"
 #include "store.h"
@@ -120,9 +121,9 @@ int commandSet(const Options &opts, const Environment &env)
 {
     Value value;
     if (!parseValue(opts.operands[0], &value)) {
-        say(env) << "invalid brightness '" << opts.operands[0]
-                 << "': give a step from 0 to 10 or a percentage from 0% to 100%"
-                    ", or a change such as +1, 1-, +10% or 10%-\n";
+        *env.err << usageError(env.program, "invalid brightness '" + opts.operands[0]
+                                                + "': give a step from 0 to 10 or a percentage from 0% to 100%"
+                                                  ", or a change such as +1, 1-, +10% or 10%-");
         return Usage;
     }
     return applyToSelected(Action::Set, value, opts, env);

@@ -25,6 +25,11 @@ int run(int argc, char **argv, const Environment &env)
         // or SIGTERM; the program's own clock sleeps no longer than that.
         StopSignals stopSignals;
         SystemClock system(stopFlag());
+        // A fade shorter than one step is a jump: most likely seconds were
+        // meant.
+        if (opts.fadeUnitless && opts.fadeMs > 0 && opts.fadeMs < fadeIntervalMs)
+            say(env) << "--fade " << opts.fadeMs << " is " << opts.fadeMs
+                     << " ms; a unit is probably missing (" << opts.fadeMs << "s for seconds)\n";
         Environment stoppable = env;
         if (!stoppable.clock)
             stoppable.clock = &system;

@@ -37,6 +37,8 @@ private slots:
     void commandLine();
     void malformedValue_data();
     void malformedValue();
+    void fadeWithoutUnit_data();
+    void fadeWithoutUnit();
     void precedence_data();
     void precedence();
 
@@ -523,6 +525,10 @@ void tst_Arguments::commandLine_data()
     QTest::newRow("list with a value") << QStringList{"list", "5"} << 2 << QString()
                                        << "unexpected argument '5'" + usage;
     QTest::newRow("--version extra") << QStringList{"--version", "x"} << 2 << QString() << "unexpected argument 'x'";
+    QTest::newRow("set 11") << QStringList{"set", "11"} << 2 << QString() << "invalid brightness '11'";
+    QTest::newRow("set up") << QStringList{"set", "up"} << 2 << QString() << "invalid brightness 'up'";
+    QTest::newRow("set 5x, faded") << QStringList{"set", "5x", "--fade", "3s"} << 2 << QString()
+                                   << "invalid brightness '5x'";
 }
 
 void tst_Arguments::commandLine()
@@ -548,7 +554,7 @@ void tst_Arguments::commandLine()
 void tst_Arguments::malformedValue_data()
 {
     QTest::addColumn<QString>("value");
-    for (const char *v : {"11", "5x", "101%", "%", "", "0x5", " 5", "5 ", "1e1", "ten", "50 %", "+11", "101%-",
+    for (const char *v : {"11", "5x", "up", "101%", "%", "", "0x5", " 5", "5 ", "1e1", "ten", "50 %", "+11", "101%-",
                           "1--", "+-1", "++1", "1+-", "%-", "+%"})
         QTest::newRow(v[0] ? v : "empty") << QString(v);
 }
@@ -560,10 +566,41 @@ void tst_Arguments::malformedValue()
     QCOMPARE(r.status, 2);
     QCOMPARE(r.out, QString());
     QCOMPARE(r.err, QString("brightness-ctl: invalid brightness '%1': give a step from 0 to 10"
-                            " or a percentage from 0% to 100%, or a change such as +1, 1-, +10% or 10%-\n")
+                            " or a percentage from 0% to 100%, or a change such as +1, 1-, +10% or 10%-\n"
+                            "Try 'brightness-ctl --help'.\n")
                         .arg(value));
     QVERIFY(simhid::opens().empty());
     QVERIFY(simhid::writes().empty());
+}
+
+void tst_Arguments::fadeWithoutUnit_data()
+{
+    QTest::addColumn<QString>("fade");
+    QTest::addColumn<bool>("warned");
+
+    QTest::newRow("3: seconds meant") << "3" << true;
+    QTest::newRow("19, shorter than a step") << "19" << true;
+    QTest::newRow("20, one step") << "20" << false;
+    QTest::newRow("3000") << "3000" << false;
+    QTest::newRow("0: no fade") << "0" << false;
+    QTest::newRow("3ms, said so") << "3ms" << false;
+    QTest::newRow("3s") << "3s" << false;
+}
+
+void tst_Arguments::fadeWithoutUnit()
+{
+    // Warned, and done all the same: the number is milliseconds, as ever.
+    QFETCH(QString, fade);
+    QFETCH(bool, warned);
+    QVERIFY(sysfs().stagePlace(0, testutil::usbDevicePath(1)));
+    testutil::FakeClock clock;
+    const CtlResult r = runCtl({"set", "50%", "--fade", fade}, sysfs(), &clock);
+    QCOMPARE(r.status, 0);
+    QCOMPARE(r.err, warned ? QString("brightness-ctl: --fade %1 is %1 ms; a unit is probably missing (%1s for seconds)\n")
+                                 .arg(fade)
+                           : QString());
+    QVERIFY(!simhid::writes().empty());
+    QCOMPARE(int(simhid::writes().back().bytes[6]), 50);
 }
 
 void tst_Arguments::precedence_data()

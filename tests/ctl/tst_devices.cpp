@@ -617,7 +617,7 @@ void tst_Devices::fade_data()
     QTest::newRow("0 to 100% in 90 ms: 4 writes") << 0 << QStringList{"set", "10", "--fade", "90"}
                                                   << QList<int>{25, 50, 75, 100};
     QTest::newRow("relative, 3 writes") << 50 << QStringList{"set", "+3%", "--fade=60"} << QList<int>{51, 52, 53};
-    QTest::newRow("shorter than one interval: one write") << 10 << QStringList{"set", "90%", "--fade", "19"}
+    QTest::newRow("shorter than one interval: one write") << 10 << QStringList{"set", "90%", "--fade", "19ms"}
                                                           << QList<int>{90};
     QTest::newRow("no change: one write") << 40 << QStringList{"set", "4", "--fade", "500"} << QList<int>{40};
     QTest::newRow("nothing remembered: straight to the target") << -1 << QStringList{"set", "8", "--fade", "500"}

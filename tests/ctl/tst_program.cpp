@@ -74,6 +74,7 @@ void tst_Program::endToEnd_data()
     QTest::newRow("value refused") << displayAt1 << QStringList{"set", "101%"} << 2 << QString()
                                    << "brightness-ctl: invalid brightness '101%': give a step from 0 to 10"
                                       " or a percentage from 0% to 100%, or a change such as +1, 1-, +10% or 10%-\n"
+                                      "Try 'brightness-ctl --help'.\n"
                                    << QStringList{} << QByteArray();
     QTest::newRow("get") << displayAt1 << QStringList{"get"} << 0
                          << "/dev/hidraw1 0483:5750: 40% remembered (the level last set here;"
