@@ -10,8 +10,8 @@
  *   -c  command fifo, one command a line: touch (finger down), lift,
  *       tap (down and up), key CODE (press and release), press CODE,
  *       plug (the keyboard), hold and unhold (the reader grabs the screen
- *       and lets it go), probe (logs "probe busy" while a program, the
- *       reader's hold included, holds the screen, else "probe free"), wait MS (the person
+ *       and lets it go), probe (logs "probe busy" while another program
+ *       holds the screen, else "probe free"), wait MS (the person
  *       sleeps: a touch that follows lands on a quiet machine),
  *       sensor (a presence sensor as the gpio-key overlay makes one: one
  *       key and nothing else), sense 1|0 (it reports someone, or no one),
@@ -166,49 +166,31 @@ static void key(int fd, int code, int value)
     emit(fd, EV_SYN, SYN_REPORT, 0);
 }
 
-/* Reads what the reader has, up to 64 events, and logs them (unless log is
- * NULL). -1: nothing was waiting; else whether a probe's marker was there. */
-static int read_reader(int fd, FILE *log)
+static void read_reader(int fd, FILE *log)
 {
     struct input_event ev[64];
     ssize_t n = read(fd, ev, sizeof ev);
-    if (n < 0 && errno == EAGAIN)
-        return -1;
     if (n < 0)
         die("reader");
-    int marker = 0;
     for (size_t i = 0; i < (size_t)n / sizeof ev[0]; ++i) {
-        marker |= ev[i].type == EV_SYN && ev[i].code == SYN_CONFIG;
-        if (ev[i].type == EV_SYN || !log)
+        if (ev[i].type == EV_SYN)
             continue;
         const char *what = ev[i].type == EV_KEY && ev[i].code == BTN_TOUCH ? (ev[i].value ? "down" : "up") : "other";
         fprintf(log, "reader %s %ld.%09ld\n", what, (long)ev[i].input_event_sec, (long)ev[i].input_event_usec * 1000);
     }
-    if (log)
-        fflush(log);
-    return marker;
+    fflush(log);
 }
 
-static int holding;
-
-/* Whether another program holds the device, said on log as "NAME busy" or
- * "NAME free": a marker (SYN_CONFIG, which no reader takes for a person)
- * reaches every reader unless one holds the device, and it is there by the
- * time the write returns. No grab of its own: letting one go waits for RCU
- * grace periods, which an idle guest CPU takes seconds for, and would stop
- * this helper as long. The reader's events are logged on events_log. */
-static void probe(const char *name, int device, int reader, FILE *events_log, FILE *log)
+static void probe(int reader, FILE *log)
 {
-    /* What came before is read first, so that the marker is looked for in
-     * what follows it alone. */
-    while (read_reader(reader, events_log) >= 0)
-        ;
-    emit(device, EV_SYN, SYN_CONFIG, 0);
-    emit(device, EV_SYN, SYN_REPORT, 0);
-    int seen = 0, got;
-    while ((got = read_reader(reader, events_log)) >= 0)
-        seen |= got;
-    fprintf(log, "%s %s\n", name, seen && !holding ? "free" : "busy");
+    if (ioctl(reader, EVIOCGRAB, 1) == 0) {
+        check(ioctl(reader, EVIOCGRAB, 0), "EVIOCGRAB");
+        fprintf(log, "probe free\n");
+    } else if (errno == EBUSY) {
+        fprintf(log, "probe busy\n");
+    } else {
+        die("EVIOCGRAB");
+    }
     fflush(log);
 }
 
@@ -218,9 +200,10 @@ static int command(char *line, int touch, int *keyboard, int reader, FILE *log)
 {
     int code;
     if (reader >= 0 && strcmp(line, "probe") == 0)
-        probe("probe", touch, reader, log, log);
+        probe(reader, log);
     else if (sensor_reader >= 0 && log && strcmp(line, "sprobe") == 0) {
-        probe("sprobe", sensor, sensor_reader, NULL, log);
+        fprintf(log, "s");
+        probe(sensor_reader, log);
     } else if (strcmp(line, "sensor") == 0 && sensor < 0) {
         char node[64];
         sensor = make_sensor();
@@ -231,13 +214,10 @@ static int command(char *line, int touch, int *keyboard, int reader, FILE *log)
         fflush(stdout);
     } else if (sscanf(line, "sense %d", &code) == 1 && sensor >= 0)
         key(sensor, KEY_WAKEUP, code != 0);
-    else if (reader >= 0 && strcmp(line, "hold") == 0) {
+    else if (reader >= 0 && strcmp(line, "hold") == 0)
         check(ioctl(reader, EVIOCGRAB, 1), "EVIOCGRAB");
-        holding = 1;
-    } else if (reader >= 0 && strcmp(line, "unhold") == 0) {
+    else if (reader >= 0 && strcmp(line, "unhold") == 0)
         check(ioctl(reader, EVIOCGRAB, 0), "EVIOCGRAB");
-        holding = 0;
-    }
     else if (strcmp(line, "touch") == 0)
         finger(touch, 1);
     else if (strcmp(line, "lift") == 0)

@@ -19,9 +19,9 @@ person_stop() {
 # Events of the touch screen the reader has seen (not counting probes).
 seen() { lines '^reader ' "$W/reader"; }
 seen_downs() { lines '^reader down ' "$W/reader"; }
-# Whether another program holds the touch screen: busy or free, at once (the
-# person's marker reaches its reader only while nobody holds the screen; it
-# grabs nothing, so no grace period is waited for).
+# Whether another program holds the touch screen: busy or free. "busy" comes
+# at once; "free" only once the probe's own grab is let go, which waits for
+# an RCU grace period that the guest's one CPU has taken over 5 s for.
 probe() {
     n=$(lines '^probe ' "$W/reader")
     person probe
