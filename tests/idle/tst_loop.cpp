@@ -37,7 +37,8 @@ namespace {
 // its key down and up; "Tx0" device 0 hung up; "Ts" SIGTERM; "Tk" the
 // program killed and started again; "Tw" Home Assistant's wake, "Th" and
 // "TH" its stay awake on and off; "Tn" and "TN" an inhibitor taken and gone. What is written to the display is noted as
-// "T:LEVEL", T the time of the event that wrote it.
+// "T:LEVEL", T the time of the event that wrote it. "Tt": the loop late,
+// its timer run first at T, whatever was due before.
 struct Rig {
     testutil::SysfsTree sysfs;
     std::ostringstream messages;
@@ -148,6 +149,8 @@ void tst_Loop::script_data()
                                                                           << "30000:20 90007:0" << "off" << 1 << true << 0 << 60;
     QTest::newRow("the fade's steps at its plan") << -1 << 100 << "40000"
                                                  << "30020:48 30040:36 30060:24 30080:12 30100:0" << "off" << 1 << true << 0 << 60;
+    QTest::newRow("a late loop skips the steps it missed, never the time")
+        << -1 << 100 << "30000 30075t 40000" << "30075:24 30080:12 30100:0" << "off" << 1 << true << 0 << 60;
     QTest::newRow("a wake during a fade ends it, one report") << -1 << 100 << "30050 30050i0 31000"
                                                              << "30020:48 30040:36 30050:60" << "lit" << 1 << false << 0 << 60;
     QTest::newRow("a touch while off wakes once") << -1 << 0 << "31000 40000i0 40010i0"
@@ -239,13 +242,17 @@ void tst_Loop::script()
     rig.start(options);
 
     for (const QString &call : calls.split(' ')) {
-        const QRegularExpressionMatch m = QRegularExpression("^(\\d+)([iolfaxskpduwhHnN]?)(\\d?)$").match(call);
+        const QRegularExpressionMatch m = QRegularExpression("^(\\d+)([iolfaxskpduwhHnNt]?)(\\d?)$").match(call);
         QVERIFY2(m.hasMatch(), qPrintable(call));
         const long long ms = m.captured(1).toLongLong();
         const QString op = m.captured(2);
         const int n = m.captured(3).toInt();
-        rig.runUntil(ms);
-        if (op == "i") {
+        if (op != "t")
+            rig.runUntil(ms);
+        if (op == "t") {
+            rig.nowNs = ms * 1000000;
+            rig.controller->timer(rig.nowNs);
+        } else if (op == "i") {
             rig.touch(n, ms);
         } else if (op == "o" || op == "l" || op == "f") {
             const char *state = op == "o" ? "off" : op == "l" ? "on" : "off:idle";
