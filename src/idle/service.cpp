@@ -1,10 +1,12 @@
 #include "service.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
 #include <systemd/sd-bus.h>
+#include <systemd/sd-event.h>
 
 #include "clock.h"
 
@@ -20,6 +22,11 @@ const char *const logindPath = "/org/freedesktop/login1";
 const char *const logindManager = "org.freedesktop.login1.Manager";
 
 const long long secondNs = 1000000000LL;
+// A lost bus is looked for again after this, twice as long each time up to
+// the last: a restart of dbus is caught within a second, a bus that stays
+// away costs a wake a minute.
+const unsigned firstRetryMs = 500;
+const unsigned lastRetryMs = 60000;
 const char *const unavailable = "Home Assistant's idle controls and logind's idle inhibitors are not seen";
 
 // Access is the bus policy's (root and group plugdev): sd-bus's own check
@@ -39,7 +46,7 @@ unsigned seconds(long long ns, bool zeroIsNever)
 
 Service::Service(Controller &controller, control::Log &log, bool nightProfile, std::function<void()> changed)
     : controller(controller), log(log), nightProfile(nightProfile), changed(std::move(changed)),
-      shown(controller.status())
+      backoffMs(firstRetryMs), shown(controller.status())
 {
     controller.onStatus([this] { statusChanged(); });
 }
@@ -47,6 +54,7 @@ Service::Service(Controller &controller, control::Log &log, bool nightProfile, s
 Service::~Service()
 {
     controller.onStatus(nullptr);
+    sd_event_source_disable_unref(retry);
     sd_bus_flush_close_unref(bus);
 }
 
@@ -85,13 +93,23 @@ bool Service::applyNumber(Settings *s, const std::string &property, unsigned val
     return true;
 }
 
-void Service::open(sd_event *event)
+void Service::open(sd_event *loop)
+{
+    event = loop;
+    if (!connect())
+        retryLater();
+}
+
+bool Service::connect()
 {
     int r = sd_bus_open_system(&bus);
     if (r < 0) {
         bus = nullptr;
-        log.warning(std::string("no system bus (") + std::strerror(-r) + "): " + unavailable);
-        return;
+        if (!lost)
+            log.warning(std::string("no system bus (") + std::strerror(-r) + "): " + unavailable
+                        + "; trying again, less and less often");
+        lost = true;
+        return false;
     }
     const char *step = "attaching to the loop";
     r = sd_bus_attach_event(bus, event, 0);
@@ -125,9 +143,37 @@ void Service::open(sd_event *event)
     if (r < 0) {
         log.warning(std::string("system bus, ") + step + ": " + std::strerror(-r) + ": " + unavailable);
         bus = sd_bus_flush_close_unref(bus);
+        // Not the bus's absence: trying again would fail the same way.
+        return true;
+    }
+    if (lost)
+        log.info("the system bus is there again: Home Assistant's idle controls and logind's idle inhibitors are back");
+    lost = false;
+    backoffMs = firstRetryMs;
+    readInhibited();
+    return true;
+}
+
+void Service::retryLater()
+{
+    const int r = sd_event_add_time_relative(event, &retry, CLOCK_MONOTONIC, backoffMs * 1000ULL, 0, onRetry, this);
+    if (r < 0) {
+        log.warning(std::string("cannot wait to reach the system bus again: ") + std::strerror(-r));
         return;
     }
-    readInhibited();
+    sd_event_source_set_enabled(retry, SD_EVENT_ONESHOT);
+    backoffMs = std::min(backoffMs * 2, lastRetryMs);
+}
+
+int Service::onRetry(sd_event_source *, uint64_t, void *data)
+{
+    Service *self = static_cast<Service *>(data);
+    self->retry = sd_event_source_disable_unref(self->retry);
+    // The connection that closed is let go here, outside its own callback.
+    self->bus = sd_bus_flush_close_unref(self->bus);
+    if (!self->connect())
+        self->retryLater();
+    return 0;
 }
 
 void Service::statusChanged()
@@ -316,9 +362,12 @@ int Service::disconnected(sd_bus_message *, void *data, sd_bus_error *)
 {
     Service *self = static_cast<Service *>(data);
     self->log.warning(std::string("the system bus closed the connection: ") + unavailable
-                      + " until the program is started again");
+                      + " until it is back; trying again, less and less often");
+    self->lost = true;
     // Nobody could say that the lock ended.
     self->inhibited(false);
+    if (!self->retry)
+        self->retryLater();
     return 0;
 }
 

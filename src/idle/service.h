@@ -6,7 +6,8 @@
 // idle state, change the times, keep the screen awake and wake it; and
 // logind's idle inhibitor, followed through its PropertiesChanged signals.
 // Without a bus, without the name or without logind the program runs on as
-// before, said once; a lost bus is said once and never polled for.
+// before, said once; a bus that is not there or lost is said once and
+// looked for again, less and less often, until it is back.
 
 #include <functional>
 #include <string>
@@ -28,7 +29,7 @@ public:
     Service &operator=(const Service &) = delete;
 
     // Connects on the loop's event; every failure is a warning, never fatal.
-    void open(sd_event *event);
+    void open(sd_event *loop);
 
 private:
     // The bus's seconds and levels as the settings hold them: 0 is "never"
@@ -52,6 +53,10 @@ private:
     static int inhibitedReply(sd_bus_message *reply, void *self, sd_bus_error *);
     static int disconnected(sd_bus_message *, void *self, sd_bus_error *);
 
+    // False when there is no bus to reach now, said once per loss.
+    bool connect();
+    void retryLater();
+    static int onRetry(sd_event_source *source, uint64_t usec, void *self);
     void statusChanged();
     void readInhibited();
     void inhibited(bool held);
@@ -61,7 +66,11 @@ private:
     control::Log &log;
     bool nightProfile;
     std::function<void()> changed;
+    sd_event *event = nullptr;
     sd_bus *bus = nullptr;
+    sd_event_source *retry = nullptr;
+    unsigned backoffMs;
+    bool lost = false;         // the bus is gone: said, looked for again
     IdleStatus shown;          // as last announced
     bool logindWarned = false; // its absence is said once until it is back
 };

@@ -47,14 +47,21 @@ struct Rig {
     {
         QFile conf(dir.filePath("bus.conf"));
         conf.open(QFile::WriteOnly);
-        conf.write("<busconfig><type>system</type><listen>unix:dir=" + dir.path().toUtf8()
+        // A fixed path, so that a restarted bus is where the first was.
+        conf.write("<busconfig><type>system</type><listen>unix:path=" + dir.filePath("bus").toUtf8()
                    + "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
                      "<allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>");
         conf.close();
-        daemon.start("dbus-daemon", {"--config-file=" + conf.fileName(), "--print-address=1", "--nofork"});
+        return runBus();
+    }
+    bool runBus()
+    {
+        daemon.start("dbus-daemon", {"--config-file=" + dir.filePath("bus.conf"), "--print-address=1", "--nofork"});
         if (!daemon.waitForReadyRead(10000))
             return false;
-        address = QString::fromUtf8(daemon.readLine()).trimmed();
+        // Without the first daemon's guid, which a restarted one does not
+        // have, as the system bus's address is given.
+        address = QString::fromUtf8(daemon.readLine()).trimmed().section(',', 0, 0);
         return !address.isEmpty();
     }
     void startIdle(int n, const QStringList &args, const QString &busAddress)
@@ -149,7 +156,9 @@ void tst_Bus::service_data()
 {
     QTest::addColumn<QString>("args");
     // "get"; "set NAME b|u VALUE"; "Wake"; "taken": a second program on the
-    // same bus; "nobus": no bus at the address.
+    // same bus; "nobus": no bus at the address; "late": the bus started
+    // after the program; "restart": the bus stopped and started again, then
+    // StayAwake set.
     QTest::addColumn<QString>("action");
     QTest::addColumn<QString>("error");    // the call's D-Bus error, or none
     QTest::addColumn<QString>("changes");  // the PropertiesChanged that came, "|" between two
@@ -183,6 +192,9 @@ void tst_Bus::service_data()
     QTest::newRow("wake while lit") << plan << "Wake" << "" << "" << "Idle=false";
     QTest::newRow("the name taken: the second runs on") << plan << "taken" << "" << "" << "After=600";
     QTest::newRow("no bus: it runs on") << plan << "nobus" << "" << "" << "";
+    QTest::newRow("no bus at start: found once it comes") << plan << "late" << "" << "" << "After=600";
+    QTest::newRow("the bus restarted: found again, served again") << plan << "restart" << "" << "StayAwake"
+                                                                  << "StayAwake=true After=600";
 }
 
 void tst_Bus::service()
@@ -207,8 +219,13 @@ void tst_Bus::service()
         QCOMPARE(rig.said(0, "bus"), 1);
         return;
     }
+    if (action == "late") {
+        rig.startIdle(0, argv, "unix:path=" + rig.dir.filePath("bus"));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.said(0, "no system bus"), 10000);
+    }
     QVERIFY(rig.startBus());
-    rig.startIdle(0, argv, rig.address);
+    if (action != "late")
+        rig.startIdle(0, argv, rig.address);
     QVERIFY(rig.connect());
     QTRY_VERIFY_WITH_TIMEOUT(rig.owned(), 10000);
 
@@ -220,6 +237,17 @@ void tst_Bus::service()
         sd_bus_set_property(rig.client, name, path, name, qPrintable(a[1]), &e, "u", a[3].toUInt());
     else if (a[0] == "Wake")
         sd_bus_call_method(rig.client, name, path, name, "Wake", &e, nullptr, "");
+    if (action == "restart") {
+        rig.client = sd_bus_flush_close_unref(rig.client);
+        rig.daemon.kill();
+        QVERIFY(rig.daemon.waitForFinished(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.said(0, "the system bus closed the connection"), 10000);
+        QVERIFY(rig.runBus());
+        QVERIFY(rig.connect());
+        QTRY_VERIFY_WITH_TIMEOUT(rig.owned(), 10000);
+        QVERIFY2(rig.said(0, "the system bus is there again") == 1, rig.err[0].constData());
+        sd_bus_set_property(rig.client, name, path, name, "StayAwake", &e, "b", 1);
+    }
     if (action == "taken") {
         rig.startIdle(1, argv, rig.address);
         QTRY_VERIFY_WITH_TIMEOUT(rig.said(1, "another program owns the bus name"), 10000);
