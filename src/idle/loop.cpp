@@ -25,7 +25,8 @@ const unsigned long long accuracyUs = 1000;
 
 Loop::Loop(const Options &options, const control::Environment &env, control::Log &log)
     : log(log), stateDir(env.stateDir), controller(options, env, log, control::monotonicNs(), control::monotonicNs),
-      service(controller, log, options.night.schedule.kind != NightSchedule::Kind::None, [this] { arm(); })
+      service(controller, log, options.night.schedule.kind != NightSchedule::Kind::None, [this] { arm(); }),
+      saved(env.stateDir, controller.status().settings), resetSettings(options.resetSettings)
 {
 }
 
@@ -88,6 +89,7 @@ bool Loop::start(std::string *why)
                            : ""));
     for (InputDevice &d : controller.devices().devices())
         watch(d);
+    keepSettings();
     log.info(controller.describe());
     if (controller.devices().devices().empty())
         log.warning("no input device to watch: the screen is not darkened until one appears");
@@ -124,6 +126,29 @@ int Loop::run()
         if (sd_event_get_state(loop) == SD_EVENT_FINISHED)
             return control::Ok;
     }
+}
+
+void Loop::keepSettings()
+{
+    std::string why;
+    if (resetSettings) {
+        if (saved.reset(&why))
+            log.info("the settings set over the bus are dropped: the command line's hold");
+        else
+            log.warning(why);
+    } else {
+        std::vector<std::string> notes;
+        const Settings s = saved.load(&notes);
+        for (const std::string &note : notes)
+            log.warning(note);
+        if (s != controller.status().settings && controller.configure(s, control::monotonicNs(), &why))
+            log.info("the settings set over the bus hold, from " + saved.path());
+    }
+    service.onSettings([this](const Settings &s) {
+        std::string problem;
+        if (!saved.save(s, &problem))
+            log.warning(problem + ": the settings last until the program stops");
+    });
 }
 
 void Loop::watch(InputDevice &device)

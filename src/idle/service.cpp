@@ -21,7 +21,6 @@ const char *const logindName = "org.freedesktop.login1";
 const char *const logindPath = "/org/freedesktop/login1";
 const char *const logindManager = "org.freedesktop.login1.Manager";
 
-const long long secondNs = 1000000000LL;
 // A lost bus is looked for again after this, twice as long each time up to
 // the last: a restart of dbus is caught within a second, a bus that stays
 // away costs a wake a minute.
@@ -37,11 +36,6 @@ const uint64_t emits = SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE;
 // The names of the numbers, in the order of the table.
 const char *const numbers[] = {"After", "OffAfter", "NightAfter", "NightOffAfter", "DimLevel", "NightLevel"};
 
-unsigned seconds(long long ns, bool zeroIsNever)
-{
-    return ns < 0 && zeroIsNever ? 0 : unsigned((ns + secondNs / 2) / secondNs);
-}
-
 } // namespace
 
 Service::Service(Controller &controller, control::Log &log, bool nightProfile, std::function<void()> changed)
@@ -56,41 +50,6 @@ Service::~Service()
     controller.onStatus(nullptr);
     sd_event_source_disable_unref(retry);
     sd_bus_flush_close_unref(bus);
-}
-
-unsigned Service::numberOf(const Settings &s, const std::string &property)
-{
-    if (property == "After")
-        return seconds(s.afterNs, false);
-    if (property == "OffAfter")
-        return seconds(s.offAfterNs, true);
-    if (property == "NightAfter")
-        return seconds(s.nightAfterNs, true);
-    if (property == "NightOffAfter")
-        return seconds(s.nightOffAfterNs, true);
-    if (property == "DimLevel")
-        return s.dimPercent < 0 ? 0 : unsigned(s.dimPercent);
-    return s.nightLevel < 0 ? 0 : unsigned(s.nightLevel);
-}
-
-bool Service::applyNumber(Settings *s, const std::string &property, unsigned value)
-{
-    // Out of range stays out of range, for validSettings to refuse.
-    const long long ns = value * secondNs;
-    const long long orNever = value == 0 ? -1 : ns;
-    if (property == "After")
-        s->afterNs = ns;
-    else if (property == "OffAfter")
-        s->offAfterNs = orNever;
-    else if (property == "NightAfter")
-        s->nightAfterNs = orNever;
-    else if (property == "NightOffAfter")
-        s->nightOffAfterNs = orNever;
-    else if (property == "NightLevel")
-        s->nightLevel = value == 0 ? -1 : value > 1000 ? 1000 : int(value);
-    else
-        return false;
-    return true;
 }
 
 void Service::open(sd_event *loop)
@@ -247,6 +206,8 @@ int Service::setNumber(sd_bus *, const char *, const char *, const char *propert
     std::string why = "not writable";
     if (!applyNumber(&s, property, number) || !self->controller.configure(s, control::monotonicNs(), &why))
         return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS, "%s %u: %s", property, number, why.c_str());
+    if (self->settingsSet)
+        self->settingsSet(s);
     self->changed();
     return 1;
 }

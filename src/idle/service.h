@@ -30,13 +30,10 @@ public:
 
     // Connects on the loop's event; every failure is a warning, never fatal.
     void open(sd_event *loop);
+    // Called with the settings after a call changed them.
+    void onSettings(std::function<void(const Settings &)> set) { settingsSet = std::move(set); }
 
 private:
-    // The bus's seconds and levels as the settings hold them: 0 is "never"
-    // or "as by day" where the field allows it. False for a property that
-    // is not a writable number.
-    static bool applyNumber(Settings *settings, const std::string &property, unsigned value);
-    static unsigned numberOf(const Settings &settings, const std::string &property);
     static const sd_bus_vtable *vtable();
     static int getBool(sd_bus *, const char *, const char *, const char *property, sd_bus_message *reply,
                        void *self, sd_bus_error *);
@@ -66,6 +63,7 @@ private:
     control::Log &log;
     bool nightProfile;
     std::function<void()> changed;
+    std::function<void(const Settings &)> settingsSet;
     sd_event *event = nullptr;
     sd_bus *bus = nullptr;
     sd_event_source *retry = nullptr;

@@ -192,6 +192,11 @@ void tst_Bus::service_data()
     QTest::newRow("wake while lit") << plan << "Wake" << "" << "" << "Idle=false";
     QTest::newRow("the name taken: the second runs on") << plan << "taken" << "" << "" << "After=600";
     QTest::newRow("no bus: it runs on") << plan << "nobus" << "" << "" << "";
+    // "...; again ARGS": then the program stopped and started again, with
+    // ARGS added; the signals are those of the start.
+    QTest::newRow("a setting kept over a restart") << plan << "set After u 120; again" << "" << "" << "After=120";
+    QTest::newRow("--reset-settings: the command line's again") << plan << "set After u 120; again --reset-settings"
+                                                                << "" << "" << "After=600";
     QTest::newRow("no bus at start: found once it comes") << plan << "late" << "" << "" << "After=600";
     QTest::newRow("the bus restarted: found again, served again") << plan << "restart" << "" << "StayAwake"
                                                                   << "StayAwake=true After=600";
@@ -230,6 +235,9 @@ void tst_Bus::service()
     QTRY_VERIFY_WITH_TIMEOUT(rig.owned(), 10000);
 
     sd_bus_error e = SD_BUS_ERROR_NULL;
+    const bool restart = action.contains("; again");
+    const QString again = action.section("; again", 1);
+    action = action.section("; again", 0, 0);
     const QStringList a = action.split(' ');
     if (a[0] == "set" && a[2] == "b")
         sd_bus_set_property(rig.client, name, path, name, qPrintable(a[1]), &e, "b", a[3].toInt());
@@ -245,13 +253,26 @@ void tst_Bus::service()
         QVERIFY(rig.runBus());
         QVERIFY(rig.connect());
         QTRY_VERIFY_WITH_TIMEOUT(rig.owned(), 10000);
-        QVERIFY2(rig.said(0, "the system bus is there again") == 1, rig.err[0].constData());
+        QTRY_COMPARE_WITH_TIMEOUT(rig.said(0, "the system bus is there again"), 1, 5000);
         sd_bus_set_property(rig.client, name, path, name, "StayAwake", &e, "b", 1);
     }
     if (action == "taken") {
         rig.startIdle(1, argv, rig.address);
         QTRY_VERIFY_WITH_TIMEOUT(rig.said(1, "another program owns the bus name"), 10000);
         QVERIFY(!rig.idle[1].waitForFinished(500));
+    }
+    if (restart) {
+        // Once the name is free, the next run takes it.
+        QCOMPARE(QString(e.name), QString());
+        rig.drain(100);
+        rig.idle[0].terminate();
+        QVERIFY(rig.idle[0].waitForFinished(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.owned(), 10000);
+        rig.startIdle(0, argv + again.split(' ', Qt::SkipEmptyParts), rig.address);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.owned(), 10000);
+        const bool kept = QFile::exists(QString::fromStdString(rig.staged.stateDir()) + "/idle-settings");
+        QCOMPARE(kept, !again.contains("--reset-settings"));
+        rig.seen.clear();
     }
     QCOMPARE(QString(e.name), error);
     // The reason is one line for a person.
