@@ -1,6 +1,9 @@
 #include <QtTest>
 
+#include <grp.h>
+#include <sys/stat.h>
 #include <systemd/sd-bus.h>
+#include <unistd.h>
 
 #include "../support/program.h"
 #include "../support/sysfstree.h"
@@ -192,6 +195,8 @@ void tst_Bus::service_data()
     QTest::newRow("wake while lit") << plan << "Wake" << "" << "" << "Idle=false";
     QTest::newRow("the name taken: the second runs on") << plan << "taken" << "" << "" << "After=600";
     QTest::newRow("no bus: it runs on") << plan << "nobus" << "" << "" << "";
+    QTest::newRow("a user outside plugdev: the record's directory unwatched, the fix named")
+        << plan << "unwatched" << "" << "" << "";
     // "...; again ARGS": then the program stopped and started again, with
     // ARGS added; the signals are those of the start.
     QTest::newRow("a setting kept over a restart") << plan << "set After u 120; again" << "" << "" << "After=120";
@@ -216,6 +221,33 @@ void tst_Bus::service()
     rig.sim.setNodes({"1 present 3 0483 5750"});
     QVERIFY(rig.staged.stagePlace(1, testutil::usbDevicePath(1)));
     const QStringList argv = args.split(' ');
+    if (action == "unwatched") {
+        // As a user who may not read the state directory, and without a
+        // bus: said once, with the command that gives the access.
+        if (geteuid() != 0)
+            QSKIP("needs root, to run the program as nobody");
+        const group *plugdev = getgrnam("plugdev");
+        if (!plugdev)
+            QSKIP("this machine has no group plugdev");
+        // As the package makes it.
+        const std::string state = rig.staged.stateDir();
+        QVERIFY(chown(state.c_str(), 0, plugdev->gr_gid) == 0 && chmod(state.c_str(), 02771) == 0);
+        QProcessEnvironment env = rig.sim.environment(SIMHID_SUDO_DIR, SIMHID_PRELOAD);
+        env.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + rig.dir.filePath("none"));
+        rig.idle[0].setProcessEnvironment(env);
+        rig.idle[0].start("setpriv", QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups"}
+                                         + testutil::emulatorCommand() + QStringList{IDLE_DRIVER_BINARY}
+                                         + QStringList{QString::fromStdString(rig.staged.path()),
+                                                       QString::fromStdString(rig.staged.stateDir())}
+                                         + argv);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.said(0, "no system bus"), 10000);
+        QVERIFY2(rig.said(0, "cannot watch ") == 1, rig.err[0].constData());
+        QVERIFY2(rig.said(0, ": Permission denied (nobody is not in group plugdev, which may read it: "
+                             "sudo adduser nobody plugdev, then log in again); changes by others are not seen")
+                     == 1,
+                 rig.err[0].constData());
+        return;
+    }
     if (action == "nobus") {
         // Said once; the program waits on as before.
         rig.startIdle(0, argv, "unix:path=" + rig.dir.filePath("none"));
