@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace idle {
@@ -110,7 +111,8 @@ bool SavedSettings::save(const Settings &now, std::string *why) const
         *why = failed("cannot write", tmp, errno);
         return false;
     }
-    bool ok = writeAll(fd, text) && fsync(fd) == 0;
+    // Readable by everyone, whoever wrote it last, whatever the umask.
+    bool ok = fchmod(fd, 0644) == 0 && writeAll(fd, text) && fsync(fd) == 0;
     int err = errno;
     if (close(fd) != 0 && ok) {
         ok = false;

@@ -46,6 +46,27 @@ struct Rig {
         daemon.kill();
         daemon.waitForFinished();
     }
+    // With the system bus's default policy and the package's, as a user
+    // other than root would meet them.
+    bool startSystemBus()
+    {
+        QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
+                                              | QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup);
+        QFile conf(dir.filePath("bus.conf"));
+        conf.open(QFile::WriteOnly);
+        conf.write("<busconfig><type>system</type><listen>unix:path=" + dir.filePath("bus").toUtf8()
+                   + "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
+                     "<deny eavesdrop=\"true\"/><deny send_destination=\"*\" eavesdrop=\"true\"/><deny own=\"*\"/>"
+                     "<deny send_type=\"method_call\"/><allow send_type=\"signal\"/>"
+                     "<allow send_requested_reply=\"true\" send_type=\"method_return\"/>"
+                     "<allow send_requested_reply=\"true\" send_type=\"error\"/>"
+                     "<allow receive_type=\"method_call\"/><allow receive_type=\"method_return\"/>"
+                     "<allow receive_type=\"error\"/><allow receive_type=\"signal\"/>"
+                     "<allow send_destination=\"org.freedesktop.DBus\"/></policy>"
+                     "<include>" IDLE_POLICY "</include></busconfig>");
+        conf.close();
+        return runBus();
+    }
     bool startBus()
     {
         QFile conf(dir.filePath("bus.conf"));
@@ -202,6 +223,8 @@ void tst_Bus::service_data()
     QTest::newRow("a setting kept over a restart") << plan << "set After u 120; again" << "" << "" << "After=120";
     QTest::newRow("--reset-settings: the command line's again") << plan << "set After u 120; again --reset-settings"
                                                                 << "" << "" << "After=600";
+    QTest::newRow("the package's policy: only root and plugdev hear it") << plan << "listeners" << "" << "StayAwake"
+                                                                         << "StayAwake=true";
     QTest::newRow("no bus at start: found once it comes") << plan << "late" << "" << "" << "After=600";
     QTest::newRow("the bus restarted: found again, served again") << plan << "restart" << "" << "StayAwake"
                                                                   << "StayAwake=true After=600";
@@ -260,7 +283,24 @@ void tst_Bus::service()
         rig.startIdle(0, argv, "unix:path=" + rig.dir.filePath("bus"));
         QTRY_VERIFY_WITH_TIMEOUT(rig.said(0, "no system bus"), 10000);
     }
-    QVERIFY(rig.startBus());
+    QProcess listener[2];  // as nobody: in group plugdev, and not
+    if (action == "listeners") {
+        if (geteuid() != 0)
+            QSKIP("needs root, to listen as nobody");
+        if (QStandardPaths::findExecutable("dbus-monitor").isEmpty() || !getgrnam("plugdev"))
+            QSKIP("no dbus-monitor (package dbus-bin) or no group plugdev");
+        QVERIFY(rig.startSystemBus());
+        for (int i = 0; i < 2; ++i) {
+            listener[i].start("setpriv", QStringList{"--reuid=nobody", "--regid=nogroup"}
+                                             + (i == 0 ? QStringList{"--groups=plugdev"} : QStringList{"--clear-groups"})
+                                             + QStringList{"dbus-monitor", "--address", rig.address,
+                                                           "type='signal',interface='org.freedesktop.DBus.Properties'"});
+            // Its first line once it listens.
+            QVERIFY2(listener[i].waitForReadyRead(10000), listener[i].readAllStandardError().constData());
+        }
+    } else {
+        QVERIFY(rig.startBus());
+    }
     if (action != "late")
         rig.startIdle(0, argv, rig.address);
     QVERIFY(rig.connect());
@@ -277,6 +317,8 @@ void tst_Bus::service()
         sd_bus_set_property(rig.client, name, path, name, qPrintable(a[1]), &e, "u", a[3].toUInt());
     else if (a[0] == "Wake")
         sd_bus_call_method(rig.client, name, path, name, "Wake", &e, nullptr, "");
+    if (action == "listeners")
+        sd_bus_set_property(rig.client, name, path, name, "StayAwake", &e, "b", 1);
     if (action == "restart") {
         rig.client = sd_bus_flush_close_unref(rig.client);
         rig.daemon.kill();
@@ -316,6 +358,17 @@ void tst_Bus::service()
     for (const QString &expected : state.split(' ', Qt::SkipEmptyParts))
         QVERIFY2(now.contains(expected), qPrintable(expected + " not in " + now.join(' ')));
     QVERIFY(!rig.idle[0].waitForFinished(100));
+    if (action == "listeners") {
+        QTest::qWait(300);
+        QByteArray heard[2];
+        for (int i = 0; i < 2; ++i) {
+            listener[i].terminate();
+            listener[i].waitForFinished(5000);
+            heard[i] = listener[i].readAllStandardOutput();
+        }
+        QVERIFY2(heard[0].contains("StayAwake"), heard[0].constData());
+        QVERIFY2(!heard[1].contains("StayAwake"), heard[1].constData());
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_Bus)
