@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <limits>
 
 #include <sys/epoll.h>
@@ -12,6 +13,7 @@
 
 #include "clock.h"
 #include "status.h"
+#include "summary.h"
 
 namespace idle {
 
@@ -26,7 +28,8 @@ const unsigned long long accuracyUs = 1000;
 Loop::Loop(const Options &options, const control::Environment &env, control::Log &log)
     : log(log), stateDir(env.stateDir), controller(options, env, log, control::monotonicNs(), control::monotonicNs),
       service(controller, log, options.night.schedule.kind != NightSchedule::Kind::None, [this] { arm(); }),
-      saved(env.stateDir, controller.status().settings), resetSettings(options.resetSettings)
+      saved(env.stateDir, controller.status().settings), resetSettings(options.resetSettings),
+      fadeMs(options.fadeMs), night(options.night.schedule)
 {
 }
 
@@ -91,6 +94,7 @@ bool Loop::start(std::string *why)
         watch(d);
     keepSettings();
     log.info(controller.describe());
+    log.info(summary(controller.status().settings, fadeMs, night, static_cast<long long>(std::time(nullptr))));
     if (controller.devices().devices().empty())
         log.warning("no input device to watch: the screen is not darkened until one appears");
     controller.begin(control::monotonicNs());

@@ -73,6 +73,8 @@ private:
     Service service;  // on the system bus
     SavedSettings saved;
     bool resetSettings;
+    int fadeMs;
+    NightSchedule night;
     std::list<Watched> watched;
     long long armed = -2;
 };
