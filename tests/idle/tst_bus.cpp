@@ -98,6 +98,20 @@ struct Rig {
                                            QString::fromStdString(staged.stateDir())} + args);
         idle[n].waitForStarted();
     }
+    // brightness-ctl status's output, on the bus at busAddress.
+    QString ctlStatus(const QString &busAddress)
+    {
+        QProcess ctl;
+        QProcessEnvironment env = sim.environment(SIMHID_SUDO_DIR, SIMHID_PRELOAD);
+        env.insert("DBUS_SYSTEM_BUS_ADDRESS", busAddress);
+        ctl.setProcessEnvironment(env);
+        testutil::startProgram(ctl, CTL_DRIVER_BINARY,
+                               {QString::fromStdString(staged.path()), QString::fromStdString(staged.stateDir()),
+                                "status"});
+        if (!ctl.waitForFinished(10000) || ctl.exitCode() != 0)
+            return "failed: " + QString::fromUtf8(ctl.readAllStandardError());
+        return QString::fromUtf8(ctl.readAllStandardOutput());
+    }
     // How often the program's error output has said this so far.
     int said(int n, const char *text)
     {
@@ -223,6 +237,10 @@ void tst_Bus::service_data()
     QTest::newRow("a setting kept over a restart") << plan << "set After u 120; again" << "" << "" << "After=120";
     QTest::newRow("--reset-settings: the command line's again") << plan << "set After u 120; again --reset-settings"
                                                                 << "" << "" << "After=600";
+    // "status": StayAwake set, then brightness-ctl status, and again once
+    // the program is gone.
+    QTest::newRow("brightness-ctl status") << plan + " --night 22:00-06:00 --night-level 10%" << "status" << ""
+                                           << "StayAwake" << "StayAwake=true";
     QTest::newRow("the package's policy: only root and plugdev hear it") << plan << "listeners" << "" << "StayAwake"
                                                                          << "StayAwake=true";
     QTest::newRow("no bus at start: found once it comes") << plan << "late" << "" << "" << "After=600";
@@ -277,6 +295,7 @@ void tst_Bus::service()
         QTRY_VERIFY_WITH_TIMEOUT(rig.said(0, "no system bus"), 10000);
         QVERIFY(!rig.idle[0].waitForFinished(1000));
         QCOMPARE(rig.said(0, "bus"), 1);
+        QVERIFY(rig.ctlStatus("unix:path=" + rig.dir.filePath("none")).endsWith("\nbrightness-idle: no system bus (No such file or directory)\n"));
         return;
     }
     if (action == "late") {
@@ -317,8 +336,17 @@ void tst_Bus::service()
         sd_bus_set_property(rig.client, name, path, name, qPrintable(a[1]), &e, "u", a[3].toUInt());
     else if (a[0] == "Wake")
         sd_bus_call_method(rig.client, name, path, name, "Wake", &e, nullptr, "");
-    if (action == "listeners")
+    if (action == "listeners" || action == "status")
         sd_bus_set_property(rig.client, name, path, name, "StayAwake", &e, "b", 1);
+    if (action == "status") {
+        const QString out = rig.ctlStatus(rig.address);
+        QVERIFY2(out.startsWith("/dev/hidraw1 0483:5750 "), qPrintable(out));
+        QVERIFY2(out.contains("\nbrightness-idle: running; the screen is not darkened by it; kept awake by Home "
+                              "Assistant's stay awake\nbrightness-idle: by day after 10m without a touch: dim to "
+                              "30%, off 5m later; at night after 10m without a touch: dim to 30%, off 5m later, a "
+                              "wake brings at most 10%; "),
+                 qPrintable(out));
+    }
     if (action == "restart") {
         rig.client = sd_bus_flush_close_unref(rig.client);
         rig.daemon.kill();
@@ -358,6 +386,12 @@ void tst_Bus::service()
     for (const QString &expected : state.split(' ', Qt::SkipEmptyParts))
         QVERIFY2(now.contains(expected), qPrintable(expected + " not in " + now.join(' ')));
     QVERIFY(!rig.idle[0].waitForFinished(100));
+    if (action == "status") {
+        rig.idle[0].terminate();
+        QVERIFY(rig.idle[0].waitForFinished(10000));
+        const QString out = rig.ctlStatus(rig.address);
+        QVERIFY2(out.endsWith("\nbrightness-idle: not running (systemctl status brightness-idle)\n"), qPrintable(out));
+    }
     if (action == "listeners") {
         QTest::qWait(300);
         QByteArray heard[2];
