@@ -46,7 +46,8 @@ bool readIdle(std::map<std::string, unsigned> *values, std::string *why)
             char kind = 0;
             int b = 0;
             uint32_t u = 0;
-            if ((r = sd_bus_message_read(reply, "s", &name)) < 0 || (r = sd_bus_message_peek_type(reply, &kind, &type)) < 0)
+            if ((r = sd_bus_message_read(reply, "s", &name)) < 0
+                || (r = sd_bus_message_peek_type(reply, &kind, &type)) < 0)
                 break;
             if (std::strcmp(type, "b") == 0 && (r = sd_bus_message_read(reply, "v", "b", &b)) > 0)
                 (*values)[name] = b != 0;

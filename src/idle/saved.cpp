@@ -62,7 +62,8 @@ Settings SavedSettings::parse(const std::string &text, const Settings &given, st
             continue;
         const std::size_t eq = line.find('=');
         const std::string name = line.substr(0, eq), value = eq == std::string::npos ? "" : line.substr(eq + 1);
-        const bool digits = !value.empty() && value.size() <= 9 && value.find_first_not_of("0123456789") == std::string::npos;
+        const bool digits =
+            !value.empty() && value.size() <= 9 && value.find_first_not_of("0123456789") == std::string::npos;
         Settings next = s;
         std::string why;
         bool ok = false;

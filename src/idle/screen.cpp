@@ -118,10 +118,10 @@ void Screen::prepare()
         // A report number of 0: nothing to write.
         std::array<unsigned char, reportSize> report{0};
         const control::Transition t = control::transition(wakeRequest, s);
-        if (t.write == control::noWrite)
-            report[0] = 0;
-        else
+        if (t.write != control::noWrite) {
+            report[0] = reportNumber;
             fillBrightnessReport(report.data(), static_cast<unsigned char>(t.write));
+        }
         reports.push_back(report);
     }
 }
@@ -138,7 +138,8 @@ int Screen::darken(int percent, long long now)
 {
     cancel();
     fadeMessages.str(std::string());
-    open(fadeMessages, percent < 0 ? requestOf(control::Input::IdleOff, 0) : requestOf(control::Input::IdleDim, percent));
+    open(fadeMessages,
+         percent < 0 ? requestOf(control::Input::IdleOff, 0) : requestOf(control::Input::IdleDim, percent));
     const control::Record record = readRecord(env);
     std::vector<control::Job> jobs;
     for (const control::Display &d : kept.usable) {
