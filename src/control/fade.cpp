@@ -22,6 +22,11 @@ int levelAt(const Job &job, int step, int steps)
     return job.start + (scaled + (scaled < 0 ? -1 : 1)) / 2;
 }
 
+bool byIdle(Action action)
+{
+    return action == Action::Dim || action == Action::IdleOff || action == Action::IdleWake;
+}
+
 // Writes one step to every job still active; with the record open, each
 // write is remembered.
 int writeStep(std::vector<Job> &jobs, int step, int steps, Session &session, const Environment &env)
@@ -48,8 +53,10 @@ int writeStep(std::vector<Job> &jobs, int step, int steps, Session &session, con
                    job.claimed ? job.serial : nextSerial(e)};
         if (step == steps) {
             putState(job.after, &next);
-        } else if (job.keep >= 0) {
-            // Between the steps, what is shown, over the level kept.
+        } else if (job.keep >= 0 && byIdle(job.action)) {
+            // Between idle's steps, what is shown, over the level kept. A
+            // person's steps record a person's lit level, so that a fade
+            // stopped halfway is never taken for idle's dim.
             next.level = job.keep;
             next.shown = level > 0 ? level : shownOff;
         }

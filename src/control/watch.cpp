@@ -1,7 +1,12 @@
 #include "watch.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
+
+#include <grp.h>
+#include <pwd.h>
 
 #include <libudev.h>
 #include <sys/inotify.h>
@@ -9,6 +14,35 @@
 #include <unistd.h>
 
 namespace control {
+
+namespace {
+
+bool inGroup(gid_t gid)
+{
+    if (getegid() == gid)
+        return true;
+    const int n = getgroups(0, nullptr);
+    std::vector<gid_t> groups(n > 0 ? std::size_t(n) : 0);
+    if (n <= 0 || getgroups(n, groups.data()) != n)
+        return false;
+    return std::find(groups.begin(), groups.end(), gid) != groups.end();
+}
+
+// Only group plugdev may read the package's directory (2771): the fix, by
+// what is missing.
+std::string accessHint()
+{
+    const group *g = getgrnam("plugdev");
+    if (g && inGroup(g->gr_gid))
+        return " (the directory should be root:plugdev, mode 2771: "
+               "sudo systemd-tmpfiles --create brightness.conf)";
+    const passwd *p = getpwuid(geteuid());
+    const std::string user = p ? p->pw_name : "$USER";
+    return " (" + user + " is not in group plugdev, which may read it: sudo adduser " + user
+        + " plugdev, then log in again)";
+}
+
+} // namespace
 
 RecordWatch::~RecordWatch()
 {
@@ -26,7 +60,9 @@ bool RecordWatch::open(sd_event *loop, const std::string &stateDir, std::functio
         return false;
     }
     if (inotify_add_watch(fd, stateDir.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE | IN_ONLYDIR) < 0) {
-        *why = "cannot watch " + stateDir + ": " + std::strerror(errno);
+        const int err = errno;
+        *why = "cannot watch " + stateDir + ": " + std::strerror(err)
+            + (err == EACCES || err == EPERM ? accessHint() : std::string());
         return false;
     }
     const int r = sd_event_add_io(loop, &source, fd, EPOLLIN, dispatch, this);

@@ -5,6 +5,7 @@
 
 #include "cmdline.h"
 #include "commands.h"
+#include "idlestate.h"
 #include "status.h"
 
 namespace ctl {
@@ -28,6 +29,7 @@ const Verb verbs[] = {
     {"restore", 0, true, false, commandRestore},
     {"get", 0, false, true, commandGet},
     {"list", 0, false, true, commandList},
+    {"status", 0, false, false, commandStatusWithIdle},
     {"", 0, false, false, commandStatus},
     {"--version", 0, false, false, commandVersion},
 };
@@ -203,6 +205,7 @@ std::string usage(const Environment &env)
            "       brightness-ctl get            show the remembered level of each display\n"
            "       brightness-ctl restore        set each display to its remembered level, lit\n"
            "       brightness-ctl list           list the displays found\n"
+           "       brightness-ctl status         the displays, and what brightness-idle does now\n"
            "       brightness-ctl -h | --help    show this help\n"
            "       brightness-ctl --version      show the version\n"
            "\n"

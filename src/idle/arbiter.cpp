@@ -52,6 +52,22 @@ Verdict arbitrate(Event event, Shown shown, const Keepers &keepers, bool night)
     return Verdict::Nothing;
 }
 
+control::Request wakeRequest(Verdict verdict, int nightLevel)
+{
+    // At night a wake brings at most the night's level, the remembered one
+    // kept for the day; by day, and at day's begin, the remembered level.
+    control::Request r;
+    r.input = control::Input::IdleWake;
+    r.value.percent = true;
+    r.value.amount = verdict == Verdict::LightNight && nightLevel > 0 ? nightLevel : 0;
+    return r;
+}
+
+control::Request touchWake(bool night, int nightLevel)
+{
+    return wakeRequest(arbitrate(Event::Touch, Shown::Off, Keepers(), night), nightLevel);
+}
+
 const char *nameOf(Event e)
 {
     static const char *const names[] = {"touch", "wake", "presence began", "presence ended", "stay awake on",

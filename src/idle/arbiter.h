@@ -16,6 +16,8 @@
 
 #include <string>
 
+#include "screenstate.h"
+
 namespace idle {
 
 // What holds the screen awake besides touches.
@@ -63,6 +65,16 @@ enum class Verdict {
 
 // What the screen does on an event. keepers: what holds after the event.
 Verdict arbitrate(Event event, Shown shown, const Keepers &keepers, bool night);
+
+// The request a verdict that lights a screen of this program's (Light,
+// LightNight, FadeToDay) hands the screen: transition() turns it into each
+// display's level from that display's state, the one rule for the level a
+// wake brings. nightLevel: the night's level in percent, -1 none.
+control::Request wakeRequest(Verdict verdict, int nightLevel);
+
+// What a touch would light now on a screen this program darkened: the
+// request the screen prepares its reports from beforehand.
+control::Request touchWake(bool night, int nightLevel);
 
 const char *nameOf(Event event);
 const char *nameOf(Shown shown);

@@ -56,7 +56,7 @@ void Controller::act(Event event, long long now)
     case Verdict::Light:
     case Verdict::LightNight:
         timing.input(now);
-        wake(now);
+        wake(idle::wakeRequest(v, settings.nightLevel), now);
         break;
     case Verdict::Dim:
     case Verdict::Off:
@@ -93,7 +93,7 @@ Plan Controller::planNow() const
 void Controller::replan()
 {
     timing.replan(planNow());
-    screen.capWake(night ? settings.nightLevel : -1);
+    screen.wakeAs(touchWake(night, settings.nightLevel));
 }
 
 void Controller::checkNight(long long now)

@@ -42,6 +42,7 @@ Controller::Controller(const Options &options, const control::Environment &env, 
       screen(env, log, options.selection, options.fadeMs), settings(settingsOf(options)),
       wallClock([] { return static_cast<long long>(std::time(nullptr)); })
 {
+    screen.wakeAs(touchWake(night, settings.nightLevel));
 }
 
 void Controller::begin(long long now)
@@ -183,7 +184,7 @@ void Controller::stop()
         return;
     // Nobody would be left to wake it.
     log.info("stopping: giving the screen back");
-    screen.capWake(-1);
+    screen.wakeAs(idle::wakeRequest(Verdict::Light, settings.nightLevel));
     screen.wake(clock());
     timing.adopt(Stage::Lit, clock());
     darkBy = Darkener::None;
@@ -251,13 +252,15 @@ void Controller::darkened(int status)
         grabAll();
 }
 
-void Controller::wake(long long now)
+void Controller::wake(const control::Request &request, long long now)
 {
-    log.debug(night && settings.nightLevel > 0 ? "someone is there: waking the screen at the night's level"
-                                               : "someone is there: waking the screen");
+    const bool capped = request.value.amount > 0;
+    log.debug(capped ? "someone is there: waking the screen at the night's level"
+                     : "someone is there: waking the screen");
+    screen.wakeAs(request);
     screen.wake(now);
-    // At night the wake may leave a dim of this program's, which day ends.
-    nightShown = night && settings.nightLevel > 0;
+    // A capped wake may leave a dim of this program's, which day ends.
+    nightShown = capped;
     darkBy = nightShown ? Darkener::Here : Darkener::None;
     letGo(now);
 }

@@ -78,7 +78,7 @@ private:
     void darken(Change change, long long now);
     void adoptRecord(Stage stage, bool byIdle, long long now);
     void darkened(int status);
-    void wake(long long now);
+    void wake(const control::Request &request, long long now);
     Shown shown() const;
     // What the arbiter says of an event, done.
     void act(Event event, long long now);

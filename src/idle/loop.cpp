@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <limits>
 
 #include <sys/epoll.h>
@@ -12,6 +13,7 @@
 
 #include "clock.h"
 #include "status.h"
+#include "summary.h"
 
 namespace idle {
 
@@ -25,7 +27,9 @@ const unsigned long long accuracyUs = 1000;
 
 Loop::Loop(const Options &options, const control::Environment &env, control::Log &log)
     : log(log), stateDir(env.stateDir), controller(options, env, log, control::monotonicNs(), control::monotonicNs),
-      service(controller, log, options.night.schedule.kind != NightSchedule::Kind::None, [this] { arm(); })
+      service(controller, log, options.night.schedule.kind != NightSchedule::Kind::None, [this] { arm(); }),
+      saved(env.stateDir, controller.status().settings), resetSettings(options.resetSettings),
+      fadeMs(options.fadeMs), night(options.night.schedule)
 {
 }
 
@@ -88,7 +92,9 @@ bool Loop::start(std::string *why)
                            : ""));
     for (InputDevice &d : controller.devices().devices())
         watch(d);
+    keepSettings();
     log.info(controller.describe());
+    log.info(summary(controller.status().settings, fadeMs, night, static_cast<long long>(std::time(nullptr))));
     if (controller.devices().devices().empty())
         log.warning("no input device to watch: the screen is not darkened until one appears");
     controller.begin(control::monotonicNs());
@@ -124,6 +130,29 @@ int Loop::run()
         if (sd_event_get_state(loop) == SD_EVENT_FINISHED)
             return control::Ok;
     }
+}
+
+void Loop::keepSettings()
+{
+    std::string why;
+    if (resetSettings) {
+        if (saved.reset(&why))
+            log.info("the settings set over the bus are dropped: the command line's hold");
+        else
+            log.warning(why);
+    } else {
+        std::vector<std::string> notes;
+        const Settings s = saved.load(&notes);
+        for (const std::string &note : notes)
+            log.warning(note);
+        if (s != controller.status().settings && controller.configure(s, control::monotonicNs(), &why))
+            log.info("the settings set over the bus hold, from " + saved.path());
+    }
+    service.onSettings([this](const Settings &s) {
+        std::string problem;
+        if (!saved.save(s, &problem))
+            log.warning(problem + ": the settings last until the program stops");
+    });
 }
 
 void Loop::watch(InputDevice &device)

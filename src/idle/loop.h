@@ -14,6 +14,7 @@
 #include <string>
 
 #include "controller.h"
+#include "saved.h"
 #include "service.h"
 #include "watch.h"
 
@@ -54,6 +55,9 @@ private:
     void unwatch(const std::string &path);
     void plugged(bool added, const std::string &node);
     void arm();
+    // The settings kept from the bus applied, or dropped; and kept anew
+    // whenever the bus changes them.
+    void keepSettings();
 
     control::Log &log;
     std::string stateDir;
@@ -67,6 +71,10 @@ private:
     control::DeviceMonitor monitor;
     Controller controller;
     Service service;  // on the system bus
+    SavedSettings saved;
+    bool resetSettings;
+    int fadeMs;
+    NightSchedule night;
     std::list<Watched> watched;
     long long armed = -2;
 };

@@ -14,7 +14,7 @@ const control::DurationRule fadeRule{1, 0, 600000, 1};
 
 enum {
     AfterOption = 256, OffAfterOption, DimOption, FadeOption, VersionOption,
-    NightOption, LocationOption, NightLevelOption, NightAfterOption, NightOffAfterOption,
+    NightOption, LocationOption, NightLevelOption, NightAfterOption, NightOffAfterOption, ResetOption,
 };
 
 const option longOptions[] = {
@@ -31,6 +31,7 @@ const option longOptions[] = {
     {"night-level", required_argument, nullptr, NightLevelOption},
     {"night-after", required_argument, nullptr, NightAfterOption},
     {"night-off-after", required_argument, nullptr, NightOffAfterOption},
+    {"reset-settings", no_argument, nullptr, ResetOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -99,6 +100,9 @@ bool takeOption(int val, const std::string &v, Options *o, Seen *seen, std::stri
         break;
     case 'v':
         o->verbose = true;
+        break;
+    case ResetOption:
+        o->resetSettings = true;
         break;
     case 'd':
         control::parseDevice(v, &o->selection, why);
@@ -185,6 +189,7 @@ std::string usage()
            "  --night-level P%      at night a wake brings P%; the remembered level stays\n"
            "  --night-after TIME    --after at night\n"
            "  --night-off-after TIME  --off-after at night, with --dim\n"
+           "  --reset-settings      drop the times and levels set over the bus; these hold\n"
            "  -v, --verbose         log why the screen dims, wakes or goes dark, and what is watched\n"
            "  -h, --help            show this help\n"
            "  --version             show the version\n"

@@ -24,6 +24,7 @@ struct Options {
         long long offAfterNs = -1;  // with a dim
     } night;
     bool verbose = false;  // -v: the log says why
+    bool resetSettings = false;  // the settings kept from the bus are dropped
     bool help = false;
     bool version = false;
 };

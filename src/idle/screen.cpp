@@ -35,10 +35,20 @@ control::Job jobFor(const control::Display &display, control::Action action, int
     return job;
 }
 
+control::Request requestOf(control::Input input, int percent)
+{
+    control::Request r;
+    r.input = input;
+    r.value.percent = true;
+    r.value.amount = percent;
+    return r;
+}
+
 } // namespace
 
 Screen::Screen(const control::Environment &env, control::Log &log, const control::Selection &selection, int fadeMs)
-    : env(env), log(log), selection(selection), fadeMs(fadeMs), fadeEnv(env)
+    : env(env), log(log), selection(selection), fadeMs(fadeMs), fadeEnv(env),
+      wakeRequest(requestOf(control::Input::IdleWake, 0))
 {
     fadeEnv.out = &fadeMessages;
     fadeEnv.err = &fadeMessages;
@@ -81,28 +91,39 @@ std::string Screen::describe() const
         + "; one that comes is used";
 }
 
-void Screen::open(std::ostringstream &messages)
+void Screen::open(std::ostringstream &messages, const control::Request &darkening)
 {
     forget();
     control::Environment quiet = env;
     quiet.err = &messages;
     kept = control::findDisplays(quiet, selection);
     const control::Record record = readRecord(env);
-    for (const control::Display &d : kept.usable) {
-        const control::Entry *e = control::entryOf(record, d);
-        std::array<unsigned char, reportSize> report{reportNumber};
-        levels.push_back(e ? e->level : control::firstUseLevel);
-        reports.push_back(report);
-    }
-    capWake(cap);
+    for (const control::Display &d : kept.usable)
+        states.push_back(control::transition(darkening, control::stateOf(control::entryOf(record, d))).next);
+    prepare();
 }
 
-void Screen::capWake(int percent)
+void Screen::wakeAs(const control::Request &request)
 {
-    cap = percent;
-    for (std::size_t i = 0; i < reports.size(); ++i)
-        fillBrightnessReport(reports[i].data(),
-                             static_cast<unsigned char>(cap > 0 ? std::min(levels[i], cap) : levels[i]));
+    wakeRequest = request;
+    prepare();
+}
+
+void Screen::prepare()
+{
+    // The level the library's wake writes, so that the two never differ;
+    // a display that the wake leaves as it is gets no report.
+    reports.clear();
+    for (const control::ScreenState &s : states) {
+        // A report number of 0: nothing to write.
+        std::array<unsigned char, reportSize> report{0};
+        const control::Transition t = control::transition(wakeRequest, s);
+        if (t.write != control::noWrite) {
+            report[0] = reportNumber;
+            fillBrightnessReport(report.data(), static_cast<unsigned char>(t.write));
+        }
+        reports.push_back(report);
+    }
 }
 
 void Screen::forget()
@@ -110,14 +131,15 @@ void Screen::forget()
     control::closeDisplays(&kept);
     kept = control::Scan();
     reports.clear();
-    levels.clear();
+    states.clear();
 }
 
 int Screen::darken(int percent, long long now)
 {
     cancel();
     fadeMessages.str(std::string());
-    open(fadeMessages);
+    open(fadeMessages,
+         percent < 0 ? requestOf(control::Input::IdleOff, 0) : requestOf(control::Input::IdleDim, percent));
     const control::Record record = readRecord(env);
     std::vector<control::Job> jobs;
     for (const control::Display &d : kept.usable) {
@@ -137,7 +159,7 @@ int Screen::undim(long long now)
 {
     cancel();
     fadeMessages.str(std::string());
-    open(fadeMessages);
+    open(fadeMessages, requestOf(control::Input::IdleWake, 0));
     std::vector<control::Job> jobs;
     for (const control::Display &d : kept.usable)
         jobs.push_back(jobFor(d, control::Action::IdleWake, 0));
@@ -204,11 +226,12 @@ bool Screen::light()
     if (!reports.empty())
         lit.clear();
     for (std::size_t i = 0; i < reports.size(); ++i)
-        if (write(kept.usable[i].fd, reports[i].data(), reportSize) == ssize_t(reportSize))
+        if (reports[i][0] == reportNumber
+            && write(kept.usable[i].fd, reports[i].data(), reportSize) == ssize_t(reportSize))
             lit.emplace_back(kept.usable[i].node, reports[i][levelOffset]);
     const bool wrote = !reports.empty();
     reports.clear();
-    levels.clear();
+    states.clear();
     return wrote;
 }
 
@@ -227,7 +250,7 @@ int Screen::wake(long long now)
     control::Scan scan = control::findDisplays(quiet, selection);
     std::vector<control::Job> jobs;
     for (const control::Display &d : scan.usable) {
-        jobs.push_back(jobFor(d, control::Action::IdleWake, std::max(cap, 0)));
+        jobs.push_back(jobFor(d, control::Action::IdleWake, wakeRequest.value.amount));
         for (const auto &l : lit)
             if (l.first == d.node)
                 jobs.back().showing = l.second;

@@ -16,6 +16,7 @@
 #include "fade.h"
 #include "log.h"
 #include "protocol.h"
+#include "screenstate.h"
 #include "timing.h"
 
 namespace idle {
@@ -38,9 +39,9 @@ public:
     // Starts to bring a dim of this program's back to the remembered level,
     // with the fade: the night's level at day.
     int undim(long long now);
-    // What a wake lights at most from now on (the night's level); -1: the
-    // remembered level.
-    void capWake(int percent);
+    // The request a wake carries out from now on (the arbiter's): the
+    // reports made beforehand hold the level transition() gives for it.
+    void wakeAs(const control::Request &request);
     bool fading() const { return fade && !fade->done(); }
     // When the fade's next step is due; -1 when none.
     long long due() const { return fade ? fade->due() : -1; }
@@ -55,8 +56,8 @@ public:
     // that: the least between a touch and a lit screen. Once per darkening:
     // true when it wrote.
     bool light();
-    // light(), then the library's On, which records the level and ends any
-    // fade in progress.
+    // light(), then the library's wake with the same request, which
+    // records the level and ends any fade in progress.
     int wake(long long now);
     void forget();
     // "display /dev/hidraw0 0483:5750 at PLACE", or that none is there now.
@@ -78,7 +79,10 @@ private:
         int lit = 0, dimmed = 0, off = 0, offByIdle = 0;
     };
     std::string snapshot(Shown *shown) const;
-    void open(std::ostringstream &messages);
+    // darkening: what the caller is about to do to the displays, for the
+    // reports to be made for the state it leaves.
+    void open(std::ostringstream &messages, const control::Request &darkening);
+    void prepare();
     void pass(const char *kind, const std::ostringstream &messages);
     void endFade();
     int startFade(const std::vector<control::Job> &jobs, long long now);
@@ -90,14 +94,14 @@ private:
     control::Scan kept;
     // The report of each kept display's remembered level, made beforehand.
     std::vector<std::array<unsigned char, reportSize>> reports;
-    std::vector<int> levels;  // their remembered levels, before the cap
+    std::vector<control::ScreenState> states;  // theirs once darkened
     // What light() wrote, by node, for wake() not to send it again.
     std::vector<std::pair<int, int>> lit;
     std::string known;
     std::ostringstream fadeMessages;
     control::Environment fadeEnv;  // env, with fadeMessages
     std::unique_ptr<control::Fade> fade;
-    int cap = -1;
+    control::Request wakeRequest;
     bool darkReached = false;
 };
 

@@ -1,10 +1,12 @@
 #include "service.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
 #include <systemd/sd-bus.h>
+#include <systemd/sd-event.h>
 
 #include "clock.h"
 
@@ -19,7 +21,11 @@ const char *const logindName = "org.freedesktop.login1";
 const char *const logindPath = "/org/freedesktop/login1";
 const char *const logindManager = "org.freedesktop.login1.Manager";
 
-const long long secondNs = 1000000000LL;
+// A lost bus is looked for again after this, twice as long each time up to
+// the last: a restart of dbus is caught within a second, a bus that stays
+// away costs a wake a minute.
+const unsigned firstRetryMs = 500;
+const unsigned lastRetryMs = 60000;
 const char *const unavailable = "Home Assistant's idle controls and logind's idle inhibitors are not seen";
 
 // Access is the bus policy's (root and group plugdev): sd-bus's own check
@@ -30,16 +36,11 @@ const uint64_t emits = SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE;
 // The names of the numbers, in the order of the table.
 const char *const numbers[] = {"After", "OffAfter", "NightAfter", "NightOffAfter", "DimLevel", "NightLevel"};
 
-unsigned seconds(long long ns, bool zeroIsNever)
-{
-    return ns < 0 && zeroIsNever ? 0 : unsigned((ns + secondNs / 2) / secondNs);
-}
-
 } // namespace
 
 Service::Service(Controller &controller, control::Log &log, bool nightProfile, std::function<void()> changed)
     : controller(controller), log(log), nightProfile(nightProfile), changed(std::move(changed)),
-      shown(controller.status())
+      backoffMs(firstRetryMs), shown(controller.status())
 {
     controller.onStatus([this] { statusChanged(); });
 }
@@ -47,51 +48,27 @@ Service::Service(Controller &controller, control::Log &log, bool nightProfile, s
 Service::~Service()
 {
     controller.onStatus(nullptr);
+    sd_event_source_disable_unref(retry);
     sd_bus_flush_close_unref(bus);
 }
 
-unsigned Service::numberOf(const Settings &s, const std::string &property)
+void Service::open(sd_event *loop)
 {
-    if (property == "After")
-        return seconds(s.afterNs, false);
-    if (property == "OffAfter")
-        return seconds(s.offAfterNs, true);
-    if (property == "NightAfter")
-        return seconds(s.nightAfterNs, true);
-    if (property == "NightOffAfter")
-        return seconds(s.nightOffAfterNs, true);
-    if (property == "DimLevel")
-        return s.dimPercent < 0 ? 0 : unsigned(s.dimPercent);
-    return s.nightLevel < 0 ? 0 : unsigned(s.nightLevel);
+    event = loop;
+    if (!connect())
+        retryLater();
 }
 
-bool Service::applyNumber(Settings *s, const std::string &property, unsigned value)
-{
-    // Out of range stays out of range, for validSettings to refuse.
-    const long long ns = value * secondNs;
-    const long long orNever = value == 0 ? -1 : ns;
-    if (property == "After")
-        s->afterNs = ns;
-    else if (property == "OffAfter")
-        s->offAfterNs = orNever;
-    else if (property == "NightAfter")
-        s->nightAfterNs = orNever;
-    else if (property == "NightOffAfter")
-        s->nightOffAfterNs = orNever;
-    else if (property == "NightLevel")
-        s->nightLevel = value == 0 ? -1 : value > 1000 ? 1000 : int(value);
-    else
-        return false;
-    return true;
-}
-
-void Service::open(sd_event *event)
+bool Service::connect()
 {
     int r = sd_bus_open_system(&bus);
     if (r < 0) {
         bus = nullptr;
-        log.warning(std::string("no system bus (") + std::strerror(-r) + "): " + unavailable);
-        return;
+        if (!lost)
+            log.warning(std::string("no system bus (") + std::strerror(-r) + "): " + unavailable
+                        + "; trying again, less and less often");
+        lost = true;
+        return false;
     }
     const char *step = "attaching to the loop";
     r = sd_bus_attach_event(bus, event, 0);
@@ -125,9 +102,37 @@ void Service::open(sd_event *event)
     if (r < 0) {
         log.warning(std::string("system bus, ") + step + ": " + std::strerror(-r) + ": " + unavailable);
         bus = sd_bus_flush_close_unref(bus);
+        // Not the bus's absence: trying again would fail the same way.
+        return true;
+    }
+    if (lost)
+        log.info("the system bus is there again: Home Assistant's idle controls and logind's idle inhibitors are back");
+    lost = false;
+    backoffMs = firstRetryMs;
+    readInhibited();
+    return true;
+}
+
+void Service::retryLater()
+{
+    const int r = sd_event_add_time_relative(event, &retry, CLOCK_MONOTONIC, backoffMs * 1000ULL, 0, onRetry, this);
+    if (r < 0) {
+        log.warning(std::string("cannot wait to reach the system bus again: ") + std::strerror(-r));
         return;
     }
-    readInhibited();
+    sd_event_source_set_enabled(retry, SD_EVENT_ONESHOT);
+    backoffMs = std::min(backoffMs * 2, lastRetryMs);
+}
+
+int Service::onRetry(sd_event_source *, uint64_t, void *data)
+{
+    Service *self = static_cast<Service *>(data);
+    self->retry = sd_event_source_disable_unref(self->retry);
+    // The connection that closed is let go here, outside its own callback.
+    self->bus = sd_bus_flush_close_unref(self->bus);
+    if (!self->connect())
+        self->retryLater();
+    return 0;
 }
 
 void Service::statusChanged()
@@ -201,6 +206,8 @@ int Service::setNumber(sd_bus *, const char *, const char *, const char *propert
     std::string why = "not writable";
     if (!applyNumber(&s, property, number) || !self->controller.configure(s, control::monotonicNs(), &why))
         return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS, "%s %u: %s", property, number, why.c_str());
+    if (self->settingsSet)
+        self->settingsSet(s);
     self->changed();
     return 1;
 }
@@ -316,9 +323,12 @@ int Service::disconnected(sd_bus_message *, void *data, sd_bus_error *)
 {
     Service *self = static_cast<Service *>(data);
     self->log.warning(std::string("the system bus closed the connection: ") + unavailable
-                      + " until the program is started again");
+                      + " until it is back; trying again, less and less often");
+    self->lost = true;
     // Nobody could say that the lock ended.
     self->inhibited(false);
+    if (!self->retry)
+        self->retryLater();
     return 0;
 }
 

@@ -6,7 +6,8 @@
 // idle state, change the times, keep the screen awake and wake it; and
 // logind's idle inhibitor, followed through its PropertiesChanged signals.
 // Without a bus, without the name or without logind the program runs on as
-// before, said once; a lost bus is said once and never polled for.
+// before, said once; a bus that is not there or lost is said once and
+// looked for again, less and less often, until it is back.
 
 #include <functional>
 #include <string>
@@ -28,14 +29,11 @@ public:
     Service &operator=(const Service &) = delete;
 
     // Connects on the loop's event; every failure is a warning, never fatal.
-    void open(sd_event *event);
+    void open(sd_event *loop);
+    // Called with the settings after a call changed them.
+    void onSettings(std::function<void(const Settings &)> set) { settingsSet = std::move(set); }
 
 private:
-    // The bus's seconds and levels as the settings hold them: 0 is "never"
-    // or "as by day" where the field allows it. False for a property that
-    // is not a writable number.
-    static bool applyNumber(Settings *settings, const std::string &property, unsigned value);
-    static unsigned numberOf(const Settings &settings, const std::string &property);
     static const sd_bus_vtable *vtable();
     static int getBool(sd_bus *, const char *, const char *, const char *property, sd_bus_message *reply,
                        void *self, sd_bus_error *);
@@ -52,6 +50,10 @@ private:
     static int inhibitedReply(sd_bus_message *reply, void *self, sd_bus_error *);
     static int disconnected(sd_bus_message *, void *self, sd_bus_error *);
 
+    // False when there is no bus to reach now, said once per loss.
+    bool connect();
+    void retryLater();
+    static int onRetry(sd_event_source *source, uint64_t usec, void *self);
     void statusChanged();
     void readInhibited();
     void inhibited(bool held);
@@ -61,7 +63,12 @@ private:
     control::Log &log;
     bool nightProfile;
     std::function<void()> changed;
+    std::function<void(const Settings &)> settingsSet;
+    sd_event *event = nullptr;
     sd_bus *bus = nullptr;
+    sd_event_source *retry = nullptr;
+    unsigned backoffMs;
+    bool lost = false;         // the bus is gone: said, looked for again
     IdleStatus shown;          // as last announced
     bool logindWarned = false; // its absence is said once until it is back
 };

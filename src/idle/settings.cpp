@@ -19,6 +19,11 @@ bool validLevel(int percent, bool none)
     return (none && percent == -1) || (percent >= 1 && percent <= 100);
 }
 
+unsigned seconds(long long ns, bool zeroIsNever)
+{
+    return ns < 0 && zeroIsNever ? 0 : unsigned((ns + secondNs / 2) / secondNs);
+}
+
 auto tied(const Settings &s)
 {
     return std::tie(s.afterNs, s.dimPercent, s.offAfterNs, s.nightAfterNs, s.nightOffAfterNs, s.nightLevel);
@@ -50,6 +55,41 @@ bool validSettings(const Settings &s, std::string *why)
     else
         return true;
     return false;
+}
+
+unsigned numberOf(const Settings &s, const std::string &property)
+{
+    if (property == "After")
+        return seconds(s.afterNs, false);
+    if (property == "OffAfter")
+        return seconds(s.offAfterNs, true);
+    if (property == "NightAfter")
+        return seconds(s.nightAfterNs, true);
+    if (property == "NightOffAfter")
+        return seconds(s.nightOffAfterNs, true);
+    if (property == "DimLevel")
+        return s.dimPercent < 0 ? 0 : unsigned(s.dimPercent);
+    return s.nightLevel < 0 ? 0 : unsigned(s.nightLevel);
+}
+
+bool applyNumber(Settings *s, const std::string &property, unsigned value)
+{
+    // Out of range stays out of range, for validSettings to refuse.
+    const long long ns = value * secondNs;
+    const long long orNever = value == 0 ? -1 : ns;
+    if (property == "After")
+        s->afterNs = ns;
+    else if (property == "OffAfter")
+        s->offAfterNs = orNever;
+    else if (property == "NightAfter")
+        s->nightAfterNs = orNever;
+    else if (property == "NightOffAfter")
+        s->nightOffAfterNs = orNever;
+    else if (property == "NightLevel")
+        s->nightLevel = value == 0 ? -1 : value > 1000 ? 1000 : int(value);
+    else
+        return false;
+    return true;
 }
 
 } // namespace idle

@@ -5,6 +5,8 @@
 // its D-Bus service, for brightness-mqtt and so Home Assistant). The command
 // line gives the first values.
 
+#include <string>
+
 #include "arbiter.h"
 
 namespace idle {
@@ -25,6 +27,14 @@ inline bool operator!=(const Settings &a, const Settings &b) { return !(a == b);
 // field allows it), levels from 1 to 100 %, an off-after only with a dim.
 // False with a one-line reason.
 bool validSettings(const Settings &settings, std::string *why);
+
+// The bus's numbers by property name: seconds and percent, 0 for "never"
+// or "as by day" where the field allows it. applyNumber: false for a name
+// that is not a writable number; a value out of range stays out of range,
+// for validSettings to refuse.
+const char *const writableNumbers[] = {"After", "OffAfter", "NightAfter", "NightOffAfter", "NightLevel"};
+unsigned numberOf(const Settings &settings, const std::string &property);
+bool applyNumber(Settings *settings, const std::string &property, unsigned value);
 
 struct IdleStatus {
     bool idle = false;    // dimmed or off by the idle timer

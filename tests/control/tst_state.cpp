@@ -47,7 +47,7 @@ const QList<QPair<QString, ScreenState>> &states()
 // The table's rows, in its order: brightness-ctl's commands (floor 5 %),
 // then brightness-idle's and brightness-mqtt's requests as they call them.
 const QStringList requests{
-    "set 60%", "set 0", "set +1", "set 1-", "set 60% --stay-off", "set 1- --stay-off", "set 0 --stay-off",
+    "set 60%", "set 0", "set +1", "set +0", "set 1-", "set 60% --stay-off", "set 1- --stay-off", "set 0 --stay-off",
     "on", "off", "toggle", "restore",
     "idle dim 30%", "idle off", "idle wake", "idle wake at night 10%", "idle wake at night 60%",
     "MQTT ON", "MQTT OFF", "MQTT brightness 60", "MQTT brightness 0",

@@ -478,7 +478,7 @@ void tst_Arguments::commandLine_data()
     const QString version = QString("brightness-ctl %1\n").arg(BRIGHTNESS_VERSION);
 
     QTest::newRow("--version") << QStringList{"--version"} << 0 << version << QString();
-    QTest::newRow("unknown command") << QStringList{"status"} << 2 << QString() << "unknown command 'status'" + usage;
+    QTest::newRow("unknown command") << QStringList{"stat"} << 2 << QString() << "unknown command 'stat'" + usage;
     QTest::newRow("--machine without command") << QStringList{"-m"} << 2 << QString()
                                                << "'--machine' applies to 'list' and 'get' only" + usage;
     QTest::newRow("--verbose for get") << QStringList{"get", "-v"} << 2 << QString()

@@ -736,11 +736,15 @@ void tst_Devices::signalStopsFade_data()
     QTest::addColumn<int>("signal");
     QTest::addColumn<int>("atSleep");
     QTest::addColumn<int>("remembered");
+    QTest::addColumn<QString>("command");
 
     // The fade goes 20% to 80% in 6 steps.
-    QTest::newRow("SIGINT before any write") << SIGINT << 1 << 20;
-    QTest::newRow("SIGTERM after three writes") << SIGTERM << 4 << 50;
-    QTest::newRow("SIGINT before the last write") << SIGINT << 6 << 70;
+    QTest::newRow("SIGINT before any write") << SIGINT << 1 << 20 << "set 80%";
+    QTest::newRow("SIGTERM after three writes") << SIGTERM << 4 << 50 << "set 80%";
+    QTest::newRow("SIGINT before the last write") << SIGINT << 6 << 70 << "set 80%";
+    // 20% to off in 6 steps: a person's lit level where it stopped, never
+    // a dim that brightness-idle would take for its own and light again.
+    QTest::newRow("a fade to off stopped: lit where it stopped, a person's") << SIGTERM << 4 << 10 << "off";
 }
 
 void tst_Devices::signalStopsFade()
@@ -748,6 +752,7 @@ void tst_Devices::signalStopsFade()
     QFETCH(int, signal);
     QFETCH(int, atSleep);
     QFETCH(int, remembered);
+    QFETCH(QString, command);
 
     plugDisplay(5, 3);
     QVERIFY(sysfs().setRecord(QString("%1 0483:5750 20 9\n").arg(placeOf(3)).toStdString()));
@@ -758,10 +763,14 @@ void tst_Devices::signalStopsFade()
     };
     struct sigaction before {};
     sigaction(signal, nullptr, &before);
-    const CtlResult r = runCtl({"set", "80%", "--fade", "120"}, sysfs(), &clock);
+    const CtlResult r = runCtl(command.split(' ') + QStringList{"--fade", "120"}, sysfs(), &clock);
     QCOMPARE(r.status, 128 + signal);
     QCOMPARE(int(simhid::writes().size()), atSleep - 1);
     QCOMPARE(recordedLevel(sysfs(), 3), remembered);
+    ctl::Record record;
+    QVERIFY(ctl::parseRecord(sysfs().record(), &record));
+    QCOMPARE(record.entries.size(), std::size_t(1));
+    QCOMPARE(int(control::stateOf(&record.entries[0]).power), int(control::Power::On));
     QCOMPARE(r.err, atSleep > 1 ? QString("brightness-ctl: /dev/hidraw5: fade stopped at %1%\n").arg(remembered)
                                 : QString());
     // The handler the program found is back.

@@ -1,6 +1,9 @@
 #include <QtTest>
 
+#include <grp.h>
+#include <sys/stat.h>
 #include <systemd/sd-bus.h>
+#include <unistd.h>
 
 #include "../support/program.h"
 #include "../support/sysfstree.h"
@@ -43,18 +46,46 @@ struct Rig {
         daemon.kill();
         daemon.waitForFinished();
     }
+    // With the system bus's default policy and the package's, as a user
+    // other than root would meet them.
+    bool startSystemBus()
+    {
+        QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
+                                              | QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup);
+        QFile conf(dir.filePath("bus.conf"));
+        conf.open(QFile::WriteOnly);
+        conf.write("<busconfig><type>system</type><listen>unix:path=" + dir.filePath("bus").toUtf8()
+                   + "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
+                     "<deny eavesdrop=\"true\"/><deny send_destination=\"*\" eavesdrop=\"true\"/><deny own=\"*\"/>"
+                     "<deny send_type=\"method_call\"/><allow send_type=\"signal\"/>"
+                     "<allow send_requested_reply=\"true\" send_type=\"method_return\"/>"
+                     "<allow send_requested_reply=\"true\" send_type=\"error\"/>"
+                     "<allow receive_type=\"method_call\"/><allow receive_type=\"method_return\"/>"
+                     "<allow receive_type=\"error\"/><allow receive_type=\"signal\"/>"
+                     "<allow send_destination=\"org.freedesktop.DBus\"/></policy>"
+                     "<include>" IDLE_POLICY "</include></busconfig>");
+        conf.close();
+        return runBus();
+    }
     bool startBus()
     {
         QFile conf(dir.filePath("bus.conf"));
         conf.open(QFile::WriteOnly);
-        conf.write("<busconfig><type>system</type><listen>unix:dir=" + dir.path().toUtf8()
+        // A fixed path, so that a restarted bus is where the first was.
+        conf.write("<busconfig><type>system</type><listen>unix:path=" + dir.filePath("bus").toUtf8()
                    + "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
                      "<allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>");
         conf.close();
-        daemon.start("dbus-daemon", {"--config-file=" + conf.fileName(), "--print-address=1", "--nofork"});
+        return runBus();
+    }
+    bool runBus()
+    {
+        daemon.start("dbus-daemon", {"--config-file=" + dir.filePath("bus.conf"), "--print-address=1", "--nofork"});
         if (!daemon.waitForReadyRead(10000))
             return false;
-        address = QString::fromUtf8(daemon.readLine()).trimmed();
+        // Without the first daemon's guid, which a restarted one does not
+        // have, as the system bus's address is given.
+        address = QString::fromUtf8(daemon.readLine()).trimmed().section(',', 0, 0);
         return !address.isEmpty();
     }
     void startIdle(int n, const QStringList &args, const QString &busAddress)
@@ -66,6 +97,20 @@ struct Rig {
                                QStringList{QString::fromStdString(staged.path()),
                                            QString::fromStdString(staged.stateDir())} + args);
         idle[n].waitForStarted();
+    }
+    // brightness-ctl status's output, on the bus at busAddress.
+    QString ctlStatus(const QString &busAddress)
+    {
+        QProcess ctl;
+        QProcessEnvironment env = sim.environment(SIMHID_SUDO_DIR, SIMHID_PRELOAD);
+        env.insert("DBUS_SYSTEM_BUS_ADDRESS", busAddress);
+        ctl.setProcessEnvironment(env);
+        testutil::startProgram(ctl, CTL_DRIVER_BINARY,
+                               {QString::fromStdString(staged.path()), QString::fromStdString(staged.stateDir()),
+                                "status"});
+        if (!ctl.waitForFinished(10000) || ctl.exitCode() != 0)
+            return "failed: " + QString::fromUtf8(ctl.readAllStandardError());
+        return QString::fromUtf8(ctl.readAllStandardOutput());
     }
     // How often the program's error output has said this so far.
     int said(int n, const char *text)
@@ -149,7 +194,9 @@ void tst_Bus::service_data()
 {
     QTest::addColumn<QString>("args");
     // "get"; "set NAME b|u VALUE"; "Wake"; "taken": a second program on the
-    // same bus; "nobus": no bus at the address.
+    // same bus; "nobus": no bus at the address; "late": the bus started
+    // after the program; "restart": the bus stopped and started again, then
+    // StayAwake set.
     QTest::addColumn<QString>("action");
     QTest::addColumn<QString>("error");    // the call's D-Bus error, or none
     QTest::addColumn<QString>("changes");  // the PropertiesChanged that came, "|" between two
@@ -183,6 +230,22 @@ void tst_Bus::service_data()
     QTest::newRow("wake while lit") << plan << "Wake" << "" << "" << "Idle=false";
     QTest::newRow("the name taken: the second runs on") << plan << "taken" << "" << "" << "After=600";
     QTest::newRow("no bus: it runs on") << plan << "nobus" << "" << "" << "";
+    QTest::newRow("a user outside plugdev: the record's directory unwatched, the fix named")
+        << plan << "unwatched" << "" << "" << "";
+    // "...; again ARGS": then the program stopped and started again, with
+    // ARGS added; the signals are those of the start.
+    QTest::newRow("a setting kept over a restart") << plan << "set After u 120; again" << "" << "" << "After=120";
+    QTest::newRow("--reset-settings: the command line's again") << plan << "set After u 120; again --reset-settings"
+                                                                << "" << "" << "After=600";
+    // "status": StayAwake set, then brightness-ctl status, and again once
+    // the program is gone.
+    QTest::newRow("brightness-ctl status") << plan + " --night 22:00-06:00 --night-level 10%" << "status" << ""
+                                           << "StayAwake" << "StayAwake=true";
+    QTest::newRow("the package's policy: only root and plugdev hear it") << plan << "listeners" << "" << "StayAwake"
+                                                                         << "StayAwake=true";
+    QTest::newRow("no bus at start: found once it comes") << plan << "late" << "" << "" << "After=600";
+    QTest::newRow("the bus restarted: found again, served again") << plan << "restart" << "" << "StayAwake"
+                                                                  << "StayAwake=true After=600";
 }
 
 void tst_Bus::service()
@@ -199,20 +262,74 @@ void tst_Bus::service()
     rig.sim.setNodes({"1 present 3 0483 5750"});
     QVERIFY(rig.staged.stagePlace(1, testutil::usbDevicePath(1)));
     const QStringList argv = args.split(' ');
+    if (action == "unwatched") {
+        // As a user who may not read the state directory, and without a
+        // bus: said once, with the command that gives the access.
+        if (geteuid() != 0)
+            QSKIP("needs root, to run the program as nobody");
+        const group *plugdev = getgrnam("plugdev");
+        if (!plugdev)
+            QSKIP("this machine has no group plugdev");
+        // As the package makes it.
+        const std::string state = rig.staged.stateDir();
+        QVERIFY(chown(state.c_str(), 0, plugdev->gr_gid) == 0 && chmod(state.c_str(), 02771) == 0);
+        QProcessEnvironment env = rig.sim.environment(SIMHID_SUDO_DIR, SIMHID_PRELOAD);
+        env.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + rig.dir.filePath("none"));
+        rig.idle[0].setProcessEnvironment(env);
+        rig.idle[0].start("setpriv", QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups"}
+                                         + testutil::emulatorCommand() + QStringList{IDLE_DRIVER_BINARY}
+                                         + QStringList{QString::fromStdString(rig.staged.path()),
+                                                       QString::fromStdString(rig.staged.stateDir())}
+                                         + argv);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.said(0, "no system bus"), 10000);
+        QVERIFY2(rig.said(0, "cannot watch ") == 1, rig.err[0].constData());
+        QVERIFY2(rig.said(0, ": Permission denied (nobody is not in group plugdev, which may read it: "
+                             "sudo adduser nobody plugdev, then log in again); changes by others are not seen")
+                     == 1,
+                 rig.err[0].constData());
+        return;
+    }
     if (action == "nobus") {
         // Said once; the program waits on as before.
         rig.startIdle(0, argv, "unix:path=" + rig.dir.filePath("none"));
         QTRY_VERIFY_WITH_TIMEOUT(rig.said(0, "no system bus"), 10000);
         QVERIFY(!rig.idle[0].waitForFinished(1000));
         QCOMPARE(rig.said(0, "bus"), 1);
+        const QString out = rig.ctlStatus("unix:path=" + rig.dir.filePath("none"));
+        QVERIFY2(out.endsWith("\nbrightness-idle: no system bus (No such file or directory)\n"), qPrintable(out));
         return;
     }
-    QVERIFY(rig.startBus());
-    rig.startIdle(0, argv, rig.address);
+    if (action == "late") {
+        rig.startIdle(0, argv, "unix:path=" + rig.dir.filePath("bus"));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.said(0, "no system bus"), 10000);
+    }
+    QProcess listener[2];  // as nobody: in group plugdev, and not
+    if (action == "listeners") {
+        if (geteuid() != 0)
+            QSKIP("needs root, to listen as nobody");
+        if (QStandardPaths::findExecutable("dbus-monitor").isEmpty() || !getgrnam("plugdev"))
+            QSKIP("no dbus-monitor (package dbus-bin) or no group plugdev");
+        QVERIFY(rig.startSystemBus());
+        for (int i = 0; i < 2; ++i) {
+            listener[i].start("setpriv", QStringList{"--reuid=nobody", "--regid=nogroup"}
+                                             + (i == 0 ? QStringList{"--groups=plugdev"} : QStringList{"--clear-groups"})
+                                             + QStringList{"dbus-monitor", "--address", rig.address,
+                                                           "type='signal',interface='org.freedesktop.DBus.Properties'"});
+            // Its first line once it listens.
+            QVERIFY2(listener[i].waitForReadyRead(10000), listener[i].readAllStandardError().constData());
+        }
+    } else {
+        QVERIFY(rig.startBus());
+    }
+    if (action != "late")
+        rig.startIdle(0, argv, rig.address);
     QVERIFY(rig.connect());
     QTRY_VERIFY_WITH_TIMEOUT(rig.owned(), 10000);
 
     sd_bus_error e = SD_BUS_ERROR_NULL;
+    const bool restart = action.contains("; again");
+    const QString again = action.section("; again", 1);
+    action = action.section("; again", 0, 0);
     const QStringList a = action.split(' ');
     if (a[0] == "set" && a[2] == "b")
         sd_bus_set_property(rig.client, name, path, name, qPrintable(a[1]), &e, "b", a[3].toInt());
@@ -220,10 +337,45 @@ void tst_Bus::service()
         sd_bus_set_property(rig.client, name, path, name, qPrintable(a[1]), &e, "u", a[3].toUInt());
     else if (a[0] == "Wake")
         sd_bus_call_method(rig.client, name, path, name, "Wake", &e, nullptr, "");
+    if (action == "listeners" || action == "status")
+        sd_bus_set_property(rig.client, name, path, name, "StayAwake", &e, "b", 1);
+    if (action == "status") {
+        const QString out = rig.ctlStatus(rig.address);
+        QVERIFY2(out.startsWith("/dev/hidraw1 0483:5750 "), qPrintable(out));
+        QVERIFY2(out.contains("\nbrightness-idle: running; the screen is not darkened by it; kept awake by Home "
+                              "Assistant's stay awake\nbrightness-idle: by day after 10m without a touch: dim to "
+                              "30%, off 5m later; at night after 10m without a touch: dim to 30%, off 5m later, a "
+                              "wake brings at most 10%; "),
+                 qPrintable(out));
+    }
+    if (action == "restart") {
+        rig.client = sd_bus_flush_close_unref(rig.client);
+        rig.daemon.kill();
+        QVERIFY(rig.daemon.waitForFinished(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.said(0, "the system bus closed the connection"), 10000);
+        QVERIFY(rig.runBus());
+        QVERIFY(rig.connect());
+        QTRY_VERIFY_WITH_TIMEOUT(rig.owned(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.said(0, "the system bus is there again"), 1, 5000);
+        sd_bus_set_property(rig.client, name, path, name, "StayAwake", &e, "b", 1);
+    }
     if (action == "taken") {
         rig.startIdle(1, argv, rig.address);
         QTRY_VERIFY_WITH_TIMEOUT(rig.said(1, "another program owns the bus name"), 10000);
         QVERIFY(!rig.idle[1].waitForFinished(500));
+    }
+    if (restart) {
+        // Once the name is free, the next run takes it.
+        QCOMPARE(QString(e.name), QString());
+        rig.drain(100);
+        rig.idle[0].terminate();
+        QVERIFY(rig.idle[0].waitForFinished(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.owned(), 10000);
+        rig.startIdle(0, argv + again.split(' ', Qt::SkipEmptyParts), rig.address);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.owned(), 10000);
+        const bool kept = QFile::exists(QString::fromStdString(rig.staged.stateDir()) + "/idle-settings");
+        QCOMPARE(kept, !again.contains("--reset-settings"));
+        rig.seen.clear();
     }
     QCOMPARE(QString(e.name), error);
     // The reason is one line for a person.
@@ -235,6 +387,23 @@ void tst_Bus::service()
     for (const QString &expected : state.split(' ', Qt::SkipEmptyParts))
         QVERIFY2(now.contains(expected), qPrintable(expected + " not in " + now.join(' ')));
     QVERIFY(!rig.idle[0].waitForFinished(100));
+    if (action == "status") {
+        rig.idle[0].terminate();
+        QVERIFY(rig.idle[0].waitForFinished(10000));
+        const QString out = rig.ctlStatus(rig.address);
+        QVERIFY2(out.endsWith("\nbrightness-idle: not running (systemctl status brightness-idle)\n"), qPrintable(out));
+    }
+    if (action == "listeners") {
+        QTest::qWait(300);
+        QByteArray heard[2];
+        for (int i = 0; i < 2; ++i) {
+            listener[i].terminate();
+            listener[i].waitForFinished(5000);
+            heard[i] = listener[i].readAllStandardOutput();
+        }
+        QVERIFY2(heard[0].contains("StayAwake"), heard[0].constData());
+        QVERIFY2(!heard[1].contains("StayAwake"), heard[1].constData());
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_Bus)

@@ -11,6 +11,7 @@
 #include "../support/sysfstree.h"
 #include "controller.h"
 #include "night.h"
+#include "screenstate.h"
 #include "simhid.h"
 #include "values.h"
 
@@ -36,7 +37,9 @@ namespace {
 // its key down and up; "Tx0" device 0 hung up; "Ts" SIGTERM; "Tk" the
 // program killed and started again; "Tw" Home Assistant's wake, "Th" and
 // "TH" its stay awake on and off; "Tn" and "TN" an inhibitor taken and gone. What is written to the display is noted as
-// "T:LEVEL", T the time of the event that wrote it.
+// "T:LEVEL", T the time of the event that wrote it. "Tt": the loop late,
+// its timer run first at T, whatever was due before. "Tj0": device 0 seen
+// readable by the loop's own wait, before anything is read (touched()).
 struct Rig {
     testutil::SysfsTree sysfs;
     std::ostringstream messages;
@@ -140,61 +143,76 @@ void tst_Loop::script_data()
     QTest::addColumn<int>("devices");
     QTest::addColumn<bool>("held");   // a grab was tried (a socket pair refuses it)
     QTest::addColumn<int>("night");   // the night's level from 50 s to 170 s, after 10 s; 0: no night
+    QTest::addColumn<int>("remembered");  // the record's level at start; 0: no record, a fresh install
 
     // Remembered 60%; --after 30s, --off-after 60s with a dim.
     QTest::newRow("dim and off on time, off counted from the dim's end") << 20 << 0 << "100000"
-                                                                          << "30000:20 90007:0" << "off" << 1 << true << 0;
+                                                                          << "30000:20 90007:0" << "off" << 1 << true << 0 << 60;
     QTest::newRow("the fade's steps at its plan") << -1 << 100 << "40000"
-                                                 << "30020:48 30040:36 30060:24 30080:12 30100:0" << "off" << 1 << true << 0;
+                                                 << "30020:48 30040:36 30060:24 30080:12 30100:0" << "off" << 1 << true << 0 << 60;
+    QTest::newRow("a late loop skips the steps it missed, never the time")
+        << -1 << 100 << "30000 30075t 40000" << "30075:24 30080:12 30100:0" << "off" << 1 << true << 0 << 60;
     QTest::newRow("a wake during a fade ends it, one report") << -1 << 100 << "30050 30050i0 31000"
-                                                             << "30020:48 30040:36 30050:60" << "lit" << 1 << false << 0;
+                                                             << "30020:48 30040:36 30050:60" << "lit" << 1 << false << 0 << 60;
     QTest::newRow("a touch while off wakes once") << -1 << 0 << "31000 40000i0 40010i0"
-                                                  << "30000:0 40000:60" << "lit" << 1 << true << 0;
+                                                  << "30000:0 40000:60" << "lit" << 1 << true << 0 << 60;
     QTest::newRow("a touch restarts the quiet time") << -1 << 0 << "20000i0 49999 50000"
-                                                    << "50000:0" << "off" << 1 << true << 0;
+                                                    << "50000:0" << "off" << 1 << true << 0 << 60;
     QTest::newRow("someone else's off: not held, not woken, not darkened")
-        << 20 << 0 << "10000o 69999 70000i0 200000" << "" << "off" << 1 << false << 0;
+        << 20 << 0 << "10000o 69999 70000i0 200000" << "" << "off" << 1 << false << 0 << 60;
     QTest::newRow("someone else's off, then lit: the clock anew") << 20 << 0 << "10000o 20000l 49999 50000"
-                                                                  << "50000:20" << "dimmed" << 1 << false << 0;
+                                                                  << "50000:20" << "dimmed" << 1 << false << 0 << 60;
     QTest::newRow("a forged idle off swallows no touch") << -1 << 0 << "10000f 20000i0 100000"
-                                                         << "" << "off" << 1 << false << 0;
+                                                         << "" << "off" << 1 << false << 0 << 60;
     QTest::newRow("lit by another program while dimmed") << 20 << 0 << "30000 40000l 69999 70000"
-                                                         << "30000:20 70000:20" << "dimmed" << 1 << false << 0;
+                                                         << "30000:20 70000:20" << "dimmed" << 1 << false << 0 << 60;
     QTest::newRow("a device plugged in wakes it") << -1 << 0 << "30000 35000a1 36000i1"
-                                                  << "30000:0 36000:60" << "lit" << 2 << true << 0;
+                                                  << "30000:0 36000:60" << "lit" << 2 << true << 0 << 60;
     QTest::newRow("a device gone is dropped, the others still wake") << -1 << 0 << "1000a1 2000x0 31000 33000i1"
-                                                                     << "30000:0 33000:60" << "lit" << 1 << true << 0;
-    QTest::newRow("no input device: no darkening") << -1 << 0 << "1000x0 100000" << "" << "lit" << 0 << false << 0;
+                                                                     << "30000:0 33000:60" << "lit" << 1 << true << 0 << 60;
+    QTest::newRow("no input device: no darkening") << -1 << 0 << "1000x0 100000" << "" << "lit" << 0 << false << 0 << 60;
     QTest::newRow("SIGTERM while off gives the screen back") << -1 << 0 << "31000 31000s"
-                                                             << "30000:0 31000:60" << "lit" << 1 << true << 0;
+                                                             << "30000:0 31000:60" << "lit" << 1 << true << 0 << 60;
     QTest::newRow("SIGTERM during a fade ends it lit") << -1 << 100 << "30050 30050s"
-                                                       << "30020:48 30040:36 30050:60" << "lit" << 1 << false << 0;
-    QTest::newRow("SIGTERM leaves someone else's off") << -1 << 0 << "10000o 10000s" << "" << "off" << 1 << false << 0;
+                                                       << "30020:48 30040:36 30050:60" << "lit" << 1 << false << 0 << 60;
+    QTest::newRow("SIGTERM leaves someone else's off") << -1 << 0 << "10000o 10000s" << "" << "off" << 1 << false << 0 << 60;
     QTest::newRow("a dim left by a killed run is ended by the next") << 20 << 0 << "30000 40000k 69999"
-                                                                     << "30000:20 40000:60" << "lit" << 1 << false << 0;
+                                                                     << "30000:20 40000:60" << "lit" << 1 << false << 0 << 60;
     QTest::newRow("presence keeps it awake; the quiet time counts from its end")
-        << -1 << 0 << "1000p1 2000d1 100000 100000u1 129999 130000" << "130000:0" << "off" << 2 << true << 0;
+        << -1 << 0 << "1000p1 2000d1 100000 100000u1 129999 130000" << "130000:0" << "off" << 2 << true << 0 << 60;
     QTest::newRow("presence wakes what idle darkened") << -1 << 0 << "1000p1 31000 40000d1"
-                                                       << "30000:0 40000:60" << "lit" << 2 << true << 0;
+                                                       << "30000:0 40000:60" << "lit" << 2 << true << 0 << 60;
     QTest::newRow("a person's off is not undone by presence") << -1 << 0 << "1000p1 2000d1 3000o 4000u1 5000d1 100000"
-                                                              << "" << "off" << 2 << false << 0;
+                                                              << "" << "off" << 2 << false << 0 << 60;
     QTest::newRow("stay awake holds past the quiet time") << -1 << 0 << "1000h 100000 100000H 129999 130000"
-                                                          << "130000:0" << "off" << 1 << true << 0;
-    QTest::newRow("stay awake wakes") << -1 << 0 << "31000 40000h" << "30000:0 40000:60" << "lit" << 1 << true << 0;
+                                                          << "130000:0" << "off" << 1 << true << 0 << 60;
+    QTest::newRow("stay awake wakes") << -1 << 0 << "31000 40000h" << "30000:0 40000:60" << "lit" << 1 << true << 0 << 60;
     QTest::newRow("an inhibitor holds but wakes nothing") << -1 << 0 << "31000 40000n 50000i0 100000 100000N 130000"
-                                                          << "30000:0 50000:60 130000:0" << "off" << 1 << true << 0;
+                                                          << "30000:0 50000:60 130000:0" << "off" << 1 << true << 0 << 60;
     QTest::newRow("Home Assistant's wake") << 20 << 0 << "31000 40000w" << "30000:20 40000:60" << "lit" << 1 << false
-                                           << 0;
+                                           << 0 << 60;
     QTest::newRow("night and day change the level of a lit screen") << -1 << 0 << "1000h 49999 50000 170000"
-                                                                     << "50000:10 170000:60" << "lit" << 1 << false << 10;
+                                                                     << "50000:10 170000:60" << "lit" << 1 << false << 10 << 60;
     QTest::newRow("a wake at night: the night's level and times") << -1 << 0 << "31000 60000i0 200000 200000i0"
                                                                    << "30000:0 60000:10 70000:0 200000:60" << "lit" << 1
-                                                                   << true << 10;
+                                                                   << true << 10 << 60;
     QTest::newRow("the night lights no screen that is off") << -1 << 0 << "31000 200000" << "30000:0" << "off" << 1
-                                                            << true << 10;
+                                                            << true << 10 << 60;
     QTest::newRow("SIGTERM at night gives back the remembered level") << 20 << 0 << "60000i0 70000 75000s"
                                                                       << "30000:20 60000:10 70000:10 75000:60" << "lit" << 1
-                                                                      << false << 10;
+                                                                      << false << 10 << 60;
+    // A fresh install: what a wake writes first is what it leaves, not the
+    // entry's level of 0.
+    // The level is written as the loop's wait returns (j), before the
+    // bookkeeping (i) writes it again through the library, which it must
+    // then not send twice.
+    QTest::newRow("nothing remembered: dim, off, a touch lights 100 at once")
+        << 20 << 0 << "100000 110000j0 110001i0" << "30000:20 90007:0 110000:100" << "lit" << 1 << true << 0 << 0;
+    QTest::newRow("nothing remembered at night: a touch lights the night's level at once")
+        << -1 << 0 << "31000 60000j0 60001i0 200000 200000j0 200001i0" << "30000:0 60000:10 70001:0 200000:100"
+        << "lit" << 1 << true << 10 << 0;
+    QTest::newRow("remembered: the touch's early write is the remembered level")
+        << -1 << 0 << "31000 40000j0 40001i0" << "30000:0 40000:60" << "lit" << 1 << true << 0 << 60;
 }
 
 void tst_Loop::script()
@@ -207,12 +225,14 @@ void tst_Loop::script()
     QFETCH(int, devices);
     QFETCH(bool, held);
     QFETCH(int, night);
+    QFETCH(int, remembered);
 
     Rig rig;
     simhid::present(0, 3, 0x0483, 0x5750);
     QVERIFY(rig.sysfs.stagePlace(0, testutil::usbDevicePath(1, 0x0483, 0x5750, 1), testutil::hidId(0x0483, 0x5750)));
     const std::string place = testutil::placeOf(1);
-    QVERIFY(rig.sysfs.setRecord(place + " 0483:5750 60 1\n"));
+    if (remembered > 0)
+        QVERIFY(rig.sysfs.setRecord(place + " 0483:5750 " + std::to_string(remembered) + " 1\n"));
     idle::Options options;
     options.plan = {30000000000LL, dim, dim < 0 ? -1 : 60000000000LL};
     options.fadeMs = fadeMs;
@@ -228,13 +248,21 @@ void tst_Loop::script()
     rig.start(options);
 
     for (const QString &call : calls.split(' ')) {
-        const QRegularExpressionMatch m = QRegularExpression("^(\\d+)([iolfaxskpduwhHnN]?)(\\d?)$").match(call);
+        const QRegularExpressionMatch m = QRegularExpression("^(\\d+)([iolfaxskpduwhHnNtj]?)(\\d?)$").match(call);
         QVERIFY2(m.hasMatch(), qPrintable(call));
         const long long ms = m.captured(1).toLongLong();
         const QString op = m.captured(2);
         const int n = m.captured(3).toInt();
-        rig.runUntil(ms);
-        if (op == "i") {
+        if (op != "t")
+            rig.runUntil(ms);
+        if (op == "t") {
+            rig.nowNs = ms * 1000000;
+            rig.controller->timer(rig.nowNs);
+        } else if (op == "j") {
+            rig.nowNs = ms * 1000000;
+            QVERIFY(rig.device(n));
+            rig.controller->touched(*rig.device(n));
+        } else if (op == "i") {
             rig.touch(n, ms);
         } else if (op == "o" || op == "l" || op == "f") {
             const char *state = op == "o" ? "off" : op == "l" ? "on" : "off:idle";
@@ -272,7 +300,7 @@ void tst_Loop::script()
     control::Record record;
     QVERIFY(control::parseRecord(rig.sysfs.record(), &record));
     QCOMPARE(record.entries.size(), std::size_t(1));
-    QCOMPARE(record.entries[0].level, 60);
+    QCOMPARE(record.entries[0].level, remembered > 0 ? remembered : control::firstUseLevel);
 }
 
 QTEST_APPLESS_MAIN(tst_Loop)

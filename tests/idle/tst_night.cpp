@@ -4,7 +4,9 @@
 #include <time.h>
 
 #include "night.h"
+#include "options.h"
 #include "sun.h"
+#include "summary.h"
 
 // Sunrise and sunset against almanac times, and when it is night in given
 // time zones, across their clock changes.
@@ -17,6 +19,8 @@ private slots:
     void sun();
     void nightAt_data();
     void nightAt();
+    void summary_data();
+    void summary();
 };
 
 namespace {
@@ -201,6 +205,64 @@ void tst_Night::nightAt()
     QVERIFY(now.nextChange > wall);
     QCOMPARE(idle::nightAt(s, now.nextChange).night, nightThen);
     QCOMPARE(idle::nightAt(s, now.nextChange - 1).night, night);
+}
+
+// The start-up line, in Berlin's time on Wednesday 2025-12-10 (sunset 15:52 and
+// sunrise 08:07 the next morning, as almanacs give them).
+void tst_Night::summary_data()
+{
+    QTest::addColumn<QString>("options");  // after dim offAfter fade night nightAfter nightLevel; "-": none
+    QTest::addColumn<QString>("now");      // local
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("off alone") << "5m - - 0 - - -" << "12:00" << "after 5m without a touch: off; no fade";
+    QTest::newRow("dim, off, fade") << "5m 30 5m 1000 - - -" << "12:00"
+                                    << "after 5m without a touch: dim to 30%, off 5m later; fades over 1000 ms";
+    QTest::newRow("dim, never off") << "90s 30 - 0 - - -" << "12:00"
+                                    << "after 90s without a touch: dim to 30%, never off; no fade";
+    QTest::newRow("a clock's night, to come") << "5m - - 0 22:00-06:30 1m 10" << "12:00"
+                                              << "after 5m without a touch: off; no fade; night 22:00-06:30 "
+                                                 "(next from Wed 22:00 to Thu 06:30): after 1m without a touch: "
+                                                 "off, a wake brings at most 10%";
+    QTest::newRow("a clock's night, now") << "1h 20 2h 0 22:00-06:30 - -" << "23:15"
+                                          << "after 1h without a touch: dim to 20%, off 2h later; no fade; night "
+                                             "22:00-06:30 (night now, until Thu 06:30): after 1h without a touch: "
+                                             "dim to 20%, off 2h later";
+    QTest::newRow("sunset to sunrise in Berlin") << "5m - - 0 sun 1m 10" << "12:00"
+                                                 << "after 5m without a touch: off; no fade; night from sunset to "
+                                                    "sunrise at 52.52,13.40 (next from Wed 15:52 to Thu 08:07): "
+                                                    "after 1m without a touch: off, a wake brings at most 10%";
+}
+
+void tst_Night::summary()
+{
+    QFETCH(QString, options);
+    QFETCH(QString, now);
+    QFETCH(QString, line);
+    const QStringList o = options.split(' ');
+    const auto ns = [](const QString &t) {
+        long long v = -1;
+        return t == "-" || !idle::parseDuration(t.toStdString(), &v) ? -1LL : v;
+    };
+    idle::Settings s;
+    s.afterNs = ns(o[0]);
+    s.dimPercent = o[1] == "-" ? -1 : o[1].toInt();
+    s.offAfterNs = ns(o[2]);
+    s.nightAfterNs = ns(o[5]);
+    s.nightLevel = o[6] == "-" ? -1 : o[6].toInt();
+    idle::NightSchedule night;
+    std::string why;
+    if (o[4] == "sun") {
+        QVERIFY(idle::parseNight("sunset-sunrise", &night, &why));
+        night.latitude = 52.52;
+        night.longitude = 13.40;
+    } else if (o[4] != "-") {
+        QVERIFY2(idle::parseNight(o[4].toStdString(), &night, &why), why.c_str());
+    }
+    qputenv("TZ", "Europe/Berlin");
+    tzset();
+    const long long wall = utc("2025-12-10T" + now + ":00+01:00");
+    QCOMPARE(QString::fromStdString(idle::summary(s, o[3].toInt(), night, wall)), line);
 }
 
 QTEST_GUILESS_MAIN(tst_Night)

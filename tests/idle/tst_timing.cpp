@@ -3,6 +3,7 @@
 #include "../support/program.h"
 #include "options.h"
 #include "arbiter.h"
+#include "saved.h"
 #include "timing.h"
 
 // When the screen goes dark and wakes, replayed as scripts of timed calls,
@@ -22,6 +23,8 @@ private slots:
     void refused();
     void arbiter_data();
     void arbiter();
+    void saved_data();
+    void saved();
 };
 
 namespace {
@@ -374,6 +377,65 @@ void tst_Timing::arbiter()
     QVERIFY(keepers.any() || f[2] == "-");
     QCOMPARE(QString(idle::nameOf(idle::arbitrate(idle::Event(event), idle::Shown(shown), keepers, f[3] == "night"))),
              f[4]);
+}
+
+// The settings kept from the bus, over the command line's "--after 5m --dim
+// 30% --off-after 5m": what a file gives, and what is left out, and why.
+void tst_Timing::saved_data()
+{
+    QTest::addColumn<QString>("file");    // "|" between lines
+    QTest::addColumn<QString>("result");  // After OffAfter NightAfter NightOffAfter NightLevel
+    QTest::addColumn<QString>("notes");   // "|" between them
+
+    QTest::newRow("none") << "" << "300 300 0 0 0" << "";
+    QTest::newRow("Home Assistant's two") << "After=30|NightLevel=25" << "30 300 0 0 25" << "";
+    QTest::newRow("every one") << "After=60|OffAfter=0|NightAfter=20|NightOffAfter=40|NightLevel=100"
+                               << "60 0 20 40 100" << "";
+    QTest::newRow("comments and blank lines") << "# kept|||After=45" << "45 300 0 0 0" << "";
+    QTest::newRow("the last line wins") << "After=45|After=50" << "50 300 0 0 0" << "";
+    QTest::newRow("refused as the bus refuses it") << "After=0|NightLevel=101|After=86401"
+                                                   << "300 300 0 0 0"
+                                                   << "line 1 'After=0': the quiet time must be 1s to 24h; left out|"
+                                                      "line 2 'NightLevel=101': a level must be 1% to 100%; left out|"
+                                                      "line 3 'After=86401': the quiet time must be 1s to 24h; left out";
+    QTest::newRow("the others kept beside a bad one") << "After=thirty|NightLevel=10" << "300 300 0 0 10"
+                                                      << "line 1 'After=thirty': not a number; left out";
+    QTest::newRow("no sign, no huge number") << "After=-5|After=99999999999|After=+5" << "300 300 0 0 0"
+                                             << "line 1 'After=-5': not a number; left out|"
+                                                "line 2 'After=99999999999': not a number; left out|"
+                                                "line 3 'After=+5': not a number; left out";
+    QTest::newRow("the dim is the command line's") << "DimLevel=50|Wake=1|After" << "300 300 0 0 0"
+                                                   << "line 1 'DimLevel=50': not a setting; left out|"
+                                                      "line 2 'Wake=1': not a setting; left out|"
+                                                      "line 3 'After': not a number; left out";
+}
+
+void tst_Timing::saved()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, result);
+    QFETCH(QString, notes);
+    idle::Settings given;
+    given.afterNs = 300 * s;
+    given.dimPercent = 30;
+    given.offAfterNs = 300 * s;
+    std::vector<std::string> said;
+    const idle::Settings got = idle::SavedSettings::parse(file.replace('|', '\n').toStdString(), given, &said);
+    QStringList numbers, texts;
+    for (const char *name : idle::writableNumbers)
+        numbers << QString::number(idle::numberOf(got, name));
+    for (const std::string &n : said)
+        texts << QString::fromStdString(n);
+    QCOMPARE(numbers.join(' '), result);
+    QCOMPARE(texts.join('|'), notes);
+    // Written back, only what differs from the command line, which reads
+    // back as the same settings.
+    const std::string text = idle::SavedSettings::format(got, given);
+    QCOMPARE(text.empty(), got == given);
+    std::vector<std::string> none;
+    QVERIFY(idle::SavedSettings::parse(text, given, &none) == got);
+    QVERIFY(none.empty());
+    QCOMPARE(QString::fromStdString(text).count("After=300"), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Timing)

@@ -428,6 +428,21 @@ downs=$(seen_downs)
 person tap
 expect "a forged idle off in the record swallows no touch" wait_for 5 test "$(seen_downs)" -gt "$downs"
 /usr/bin/brightness-ctl on > /dev/null 2>&1
+# A fresh install, nothing remembered: dimmed, off, then a touch lights
+# 100% at once, the first report after it, never the record's 0 first.
+systemctl stop brightness-idle.service
+rm -f /var/lib/brightness/levels
+echo 'BRIGHTNESS_IDLE_OPTIONS="--after 2s --dim 30% --off-after 2s"' > /etc/default/brightness-idle
+dims=$(received 1e); offs=$(received 00); woke=$(received 64)
+systemctl start brightness-idle.service
+expect "nothing remembered: dimmed to 30% after 2 s" wait_for 15 more_of 1e "$dims"
+expect "... then off" wait_for 15 more_of 00 "$offs"
+reports=$(lines '^display output ' "$W/log")
+person tap
+expect "... a touch lights it at 100%" wait_for 10 more_of 64 "$woke"
+expect "... as the first report after the touch, no 0 first" \
+    test "$(grep '^display output ' "$W/log" | sed -n "$((reports + 1))p")" = "display output $(report 64)"
+/usr/bin/brightness-ctl on > /dev/null 2>&1
 systemctl stop brightness-idle.service
 journalctl --no-pager -o short-monotonic -u brightness-idle.service 2>&1 | sed "s/^/$scenario| /"
 rm -f /etc/default/brightness-idle

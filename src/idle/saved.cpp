@@ -1,0 +1,141 @@
+#include "saved.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace idle {
+
+namespace {
+
+const char *const fileName = "idle-settings";
+const char *const header = "# brightness-idle: values set over the bus, over the command line's.\n"
+                           "# Delete this file, or start once with --reset-settings, to go back to them.\n";
+
+std::string failed(const std::string &what, const std::string &path, int err)
+{
+    return what + " " + path + ": " + std::strerror(err);
+}
+
+bool writeAll(int fd, const std::string &text)
+{
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += std::size_t(n);
+    }
+    return true;
+}
+
+} // namespace
+
+SavedSettings::SavedSettings(const std::string &stateDir, const Settings &commandLine)
+    : file(stateDir + "/" + fileName), commandLine(commandLine)
+{
+}
+
+std::string SavedSettings::format(const Settings &now, const Settings &given)
+{
+    std::string text;
+    for (const char *name : writableNumbers)
+        if (numberOf(now, name) != numberOf(given, name))
+            text += std::string(name) + "=" + std::to_string(numberOf(now, name)) + "\n";
+    return text.empty() ? text : header + text;
+}
+
+Settings SavedSettings::parse(const std::string &text, const Settings &given, std::vector<std::string> *notes)
+{
+    Settings s = given;
+    std::istringstream lines(text);
+    int n = 0;
+    for (std::string line; std::getline(lines, line);) {
+        ++n;
+        if (line.empty() || line[0] == '#')
+            continue;
+        const std::size_t eq = line.find('=');
+        const std::string name = line.substr(0, eq), value = eq == std::string::npos ? "" : line.substr(eq + 1);
+        const bool digits =
+            !value.empty() && value.size() <= 9 && value.find_first_not_of("0123456789") == std::string::npos;
+        Settings next = s;
+        std::string why;
+        bool ok = false;
+        if (!digits)
+            why = "not a number";
+        else if (!applyNumber(&next, name, unsigned(std::stoul(value))))
+            why = "not a setting";
+        else
+            ok = validSettings(next, &why);
+        if (ok)
+            s = next;
+        else
+            notes->push_back("line " + std::to_string(n) + " '" + line + "': " + why + "; left out");
+    }
+    return s;
+}
+
+Settings SavedSettings::load(std::vector<std::string> *notes) const
+{
+    std::ifstream in(file);
+    if (!in) {
+        if (errno != ENOENT)
+            notes->push_back(failed("cannot read", file, errno) + "; the command line's settings hold");
+        return commandLine;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::vector<std::string> lines;
+    const Settings s = parse(text.str(), commandLine, &lines);
+    for (const std::string &l : lines)
+        notes->push_back(file + ", " + l);
+    return s;
+}
+
+bool SavedSettings::save(const Settings &now, std::string *why) const
+{
+    const std::string text = format(now, commandLine);
+    if (text.empty())
+        return reset(why);
+    // A fixed temporary name, created anew and never followed: the
+    // directory is group plugdev's to write.
+    const std::string tmp = file + ".new";
+    unlink(tmp.c_str());
+    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *why = failed("cannot write", tmp, errno);
+        return false;
+    }
+    // Readable by everyone, whoever wrote it last, whatever the umask.
+    bool ok = fchmod(fd, 0644) == 0 && writeAll(fd, text) && fsync(fd) == 0;
+    int err = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && rename(tmp.c_str(), file.c_str()) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        unlink(tmp.c_str());
+        *why = failed("cannot write", file, err);
+    }
+    return ok;
+}
+
+bool SavedSettings::reset(std::string *why) const
+{
+    if (unlink(file.c_str()) == 0 || errno == ENOENT)
+        return true;
+    *why = failed("cannot remove", file, errno);
+    return false;
+}
+
+} // namespace idle
