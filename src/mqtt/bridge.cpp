@@ -49,6 +49,7 @@ Bridge::~Bridge()
         control::closeDisplays(&f.second.scan);
     sd_event_source_disable_unref(socket);
     sd_event_source_disable_unref(later);
+    sd_event_source_disable_unref(syncTimer);
     sd_event_source_disable_unref(timer);
     for (sd_event_source *s : signals)
         sd_event_source_disable_unref(s);
@@ -71,6 +72,10 @@ bool Bridge::setUp(std::string *why)
         r = sd_event_source_set_priority(later, SD_EVENT_PRIORITY_IDLE);
     if (r >= 0)
         r = sd_event_source_set_enabled(later, SD_EVENT_OFF);
+    if (r >= 0)
+        r = sd_event_add_time(loop, &syncTimer, CLOCK_MONOTONIC, UINT64_MAX, 1000, onSync, this);
+    if (r >= 0)
+        r = sd_event_source_set_enabled(syncTimer, SD_EVENT_OFF);
     if (r >= 0)
         r = sd_event_add_signal(loop, &signals[0], SIGTERM, onSignal, this);
     if (r >= 0)
@@ -138,6 +143,8 @@ void Bridge::stop()
         f.second.fade->interrupt();
     while (!fades.empty())
         endFade(fades.begin());
+    if (syncDue)
+        syncRecord();
     if (link == Link::Up) {
         // Gone on purpose: say so now rather than through the will later.
         const std::string availability = topics.availability();
@@ -169,10 +176,6 @@ void Bridge::tick(long long now)
     // keepalive is due when it is asked.
     if (link != Link::Waiting && now >= lastTraffic + (settings.options.keepalive + 1) * 1000LL)
         pump(0, now);
-    if (pendingDueAt && now >= pendingDueAt) {
-        pendingDueAt = 0;
-        sd_event_source_set_enabled(later, SD_EVENT_ONESHOT);
-    }
     stepFades(control::monotonicNs());
     arm(monotonicMs());
 }
@@ -182,8 +185,6 @@ void Bridge::arm(long long now)
     long long next = link == Link::Waiting ? retryAt : lastTraffic + (settings.options.keepalive + 1) * 1000LL;
     if (statesDueAt)
         next = std::min(next, statesDueAt);
-    if (pendingDueAt)
-        next = std::min(next, pendingDueAt);
     long long fadeNs = -1;
     for (const auto &f : fades)
         fadeNs = earliest(fadeNs, f.second.fade->due());

@@ -152,17 +152,20 @@ private:
     // Commands taken but not yet run, by target ("" for all): run once
     // nothing else is ready, so that a burst writes only its newest level.
     std::vector<std::pair<std::string, Command>> pending;
-    // When a command last ran, by target: each writes the record durably,
-    // so a flood runs at most one a second per display, its newest last.
-    std::map<std::string, long long> lastRun;
-    long long pendingDueAt = 0;  // ms: when held commands may run; 0: none held
-    long long runnableAt(const std::string &target) const;
+    // Commands write the record without flushing it; this timer flushes
+    // it a second after the first such write, so that a flood costs at
+    // most one fsync a second.
+    sd_event_source *syncTimer = nullptr;
+    bool syncDue = false;
+    static int onSync(sd_event_source *source, std::uint64_t usec, void *self);
+    void scheduleSync();
+    void syncRecord();
 };
 
 long long monotonicMs();
 
-// The least time between two commands run on one display.
-const long long commandIntervalMs = 1000;
+// The longest a command's record write stays in memory only.
+const long long syncDelayMs = 1000;
 
 } // namespace mqtt
 

@@ -24,6 +24,8 @@ control::FadePlan planFor(const Command &command)
 {
     control::FadePlan plan;
     plan.fadeMs = command.fadeMs;
+    // The bridge flushes the record itself, at most once a second.
+    plan.deferSync = true;
     return plan;
 }
 

@@ -1,0 +1,49 @@
+// The record as the bridge writes it: each command's report and record
+// write at once, the record's flush to disk at most once a second.
+
+#include <sstream>
+
+#include <systemd/sd-event.h>
+
+#include "bridge.h"
+#include "clock.h"
+#include "session.h"
+
+namespace mqtt {
+
+void Bridge::scheduleSync()
+{
+    // A second after the first unflushed write: later ones ride along.
+    if (syncDue)
+        return;
+    syncDue = true;
+    sd_event_source_set_time(syncTimer, static_cast<std::uint64_t>(control::monotonicNs() / 1000 + syncDelayMs * 1000));
+    sd_event_source_set_enabled(syncTimer, SD_EVENT_ONESHOT);
+}
+
+int Bridge::onSync(sd_event_source *, std::uint64_t, void *self)
+{
+    static_cast<Bridge *>(self)->syncRecord();
+    return 0;
+}
+
+void Bridge::syncRecord()
+{
+    syncDue = false;
+    sd_event_source_set_enabled(syncTimer, SD_EVENT_OFF);
+    std::ostringstream messages;
+    control::Environment quiet = settings.env;
+    quiet.err = quiet.out = &messages;
+    control::Session session(quiet);
+    // Written again whole, flushed, renamed: what the commands wrote, and
+    // whatever others wrote since, reaches the disk.
+    if (session.open(/* fresh= */ false)) {
+        session.rewrite();
+        session.close(/* durable= */ true);
+    }
+    if (!session.why().empty())
+        log.limited("sync", control::Priority::Warning, "cannot flush the record: " + session.why(),
+                    control::monotonicNs());
+}
+
+} // namespace mqtt
