@@ -153,10 +153,12 @@ private:
     // nothing else is ready, so that a burst writes only its newest level.
     std::vector<std::pair<std::string, Command>> pending;
     // Commands write the record without flushing it; this timer flushes
-    // it a second after the first such write, so that a flood costs at
+    // it within a second of the first such write, so that a flood costs at
     // most one fsync a second.
     sd_event_source *syncTimer = nullptr;
     bool syncDue = false;
+    long long unsyncedSince = 0;  // ms: the first write not flushed yet
+    long long syncedAt = -1000000;  // ms: the last flush
     static int onSync(sd_event_source *source, std::uint64_t usec, void *self);
     void scheduleSync();
     void syncRecord();
@@ -164,8 +166,11 @@ private:
 
 long long monotonicMs();
 
-// The longest a command's record write stays in memory only.
+// The longest a command's record write stays in memory only, and the
+// least time between two flushes.
 const long long syncDelayMs = 1000;
+// The pause in commands after which the record is flushed sooner.
+const long long syncQuietMs = 200;
 
 } // namespace mqtt
 

@@ -1,6 +1,8 @@
 // The record as the bridge writes it: each command's report and record
-// write at once, the record's flush to disk at most once a second.
+// write at once, the record's flush to disk at most once a second, when
+// commands pause, so that the flush rarely delays one.
 
+#include <algorithm>
 #include <sstream>
 
 #include <systemd/sd-event.h>
@@ -13,11 +15,14 @@ namespace mqtt {
 
 void Bridge::scheduleSync()
 {
-    // A second after the first unflushed write: later ones ride along.
-    if (syncDue)
-        return;
+    // Once commands pause, or a second after the first unflushed write,
+    // whichever comes first; never within a second of the last flush.
+    const long long now = monotonicMs();
+    if (!syncDue)
+        unsyncedSince = now;
     syncDue = true;
-    sd_event_source_set_time(syncTimer, static_cast<std::uint64_t>(control::monotonicNs() / 1000 + syncDelayMs * 1000));
+    const long long due = std::max(syncedAt + syncDelayMs, std::min(unsyncedSince + syncDelayMs, now + syncQuietMs));
+    sd_event_source_set_time(syncTimer, static_cast<std::uint64_t>(due) * 1000);
     sd_event_source_set_enabled(syncTimer, SD_EVENT_ONESHOT);
 }
 
@@ -30,6 +35,7 @@ int Bridge::onSync(sd_event_source *, std::uint64_t, void *self)
 void Bridge::syncRecord()
 {
     syncDue = false;
+    syncedAt = monotonicMs();
     sd_event_source_set_enabled(syncTimer, SD_EVENT_OFF);
     std::ostringstream messages;
     control::Environment quiet = settings.env;
