@@ -18,8 +18,8 @@ namespace mqtt {
 
 namespace {
 
-// The record changes at every step of a fade: its state goes out at most
-// this often, the first change at once.
+// The record changes at every step of a fade: it is read at most this
+// often, the first change at once.
 const long long stateIntervalMs = 50;
 
 long long earliest(long long a, long long b)
@@ -86,8 +86,8 @@ bool Bridge::setUp(std::string *why)
     }
     const auto recordChanged = [this] {
         const long long now = monotonicMs();
-        if (!statesDueAt)
-            statesDueAt = std::max(now, statesSentAt + stateIntervalMs);
+        const long long due = std::max(now, statesSentAt + stateIntervalMs);
+        statesDueAt = statesDueAt ? std::min(statesDueAt, due) : due;
         arm(now);
     };
     if (!record.open(loop, settings.env.stateDir, recordChanged, why))
@@ -169,8 +169,7 @@ void Bridge::tick(long long now)
         tryConnect(now);
     if (statesDueAt && now >= statesDueAt) {
         statesSentAt = now;
-        statesDueAt = 0;
-        publishStates(false);
+        statesDueAt = paceStates(now);
     }
     // mosquitto keeps time in whole seconds: one more makes sure its
     // keepalive is due when it is asked.

@@ -66,6 +66,11 @@ private:
     struct Known {
         Panel panel;
         std::string published;  // the last state payload sent
+        // The record's serial of the request whose state was published
+        // last: a change under the same serial is a step of its fade.
+        unsigned long serial = 0;
+        std::string seen;  // the state last read from the record, and when
+        long long seenAt = 0;
     };
     // A command in progress on one display.
     struct Running {
@@ -100,6 +105,10 @@ private:
     void absent(const std::string &object);
     std::string deviceName(const Panel &panel) const;
     void publishStates(bool all);
+    // record.cpp: the record's changes as states, paced: a request's first
+    // change at once, its fade's steps held until the record has been
+    // still for stateQuietMs. When to look again; 0: nothing held.
+    long long paceStates(long long now);
     void publishState(Known &known, const PanelState &state, bool all);
     void publish(const std::string &topic, const std::string &payload, bool retain);
     void command(const std::string &place, const char *data, std::size_t size, const std::string &topic);
@@ -171,6 +180,8 @@ long long monotonicMs();
 const long long syncDelayMs = 1000;
 // The pause in commands after which the record is flushed sooner.
 const long long syncQuietMs = 200;
+// How long a fade's steps must have stopped before its end is published.
+const long long stateQuietMs = 1000;
 
 } // namespace mqtt
 

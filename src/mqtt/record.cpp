@@ -1,6 +1,8 @@
-// The record as the bridge writes it: each command's report and record
-// write at once, the record's flush to disk at most once a second, when
-// commands pause, so that the flush rarely delays one.
+// The record as the bridge writes and reads it: each command's report and
+// record write at once, the record's flush to disk at most once a second,
+// when commands pause, so that the flush rarely delays one; its changes,
+// whoever made them, published at a pace that gives Home Assistant two
+// states per fade, not one per step.
 
 #include <algorithm>
 #include <sstream>
@@ -9,7 +11,9 @@
 
 #include "bridge.h"
 #include "clock.h"
+#include "control.h"
 #include "session.h"
+#include "store.h"
 
 namespace mqtt {
 
@@ -50,6 +54,47 @@ void Bridge::syncRecord()
     if (!session.why().empty())
         log.limited("sync", control::Priority::Warning, "cannot flush the record: " + session.why(),
                     control::monotonicNs());
+}
+
+long long Bridge::paceStates(long long now)
+{
+    control::Record record;
+    std::string why;
+    if (!control::Store(settings.env.stateDir).read(&record, &why)) {
+        log.limited("record", control::Priority::Warning, "cannot read the record, states stay as they were: " + why,
+                    control::monotonicNs());
+        return 0;
+    }
+    log.reset("record");
+    long long next = 0;
+    for (auto &entry : panels) {
+        Known &k = entry.second;
+        // The bridge's own fade says its target and its end itself.
+        if (fades.count(k.panel.place))
+            continue;
+        const control::Display d{-1, -1, {k.panel.vendor, k.panel.product}, k.panel.place, k.panel.formerPlace};
+        const control::Entry *e = control::entryOf(record, d);
+        const PanelState state = panelStateOf(e);
+        const std::string payload = statePayload(state);
+        const unsigned long serial = e ? e->serial : 0;
+        if (payload != k.seen) {
+            k.seen = payload;
+            k.seenAt = now;
+        }
+        if (payload == k.published)
+            continue;
+        // Every request bumps the serial; a fade's steps keep the one it
+        // claimed.
+        const bool step = !k.published.empty() && serial == k.serial;
+        if (step && now < k.seenAt + stateQuietMs) {
+            const long long at = k.seenAt + stateQuietMs;
+            next = next ? std::min(next, at) : at;
+            continue;
+        }
+        publishState(k, state, false);
+        k.serial = serial;
+    }
+    return next;
 }
 
 } // namespace mqtt

@@ -29,6 +29,8 @@ private slots:
     void oversized();
     void olderBroker();
     void besideCtl();
+    void fadeBesideCtl_data();
+    void fadeBesideCtl();
     void brokerRestart();
     void clonedCard();
     void badPayloads_data();
@@ -436,6 +438,56 @@ void tst_Bridge::besideCtl()
     QVERIFY2(worst < 100 * 1000000LL, qPrintable(QString::number(worst / 1e6)));
     // Lights only.
     QCOMPARE(rig.client.messages("^" + idle + "|^homeassistant/.*/idle_").size(), 0);
+}
+
+void tst_Bridge::fadeBesideCtl_data()
+{
+    QTest::addColumn<QString>("record");  // the display's line after its place
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("state");   // where it ended: "ON 10" or "OFF"
+    QTest::newRow("set 10% --fade 3000") << "0483:5750 60 4 on" << QStringList{"set", "10%", "--fade", "3000"} << "ON 10";
+    QTest::newRow("off --fade 3000") << "0483:5750 60 4 on" << QStringList{"off", "--fade", "3000"} << "OFF";
+    QTest::newRow("on --fade 3000") << "0483:5750 80 4 off" << QStringList{"on", "--fade", "3000"} << "ON 80";
+}
+
+void tst_Bridge::fadeBesideCtl()
+{
+    // Another program's fade writes the record at every step; Home
+    // Assistant gets its first change at once and where it ended, not a
+    // state per step.
+    QFETCH(QString, record);
+    QFETCH(QStringList, args);
+    QFETCH(QString, state);
+    Rig rig;
+    QVERIFY(setUp(rig, "%1 " + record.toUtf8() + "\n"));
+    startBridge(rig, {"--node-id", "test", "--no-idle"});
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.client.messages("^" + base + "/state$").isEmpty(), 10000);
+    const int before = rig.client.messages("^" + base + "/state$").size();
+    QProcess ctl;
+    ctl.setProcessEnvironment(rig.sim.environment(SIMHID_SUDO_DIR, SIMHID_PRELOAD));
+    testutil::startProgram(ctl, CTL_DRIVER_BINARY, QStringList{QString::fromStdString(rig.staged.path()),
+                                                               QString::fromStdString(rig.staged.stateDir())} + args);
+    QElapsedTimer fade;
+    fade.start();
+    // The first change within a fraction of the fade.
+    QTRY_VERIFY_WITH_TIMEOUT(rig.client.messages("^" + base + "/state$").size() > before, 1000);
+    QVERIFY(fade.elapsed() < 1000);
+    QVERIFY(ctl.waitForFinished(10000));
+    QCOMPARE(ctl.exitCode(), 0);
+    QVERIFY2(rig.sim.levels().size() > 10, "a fade of steps");
+    const auto last = [&] {
+        const QJsonObject o = json(rig.client.last("^" + base + "/state$"));
+        return o["state"].toString() + (o["state"].toString() == "ON" ? ' ' + QString::number(o["brightness"].toInt()) : QString());
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(last(), state, 3000);
+    QTest::qWait(1500);  // nothing more comes
+    const QList<Message> states = rig.client.messages("^" + base + "/state$").mid(before);
+    QStringList seen;
+    for (const Message &m : states)
+        seen << QString::fromUtf8(m.payload);
+    qInfo("%d states: %s", int(states.size()), qPrintable(seen.join(' ')));
+    QVERIFY2(states.size() <= 3, qPrintable(seen.join('\n')));
+    QCOMPARE(last(), state);
 }
 
 void tst_Bridge::brokerRestart()
