@@ -45,6 +45,7 @@ private slots:
     void idleDiscovery();
     void idleCommands_data();
     void idleCommands();
+    void idleFlood();
     void idleOnTheBus();
 
 private:
@@ -874,6 +875,53 @@ void tst_Bridge::idleCommands()
     QTest::qWait(300);
     QCOMPARE(rig.client.messages(stateTopic).size() - before, published);
     QCOMPARE(rig.calls(), calls);
+    QCOMPARE(rig.bridge.state(), QProcess::Running);
+}
+
+void tst_Bridge::idleFlood()
+{
+    // A flood of Stay awake ON and OFF on a brightness-idle that answers
+    // each call in 20 ms: one call at a time, the newest value per entity,
+    // and no state published that did not change.
+    Rig rig;
+    QVERIFY(setUp(rig));
+    if (!rig.bus.start())
+        QSKIP("dbus-daemon is not installed (scripts/deps.sh installs it)");
+    QVERIFY(startIdle(rig, {"Delay=20"}));
+    startBridge(rig);
+    const QString state = "^" + idle + "stay_awake/state$";
+    QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + idle + "availability$").payload, QByteArray("online"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.client.messages(state).isEmpty(), 5000);
+    const int before = rig.client.messages(state).size();
+    Client other;
+    QVERIFY(other.connect(rig.broker.port));
+    const int sent = 4000;
+    QElapsedTimer flood;
+    flood.start();
+    for (int i = 0; i < sent; ++i)
+        QVERIFY(other.publish(idle + "stay_awake/set", i % 2 ? "OFF" : "ON"));
+    // Settled: no call for a second. One call per command would take 80 s.
+    QString calls;
+    QTRY_VERIFY_WITH_TIMEOUT([&] {
+        const QString was = rig.calls();
+        QTest::qWait(1000);
+        calls = rig.calls();
+        return calls == was;
+    }(), 20000);
+    const int made = calls.isEmpty() ? 0 : int(calls.count('\n')) + 1;
+    QStringList published;
+    for (const Message &m : rig.client.messages(state).mid(before))
+        published << QString::fromUtf8(m.payload);
+    qInfo("%d commands: %d calls, %d states published, settled after %lld ms", sent, made, int(published.size()),
+          flood.elapsed());
+    QVERIFY2(made <= flood.elapsed() / 20 + 1, qPrintable(QString::number(made)));
+    // The newest, OFF, has the last word.
+    QCOMPARE(rig.client.last(state).payload, QByteArray("OFF"));
+    QVERIFY(made == 0 || calls.endsWith("Set StayAwake 0"));
+    // Each published state differs from the one before it.
+    QVERIFY(published.size() <= made);
+    for (int i = 1; i < published.size(); ++i)
+        QVERIFY(published[i] != published[i - 1]);
     QCOMPARE(rig.bridge.state(), QProcess::Running);
 }
 
