@@ -256,6 +256,12 @@ void Bridge::received(const mosquitto_message &message)
                         + ": clear it with mosquitto_pub -r -n -t '" + logTopic(topic) + "'", control::monotonicNs());
         return;
     }
+    if (size == 0) {
+        // What a subscriber sees of a retained command being cleared, as
+        // the advice above says: nothing to do, nothing to warn of.
+        log.debug("cleared: " + logTopic(topic));
+        return;
+    }
     if (forIdle) {
         idle->command(topic, data, size);
         return;

@@ -26,17 +26,22 @@ struct Entity {
     unsigned low = 0, high = 0;  // a number's range, as the interface's
     const char *unit = nullptr;
     const char *category = nullptr;
+    // How Home Assistant shows it: a class of its own, else an icon.
+    const char *deviceClass = nullptr;
+    const char *icon = nullptr;
 };
 
 const unsigned day = 86400;
 // Their times and levels are what the command line takes; 0 stands for
 // never (off after), as by day (night times) or the remembered level.
 const Entity entities[] = {
-    {"idle", "Idle", Kind::Sensor, "Idle", Need::Always},
+    {"idle", "Idle", Kind::Sensor, "Idle", Need::Always, 0, 0, nullptr, nullptr, nullptr, "mdi:sleep"},
     {"wake", "Wake", Kind::Button, "Wake()", Need::Always},
     {"stay_awake", "Stay awake", Kind::Switch, "StayAwake", Need::Always},
-    {"inhibited", "Inhibited", Kind::Sensor, "Inhibited", Need::Always, 0, 0, nullptr, "diagnostic"},
-    {"presence", "Presence", Kind::Sensor, "Presence", Need::Always, 0, 0, nullptr, "diagnostic"},
+    {"inhibited", "Inhibited", Kind::Sensor, "Inhibited", Need::Always, 0, 0, nullptr, "diagnostic", nullptr,
+     "mdi:sleep-off"},
+    {"presence", "Presence", Kind::Sensor, "Presence", Need::Always, 0, 0, nullptr, "diagnostic", "occupancy"},
+    {"night", "Night", Kind::Sensor, "Night", Need::Night, 0, 0, nullptr, nullptr, nullptr, "mdi:weather-night"},
     {"after", "Idle after", Kind::Number, "After", Need::Always, 1, day, "s", "config"},
     {"off_after", "Off after dim", Kind::Number, "OffAfter", Need::Dim, 0, day, "s", "config"},
     {"night_after", "Night idle after", Kind::Number, "NightAfter", Need::Night, 0, day, "s", "config"},
@@ -153,6 +158,10 @@ std::string IdleEntities::config(std::size_t i) const
         c["command_topic"] = topics.idle(std::string(e.key) + "/set");
     if (e.category)
         c["entity_category"] = e.category;
+    if (e.deviceClass)
+        c["device_class"] = e.deviceClass;
+    if (e.icon)
+        c["icon"] = e.icon;
     if (e.kind == Kind::Number) {
         c["min"] = e.low;
         c["max"] = e.high;

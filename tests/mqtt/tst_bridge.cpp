@@ -359,8 +359,13 @@ void tst_Bridge::retainedCommands()
     QTest::qWait(500);
     QCOMPARE(levels(rig), QStringList());
     QCOMPARE(rig.errors().count("ignored a retained command"), 1);
+    // The advice taken (mosquitto_pub -r -n): the bridge sees an empty
+    // message and says nothing of it.
+    QVERIFY(other.publish(base + "/set", QByteArray(), true));
+    QVERIFY(other.publish("brightness/all/set", QByteArray(), true));
     QVERIFY(rig.client.publish(base + "/set", "{\"brightness\":33}"));
     QTRY_COMPARE_WITH_TIMEOUT(levels(rig), QStringList{"33"}, 5000);
+    QVERIFY2(!rig.errors().contains("ignored a command"), qPrintable(rig.errors()));
 }
 
 void tst_Bridge::oversized()
@@ -549,7 +554,6 @@ void tst_Bridge::badPayloads_data()
     QTest::newRow("too large") << QByteArray("{\"brightness\":5,\"x\":\"" + QByteArray(5000, 'a') + "\"}")
                                << "larger than 4096 bytes";
     QTest::newRow("not JSON") << QByteArray("{\"brightness\":") << "not JSON";
-    QTest::newRow("empty") << QByteArray() << "not JSON";
     QTest::newRow("a number") << QByteArray("40") << "not a JSON object";
     QTest::newRow("an array") << QByteArray("[{\"brightness\":40}]") << "not a JSON object";
     QTest::newRow("unknown key") << QByteArray("{\"brightness\":40,\"effect\":\"rainbow\"}") << "a key other than";
@@ -706,13 +710,15 @@ struct IdleEntity {
     const char *key, *component, *name;
     int min, max;  // numbers only
     const char *unit;
+    const char *shown = "";  // "class C" or "icon I": a sensor's look
 };
 const IdleEntity idleEntities[] = {
-    {"idle", "binary_sensor", "Idle", 0, 0, nullptr},
+    {"idle", "binary_sensor", "Idle", 0, 0, nullptr, "icon mdi:sleep"},
     {"wake", "button", "Wake", 0, 0, nullptr},
     {"stay_awake", "switch", "Stay awake", 0, 0, nullptr},
-    {"inhibited", "binary_sensor", "Inhibited", 0, 0, nullptr},
-    {"presence", "binary_sensor", "Presence", 0, 0, nullptr},
+    {"inhibited", "binary_sensor", "Inhibited", 0, 0, nullptr, "icon mdi:sleep-off"},
+    {"presence", "binary_sensor", "Presence", 0, 0, nullptr, "class occupancy"},
+    {"night", "binary_sensor", "Night", 0, 0, nullptr, "icon mdi:weather-night"},
     {"after", "number", "Idle after", 1, 86400, "s"},
     {"off_after", "number", "Off after dim", 0, 86400, "s"},
     {"night_after", "number", "Night idle after", 0, 86400, "s"},
@@ -747,10 +753,10 @@ void tst_Bridge::idleDiscovery_data()
     QTest::addColumn<QString>("offered");      // the entities Home Assistant is given
     const QString always = "idle wake stay_awake inhibited presence after";
     QTest::newRow("dim and night profile: all of them")
-        << QStringList{"DimLevel=30", "NightProfile=1"} << always + " off_after night_after night_off_after night_level";
+        << QStringList{"DimLevel=30", "NightProfile=1"} << always + " off_after night night_after night_off_after night_level";
     QTest::newRow("no dim, no night profile") << QStringList{} << always;
     QTest::newRow("night profile without dim: no off times")
-        << QStringList{"NightProfile=1"} << always + " night_after night_level";
+        << QStringList{"NightProfile=1"} << always + " night night_after night_level";
     QTest::newRow("dim without night profile") << QStringList{"DimLevel=20"} << always + " off_after";
 }
 
@@ -790,6 +796,10 @@ void tst_Bridge::idleDiscovery()
         QCOMPARE(c["state_topic"].toString(), QString(e.component) == "button" ? QString() : idle + key + "/state");
         QCOMPARE(c["command_topic"].toString(),
                  QString(e.component) == "binary_sensor" ? QString() : idle + key + "/set");
+        const QString shown = c.contains("device_class") ? "class " + c["device_class"].toString()
+                              : c.contains("icon")       ? "icon " + c["icon"].toString()
+                                                         : QString();
+        QCOMPARE(shown, QString(e.shown));
         if (QString(e.component) == "number") {
             QCOMPARE(c["min"].toInt(), e.min);
             QCOMPARE(c["max"].toInt(), e.max);
