@@ -342,6 +342,13 @@ void tst_Bridge::flood()
     QTest::qWait(1200);
     QCOMPARE(fsyncs(), flushed);
     QTRY_COMPARE_WITH_TIMEOUT(json(rig.client.last("^" + base + "/state$"))["brightness"].toInt(), 20, 5000);
+    // Stopped right after a command: the record is flushed before the exit.
+    QVERIFY(rig.client.publish(base + "/set", "{\"brightness\":21}"));
+    QTRY_COMPARE_WITH_TIMEOUT(levels(rig).value(levels(rig).size() - 1), QString("21"), 5000);
+    rig.bridge.terminate();
+    QVERIFY(rig.bridge.waitForFinished(5000));
+    QCOMPARE(rig.bridge.exitCode(), 0);
+    QCOMPARE(fsyncs(), flushed + 1);
 }
 
 void tst_Bridge::retainedCommands()
