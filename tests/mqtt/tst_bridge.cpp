@@ -98,7 +98,10 @@ private:
         QProcessEnvironment env = rig.sim.environment(SIMHID_SUDO_DIR, SIMHID_PRELOAD);
         // No system bus unless the test started one.
         env.insert("DBUS_SYSTEM_BUS_ADDRESS", rig.bus.address.isEmpty() ? "unix:path=/nonexistent/bus" : rig.bus.address);
-        env.insert("LD_PRELOAD", env.value("LD_PRELOAD") + ":" + FSYNCLOG_PRELOAD);
+        // Beside the simulated display, where that one is preloaded (under
+        // the emulator, in its guest).
+        const QString preloads = env.contains("QEMU_SET_ENV") ? "QEMU_SET_ENV" : "LD_PRELOAD";
+        env.insert(preloads, env.value(preloads) + ":" + FSYNCLOG_PRELOAD);
         env.insert("FSYNC_LOG", rig.fsyncs.filePath("log"));
         rig.bridge.setProcessEnvironment(env);
         testutil::startProgram(rig.bridge, MQTT_DRIVER_BINARY,
