@@ -216,7 +216,6 @@ void Bridge::start(const std::string &place, const Command &command)
                     publishState(entry.second, panelStateOf(r.fade->jobs().front().after), false);
         endFade(fades.emplace(key, std::move(r)).first);
     }
-    scheduleSync();
     arm(monotonicMs());
 }
 
@@ -235,9 +234,12 @@ void Bridge::endFade(std::map<std::string, Running>::iterator it, bool say)
     if (!it->second.fade->done())
         return;
     log.relay(control::Priority::Warning, it->second.messages->str());
+    const std::vector<control::Job> &jobs = it->second.fade->jobs();
+    // Its record writes were not flushed.
+    if (std::any_of(jobs.begin(), jobs.end(), [](const control::Job &j) { return j.written >= 0 || j.recordOnly; }))
+        scheduleSync();
     control::closeDisplays(&it->second.scan);
     fades.erase(it);
-    scheduleSync();
     // Where it ended, from the record: the same as the target unless it was
     // cut short.
     if (say)
