@@ -244,7 +244,7 @@ int Fade::start(std::vector<Job> jobs, long long now)
     steps = stepsOf(work, plan.fadeMs);
     if (steps == 1) {
         status = worse(status, writeStep(work, 1, 1, session, env));
-        session.close(/* durable= */ true);
+        session.close(/* durable= */ !plan.deferSync);
         finish();
         return status;
     }
@@ -271,7 +271,7 @@ int Fade::step(long long now)
         ++next;
     session.open(/* fresh= */ false);
     const int status = writeStep(work, next, steps, session, env);
-    session.close(/* durable= */ next == steps);
+    session.close(/* durable= */ next == steps && !plan.deferSync);
     if (++next > steps || !anyActive(work))
         finish();
     return status;

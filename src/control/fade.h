@@ -56,6 +56,9 @@ struct FadePlan {
     int fadeMs = 0;            // 0: at once
     int lockWaitMs = Store::defaultLockWaitMs;
     bool stayOff = false;      // Set: a display that is off stays off
+    // The record's last write is not flushed: the caller makes it durable
+    // later (Session::rewrite, then close(true)), to flush many in one.
+    bool deferSync = false;
 };
 
 // One request on a set of displays. start() plans each job from the record

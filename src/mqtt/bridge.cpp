@@ -18,8 +18,8 @@ namespace mqtt {
 
 namespace {
 
-// The record changes at every step of a fade: its state goes out at most
-// this often, the first change at once.
+// The record changes at every step of a fade: it is read at most this
+// often, the first change at once.
 const long long stateIntervalMs = 50;
 
 long long earliest(long long a, long long b)
@@ -49,6 +49,7 @@ Bridge::~Bridge()
         control::closeDisplays(&f.second.scan);
     sd_event_source_disable_unref(socket);
     sd_event_source_disable_unref(later);
+    sd_event_source_disable_unref(syncTimer);
     sd_event_source_disable_unref(timer);
     for (sd_event_source *s : signals)
         sd_event_source_disable_unref(s);
@@ -72,6 +73,10 @@ bool Bridge::setUp(std::string *why)
     if (r >= 0)
         r = sd_event_source_set_enabled(later, SD_EVENT_OFF);
     if (r >= 0)
+        r = sd_event_add_time(loop, &syncTimer, CLOCK_MONOTONIC, UINT64_MAX, 1000, onSync, this);
+    if (r >= 0)
+        r = sd_event_source_set_enabled(syncTimer, SD_EVENT_OFF);
+    if (r >= 0)
         r = sd_event_add_signal(loop, &signals[0], SIGTERM, onSignal, this);
     if (r >= 0)
         r = sd_event_add_signal(loop, &signals[1], SIGINT, onSignal, this);
@@ -81,8 +86,8 @@ bool Bridge::setUp(std::string *why)
     }
     const auto recordChanged = [this] {
         const long long now = monotonicMs();
-        if (!statesDueAt)
-            statesDueAt = std::max(now, statesSentAt + stateIntervalMs);
+        const long long due = std::max(now, statesSentAt + stateIntervalMs);
+        statesDueAt = statesDueAt ? std::min(statesDueAt, due) : due;
         arm(now);
     };
     if (!record.open(loop, settings.env.stateDir, recordChanged, why))
@@ -138,6 +143,8 @@ void Bridge::stop()
         f.second.fade->interrupt();
     while (!fades.empty())
         endFade(fades.begin());
+    if (syncDue)
+        syncRecord();
     if (link == Link::Up) {
         // Gone on purpose: say so now rather than through the will later.
         const std::string availability = topics.availability();
@@ -162,17 +169,12 @@ void Bridge::tick(long long now)
         tryConnect(now);
     if (statesDueAt && now >= statesDueAt) {
         statesSentAt = now;
-        statesDueAt = 0;
-        publishStates(false);
+        statesDueAt = paceStates(now);
     }
     // mosquitto keeps time in whole seconds: one more makes sure its
     // keepalive is due when it is asked.
     if (link != Link::Waiting && now >= lastTraffic + (settings.options.keepalive + 1) * 1000LL)
         pump(0, now);
-    if (pendingDueAt && now >= pendingDueAt) {
-        pendingDueAt = 0;
-        sd_event_source_set_enabled(later, SD_EVENT_ONESHOT);
-    }
     stepFades(control::monotonicNs());
     arm(monotonicMs());
 }
@@ -182,8 +184,6 @@ void Bridge::arm(long long now)
     long long next = link == Link::Waiting ? retryAt : lastTraffic + (settings.options.keepalive + 1) * 1000LL;
     if (statesDueAt)
         next = std::min(next, statesDueAt);
-    if (pendingDueAt)
-        next = std::min(next, pendingDueAt);
     long long fadeNs = -1;
     for (const auto &f : fades)
         fadeNs = earliest(fadeNs, f.second.fade->due());
@@ -254,6 +254,12 @@ void Bridge::received(const mosquitto_message &message)
         // Replayed at every connect, it would undo newer settings.
         log.limited("retained", control::Priority::Warning, "ignored a retained command on " + logTopic(topic)
                         + ": clear it with mosquitto_pub -r -n -t '" + logTopic(topic) + "'", control::monotonicNs());
+        return;
+    }
+    if (size == 0) {
+        // What a subscriber sees of a retained command being cleared, as
+        // the advice above says: nothing to do, nothing to warn of.
+        log.debug("cleared: " + logTopic(topic));
         return;
     }
     if (forIdle) {

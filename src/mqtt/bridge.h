@@ -66,6 +66,11 @@ private:
     struct Known {
         Panel panel;
         std::string published;  // the last state payload sent
+        // The record's serial of the request whose state was published
+        // last: a change under the same serial is a step of its fade.
+        unsigned long serial = 0;
+        std::string seen;  // the state last read from the record, and when
+        long long seenAt = 0;
     };
     // A command in progress on one display.
     struct Running {
@@ -100,6 +105,10 @@ private:
     void absent(const std::string &object);
     std::string deviceName(const Panel &panel) const;
     void publishStates(bool all);
+    // record.cpp: the record's changes as states, paced: a request's first
+    // change at once, its fade's steps held until the record has been
+    // still for stateQuietMs. When to look again; 0: nothing held.
+    long long paceStates(long long now);
     void publishState(Known &known, const PanelState &state, bool all);
     void publish(const std::string &topic, const std::string &payload, bool retain);
     void command(const std::string &place, const char *data, std::size_t size, const std::string &topic);
@@ -152,17 +161,27 @@ private:
     // Commands taken but not yet run, by target ("" for all): run once
     // nothing else is ready, so that a burst writes only its newest level.
     std::vector<std::pair<std::string, Command>> pending;
-    // When a command last ran, by target: each writes the record durably,
-    // so a flood runs at most one a second per display, its newest last.
-    std::map<std::string, long long> lastRun;
-    long long pendingDueAt = 0;  // ms: when held commands may run; 0: none held
-    long long runnableAt(const std::string &target) const;
+    // Commands write the record without flushing it; this timer flushes
+    // it within a second of the first such write, so that a flood costs at
+    // most one fsync a second.
+    sd_event_source *syncTimer = nullptr;
+    bool syncDue = false;
+    long long unsyncedSince = 0;  // ms: the first write not flushed yet
+    long long syncedAt = -1000000;  // ms: the last flush
+    static int onSync(sd_event_source *source, std::uint64_t usec, void *self);
+    void scheduleSync();
+    void syncRecord();
 };
 
 long long monotonicMs();
 
-// The least time between two commands run on one display.
-const long long commandIntervalMs = 1000;
+// The longest a command's record write stays in memory only, and the
+// least time between two flushes.
+const long long syncDelayMs = 1000;
+// The pause in commands after which the record is flushed sooner.
+const long long syncQuietMs = 200;
+// How long a fade's steps must have stopped before its end is published.
+const long long stateQuietMs = 1000;
 
 } // namespace mqtt
 

@@ -24,6 +24,8 @@ control::FadePlan planFor(const Command &command)
 {
     control::FadePlan plan;
     plan.fadeMs = command.fadeMs;
+    // The bridge flushes the record itself, at most once a second.
+    plan.deferSync = true;
     return plan;
 }
 
@@ -35,7 +37,8 @@ PanelState panelStateOf(const control::Entry *entry)
     s.known = true;
     s.brightness = control::shownLevel(*entry);
     s.on = s.brightness > 0;
-    s.remembered = entry->level;
+    s.levelRemembered = entry->level != control::nothingRemembered;
+    s.remembered = s.levelRemembered ? entry->level : control::firstUseLevel;
     s.dimmed = entry->shown > 0;
     return s;
 }
@@ -46,7 +49,8 @@ PanelState panelStateOf(const control::ScreenState &state)
     s.known = true;
     s.brightness = control::shownOf(state);
     s.on = s.brightness > 0;
-    s.remembered = state.level == control::nothingRemembered ? 0 : state.level;
+    s.levelRemembered = state.level != control::nothingRemembered;
+    s.remembered = s.levelRemembered ? state.level : control::firstUseLevel;
     s.dimmed = state.power == control::Power::Dimmed;
     return s;
 }

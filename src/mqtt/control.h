@@ -17,6 +17,7 @@ namespace mqtt {
 
 // The command as the control library's request on one display.
 std::vector<control::Job> jobsFor(const Command &command, const control::Display &display);
+// Its record writes are left for the bridge to flush (deferSync).
 control::FadePlan planFor(const Command &command);
 
 PanelState panelStateOf(const control::Entry *entry);

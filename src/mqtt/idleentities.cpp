@@ -1,6 +1,7 @@
 #include "idleentities.h"
 
 #include <nlohmann/json.hpp>
+#include <systemd/sd-event.h>
 
 #include "bridge.h"
 #include "clock.h"
@@ -25,17 +26,22 @@ struct Entity {
     unsigned low = 0, high = 0;  // a number's range, as the interface's
     const char *unit = nullptr;
     const char *category = nullptr;
+    // How Home Assistant shows it: a class of its own, else an icon.
+    const char *deviceClass = nullptr;
+    const char *icon = nullptr;
 };
 
 const unsigned day = 86400;
 // Their times and levels are what the command line takes; 0 stands for
 // never (off after), as by day (night times) or the remembered level.
 const Entity entities[] = {
-    {"idle", "Idle", Kind::Sensor, "Idle", Need::Always},
+    {"idle", "Idle", Kind::Sensor, "Idle", Need::Always, 0, 0, nullptr, nullptr, nullptr, "mdi:sleep"},
     {"wake", "Wake", Kind::Button, "Wake()", Need::Always},
     {"stay_awake", "Stay awake", Kind::Switch, "StayAwake", Need::Always},
-    {"inhibited", "Inhibited", Kind::Sensor, "Inhibited", Need::Always, 0, 0, nullptr, "diagnostic"},
-    {"presence", "Presence", Kind::Sensor, "Presence", Need::Always, 0, 0, nullptr, "diagnostic"},
+    {"inhibited", "Inhibited", Kind::Sensor, "Inhibited", Need::Always, 0, 0, nullptr, "diagnostic", nullptr,
+     "mdi:sleep-off"},
+    {"presence", "Presence", Kind::Sensor, "Presence", Need::Always, 0, 0, nullptr, "diagnostic", "occupancy"},
+    {"night", "Night", Kind::Sensor, "Night", Need::Night, 0, 0, nullptr, nullptr, nullptr, "mdi:weather-night"},
     {"after", "Idle after", Kind::Number, "After", Need::Always, 1, day, "s", "config"},
     {"off_after", "Off after dim", Kind::Number, "OffAfter", Need::Dim, 0, day, "s", "config"},
     {"night_after", "Night idle after", Kind::Number, "NightAfter", Need::Night, 0, day, "s", "config"},
@@ -76,12 +82,23 @@ bool parseWhole(const std::string &text, std::uint32_t *value)
 IdleEntities::IdleEntities(const Topics &topics, const Origin &origin, control::Log &log, Publish publish)
     : topics(topics), origin(origin), log(log), publish(std::move(publish)),
       link({[this] { presence(); }, [this](const std::string &p) { changed(p); },
-            [this](const std::string &p, const std::string &e, const std::string &m) { failed(p, e, m); }})
+            [this](const std::string &p, const std::string &e, const std::string &m) { failed(p, e, m); },
+            [this] { send(); }})
 {
+}
+
+IdleEntities::~IdleEntities()
+{
+    sd_event_source_disable_unref(later);
 }
 
 void IdleEntities::open(sd_event *loop)
 {
+    // Without it, each command is sent as it comes.
+    if (sd_event_add_defer(loop, &later, onQueued, this) < 0
+        || sd_event_source_set_priority(later, SD_EVENT_PRIORITY_IDLE) < 0
+        || sd_event_source_set_enabled(later, SD_EVENT_OFF) < 0)
+        later = sd_event_source_disable_unref(later);
     std::string why;
     if (!link.open(loop, &why))
         log.warning(why + "; brightness-idle's entities stay unavailable (--no-idle leaves them out)");
@@ -141,6 +158,10 @@ std::string IdleEntities::config(std::size_t i) const
         c["command_topic"] = topics.idle(std::string(e.key) + "/set");
     if (e.category)
         c["entity_category"] = e.category;
+    if (e.deviceClass)
+        c["device_class"] = e.deviceClass;
+    if (e.icon)
+        c["icon"] = e.icon;
     if (e.kind == Kind::Number) {
         c["min"] = e.low;
         c["max"] = e.high;
@@ -193,8 +214,11 @@ void IdleEntities::publishState(std::size_t i, bool force)
     if (e.kind == Kind::Button || k.config.empty() || !link.value(e.property, &v))
         return;
     const std::string payload = e.kind == Kind::Number ? std::to_string(v) : v ? "ON" : "OFF";
-    if (!force && payload == k.state)
+    const long long now = control::monotonicNs();
+    if (payload == k.state && (!force || now < k.shownAgainAt + 1000000000LL))
         return;
+    if (payload == k.state)
+        k.shownAgainAt = now;
     publish(topics.idle(std::string(e.key) + "/state"), payload, true);
     k.state = payload;
 }
@@ -261,17 +285,44 @@ void IdleEntities::command(const std::string &topic, const char *data, std::size
     const std::string payload = size <= 16 ? std::string(data, size) : std::string();
     log.debug("command on " + logTopic(topic) + ": " + payload);
     std::uint32_t v = 0;
-    if (e.kind == Kind::Button && payload == "PRESS") {
-        link.wake();
-    } else if (e.kind == Kind::Switch && (payload == "ON" || payload == "OFF")) {
-        link.set(e.property, payload == "ON");
-    } else if (e.kind == Kind::Number && parseWhole(payload, &v)) {
-        link.set(e.property, v);
+    if ((e.kind == Kind::Button && payload == "PRESS")
+        || (e.kind == Kind::Switch && (payload == "ON" || payload == "OFF"))
+        || (e.kind == Kind::Number && parseWhole(payload, &v))) {
+        if (!queued.count(i))
+            order.push_back(i);
+        queued[i] = e.kind == Kind::Switch ? payload == "ON" : v;
+        if (later)
+            sd_event_source_set_enabled(later, SD_EVENT_ONESHOT);
+        else
+            send();
     } else {
         const char *wanted = e.kind == Kind::Button ? "PRESS" : e.kind == Kind::Switch ? "ON or OFF" : "a whole number";
         log.limited("idle payload", control::Priority::Warning,
                     "ignored a command on " + logTopic(topic) + ": not " + wanted, control::monotonicNs());
         publishState(i, true);
+    }
+}
+
+int IdleEntities::onQueued(sd_event_source *, void *self)
+{
+    static_cast<IdleEntities *>(self)->send();
+    return 0;
+}
+
+void IdleEntities::send()
+{
+    // A call that fails at once leaves nothing awaited: the next one goes.
+    while (!link.busy() && !order.empty()) {
+        const std::size_t i = order.front();
+        order.pop_front();
+        const std::uint32_t v = queued[i];
+        queued.erase(i);
+        const Entity &e = entities[i];
+        std::uint32_t now = 0;
+        if (e.kind == Kind::Button)
+            link.wake();
+        else if (!link.value(e.property, &now) || now != v)
+            link.set(e.property, v);
     }
 }
 

@@ -5,10 +5,11 @@
 // sensor "Idle", a button "Wake", a switch "Stay awake", numbers for the
 // times and the night level, announced with the lights' device. Each change
 // that brightness-idle signals is published once; commands from Home
-// Assistant become calls on the bus.
+// Assistant become calls on the bus, one at a time, the newest per entity.
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <string>
@@ -19,6 +20,7 @@
 #include "messages.h"
 
 struct sd_event;
+struct sd_event_source;
 
 namespace mqtt {
 
@@ -36,6 +38,9 @@ public:
     using Publish = std::function<void(const std::string &topic, const std::string &payload, bool retain)>;
 
     IdleEntities(const Topics &topics, const Origin &origin, control::Log &log, Publish publish);
+    ~IdleEntities();
+    IdleEntities(const IdleEntities &) = delete;
+    IdleEntities &operator=(const IdleEntities &) = delete;
 
     // Follows brightness-idle on the loop; without a system bus the
     // entities stay unavailable (said once).
@@ -59,14 +64,19 @@ private:
     struct Kept {
         std::string config;  // the config last published, "" for none
         std::string state;   // the state last published
+        long long shownAgainAt = -1000000000000LL;  // ns: the last state sent again unchanged
     };
 
     void offer(bool all);
     void presence();
     void changed(const std::string &property);
     void failed(const std::string &property, const std::string &error, const std::string &message);
-    // force: also when it is what was published last.
+    // force: also when it is what was published last, at most once a
+    // second per entity.
     void publishState(std::size_t entity, bool force);
+    // The next queued command, unless a call awaits its answer.
+    void send();
+    static int onQueued(sd_event_source *source, void *self);
     std::string config(std::size_t entity) const;
 
     const Topics &topics;
@@ -76,6 +86,13 @@ private:
     IdleLink link;
     IdleDevice device;
     std::map<std::size_t, Kept> kept;  // by entity
+    // Commands not yet sent: per entity the newest value, in the order the
+    // entities were first asked, so that a flood makes one call at a time.
+    std::map<std::size_t, std::uint32_t> queued;
+    std::deque<std::size_t> order;
+    // Sends them once nothing else is ready, so that a burst on the
+    // connection is taken whole first.
+    sd_event_source *later = nullptr;
 };
 
 } // namespace mqtt

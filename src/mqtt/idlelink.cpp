@@ -263,6 +263,8 @@ int IdleLink::onReply(sd_bus_message *m, void *userdata, sd_bus_error *)
         }
     if (sd_bus_message_is_method_error(m, nullptr) && link->handlers.failed)
         link->handlers.failed(property, errorOf(m), messageOf(m));
+    if (link->handlers.answered)
+        link->handlers.answered();
     return 0;
 }
 

@@ -27,6 +27,8 @@ public:
         std::function<void(const std::string &property)> changed;
         // A Set or a call failed: the error's name and message.
         std::function<void(const std::string &property, const std::string &error, const std::string &message)> failed;
+        // A call's answer came (after failed, if it failed).
+        std::function<void()> answered;
     };
 
     explicit IdleLink(Handlers handlers);
@@ -46,6 +48,8 @@ public:
     // Asynchronous; a failure comes through Handlers::failed.
     void set(const std::string &property, std::uint32_t value);
     void wake();
+    // Calls await their answer.
+    bool busy() const { return !calls.empty(); }
 
 private:
     struct Call {

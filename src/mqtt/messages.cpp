@@ -104,8 +104,9 @@ std::string statePayload(const PanelState &state)
     if (!state.known)
         return json{{"state", nullptr}, {"brightness", nullptr}, {"remembered", false}}.dump();
     json s = {{"state", state.on ? "ON" : "OFF"},
-              // Not read from the display: the level last written to it.
-              {"remembered", true},
+              // Not read from the display: the level last written to it;
+              // with nothing remembered, ON brings the first use's level.
+              {"remembered", state.levelRemembered},
               {"remembered_brightness", state.remembered},
               {"dimmed", state.dimmed}};
     if (state.on) {

@@ -23,6 +23,7 @@ struct PanelState {
     bool on = false;
     int brightness = 0;  // what it shows while on
     int remembered = 0;  // what "ON" brings back
+    bool levelRemembered = false;  // false: ON brings the first use's level
     bool dimmed = false; // on, below the remembered level
 };
 

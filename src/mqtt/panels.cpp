@@ -164,39 +164,14 @@ void Bridge::command(const std::string &place, const char *data, std::size_t siz
     sd_event_source_set_enabled(later, SD_EVENT_ONESHOT);
 }
 
-long long Bridge::runnableAt(const std::string &target) const
-{
-    long long last = 0;
-    for (const auto &run : lastRun)
-        if (target.empty() || run.first.empty() || run.first == target)
-            last = std::max(last, run.second);
-    return last ? last + commandIntervalMs : 0;
-}
-
 int Bridge::onPending(sd_event_source *, void *self)
 {
     Bridge *b = static_cast<Bridge *>(self);
-    const long long now = monotonicMs();
-    std::vector<std::pair<std::string, Command>> ready, held;
-    b->pendingDueAt = 0;
-    // In the order taken: a command waits behind an older one held for a
-    // display they share, or the older one would have the last word.
-    bool anyHeld = false, groupHeld = false;
-    for (auto &p : b->pending) {
-        const long long at = b->runnableAt(p.first);
-        if (at > now)
-            b->pendingDueAt = b->pendingDueAt ? std::min(b->pendingDueAt, at) : at;
-        const bool hold = at > now || groupHeld || (p.first.empty() && anyHeld);
-        (hold ? held : ready).push_back(p);
-        anyHeld = anyHeld || hold;
-        groupHeld = groupHeld || (hold && p.first.empty());
-    }
-    b->pending.swap(held);
-    for (const auto &p : ready) {
-        b->lastRun[p.first] = now;
+    // In the order taken: each is the newest for the displays it covers.
+    std::vector<std::pair<std::string, Command>> ready;
+    ready.swap(b->pending);
+    for (const auto &p : ready)
         b->start(p.first, p.second);
-    }
-    b->arm(now);
     return 0;
 }
 
@@ -259,6 +234,10 @@ void Bridge::endFade(std::map<std::string, Running>::iterator it, bool say)
     if (!it->second.fade->done())
         return;
     log.relay(control::Priority::Warning, it->second.messages->str());
+    const std::vector<control::Job> &jobs = it->second.fade->jobs();
+    // Its record writes were not flushed.
+    if (std::any_of(jobs.begin(), jobs.end(), [](const control::Job &j) { return j.written >= 0 || j.recordOnly; }))
+        scheduleSync();
     control::closeDisplays(&it->second.scan);
     fades.erase(it);
     // Where it ended, from the record: the same as the target unless it was

@@ -26,9 +26,9 @@ Fault readBrightness(const json &v, int *level)
     // Whole numbers only: the scale is 100, so there is nothing to round.
     if (!v.is_number_integer())
         return Fault::WrongType;
-    const bool inRange = v.is_number_unsigned() ? v.get<std::uint64_t>() <= 100
-                                                : v.get<std::int64_t>() >= 0 && v.get<std::int64_t>() <= 100;
-    if (!inRange)
+    // Only a number written with a minus sign reads as signed: below 0,
+    // or -0.
+    if (v.is_number_unsigned() ? v.get<std::uint64_t>() > 100 : v.get<std::int64_t>() != 0)
         return Fault::OutOfRange;
     *level = static_cast<int>(v.get<std::int64_t>());
     return Fault::None;

@@ -4,7 +4,8 @@
 // each call it takes: "Wake", "Set After 120", "refused After 99999". A
 // line "NAME VALUE" on standard input changes a property as brightness-idle
 // would, with its signal.
-//   idle_standin [NAME=VALUE...]   values other than the defaults
+//   idle_standin [NAME=VALUE...]   values other than the defaults;
+//                                  Delay=MS: each Set answered MS later
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@ namespace {
 
 const char name[] = "org.brightness.Idle1", path[] = "/org/brightness/Idle1";
 sd_bus *bus;
+unsigned delayMs = 0;
 std::map<std::string, unsigned> values = {
     {"Idle", 0}, {"Night", 0}, {"NightProfile", 0}, {"Inhibited", 0}, {"Presence", 0}, {"StayAwake", 0},
     {"After", 300}, {"OffAfter", 0}, {"NightAfter", 0}, {"NightOffAfter", 0}, {"DimLevel", 0}, {"NightLevel", 0}};
@@ -61,6 +63,8 @@ int set(sd_bus *, const char *, const char *, const char *property, sd_bus_messa
         std::printf("refused %s %u\n", property, v);
         return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS, "%s must be within the command line's range", property);
     }
+    // A slow answer, as from a loaded machine: the caller waits.
+    usleep(delayMs * 1000);
     std::printf("Set %s %u\n", property, v);
     change(property, v);
     return 1;
@@ -117,6 +121,10 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const std::size_t eq = arg.find('=');
+        if (arg.rfind("Delay=", 0) == 0) {
+            delayMs = static_cast<unsigned>(std::strtoul(arg.c_str() + 6, nullptr, 10));
+            continue;
+        }
         if (eq == std::string::npos || !values.count(arg.substr(0, eq)))
             return 2;
         values[arg.substr(0, eq)] = static_cast<unsigned>(std::strtoul(arg.c_str() + eq + 1, nullptr, 10));
