@@ -212,6 +212,7 @@ void Bridge::lost(int rc, long long now, const std::string &why)
     if (olderProtocol(rc)) {
         link = Link::Waiting;
         retryAt = now;
+        arm(now);
         return;
     }
     std::string reason = why.empty() ? errorText(rc) : why;
@@ -241,6 +242,9 @@ void Bridge::lost(int rc, long long now, const std::string &why)
     // instant after a broker restart.
     static std::minstd_rand jitter(static_cast<unsigned>(now ^ getpid()));
     retryAt = now + backoffMs - static_cast<long long>(jitter() % static_cast<unsigned>(backoffMs / 4 + 1));
+    // Lost outside tick() too (the probe's answer): the timer was set for
+    // the keepalive, not for the retry.
+    arm(now);
 }
 
 void Bridge::connected(int rc)
