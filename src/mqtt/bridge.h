@@ -86,8 +86,8 @@ private:
     void arm(long long now);
     void tryConnect(long long now);
     void reached(const std::string &why);
-    // A broker that does not speak MQTT 5: 3.1.1 from now on. Never from
-    // within libmosquitto's callbacks.
+    // A broker that does not speak MQTT 5: 3.1.1 for the next connection
+    // only. Never from within libmosquitto's callbacks.
     bool olderProtocol(int rc);
     void lost(int rc, long long now, const std::string &why = std::string());
     void pump(unsigned revents, long long now);
@@ -135,6 +135,7 @@ private:
     // this client rather than make it buffer them.
     mqtt5__property *connectProperties = nullptr;
     bool version5 = true;
+    bool olderTold = false;  // the fall back to 3.1.1 was logged
     bool answered = false;  // the broker's CONNACK came for this attempt
     bool versionRefused = false;  // ... and refused MQTT 5
     long long retryAt = 0;         // ms, monotonic

@@ -166,8 +166,10 @@ bool Bridge::olderProtocol(int rc)
         sd_event_exit(loop, control::Failure);
         return true;
     }
-    log.warning("the broker at " + settings.options.host + " does not speak MQTT 5; using MQTT 3.1.1, in which it "
-                "cannot be told to keep messages larger than 64 KiB from this program");
+    if (!olderTold)
+        log.warning("the broker at " + settings.options.host + " does not speak MQTT 5; using MQTT 3.1.1, in which it "
+                    "cannot be told to keep messages larger than 64 KiB from this program");
+    olderTold = true;
     return true;
 }
 
@@ -214,6 +216,19 @@ void Bridge::lost(int rc, long long now, const std::string &why)
         retryAt = now;
         arm(now);
         return;
+    }
+    if (!version5) {
+        // 3.1.1 was for the one connection after the refusal: a broker
+        // upgraded meanwhile, or one garbled answer, must not cost MQTT 5's
+        // packet limit for the life of the process.
+        version5 = true;
+        started = false;
+        std::string failed;
+        if (!makeClient(&failed)) {
+            log.error(failed);
+            sd_event_exit(loop, control::Failure);
+            return;
+        }
     }
     std::string reason = why.empty() ? errorText(rc) : why;
     if (rc == MOSQ_ERR_TLS && !tlsReason.empty())

@@ -362,7 +362,9 @@ void tst_Bridge::olderBroker()
                 return;
             versions << connect[8];
             c->write(QByteArray("\x20\x02\x00", 3) + char(connect[8] == 4 ? 0 : 1));
-            if (connect[8] != 4)
+            // The first 3.1.1 connection is dropped: the next one begins
+            // with version 5 again.
+            if (connect[8] != 4 || versions.count(4) == 1)
                 c->disconnectFromHost();
         });
     });
@@ -375,9 +377,9 @@ void tst_Bridge::olderBroker()
             v << QString::number(n);
         return rig.errors() + "versions: " + v.join(' ');
     };
-    QTRY_VERIFY2_WITH_TIMEOUT(rig.errors().contains("connected to localhost"), qPrintable(said()), 10000);
-    QVERIFY(rig.errors().contains("does not speak MQTT 5"));
-    QCOMPARE(versions, (QList<int>{5, 4}));
+    QTRY_VERIFY2_WITH_TIMEOUT(rig.errors().count("connected to localhost") == 2, qPrintable(said()), 10000);
+    QCOMPARE(rig.errors().count("does not speak MQTT 5"), 1);
+    QCOMPARE(versions, (QList<int>{5, 4, 5, 4}));
 }
 
 void tst_Bridge::besideCtl()
