@@ -38,9 +38,7 @@ void Bridge::rescan()
     const std::vector<control::Display> found = scan.usable;
     control::closeDisplays(&scan);
     // The same trouble on every plug is told once.
-    if (!messages.str().empty())
-        log.limited("scan", control::Priority::Warning, messages.str().substr(0, messages.str().size() - 1),
-                    control::monotonicNs());
+    log.relayLimited("scan", control::Priority::Warning, messages.str(), control::monotonicNs());
 
     std::map<std::string, Known> now;
     for (const control::Display &d : found) {
@@ -221,7 +219,8 @@ void Bridge::start(const std::string &place, const Command &command)
     if (scan.usable.empty() && scan.refused.empty() && scan.status == control::Ok)
         // Unplugged between the command and now: nothing to do.
         control::say(quiet) << "no display found" << (place.empty() ? std::string() : " at " + place) << '\n';
-    log.relay(control::Priority::Warning, messages.str());
+    // Each command of a flood would say the same: once a minute per target.
+    log.relayLimited("command " + place, control::Priority::Warning, messages.str(), control::monotonicNs());
     // One fade per display, so that a command for one of them later ends
     // only that display's.
     for (const control::Display &d : scan.usable) {
@@ -258,7 +257,7 @@ void Bridge::endFade(std::map<std::string, Running>::iterator it, bool say)
 {
     if (!it->second.fade->done())
         return;
-    log.relay(control::Priority::Warning, it->second.messages->str());
+    log.relayLimited("fade " + it->first, control::Priority::Warning, it->second.messages->str(), control::monotonicNs());
     control::closeDisplays(&it->second.scan);
     fades.erase(it);
     // Where it ended, from the record: the same as the target unless it was

@@ -31,6 +31,7 @@ private slots:
     void brokerRestart_data();
     void brokerRestart();
     void clonedCard();
+    void relayedLog();
     void badPayloads_data();
     void badPayloads();
     void password_data();
@@ -474,6 +475,25 @@ void tst_Bridge::clonedCard()
     QVERIFY(rig.errors().contains("--node-id") || QString::fromUtf8(twinErr).contains("--node-id"));
     twin.kill();
     twin.waitForFinished();
+}
+
+void tst_Bridge::relayedLog()
+{
+    // A display refused at every scan and every command: a flood of
+    // commands says so once, with the program's name once.
+    Rig rig;
+    QVERIFY(setUp(rig));
+    rig.sim.setNodes({"1 openfail EACCES"});
+    startBridge(rig, {"--node-id", "test", "--no-idle"});
+    QTRY_VERIFY_WITH_TIMEOUT(rig.errors().contains("connected to localhost"), 10000);
+    for (int i = 0; i < 4; ++i) {
+        QVERIFY(rig.client.publish("brightness/all/set", "{\"brightness\":40}"));
+        QTest::qWait(1100);
+    }
+    const QString err = rig.errors();
+    QVERIFY2(!err.contains("brightness-mqtt: brightness-mqtt:"), qPrintable(err));
+    QVERIFY2(err.count("Permission denied") == 2, qPrintable(err));  // the scan's and the first command's
+    QCOMPARE(rig.bridge.state(), QProcess::Running);
 }
 
 void tst_Bridge::badPayloads_data()
