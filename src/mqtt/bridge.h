@@ -23,6 +23,7 @@
 #include "options.h"
 #include "payload.h"
 #include "reach.h"
+#include "status.h"
 #include "watch.h"
 
 struct mosquitto;
@@ -109,12 +110,22 @@ private:
     void endFade(std::map<std::string, Running>::iterator it, bool say = true);
     // idleentities.cpp: the device brightness-idle's entities join.
     IdleDevice idleDevice() const;
-    // --forget: the places' topics emptied, then the loop ends.
+    // forget.cpp: --forget, once connected: what the broker keeps for the
+    // places asked, then their topics emptied, then the loop ends.
+    enum class ForgetStage { Connecting, Checking, Forgetting, Done };
+    std::vector<std::string> forgetTopics(const std::string &place) const;
+    std::string forgetMarker() const;
+    void forgetConnected();
+    void forgetReceived(const std::string &topic, bool retained, std::size_t size);
+    // Outside libmosquitto's callbacks, once forgetDue is set.
+    void forgetStep();
+    void forgetEnd(int status, const std::string &why);
     void forget();
-    int forgetStatus = 0;
-    bool forgetDue = false;  // --forget: connected, or all its messages taken
+    int forgetStatus = control::Failure;  // until it is done
+    ForgetStage forgetStage = ForgetStage::Connecting;
+    bool forgetDue = false;
+    std::set<std::string> retainedSeen;  // of the places' topics
     std::set<int> unacked;
-    bool forgetting = false;
 
     Settings settings;
     Topics topics;

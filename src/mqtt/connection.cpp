@@ -275,11 +275,15 @@ void Bridge::connected(int rc)
             return;
         const bool credentials = version5 ? rc == MQTT_RC_BAD_USERNAME_OR_PASSWORD || rc == MQTT_RC_NOT_AUTHORIZED
                                           : rc == 4 || rc == 5;
-        log.limited("refused", control::Priority::Error, "the broker at " + o.host + ':' + std::to_string(o.port)
-                        + " refused the connection: "
-                        + (version5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc))
-                        + (credentials ? " (check --username and --password-file)" : "")
-                        + "; trying again, less and less often", control::monotonicNs());
+        const std::string refused = "the broker at " + o.host + ':' + std::to_string(o.port)
+            + " refused the connection: " + (version5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc))
+            + (credentials ? " (check --username and --password-file)" : "");
+        // Run by hand, --forget gives up: its person is there to fix it.
+        if (!o.forget.empty())
+            forgetEnd(control::Failure, refused);
+        else
+            log.limited("refused", control::Priority::Error, refused + "; trying again, less and less often",
+                        control::monotonicNs());
         return;
     }
     link = Link::Up;
@@ -288,7 +292,7 @@ void Bridge::connected(int rc)
     log.reset("refused");
     log.info("connected to " + o.host + ':' + std::to_string(o.port) + " as " + topics.node());
     if (!o.forget.empty()) {
-        forgetDue = true;
+        forgetConnected();
         return;
     }
     mosquitto_subscribe(mosq, nullptr, topics.commands().c_str(), 1);

@@ -267,39 +267,3 @@ void Bridge::endFade(std::map<std::string, Running>::iterator it, bool say)
 }
 
 } // namespace mqtt
-
-namespace mqtt {
-
-void Bridge::forget()
-{
-    // Empty retained messages: the broker drops what it kept, and Home
-    // Assistant removes the light. Done once the broker has them all.
-    for (const std::string &place : settings.options.forget) {
-        Panel p;
-        p.object = objectId(place);
-        // No display's place is a bare word: "idle" names brightness-idle's entities.
-        const std::vector<std::string> retained = place == "idle"
-            ? IdleEntities::retainedTopics(topics)
-            : std::vector<std::string>{topics.discovery(p), topics.panel(p, "state"), topics.panel(p, "availability")};
-        for (const std::string &topic : retained) {
-            int mid = 0;
-            if (mosquitto_publish(mosq, &mid, topic.c_str(), 0, nullptr, 1, true) != MOSQ_ERR_SUCCESS) {
-                log.error("cannot publish on " + logTopic(topic));
-                forgetStatus = control::Failure;
-                sd_event_exit(loop, 0);
-                return;
-            }
-            unacked.insert(mid);
-        }
-        log.info("forgetting " + place + " (" + (place == "idle" ? "brightness-idle's entities" : topics.discovery(p)) + ")");
-    }
-}
-
-void Bridge::acknowledged(int mid)
-{
-    if (!unacked.erase(mid) || !unacked.empty())
-        return;
-    forgetDue = true;
-}
-
-} // namespace mqtt

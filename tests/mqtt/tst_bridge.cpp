@@ -36,6 +36,8 @@ private slots:
     void badPayloads();
     void password_data();
     void password();
+    void forget_data();
+    void forget();
     void refusedArguments_data();
     void refusedArguments();
     void options_data();
@@ -578,6 +580,77 @@ void tst_Bridge::password()
     QCOMPARE(rig.bridge.state(), QProcess::Running);
     // Refused: tries again, but backs off (0.5, 1, 2 s...), never a storm.
     QVERIFY2(!password.startsWith("guess") ? attempts == 1 : attempts >= 3 && attempts <= 6, qPrintable(rig.broker.log()));
+}
+
+void tst_Bridge::forget_data()
+{
+    QTest::addColumn<QString>("broker");   // "open", "password" (the bridge's is wrong), "down"
+    QTest::addColumn<QStringList>("places");  // --forget's; the first is retained at the broker
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("logged");
+    QTest::addColumn<bool>("kept");        // the first place's config is still retained
+
+    QTest::newRow("a known place") << "open" << QStringList{"pci-1"} << 0 << "forgotten" << false;
+    QTest::newRow("a place never offered") << "open" << QStringList{"", "nowhere"} << 1
+                                           << "the broker keeps nothing for nowhere under node test" << true;
+    QTest::newRow("one known, one not: nothing forgotten") << "open" << QStringList{"pci-1", "pci-2"} << 1
+                                                           << "keeps nothing for pci-2" << true;
+    QTest::newRow("a refused password: given up") << "password" << QStringList{"pci-1"} << 1
+                                                  << "refused the connection: Not authorized" << true;
+    QTest::newRow("stopped while the broker is away") << "down" << QStringList{"pci-1"} << 1
+                                                      << "not forgotten" << false;
+}
+
+void tst_Bridge::forget()
+{
+    QFETCH(QString, broker);
+    QFETCH(QStringList, places);
+    QFETCH(int, status);
+    QFETCH(QString, logged);
+    QFETCH(bool, kept);
+    Rig rig;
+    QTemporaryDir dir;
+    const QString users = dir.filePath("users"), secret = dir.filePath("password");
+    QByteArray conf;
+    if (broker == "password") {
+        QCOMPARE(QProcess::execute("mosquitto_passwd", {"-c", "-b", users, "panel", "secret"}), 0);
+        conf = "allow_anonymous false\npassword_file " + QFile::encodeName(users) + "\n";
+        QFile f(secret);
+        QVERIFY(f.open(QFile::WriteOnly) && f.write("guess\n") == 6);
+        f.close();
+        QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+    }
+    QVERIFY(setUp(rig, QByteArray(), conf, "panel", "secret"));
+    const QString config = "homeassistant/light/test/" + places.first() + "/config";
+    if (!places.first().isEmpty()) {
+        QVERIFY(rig.client.publish(config, "{\"unique_id\":\"test_" + places.first().toUtf8() + "\"}", true));
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.client.messages("^" + config + "$").isEmpty(), 5000);
+    }
+    if (broker == "down")
+        rig.broker.kill();
+    QStringList args{QString::fromStdString(rig.staged.path()), QString::fromStdString(rig.staged.stateDir()),
+                     "-p", QString::number(rig.broker.port), "--node-id", "test"};
+    if (broker == "password")
+        args << "-u" << "panel" << "--password-file" << secret;
+    for (const QString &place : places)
+        if (!place.isEmpty())
+            args << "--forget" << place;
+    QProcess forget;
+    testutil::startProgram(forget, MQTT_DRIVER_BINARY, args);
+    if (broker == "down") {
+        QTest::qWait(1500);
+        forget.terminate();
+    }
+    QVERIFY(forget.waitForFinished(10000));
+    const QString err = QString::fromUtf8(forget.readAllStandardError());
+    QCOMPARE(forget.exitCode(), status);
+    QVERIFY2(err.contains(logged), qPrintable(err));
+    if (broker == "down")
+        return;  // a broker without persistence keeps nothing over its restart
+    Client after;  // what the broker keeps now
+    QVERIFY(after.connect(rig.broker.port, "homeassistant/#", "panel", "secret"));
+    QTest::qWait(300);
+    QCOMPARE(!after.messages("^" + config + "$").isEmpty(), kept && !places.first().isEmpty());
 }
 
 void tst_Bridge::refusedArguments_data()
