@@ -76,7 +76,8 @@ bool parseWhole(const std::string &text, std::uint32_t *value)
 IdleEntities::IdleEntities(const Topics &topics, const Origin &origin, control::Log &log, Publish publish)
     : topics(topics), origin(origin), log(log), publish(std::move(publish)),
       link({[this] { presence(); }, [this](const std::string &p) { changed(p); },
-            [this](const std::string &p, const std::string &e, const std::string &m) { failed(p, e, m); }})
+            [this](const std::string &p, const std::string &e, const std::string &m) { failed(p, e, m); },
+            [this](bool connected) { busChanged(connected); }})
 {
 }
 
@@ -84,7 +85,15 @@ void IdleEntities::open(sd_event *loop)
 {
     std::string why;
     if (!link.open(loop, &why))
-        log.warning(why + "; brightness-idle's entities stay unavailable (--no-idle leaves them out)");
+        log.warning(why + "; brightness-idle's entities are unavailable until it is there (--no-idle leaves them out)");
+}
+
+void IdleEntities::busChanged(bool connected)
+{
+    if (connected)
+        log.info("found the system bus again");
+    else
+        log.warning("lost the system bus: brightness-idle's entities are unavailable until it is back");
 }
 
 void IdleEntities::setDevice(const IdleDevice &d)
@@ -225,11 +234,6 @@ void IdleEntities::changed(const std::string &property)
 void IdleEntities::failed(const std::string &property, const std::string &error, const std::string &message)
 {
     const long long now = control::monotonicNs();
-    if (error == "Disconnected") {
-        // The system bus does not restart while the machine runs.
-        log.warning("lost the system bus: brightness-idle's entities stay unavailable until brightness-mqtt restarts");
-        return;
-    }
     if (property.empty()) {
         const bool denied = error == "org.freedesktop.DBus.Error.AccessDenied";
         log.limited("idle read", control::Priority::Warning,

@@ -38,7 +38,7 @@ public:
     IdleEntities(const Topics &topics, const Origin &origin, control::Log &log, Publish publish);
 
     // Follows brightness-idle on the loop; without a system bus the
-    // entities stay unavailable (said once).
+    // entities are unavailable until it is found (said once).
     void open(sd_event *loop);
     // Announced again where it changed.
     void setDevice(const IdleDevice &device);
@@ -65,6 +65,7 @@ private:
     void presence();
     void changed(const std::string &property);
     void failed(const std::string &property, const std::string &error, const std::string &message);
+    void busChanged(bool connected);
     // force: also when it is what was published last.
     void publishState(std::size_t entity, bool force);
     std::string config(std::size_t entity) const;

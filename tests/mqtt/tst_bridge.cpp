@@ -949,6 +949,22 @@ void tst_Bridge::idleOnTheBus()
     QVERIFY(rig.client.publish(base + "/set", "{\"brightness\":44}"));
     QTRY_COMPARE_WITH_TIMEOUT(levels(rig).value(levels(rig).size() - 1), QString("44"), 5000);
     QCOMPARE(rig.bridge.state(), QProcess::Running);
+    // Back after its retries at 0.5 and 1.5 s were refused: found again
+    // within the next, at most 2 s later, and brightness-idle with it.
+    rig.standin.kill();
+    rig.standin.waitForFinished();
+    QTest::qWait(1700);
+    QVERIFY(rig.bus.restart());
+    QVERIFY(startIdle(rig, {"After=90"}));
+    QElapsedTimer back;
+    back.start();
+    QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + idle + "availability$").payload, QByteArray("online"), 5000);
+    qInfo("online %lld ms after the bus was back", back.elapsed());
+    QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + idle + "after/state$").payload, QByteArray("90"), 5000);
+    QVERIFY(rig.client.publish(idle + "stay_awake/set", "ON"));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.calls(), QString("Set StayAwake 1"), 5000);
+    QCOMPARE(rig.errors().count("lost the system bus"), 1);
+    QCOMPARE(rig.errors().count("found the system bus again"), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Bridge)
