@@ -237,8 +237,14 @@ void Bridge::received(const mosquitto_message &message)
     if (!stale.empty()) {
         // Only what the broker kept from an earlier run; anyone's live
         // message there (and this program's own) changes nothing.
-        if (message.retain && size > 0)
+        if (!message.retain || size == 0)
+            return;
+        if (ownDiscovery(topics, stale, data, size))
             absent(stale);
+        else
+            log.limited("foreign config", control::Priority::Warning, "ignored retained configs under "
+                            + logTopic(topics.discoveries()) + " that brightness-mqtt did not make",
+                        control::monotonicNs());
         return;
     }
     const bool forIdle = idle && idle->isCommand(topic);

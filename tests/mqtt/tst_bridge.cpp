@@ -25,6 +25,7 @@ private slots:
     void commands_data();
     void commands();
     void retainedCommands();
+    void foreignConfigs();
     void oversized();
     void olderBroker();
     void besideCtl();
@@ -332,6 +333,48 @@ void tst_Bridge::retainedCommands()
     QCOMPARE(rig.errors().count("ignored a retained command"), 1);
     QVERIFY(rig.client.publish(base + "/set", "{\"brightness\":33}"));
     QTRY_COMPARE_WITH_TIMEOUT(levels(rig), QStringList{"33"}, 5000);
+}
+
+void tst_Bridge::foreignConfigs()
+{
+    // Retained on this node's discovery topics by someone else: only a
+    // config the bridge could have made marks a display of an earlier run.
+    struct Retained {
+        const char *object;
+        QByteArray payload;
+    };
+    const QByteArray huge(16000, 'x');
+    // Only the first is the bridge's own, of a display gone since.
+    const QList<Retained> retained = {
+        {"pci-old", "{\"unique_id\":\"test_pci-old\",\"command_topic\":\"brightness/test/pci-old/set\"}"},
+        {"pci-other", "{\"unique_id\":\"other_pci-other\",\"command_topic\":\"brightness/test/pci-other/set\"}"},
+        {"pci-topic", "{\"unique_id\":\"test_pci-topic\",\"command_topic\":\"elsewhere/set\"}"},
+        {"pci-text", "not JSON"},
+        {"pci-array", "[\"test_pci-array\"]"},
+        {"pci.dot", "{\"unique_id\":\"test_pci.dot\",\"command_topic\":\"brightness/test/pci.dot/set\"}"},
+        {huge.constData(), "{\"unique_id\":\"test_" + huge + "\",\"command_topic\":\"brightness/test/" + huge + "/set\"}"},
+    };
+    Rig rig;
+    QVERIFY(setUp(rig));
+    Client other;
+    QVERIFY(other.connect(rig.broker.port));
+    for (const Retained &r : retained)
+        QVERIFY(other.publish(QString("homeassistant/light/test/%1/config").arg(r.object), r.payload, true));
+    for (int i = 0; i < 300; ++i)  // a flood of junk
+        QVERIFY(other.publish(QString("homeassistant/light/test/junk%1-%2/config").arg(i).arg(QString(huge.left(1000))),
+                              "junk", true));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.client.messages("^homeassistant/light/test/").size(), retained.size() + 300, 10000);
+    startBridge(rig, {"--node-id", "test", "--no-idle"});
+    QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^brightness/test/pci-old/availability$").payload, QByteArray("offline"), 10000);
+    QTest::qWait(500);
+    QStringList marked;
+    for (const Message &m : rig.client.messages("^brightness/test/[^/]+/availability$"))
+        marked << m.topic.section('/', 2, 2);
+    // Only the display here and the one of the earlier run.
+    QCOMPARE(marked, (QStringList{"pci-0000_00_14_0-usb-0_1_1_0", "pci-old"}));
+    const QString err = rig.errors();
+    QCOMPARE(err.count("did not make"), 1);
+    QVERIFY2(err.size() < 2000, qPrintable(QString::number(err.size())));
 }
 
 void tst_Bridge::oversized()
