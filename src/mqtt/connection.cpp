@@ -231,6 +231,14 @@ void Bridge::lost(int rc, long long now, const std::string &why)
         }
     }
     std::string reason = why.empty() ? errorText(rc) : why;
+    // libmosquitto 2.0 names neither of these.
+    const std::string keepalive = std::to_string(o.keepalive) + " s";
+    if (rc == MOSQ_ERR_KEEPALIVE && (answered || link == Link::Up))
+        reason = "nothing heard from the broker within the keepalive (" + keepalive + ")";
+    else if (rc == MOSQ_ERR_KEEPALIVE)
+        reason = "no MQTT answer within the keepalive (" + keepalive + "): is it an MQTT broker's port?";
+    else if ((rc == MOSQ_ERR_PROTOCOL || rc == MOSQ_ERR_MALFORMED_PACKET) && !answered && link != Link::Up)
+        reason = "the answer was not MQTT: is it an MQTT broker's port?";
     if (rc == MOSQ_ERR_TLS && !tlsReason.empty())
         reason += " (" + tlsReason + ")";
     tlsReason.clear();

@@ -28,6 +28,8 @@ private slots:
     void foreignConfigs();
     void oversized();
     void olderBroker();
+    void notABroker_data();
+    void notABroker();
     void besideCtl();
     void brokerRestart_data();
     void brokerRestart();
@@ -426,6 +428,40 @@ void tst_Bridge::olderBroker()
     QTRY_VERIFY2_WITH_TIMEOUT(rig.errors().count("connected to localhost") == 2, qPrintable(said()), 10000);
     QCOMPARE(rig.errors().count("does not speak MQTT 5"), 1);
     QCOMPARE(versions, (QList<int>{5, 4, 5, 4}));
+}
+
+void tst_Bridge::notABroker_data()
+{
+    QTest::addColumn<QByteArray>("answer");  // to the CONNECT; "-": none
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("silent") << QByteArray("-")
+                            << "no MQTT answer within the keepalive (5 s): is it an MQTT broker's port?";
+    QTest::newRow("a web server") << QByteArray("HTTP/1.1 400 Bad Request\r\n" + QByteArray(200, ' '))
+                                  << "the answer was not MQTT: is it an MQTT broker's port?";
+    QTest::newRow("a few bytes, then silent") << QByteArray("\x30\x7f", 2) << "no MQTT answer within the keepalive";
+}
+
+void tst_Bridge::notABroker()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, logged);
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    QList<QTcpSocket *> held;
+    QObject::connect(&server, &QTcpServer::newConnection, [&] {
+        QTcpSocket *c = server.nextPendingConnection();
+        held << c;
+        QObject::connect(c, &QTcpSocket::readyRead, [c, answer] {
+            c->readAll();
+            if (answer != "-")
+                c->write(answer);
+        });
+    });
+    Rig rig;
+    QVERIFY(setUp(rig));
+    startBridge(rig, {"--node-id", "test", "--no-idle", "-k", "5", "-p", QString::number(server.serverPort())});
+    QTRY_VERIFY2_WITH_TIMEOUT(rig.errors().contains("cannot connect"), qPrintable(rig.errors()), 10000);
+    QVERIFY2(rig.errors().contains(logged), qPrintable(rig.errors()));
 }
 
 void tst_Bridge::besideCtl()
