@@ -170,7 +170,9 @@ void Bridge::tick(long long now)
     }
     // mosquitto keeps time in whole seconds: one more makes sure its
     // keepalive is due when it is asked.
-    if (link != Link::Waiting && now >= lastTraffic + (settings.options.keepalive + 1) * 1000LL)
+    // While the probe is under way there is no connection to keep alive:
+    // the probe keeps its own time for each address.
+    if (link != Link::Waiting && !reach.active() && now >= lastTraffic + (settings.options.keepalive + 1) * 1000LL)
         pump(0, now);
     if (pendingDueAt && now >= pendingDueAt) {
         pendingDueAt = 0;

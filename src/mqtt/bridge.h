@@ -86,7 +86,7 @@ private:
     void tick(long long now);
     void arm(long long now);
     void tryConnect(long long now);
-    void reached(const std::string &why);
+    void reached(const std::string &why, const std::string &address);
     // A broker that does not speak MQTT 5: 3.1.1 for the next connection
     // only. Never from within libmosquitto's callbacks.
     bool olderProtocol(int rc);

@@ -32,6 +32,10 @@ const long long stableMs = 30000;
 const long long quickDropMs = 5000;
 const int quickDropsTold = 3;
 
+// The longest one address of the broker's name is given to answer before
+// the next is tried; a keepalive shorter than this is the limit.
+const int attemptLimitS = 10;
+
 // The largest message taken: commands and the retained discovery configs
 // read back are a few kilobytes.
 const int maxPacketBytes = 64 * 1024;
@@ -116,9 +120,10 @@ void Bridge::tryConnect(long long now)
     lastTraffic = now;
     answered = versionRefused = false;
     if (version5) {
-        // Connected once the broker has answered; no answer within the
-        // keepalive counts as lost, as a silent connection does.
-        reach.start(loop, o.host, o.port, [this](const std::string &why) { reached(why); });
+        // Connected once the broker has answered: the name resolved off
+        // the loop, each address given its own time (reach.h).
+        reach.start(loop, o.host, o.port, std::min(o.keepalive, attemptLimitS) * 1000000ULL,
+                    [this](const std::string &why, const std::string &address) { reached(why, address); });
         return;
     }
     const int rc = started ? mosquitto_reconnect_async(mosq)
@@ -131,7 +136,7 @@ void Bridge::tryConnect(long long now)
     watchSocket();
 }
 
-void Bridge::reached(const std::string &why)
+void Bridge::reached(const std::string &why, const std::string &address)
 {
     const long long now = monotonicMs();
     if (!why.empty()) {
@@ -139,7 +144,11 @@ void Bridge::reached(const std::string &why)
         return;
     }
     const Options &o = settings.options;
-    const int rc = mosquitto_connect_bind_v5(mosq, o.host.c_str(), o.port, o.keepalive, nullptr, connectProperties);
+    // The address that answered, so that the blocking connect neither
+    // resolves again nor waits on an address that drops its packets. TLS
+    // checks the certificate against the name: it is given the name.
+    const std::string target = o.tls || address.empty() ? o.host : address;
+    const int rc = mosquitto_connect_bind_v5(mosq, target.c_str(), o.port, o.keepalive, nullptr, connectProperties);
     started = true;
     if (rc != MOSQ_ERR_SUCCESS) {
         lost(rc, now);
