@@ -73,13 +73,29 @@ void Log::reset(const std::string &kind)
     kinds.erase(kind);
 }
 
+std::string Log::ownLine(const std::string &line) const
+{
+    const std::string own = program + ": ";
+    return line.compare(0, own.size(), own) == 0 ? line.substr(own.size()) : line;
+}
+
 void Log::relay(Priority priority, const std::string &messages)
 {
     std::istringstream lines(messages);
-    const std::string own = program + ": ";
     for (std::string line; std::getline(lines, line);)
         if (!line.empty())
-            say(priority, line.compare(0, own.size(), own) == 0 ? line.substr(own.size()) : line);
+            say(priority, ownLine(line));
+}
+
+void Log::relayLimited(const std::string &kind, Priority priority, const std::string &messages, long long now)
+{
+    std::istringstream lines(messages);
+    std::string text;
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty())
+            text += (text.empty() ? "" : "; ") + ownLine(line);
+    if (!text.empty())
+        limited(kind, priority, text, now);
 }
 
 } // namespace control

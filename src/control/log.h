@@ -41,6 +41,8 @@ public:
     // The control library's messages, one per line, with this priority;
     // a line that carries the program's name already is not given it twice.
     void relay(Priority priority, const std::string &messages);
+    // The same, as one message at limited()'s rate: the lines joined by "; ".
+    void relayLimited(const std::string &kind, Priority priority, const std::string &messages, long long now);
 
     void setVerbose(bool on) { verbose = on; }
     bool isVerbose() const { return verbose; }
@@ -53,6 +55,9 @@ public:
     static const std::size_t maxKinds = 256;
 
 private:
+    // A line of the control library's without the program's name.
+    std::string ownLine(const std::string &line) const;
+
     struct Kind {
         long long lastSaid = 0;
         long long held = 0;

@@ -124,8 +124,11 @@ int Bridge::run()
     }
     if (r > 0)
         return r;
-    if (!settings.options.forget.empty())
+    if (!settings.options.forget.empty()) {
+        if (forgetStage != ForgetStage::Done)
+            log.error("stopped before the broker had taken it all: not forgotten");
         return forgetStatus;
+    }
     log.info("stopped");
     return control::Ok;
 }
@@ -173,7 +176,9 @@ void Bridge::tick(long long now)
     }
     // mosquitto keeps time in whole seconds: one more makes sure its
     // keepalive is due when it is asked.
-    if (link != Link::Waiting && now >= lastTraffic + (settings.options.keepalive + 1) * 1000LL)
+    // While the probe is under way there is no connection to keep alive:
+    // the probe keeps its own time for each address.
+    if (link != Link::Waiting && !reach.active() && now >= lastTraffic + (settings.options.keepalive + 1) * 1000LL)
         pump(0, now);
     stepFades(control::monotonicNs());
     arm(monotonicMs());
@@ -199,21 +204,9 @@ int Bridge::onSocket(sd_event_source *, int, unsigned revents, void *self)
     Bridge *b = static_cast<Bridge *>(self);
     const long long now = monotonicMs();
     b->pump(revents, now);
-    if (b->forgetDue) {
-        // Not from within libmosquitto's callbacks, which hold its locks.
-        b->forgetDue = false;
-        if (b->unacked.empty() && b->forgetStatus == control::Ok && b->link == Link::Up && !b->forgetting) {
-            b->forgetting = true;
-            b->forget();
-        } else if (b->forgetting) {
-            b->log.info("forgotten");
-            mosquitto_disconnect(b->mosq);
-            mosquitto_loop_write(b->mosq, 1);
-            b->link = Link::Waiting;
-            sd_event_exit(b->loop, 0);
-            return 0;
-        }
-    }
+    // Not from within libmosquitto's callbacks, which hold its locks.
+    if (b->forgetDue)
+        b->forgetStep();
     b->arm(now);
     return 0;
 }
@@ -238,12 +231,22 @@ void Bridge::received(const mosquitto_message &message)
     const std::string topic = message.topic ? message.topic : "";
     const char *data = static_cast<const char *>(message.payload);
     const std::size_t size = message.payloadlen > 0 ? static_cast<std::size_t>(message.payloadlen) : 0;
+    if (!settings.options.forget.empty()) {
+        forgetReceived(topic, message.retain, size);
+        return;
+    }
     const std::string stale = topics.discoveryObject(topic);
     if (!stale.empty()) {
         // Only what the broker kept from an earlier run; anyone's live
         // message there (and this program's own) changes nothing.
-        if (message.retain && size > 0)
+        if (!message.retain || size == 0)
+            return;
+        if (ownDiscovery(topics, stale, data, size))
             absent(stale);
+        else
+            log.limited("foreign config", control::Priority::Warning, "ignored retained configs under "
+                            + logTopic(topics.discoveries()) + " that brightness-mqtt did not make",
+                        control::monotonicNs());
         return;
     }
     const bool forIdle = idle && idle->isCommand(topic);

@@ -23,6 +23,7 @@
 #include "options.h"
 #include "payload.h"
 #include "reach.h"
+#include "status.h"
 #include "watch.h"
 
 struct mosquitto;
@@ -90,9 +91,9 @@ private:
     void tick(long long now);
     void arm(long long now);
     void tryConnect(long long now);
-    void reached(const std::string &why);
-    // A broker that does not speak MQTT 5: 3.1.1 from now on. Never from
-    // within libmosquitto's callbacks.
+    void reached(const std::string &why, const std::string &address);
+    // A broker that does not speak MQTT 5: 3.1.1 for the next connection
+    // only. Never from within libmosquitto's callbacks.
     bool olderProtocol(int rc);
     void lost(int rc, long long now, const std::string &why = std::string());
     void pump(unsigned revents, long long now);
@@ -118,12 +119,22 @@ private:
     void endFade(std::map<std::string, Running>::iterator it, bool say = true);
     // idleentities.cpp: the device brightness-idle's entities join.
     IdleDevice idleDevice() const;
-    // --forget: the places' topics emptied, then the loop ends.
+    // forget.cpp: --forget, once connected: what the broker keeps for the
+    // places asked, then their topics emptied, then the loop ends.
+    enum class ForgetStage { Connecting, Checking, Forgetting, Done };
+    std::vector<std::string> forgetTopics(const std::string &place) const;
+    std::string forgetMarker() const;
+    void forgetConnected();
+    void forgetReceived(const std::string &topic, bool retained, std::size_t size);
+    // Outside libmosquitto's callbacks, once forgetDue is set.
+    void forgetStep();
+    void forgetEnd(int status, const std::string &why);
     void forget();
-    int forgetStatus = 0;
-    bool forgetDue = false;  // --forget: connected, or all its messages taken
+    int forgetStatus = control::Failure;  // until it is done
+    ForgetStage forgetStage = ForgetStage::Connecting;
+    bool forgetDue = false;
+    std::set<std::string> retainedSeen;  // of the places' topics
     std::set<int> unacked;
-    bool forgetting = false;
 
     Settings settings;
     Topics topics;
@@ -144,6 +155,7 @@ private:
     // this client rather than make it buffer them.
     mqtt5__property *connectProperties = nullptr;
     bool version5 = true;
+    bool olderTold = false;  // the fall back to 3.1.1 was logged
     bool answered = false;  // the broker's CONNACK came for this attempt
     bool versionRefused = false;  // ... and refused MQTT 5
     long long retryAt = 0;         // ms, monotonic

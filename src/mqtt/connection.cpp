@@ -32,6 +32,10 @@ const long long stableMs = 30000;
 const long long quickDropMs = 5000;
 const int quickDropsTold = 3;
 
+// The longest one address of the broker's name is given to answer before
+// the next is tried; a keepalive shorter than this is the limit.
+const int attemptLimitS = 10;
+
 // The largest message taken: commands and the retained discovery configs
 // read back are a few kilobytes.
 const int maxPacketBytes = 64 * 1024;
@@ -116,9 +120,10 @@ void Bridge::tryConnect(long long now)
     lastTraffic = now;
     answered = versionRefused = false;
     if (version5) {
-        // Connected once the broker has answered; no answer within the
-        // keepalive counts as lost, as a silent connection does.
-        reach.start(loop, o.host, o.port, [this](const std::string &why) { reached(why); });
+        // Connected once the broker has answered: the name resolved off
+        // the loop, each address given its own time (reach.h).
+        reach.start(loop, o.host, o.port, std::min(o.keepalive, attemptLimitS) * 1000000ULL,
+                    [this](const std::string &why, const std::string &address) { reached(why, address); });
         return;
     }
     const int rc = started ? mosquitto_reconnect_async(mosq)
@@ -131,7 +136,7 @@ void Bridge::tryConnect(long long now)
     watchSocket();
 }
 
-void Bridge::reached(const std::string &why)
+void Bridge::reached(const std::string &why, const std::string &address)
 {
     const long long now = monotonicMs();
     if (!why.empty()) {
@@ -139,7 +144,11 @@ void Bridge::reached(const std::string &why)
         return;
     }
     const Options &o = settings.options;
-    const int rc = mosquitto_connect_bind_v5(mosq, o.host.c_str(), o.port, o.keepalive, nullptr, connectProperties);
+    // The address that answered, so that the blocking connect neither
+    // resolves again nor waits on an address that drops its packets. TLS
+    // checks the certificate against the name: it is given the name.
+    const std::string target = o.tls || address.empty() ? o.host : address;
+    const int rc = mosquitto_connect_bind_v5(mosq, target.c_str(), o.port, o.keepalive, nullptr, connectProperties);
     started = true;
     if (rc != MOSQ_ERR_SUCCESS) {
         lost(rc, now);
@@ -166,8 +175,10 @@ bool Bridge::olderProtocol(int rc)
         sd_event_exit(loop, control::Failure);
         return true;
     }
-    log.warning("the broker at " + settings.options.host + " does not speak MQTT 5; using MQTT 3.1.1, in which it "
-                "cannot be told to keep messages larger than 64 KiB from this program");
+    if (!olderTold)
+        log.warning("the broker at " + settings.options.host + " does not speak MQTT 5; using MQTT 3.1.1, in which it "
+                    "cannot be told to keep messages larger than 64 KiB from this program");
+    olderTold = true;
     return true;
 }
 
@@ -212,9 +223,31 @@ void Bridge::lost(int rc, long long now, const std::string &why)
     if (olderProtocol(rc)) {
         link = Link::Waiting;
         retryAt = now;
+        arm(now);
         return;
     }
+    if (!version5) {
+        // 3.1.1 was for the one connection after the refusal: a broker
+        // upgraded meanwhile, or one garbled answer, must not cost MQTT 5's
+        // packet limit for the life of the process.
+        version5 = true;
+        started = false;
+        std::string failed;
+        if (!makeClient(&failed)) {
+            log.error(failed);
+            sd_event_exit(loop, control::Failure);
+            return;
+        }
+    }
     std::string reason = why.empty() ? errorText(rc) : why;
+    // libmosquitto 2.0 names neither of these.
+    const std::string keepalive = std::to_string(o.keepalive) + " s";
+    if (rc == MOSQ_ERR_KEEPALIVE && (answered || link == Link::Up))
+        reason = "nothing heard from the broker within the keepalive (" + keepalive + ")";
+    else if (rc == MOSQ_ERR_KEEPALIVE)
+        reason = "no MQTT answer within the keepalive (" + keepalive + "): is it an MQTT broker's port?";
+    else if ((rc == MOSQ_ERR_PROTOCOL || rc == MOSQ_ERR_MALFORMED_PACKET) && !answered && link != Link::Up)
+        reason = "the answer was not MQTT: is it an MQTT broker's port?";
     if (rc == MOSQ_ERR_TLS && !tlsReason.empty())
         reason += " (" + tlsReason + ")";
     tlsReason.clear();
@@ -241,6 +274,9 @@ void Bridge::lost(int rc, long long now, const std::string &why)
     // instant after a broker restart.
     static std::minstd_rand jitter(static_cast<unsigned>(now ^ getpid()));
     retryAt = now + backoffMs - static_cast<long long>(jitter() % static_cast<unsigned>(backoffMs / 4 + 1));
+    // Lost outside tick() too (the probe's answer): the timer was set for
+    // the keepalive, not for the retry.
+    arm(now);
 }
 
 void Bridge::connected(int rc)
@@ -256,11 +292,15 @@ void Bridge::connected(int rc)
             return;
         const bool credentials = version5 ? rc == MQTT_RC_BAD_USERNAME_OR_PASSWORD || rc == MQTT_RC_NOT_AUTHORIZED
                                           : rc == 4 || rc == 5;
-        log.limited("refused", control::Priority::Error, "the broker at " + o.host + ':' + std::to_string(o.port)
-                        + " refused the connection: "
-                        + (version5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc))
-                        + (credentials ? " (check --username and --password-file)" : "")
-                        + "; trying again, less and less often", control::monotonicNs());
+        const std::string refused = "the broker at " + o.host + ':' + std::to_string(o.port)
+            + " refused the connection: " + (version5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc))
+            + (credentials ? " (check --username and --password-file)" : "");
+        // Run by hand, --forget gives up: its person is there to fix it.
+        if (!o.forget.empty())
+            forgetEnd(control::Failure, refused);
+        else
+            log.limited("refused", control::Priority::Error, refused + "; trying again, less and less often",
+                        control::monotonicNs());
         return;
     }
     link = Link::Up;
@@ -269,7 +309,7 @@ void Bridge::connected(int rc)
     log.reset("refused");
     log.info("connected to " + o.host + ':' + std::to_string(o.port) + " as " + topics.node());
     if (!o.forget.empty()) {
-        forgetDue = true;
+        forgetConnected();
         return;
     }
     mosquitto_subscribe(mosq, nullptr, topics.commands().c_str(), 1);

@@ -83,7 +83,7 @@ IdleEntities::IdleEntities(const Topics &topics, const Origin &origin, control::
     : topics(topics), origin(origin), log(log), publish(std::move(publish)),
       link({[this] { presence(); }, [this](const std::string &p) { changed(p); },
             [this](const std::string &p, const std::string &e, const std::string &m) { failed(p, e, m); },
-            [this] { send(); }})
+            [this] { send(); }, [this](bool connected) { busChanged(connected); }})
 {
 }
 
@@ -101,7 +101,18 @@ void IdleEntities::open(sd_event *loop)
         later = sd_event_source_disable_unref(later);
     std::string why;
     if (!link.open(loop, &why))
-        log.warning(why + "; brightness-idle's entities stay unavailable (--no-idle leaves them out)");
+        log.warning(why + "; brightness-idle's entities are unavailable until it is there (--no-idle leaves them out)");
+}
+
+void IdleEntities::busChanged(bool connected)
+{
+    // A call in flight when the bus went is never answered: what waited
+    // behind it goes now.
+    send();
+    if (connected)
+        log.info("found the system bus again");
+    else
+        log.warning("lost the system bus: brightness-idle's entities are unavailable until it is back");
 }
 
 void IdleEntities::setDevice(const IdleDevice &d)
@@ -249,11 +260,6 @@ void IdleEntities::changed(const std::string &property)
 void IdleEntities::failed(const std::string &property, const std::string &error, const std::string &message)
 {
     const long long now = control::monotonicNs();
-    if (error == "Disconnected") {
-        // The system bus does not restart while the machine runs.
-        log.warning("lost the system bus: brightness-idle's entities stay unavailable until brightness-mqtt restarts");
-        return;
-    }
     if (property.empty()) {
         const bool denied = error == "org.freedesktop.DBus.Error.AccessDenied";
         log.limited("idle read", control::Priority::Warning,

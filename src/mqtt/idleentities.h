@@ -43,7 +43,7 @@ public:
     IdleEntities &operator=(const IdleEntities &) = delete;
 
     // Follows brightness-idle on the loop; without a system bus the
-    // entities stay unavailable (said once).
+    // entities are unavailable until it is found (said once).
     void open(sd_event *loop);
     // Announced again where it changed.
     void setDevice(const IdleDevice &device);
@@ -71,6 +71,7 @@ private:
     void presence();
     void changed(const std::string &property);
     void failed(const std::string &property, const std::string &error, const std::string &message);
+    void busChanged(bool connected);
     // force: also when it is what was published last, at most once a
     // second per entity.
     void publishState(std::size_t entity, bool force);

@@ -1,5 +1,6 @@
 #include "idlelink.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -37,6 +38,9 @@ std::string messageOf(const sd_bus_message *m)
     return e && e->message ? e->message : "";
 }
 
+const std::uint64_t firstBackoffUs = 500000;
+const std::uint64_t maxBackoffUs = 30000000;
+
 } // namespace
 
 IdleLink::IdleLink(Handlers handlers) : handlers(std::move(handlers))
@@ -45,17 +49,52 @@ IdleLink::IdleLink(Handlers handlers) : handlers(std::move(handlers))
 
 IdleLink::~IdleLink()
 {
+    sd_event_source_disable_unref(retry);
     sd_bus_slot_unref(pending);
     // Pending replies are dropped with the bus, before the calls they name.
     sd_bus_flush_close_unref(bus);
 }
 
-bool IdleLink::open(sd_event *loop, std::string *why)
+bool IdleLink::open(sd_event *eventLoop, std::string *why)
 {
+    loop = eventLoop;
+    if (connect(why))
+        return true;
+    retryLater();
+    return false;
+}
+
+void IdleLink::retryLater()
+{
+    lost = true;
+    backoffUs = backoffUs ? std::min(backoffUs * 2, maxBackoffUs) : firstBackoffUs;
+    sd_event_source_disable_unref(retry);
+    retry = nullptr;
+    if (sd_event_add_time_relative(loop, &retry, CLOCK_MONOTONIC, backoffUs, 0, onRetry, this) < 0 && handlers.failed)
+        handlers.failed("", "retry", "cannot set a timer to find the system bus again");
+}
+
+int IdleLink::onRetry(sd_event_source *, std::uint64_t, void *self)
+{
+    IdleLink *link = static_cast<IdleLink *>(self);
+    link->retry = sd_event_source_disable_unref(link->retry);
+    std::string why;
+    if (!link->connect(&why))
+        link->retryLater();
+    return 0;
+}
+
+bool IdleLink::connect(std::string *why)
+{
+    // What the lost connection still held: its replies never come.
+    pending = sd_bus_slot_unref(pending);
+    bus = sd_bus_flush_close_unref(bus);
+    calls.clear();
     int r = sd_bus_open_system(&bus);
     if (r >= 0)
         r = sd_bus_attach_event(bus, loop, SD_EVENT_PRIORITY_NORMAL);
     if (r < 0) {
+        bus = sd_bus_flush_close_unref(bus);
         *why = std::string("cannot connect to the system bus: ") + std::strerror(-r);
         return false;
     }
@@ -76,6 +115,7 @@ bool IdleLink::open(sd_event *loop, std::string *why)
         r = sd_bus_call_method_async(bus, &pending, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                      "org.freedesktop.DBus", "GetNameOwner", onOwner, this, "s", idleBusName);
     if (r < 0) {
+        bus = sd_bus_flush_close_unref(bus);
         *why = std::string("cannot follow ") + idleBusName + " on the system bus: " + std::strerror(-r);
         return false;
     }
@@ -95,6 +135,13 @@ int IdleLink::onOwner(sd_bus_message *m, void *self, sd_bus_error *)
 {
     IdleLink *link = static_cast<IdleLink *>(self);
     link->pending = sd_bus_slot_unref(link->pending);
+    // Any answer, an error too: the bus is there.
+    link->backoffUs = 0;
+    if (link->lost) {
+        link->lost = false;
+        if (link->handlers.bus)
+            link->handlers.bus(true);
+    }
     const char *owner = nullptr;
     // An error (NameHasNoOwner): not there yet; its arrival is signalled.
     if (!sd_bus_message_is_method_error(m, nullptr) && sd_bus_message_read(m, "s", &owner) >= 0 && owner && *owner)
@@ -272,8 +319,10 @@ int IdleLink::onDisconnected(sd_bus_message *, void *self, sd_bus_error *)
 {
     IdleLink *link = static_cast<IdleLink *>(self);
     link->gone();
-    if (link->handlers.failed)
-        link->handlers.failed("", "Disconnected", "lost the system bus");
+    // Once told; a connection that never answered is no news.
+    if (!link->lost && link->handlers.bus)
+        link->handlers.bus(false);
+    link->retryLater();
     return 0;
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 
 #include <systemd/sd-bus.h>
+#include <systemd/sd-event.h>
 
 namespace mqtt {
 
@@ -29,6 +30,9 @@ public:
         std::function<void(const std::string &property, const std::string &error, const std::string &message)> failed;
         // A call's answer came (after failed, if it failed).
         std::function<void()> answered;
+        // The system bus was lost (false), or found again after a loss or a
+        // failed start (true).
+        std::function<void(bool connected)> bus;
     };
 
     explicit IdleLink(Handlers handlers);
@@ -37,7 +41,8 @@ public:
     IdleLink &operator=(const IdleLink &) = delete;
 
     // Connects to the system bus (DBUS_SYSTEM_BUS_ADDRESS when set) on the
-    // loop and starts following the name. False, with why, with no bus.
+    // loop and starts following the name. False, with why, with no bus; then,
+    // as after a loss, it tries again after 0.5 s, less and less often.
     bool open(sd_event *loop, std::string *why);
 
     // The name has an owner whose properties have been read.
@@ -63,6 +68,11 @@ private:
     static int onGetAll(sd_bus_message *m, void *self, sd_bus_error *error);
     static int onReply(sd_bus_message *m, void *call, sd_bus_error *error);
     static int onDisconnected(sd_bus_message *m, void *self, sd_bus_error *error);
+    static int onRetry(sd_event_source *source, std::uint64_t usec, void *self);
+    bool connect(std::string *why);
+    // Drops the bus (never from within its own callbacks) and tries again
+    // after the backoff.
+    void retryLater();
     void appeared(const std::string &owner);
     void gone();
     // Reads an a{sv} of properties; changed ones are told unless quiet.
@@ -70,6 +80,10 @@ private:
     void call(const char *interface, const char *member, const std::string &property, std::uint32_t value);
 
     Handlers handlers;
+    sd_event *loop = nullptr;
+    sd_event_source *retry = nullptr;
+    std::uint64_t backoffUs = 0;
+    bool lost = false;  // a connection failed or was lost since the last answer
     sd_bus *bus = nullptr;
     sd_bus_slot *pending = nullptr;  // the owner's or the properties' read
     std::string owner;  // the name's unique owner, "" while none

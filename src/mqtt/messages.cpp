@@ -52,6 +52,18 @@ std::string Topics::discoveryObject(const std::string &topic) const
     return levelBetween(topic, discoveryPrefix + "/light/" + nodeId + '/', "/config");
 }
 
+bool ownDiscovery(const Topics &topics, const std::string &object, const char *data, std::size_t size)
+{
+    // A place is a short path; objectId leaves only these characters.
+    if (object.empty() || object.size() > 255 || objectId(object) != object)
+        return false;
+    const json config = json::parse(data, data + size, nullptr, false);
+    Panel p;
+    p.object = object;
+    return config.is_object() && config.value("unique_id", json()) == topics.uniqueId(p)
+        && config.value("command_topic", json()) == topics.panel(p, "set");
+}
+
 std::string logTopic(const std::string &topic)
 {
     const std::size_t most = 80;

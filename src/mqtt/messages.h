@@ -4,6 +4,7 @@
 // Topics and payloads: Home Assistant's discovery config and the state, as
 // texts, so that both can be checked without a broker.
 
+#include <cstddef>
 #include <string>
 
 namespace mqtt {
@@ -62,6 +63,11 @@ private:
 
     std::string base, discoveryPrefix, groupTopic, nodeId;
 };
+
+// Whether a retained config could be this node's own, for the display whose
+// object it names: a JSON object with the unique id and command topic the
+// bridge gives that display. Anything else there is someone else's.
+bool ownDiscovery(const Topics &topics, const std::string &object, const char *data, std::size_t size);
 
 // A topic as the log shows it: at most 80 characters, cut with "...".
 std::string logTopic(const std::string &topic);

@@ -38,9 +38,7 @@ void Bridge::rescan()
     const std::vector<control::Display> found = scan.usable;
     control::closeDisplays(&scan);
     // The same trouble on every plug is told once.
-    if (!messages.str().empty())
-        log.limited("scan", control::Priority::Warning, messages.str().substr(0, messages.str().size() - 1),
-                    control::monotonicNs());
+    log.relayLimited("scan", control::Priority::Warning, messages.str(), control::monotonicNs());
 
     std::map<std::string, Known> now;
     for (const control::Display &d : found) {
@@ -196,7 +194,8 @@ void Bridge::start(const std::string &place, const Command &command)
     if (scan.usable.empty() && scan.refused.empty() && scan.status == control::Ok)
         // Unplugged between the command and now: nothing to do.
         control::say(quiet) << "no display found" << (place.empty() ? std::string() : " at " + place) << '\n';
-    log.relay(control::Priority::Warning, messages.str());
+    // Each command of a flood would say the same: once a minute per target.
+    log.relayLimited("command " + place, control::Priority::Warning, messages.str(), control::monotonicNs());
     // One fade per display, so that a command for one of them later ends
     // only that display's.
     for (const control::Display &d : scan.usable) {
@@ -233,7 +232,7 @@ void Bridge::endFade(std::map<std::string, Running>::iterator it, bool say)
 {
     if (!it->second.fade->done())
         return;
-    log.relay(control::Priority::Warning, it->second.messages->str());
+    log.relayLimited("fade " + it->first, control::Priority::Warning, it->second.messages->str(), control::monotonicNs());
     const std::vector<control::Job> &jobs = it->second.fade->jobs();
     // Its record writes were not flushed.
     if (std::any_of(jobs.begin(), jobs.end(), [](const control::Job &j) { return j.written >= 0 || j.recordOnly; }))
@@ -244,42 +243,6 @@ void Bridge::endFade(std::map<std::string, Running>::iterator it, bool say)
     // cut short.
     if (say)
         publishStates(false);
-}
-
-} // namespace mqtt
-
-namespace mqtt {
-
-void Bridge::forget()
-{
-    // Empty retained messages: the broker drops what it kept, and Home
-    // Assistant removes the light. Done once the broker has them all.
-    for (const std::string &place : settings.options.forget) {
-        Panel p;
-        p.object = objectId(place);
-        // No display's place is a bare word: "idle" names brightness-idle's entities.
-        const std::vector<std::string> retained = place == "idle"
-            ? IdleEntities::retainedTopics(topics)
-            : std::vector<std::string>{topics.discovery(p), topics.panel(p, "state"), topics.panel(p, "availability")};
-        for (const std::string &topic : retained) {
-            int mid = 0;
-            if (mosquitto_publish(mosq, &mid, topic.c_str(), 0, nullptr, 1, true) != MOSQ_ERR_SUCCESS) {
-                log.error("cannot publish on " + logTopic(topic));
-                forgetStatus = control::Failure;
-                sd_event_exit(loop, 0);
-                return;
-            }
-            unacked.insert(mid);
-        }
-        log.info("forgetting " + place + " (" + (place == "idle" ? "brightness-idle's entities" : topics.discovery(p)) + ")");
-    }
-}
-
-void Bridge::acknowledged(int mid)
-{
-    if (!unacked.erase(mid) || !unacked.empty())
-        return;
-    forgetDue = true;
 }
 
 } // namespace mqtt

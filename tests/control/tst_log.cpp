@@ -15,6 +15,8 @@ class tst_Log : public QObject
 private slots:
     void limited_data();
     void limited();
+    void relayLimited_data();
+    void relayLimited();
     void journalPrefix_data();
     void journalPrefix();
 };
@@ -50,6 +52,34 @@ void tst_Log::limited()
         else
             log.limited(kind.toStdString(), control::Priority::Warning, QString("%1 %2").arg(kind).arg(n).toStdString(), at);
     }
+    QString expected;
+    for (const QString &line : said.split('|'))
+        expected += "test: " + line + "\n";
+    QCOMPARE(QString::fromStdString(out.str()), expected);
+}
+
+void tst_Log::relayLimited_data()
+{
+    QTest::addColumn<QStringList>("batches");  // "SECONDS MESSAGES", '/' for a new line in MESSAGES
+    QTest::addColumn<QString>("said");         // the lines, '|' between them
+
+    QTest::newRow("the program's own name not twice") << QStringList{"0 test: x: failed/"} << "x: failed";
+    QTest::newRow("another's name kept") << QStringList{"0 other: x/"} << "other: x";
+    QTest::newRow("lines of a batch as one") << QStringList{"0 test: a/test: b/"} << "a; b";
+    QTest::newRow("a flood once a minute") << QStringList{"0 test: a/", "1 test: a/", "2 test: a/", "61 test: a/"}
+                                           << "a|a (2 more like it in the last 61 s)";
+    QTest::newRow("nothing to say: not counted") << QStringList{"0 test: a/", "1 ", "61 test: a/"} << "a|a";
+}
+
+void tst_Log::relayLimited()
+{
+    QFETCH(QStringList, batches);
+    QFETCH(QString, said);
+    std::ostringstream out;
+    control::Log log(out, "test");
+    for (const QString &batch : batches)
+        log.relayLimited("k", control::Priority::Warning, batch.section(' ', 1).replace('/', '\n').toStdString(),
+                         batch.section(' ', 0, 0).toLongLong() * 1000000000LL);
     QString expected;
     for (const QString &line : said.split('|'))
         expected += "test: " + line + "\n";

@@ -97,11 +97,14 @@ public:
                           "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>\n") < 0)
             return false;
         conf.close();
-        process.start("dbus-daemon", {"--config-file=" + conf.fileName(), "--print-address", "--nofork"});
-        if (!process.waitForReadyRead(5000))
-            return false;
-        address = QString::fromUtf8(process.readLine().trimmed());
-        return !address.isEmpty();
+        return launch();
+    }
+    // Killed and started again at the same address.
+    bool restart()
+    {
+        kill();
+        const QString before = address;
+        return launch() && address == before;
     }
     void kill()
     {
@@ -112,6 +115,17 @@ public:
     QString address;
 
 private:
+    bool launch()
+    {
+        process.start("dbus-daemon", {"--config-file=" + dir.filePath("bus.conf"), "--print-address", "--nofork"});
+        if (!process.waitForReadyRead(5000))
+            return false;
+        // Without the daemon's guid, which a client holds it to: the same
+        // address for the daemon started again.
+        address = QString::fromUtf8(process.readLine().trimmed()).section(",guid=", 0, 0);
+        return !address.isEmpty();
+    }
+
     QTemporaryDir dir;
     QProcess process;
 };

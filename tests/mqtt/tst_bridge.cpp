@@ -26,17 +26,24 @@ private slots:
     void commands();
     void flood();
     void retainedCommands();
+    void foreignConfigs();
     void oversized();
     void olderBroker();
+    void notABroker_data();
+    void notABroker();
     void besideCtl();
     void fadeBesideCtl_data();
     void fadeBesideCtl();
+    void brokerRestart_data();
     void brokerRestart();
     void clonedCard();
+    void relayedLog();
     void badPayloads_data();
     void badPayloads();
     void password_data();
     void password();
+    void forget_data();
+    void forget();
     void refusedArguments_data();
     void refusedArguments();
     void options_data();
@@ -378,6 +385,48 @@ void tst_Bridge::retainedCommands()
     QVERIFY2(!rig.errors().contains("ignored a command"), qPrintable(rig.errors()));
 }
 
+void tst_Bridge::foreignConfigs()
+{
+    // Retained on this node's discovery topics by someone else: only a
+    // config the bridge could have made marks a display of an earlier run.
+    struct Retained {
+        const char *object;
+        QByteArray payload;
+    };
+    const QByteArray huge(16000, 'x');
+    // Only the first is the bridge's own, of a display gone since.
+    const QList<Retained> retained = {
+        {"pci-old", "{\"unique_id\":\"test_pci-old\",\"command_topic\":\"brightness/test/pci-old/set\"}"},
+        {"pci-other", "{\"unique_id\":\"other_pci-other\",\"command_topic\":\"brightness/test/pci-other/set\"}"},
+        {"pci-topic", "{\"unique_id\":\"test_pci-topic\",\"command_topic\":\"elsewhere/set\"}"},
+        {"pci-text", "not JSON"},
+        {"pci-array", "[\"test_pci-array\"]"},
+        {"pci.dot", "{\"unique_id\":\"test_pci.dot\",\"command_topic\":\"brightness/test/pci.dot/set\"}"},
+        {huge.constData(), "{\"unique_id\":\"test_" + huge + "\",\"command_topic\":\"brightness/test/" + huge + "/set\"}"},
+    };
+    Rig rig;
+    QVERIFY(setUp(rig));
+    Client other;
+    QVERIFY(other.connect(rig.broker.port));
+    for (const Retained &r : retained)
+        QVERIFY(other.publish(QString("homeassistant/light/test/%1/config").arg(r.object), r.payload, true));
+    for (int i = 0; i < 300; ++i)  // a flood of junk
+        QVERIFY(other.publish(QString("homeassistant/light/test/junk%1-%2/config").arg(i).arg(QString(huge.left(1000))),
+                              "junk", true));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.client.messages("^homeassistant/light/test/").size(), retained.size() + 300, 10000);
+    startBridge(rig, {"--node-id", "test", "--no-idle"});
+    QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^brightness/test/pci-old/availability$").payload, QByteArray("offline"), 10000);
+    QTest::qWait(500);
+    QStringList marked;
+    for (const Message &m : rig.client.messages("^brightness/test/[^/]+/availability$"))
+        marked << m.topic.section('/', 2, 2);
+    // Only the display here and the one of the earlier run.
+    QCOMPARE(marked, (QStringList{"pci-0000_00_14_0-usb-0_1_1_0", "pci-old"}));
+    const QString err = rig.errors();
+    QCOMPARE(err.count("did not make"), 1);
+    QVERIFY2(err.size() < 2000, qPrintable(QString::number(err.size())));
+}
+
 void tst_Bridge::oversized()
 {
     // MQTT 5's Maximum Packet Size: the broker keeps a message over 64 KiB
@@ -409,7 +458,9 @@ void tst_Bridge::olderBroker()
                 return;
             versions << connect[8];
             c->write(QByteArray("\x20\x02\x00", 3) + char(connect[8] == 4 ? 0 : 1));
-            if (connect[8] != 4)
+            // The first 3.1.1 connection is dropped: the next one begins
+            // with version 5 again.
+            if (connect[8] != 4 || versions.count(4) == 1)
                 c->disconnectFromHost();
         });
     });
@@ -422,9 +473,43 @@ void tst_Bridge::olderBroker()
             v << QString::number(n);
         return rig.errors() + "versions: " + v.join(' ');
     };
-    QTRY_VERIFY2_WITH_TIMEOUT(rig.errors().contains("connected to localhost"), qPrintable(said()), 10000);
-    QVERIFY(rig.errors().contains("does not speak MQTT 5"));
-    QCOMPARE(versions, (QList<int>{5, 4}));
+    QTRY_VERIFY2_WITH_TIMEOUT(rig.errors().count("connected to localhost") == 2, qPrintable(said()), 10000);
+    QCOMPARE(rig.errors().count("does not speak MQTT 5"), 1);
+    QCOMPARE(versions, (QList<int>{5, 4, 5, 4}));
+}
+
+void tst_Bridge::notABroker_data()
+{
+    QTest::addColumn<QByteArray>("answer");  // to the CONNECT; "-": none
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("silent") << QByteArray("-")
+                            << "no MQTT answer within the keepalive (5 s): is it an MQTT broker's port?";
+    QTest::newRow("a web server") << QByteArray("HTTP/1.1 400 Bad Request\r\n" + QByteArray(200, ' '))
+                                  << "the answer was not MQTT: is it an MQTT broker's port?";
+    QTest::newRow("a few bytes, then silent") << QByteArray("\x30\x7f", 2) << "no MQTT answer within the keepalive";
+}
+
+void tst_Bridge::notABroker()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, logged);
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    QList<QTcpSocket *> held;
+    QObject::connect(&server, &QTcpServer::newConnection, [&] {
+        QTcpSocket *c = server.nextPendingConnection();
+        held << c;
+        QObject::connect(c, &QTcpSocket::readyRead, [c, answer] {
+            c->readAll();
+            if (answer != "-")
+                c->write(answer);
+        });
+    });
+    Rig rig;
+    QVERIFY(setUp(rig));
+    startBridge(rig, {"--node-id", "test", "--no-idle", "-k", "5", "-p", QString::number(server.serverPort())});
+    QTRY_VERIFY2_WITH_TIMEOUT(rig.errors().contains("cannot connect"), qPrintable(rig.errors()), 10000);
+    QVERIFY2(rig.errors().contains(logged), qPrintable(rig.errors()));
 }
 
 void tst_Bridge::besideCtl()
@@ -506,15 +591,29 @@ void tst_Bridge::fadeBesideCtl()
     QCOMPARE(last(), state);
 }
 
+void tst_Bridge::brokerRestart_data()
+{
+    QTest::addColumn<int>("downMs");  // how long the broker is away
+    QTest::newRow("back at once") << 0;
+    // The retries at 0.5 and 1.5 s are refused; the next one is within
+    // 2 s more, not at the keepalive (61 s).
+    QTest::newRow("down past the first retries") << 2000;
+}
+
 void tst_Bridge::brokerRestart()
 {
+    QFETCH(int, downMs);
     Rig rig;
     QVERIFY(setUp(rig, "%1 0483:5750 25 1\n"));
     startBridge(rig);
     QTRY_VERIFY_WITH_TIMEOUT(!rig.client.messages("^" + base + "/state$").isEmpty(), 10000);
     rig.broker.kill();
+    QTest::qWait(downMs);
     QVERIFY(rig.broker.start());
-    QTRY_COMPARE_WITH_TIMEOUT(rig.errors().count("connected to localhost"), 2, 15000);
+    QElapsedTimer back;
+    back.start();
+    QTRY_COMPARE_WITH_TIMEOUT(rig.errors().count("connected to localhost"), 2, 5000);
+    qInfo("connected again %lld ms after the broker was", back.elapsed());
     // The broker kept nothing: all of it comes again from the bridge, and
     // is kept now.
     Client late;
@@ -555,6 +654,25 @@ void tst_Bridge::clonedCard()
     QVERIFY(rig.errors().contains("--node-id") || QString::fromUtf8(twinErr).contains("--node-id"));
     twin.kill();
     twin.waitForFinished();
+}
+
+void tst_Bridge::relayedLog()
+{
+    // A display refused at every scan and every command: a flood of
+    // commands says so once, with the program's name once.
+    Rig rig;
+    QVERIFY(setUp(rig));
+    rig.sim.setNodes({"1 openfail EACCES"});
+    startBridge(rig, {"--node-id", "test", "--no-idle"});
+    QTRY_VERIFY_WITH_TIMEOUT(rig.errors().contains("connected to localhost"), 10000);
+    for (int i = 0; i < 4; ++i) {
+        QVERIFY(rig.client.publish("brightness/all/set", "{\"brightness\":40}"));
+        QTest::qWait(1100);
+    }
+    const QString err = rig.errors();
+    QVERIFY2(!err.contains("brightness-mqtt: brightness-mqtt:"), qPrintable(err));
+    QVERIFY2(err.count("Permission denied") == 2, qPrintable(err));  // the scan's and the first command's
+    QCOMPARE(rig.bridge.state(), QProcess::Running);
 }
 
 void tst_Bridge::badPayloads_data()
@@ -638,6 +756,77 @@ void tst_Bridge::password()
     QCOMPARE(rig.bridge.state(), QProcess::Running);
     // Refused: tries again, but backs off (0.5, 1, 2 s...), never a storm.
     QVERIFY2(!password.startsWith("guess") ? attempts == 1 : attempts >= 3 && attempts <= 6, qPrintable(rig.broker.log()));
+}
+
+void tst_Bridge::forget_data()
+{
+    QTest::addColumn<QString>("broker");   // "open", "password" (the bridge's is wrong), "down"
+    QTest::addColumn<QStringList>("places");  // --forget's; the first is retained at the broker
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("logged");
+    QTest::addColumn<bool>("kept");        // the first place's config is still retained
+
+    QTest::newRow("a known place") << "open" << QStringList{"pci-1"} << 0 << "forgotten" << false;
+    QTest::newRow("a place never offered") << "open" << QStringList{"", "nowhere"} << 1
+                                           << "the broker keeps nothing for nowhere under node test" << true;
+    QTest::newRow("one known, one not: nothing forgotten") << "open" << QStringList{"pci-1", "pci-2"} << 1
+                                                           << "keeps nothing for pci-2" << true;
+    QTest::newRow("a refused password: given up") << "password" << QStringList{"pci-1"} << 1
+                                                  << "refused the connection: Not authorized" << true;
+    QTest::newRow("stopped while the broker is away") << "down" << QStringList{"pci-1"} << 1
+                                                      << "not forgotten" << false;
+}
+
+void tst_Bridge::forget()
+{
+    QFETCH(QString, broker);
+    QFETCH(QStringList, places);
+    QFETCH(int, status);
+    QFETCH(QString, logged);
+    QFETCH(bool, kept);
+    Rig rig;
+    QTemporaryDir dir;
+    const QString users = dir.filePath("users"), secret = dir.filePath("password");
+    QByteArray conf;
+    if (broker == "password") {
+        QCOMPARE(QProcess::execute("mosquitto_passwd", {"-c", "-b", users, "panel", "secret"}), 0);
+        conf = "allow_anonymous false\npassword_file " + QFile::encodeName(users) + "\n";
+        QFile f(secret);
+        QVERIFY(f.open(QFile::WriteOnly) && f.write("guess\n") == 6);
+        f.close();
+        QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+    }
+    QVERIFY(setUp(rig, QByteArray(), conf, "panel", "secret"));
+    const QString config = "homeassistant/light/test/" + places.first() + "/config";
+    if (!places.first().isEmpty()) {
+        QVERIFY(rig.client.publish(config, "{\"unique_id\":\"test_" + places.first().toUtf8() + "\"}", true));
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.client.messages("^" + config + "$").isEmpty(), 5000);
+    }
+    if (broker == "down")
+        rig.broker.kill();
+    QStringList args{QString::fromStdString(rig.staged.path()), QString::fromStdString(rig.staged.stateDir()),
+                     "-p", QString::number(rig.broker.port), "--node-id", "test"};
+    if (broker == "password")
+        args << "-u" << "panel" << "--password-file" << secret;
+    for (const QString &place : places)
+        if (!place.isEmpty())
+            args << "--forget" << place;
+    QProcess forget;
+    testutil::startProgram(forget, MQTT_DRIVER_BINARY, args);
+    if (broker == "down") {
+        QTest::qWait(1500);
+        forget.terminate();
+    }
+    QVERIFY(forget.waitForFinished(10000));
+    const QString err = QString::fromUtf8(forget.readAllStandardError());
+    QCOMPARE(forget.exitCode(), status);
+    QVERIFY2(err.contains(logged), qPrintable(err));
+    if (broker == "down")
+        return;  // a broker without persistence keeps nothing over its restart
+    Client after;  // what the broker keeps now
+    QVERIFY(after.connect(rig.broker.port, "homeassistant/#", "panel", "secret"));
+    QTest::qWait(300);
+    QCOMPARE(!after.messages("^" + config + "$").isEmpty(), kept && !places.first().isEmpty());
 }
 
 void tst_Bridge::refusedArguments_data()
@@ -989,6 +1178,22 @@ void tst_Bridge::idleOnTheBus()
     QVERIFY(rig.client.publish(base + "/set", "{\"brightness\":44}"));
     QTRY_COMPARE_WITH_TIMEOUT(levels(rig).value(levels(rig).size() - 1), QString("44"), 5000);
     QCOMPARE(rig.bridge.state(), QProcess::Running);
+    // Back after its retries at 0.5 and 1.5 s were refused: found again
+    // within the next, at most 2 s later, and brightness-idle with it.
+    rig.standin.kill();
+    rig.standin.waitForFinished();
+    QTest::qWait(1700);
+    QVERIFY(rig.bus.restart());
+    QVERIFY(startIdle(rig, {"After=90"}));
+    QElapsedTimer back;
+    back.start();
+    QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + idle + "availability$").payload, QByteArray("online"), 5000);
+    qInfo("online %lld ms after the bus was back", back.elapsed());
+    QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + idle + "after/state$").payload, QByteArray("90"), 5000);
+    QVERIFY(rig.client.publish(idle + "stay_awake/set", "ON"));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.calls(), QString("Set StayAwake 1"), 5000);
+    QCOMPARE(rig.errors().count("lost the system bus"), 1);
+    QCOMPARE(rig.errors().count("found the system bus again"), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Bridge)
