@@ -204,7 +204,9 @@ void IdleEntities::offer(bool all)
             if (k.config.empty())
                 k.state.clear();
             k.config = c;
-            publishState(i, all);
+            // An announcement is not an answer to a command: it leaves the
+            // limit on answers alone.
+            publishState(i, all, false);
         } else if (!offered && known && (all || !k.config.empty())) {
             // Withdrawn: Home Assistant removes the entity.
             publish(topic, std::string(), true);
@@ -217,7 +219,7 @@ void IdleEntities::offer(bool all)
         publish(topics.idle("availability"), link.present() ? "online" : "offline", true);
 }
 
-void IdleEntities::publishState(std::size_t i, bool force)
+void IdleEntities::publishState(std::size_t i, bool force, bool limited)
 {
     const Entity &e = entities[i];
     std::uint32_t v = 0;
@@ -226,9 +228,9 @@ void IdleEntities::publishState(std::size_t i, bool force)
         return;
     const std::string payload = e.kind == Kind::Number ? std::to_string(v) : v ? "ON" : "OFF";
     const long long now = control::monotonicNs();
-    if (payload == k.state && (!force || now < k.shownAgainAt + 1000000000LL))
+    if (payload == k.state && (!force || (limited && now < k.shownAgainAt + 1000000000LL)))
         return;
-    if (payload == k.state)
+    if (payload == k.state && limited)
         k.shownAgainAt = now;
     publish(topics.idle(std::string(e.key) + "/state"), payload, true);
     k.state = payload;

@@ -72,9 +72,9 @@ private:
     void changed(const std::string &property);
     void failed(const std::string &property, const std::string &error, const std::string &message);
     void busChanged(bool connected);
-    // force: also when it is what was published last, at most once a
-    // second per entity.
-    void publishState(std::size_t entity, bool force);
+    // force: also when it is what was published last; limited: such a
+    // repeat at most once a second per entity.
+    void publishState(std::size_t entity, bool force, bool limited = true);
     // The next queued command, unless a call awaits its answer.
     void send();
     static int onQueued(sd_event_source *source, void *self);
