@@ -71,6 +71,12 @@ PACKAGING_PACKAGES="$DEB_BUILD_PACKAGES desktop-file-utils lintian man-db udev f
 # The architectures scripts/package.sh builds: this machine's, and the two of
 # Raspberry Pi OS, cross-built.
 PACKAGE_ARCHES="$(dpkg --print-architecture) armhf arm64"
+# The Debian releases it builds for: Raspberry Pi OS's old and current one.
+PACKAGE_SUITES="bookworm trixie"
+# The clean chroots that the packages are built in and tried in
+# (scripts/chroot.sh): mmdebstrap in its unshare mode, with newuidmap for a
+# user who is not root.
+CHROOT_PACKAGES="mmdebstrap uidmap"
 
 ensure_arch() {
     # ensure_arch ARCH: dpkg may install packages of ARCH. The next
