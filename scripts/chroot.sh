@@ -3,8 +3,9 @@
 # mmdebstrap and cached as tarballs, and running a script in one without
 # installing anything on this machine.
 #   suite_sources SUITE       mmdebstrap's mirror lines for SUITE
-#   ensure_chroot SUITE NAME ARCHES PACKAGES [HOOK...]
+#   ensure_chroot SUITE NAME ARCHES PACKAGES [OPTION...]
 #                             prints the path of the cached tarball
+#   build_chroot SUITE        the tarball that the packages are built in
 #   in_chroot TARBALL BIND [ARG...] < SCRIPT
 #                             runs the sh SCRIPT with its arguments in a
 #                             fresh copy of TARBALL (see below)
@@ -80,9 +81,10 @@ release_files() {
     done
 }
 
-# ensure_chroot SUITE NAME ARCHES PACKAGES [HOOK...]: a buildd chroot of SUITE
-# for the comma-separated ARCHES (the first native) with PACKAGES (comma-
-# separated) and whatever the mmdebstrap customize HOOKs add, as a tarball
+# ensure_chroot SUITE NAME ARCHES PACKAGES [OPTION...]: a chroot of SUITE
+# (variant buildd unless an OPTION says otherwise) for the comma-separated
+# ARCHES (the first native) with PACKAGES (comma-separated) and whatever
+# the further mmdebstrap OPTIONs (hooks) add, as a tarball
 # under $BRIGHTNESS_CACHE. It is kept while the suite's package lists
 # (InRelease) and the recipe stay the same, and made anew when either
 # changes; NAME tells one recipe's tarballs from another's.
@@ -118,14 +120,15 @@ ensure_chroot() {
 # as root in a fresh copy of TARBALL, unpacked on a tmpfs in mount, PID,
 # UTS and IPC namespaces of its own (a user namespace too when not run as
 # root), with this machine's /dev, a new /proc, and the directory BIND at
-# /build; $BRIGHTNESS_CACHE/ccache is /ccache. Everything but /build goes
-# with the namespaces.
+# /build; $BRIGHTNESS_CACHE/ccache is /ccache, and the directory
+# $CHROOT_APT_ARCHIVES, when set, apt's cache of downloaded packages.
+# Everything but those goes with the namespaces.
 in_chroot() {
     tarball=$1; bind=$2; shift 2
-    mkdir -p "$BRIGHTNESS_CACHE/ccache" "$bind"
+    mkdir -p "$BRIGHTNESS_CACHE/ccache" "$bind" ${CHROOT_APT_ARCHIVES:+"$CHROOT_APT_ARCHIVES/partial"}
     mmdebstrap --unshare-helper sh -c '
         set -eu
-        tarball=$1; bind=$2; ccache=$3; shift 3
+        tarball=$1; bind=$2; ccache=$3; archives=$4; shift 4
         root=$(mktemp -d)
         mount -t tmpfs -o mode=755 chroot "$root"
         tar -C "$root" -xf "$tarball"
@@ -134,8 +137,32 @@ in_chroot() {
         mkdir -p "$root/build" "$root/ccache"
         mount --bind "$bind" "$root/build"
         mount --bind "$ccache" "$root/ccache"
+        [ -z "$archives" ] || mount --bind "$archives" "$root/var/cache/apt/archives"
         cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
         chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 \
             CCACHE_DIR=/ccache sh -s "$@"
-    ' sh "$tarball" "$bind" "$BRIGHTNESS_CACHE/ccache" "$@"
+    ' sh "$tarball" "$bind" "$BRIGHTNESS_CACHE/ccache" "${CHROOT_APT_ARCHIVES:-}" "$@"
+}
+
+# build_chroot SUITE: the suite's chroot with the Build-Depends of
+# debian/control for every architecture of $PACKAGE_ARCHES (the foreign
+# ones with their cross compiler); on trixie also qemu-user and tzdata,
+# for the armhf build's tests under emulation (tests/packaging/check-time64.sh).
+build_chroot() {
+    for_suite=$1
+    native=$(dpkg --print-architecture)
+    all=$native; foreign=""; packages="ccache"
+    for a in $PACKAGE_ARCHES; do
+        [ "$a" = "$native" ] && continue
+        all="$all,$a"; foreign="$foreign $a"; packages="$packages,crossbuild-essential-$a"
+    done
+    [ "$for_suite" != trixie ] || packages="$packages,qemu-user,tzdata"
+    control=$(sha256sum < "$ROOT/debian/control" | cut -c1-16)
+    set -- --customize-hook='mkdir -p "$1/tmp/deps/debian"' \
+        --customize-hook="upload $ROOT/debian/control /tmp/deps/debian/control" \
+        --customize-hook="chroot \"\$1\" apt-get build-dep -y -qq /tmp/deps # control $control"
+    for a in $foreign; do
+        set -- "$@" --customize-hook="chroot \"\$1\" apt-get build-dep -y -qq -a $a /tmp/deps"
+    done
+    ensure_chroot "$for_suite" build "$all" "$packages" "$@" --customize-hook='rm -rf "$1/tmp/deps"'
 }

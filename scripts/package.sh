@@ -40,25 +40,6 @@ ensure_packages $CHROOT_PACKAGES
 
 upstream=$(sed -n '1s/^[^(]*(\([^)]*\)).*/\1/p' "$ROOT/debian/changelog")
 
-# build_chroot SUITE: the suite's chroot with the Build-Depends of every
-# architecture of $PACKAGE_ARCHES (cross ones with their cross compiler).
-build_chroot() {
-    for_suite=$1
-    all=$native; foreign=""; packages="ccache"
-    for a in $PACKAGE_ARCHES; do
-        [ "$a" = "$native" ] && continue
-        all="$all,$a"; foreign="$foreign $a"; packages="$packages,crossbuild-essential-$a"
-    done
-    control=$(sha256sum < "$ROOT/debian/control" | cut -c1-16)
-    set -- --customize-hook='mkdir -p "$1/tmp/deps/debian"' \
-        --customize-hook="upload $ROOT/debian/control /tmp/deps/debian/control" \
-        --customize-hook="chroot \"\$1\" apt-get build-dep -y -qq /tmp/deps # control $control"
-    for a in $foreign; do
-        set -- "$@" --customize-hook="chroot \"\$1\" apt-get build-dep -y -qq -a $a /tmp/deps"
-    done
-    ensure_chroot "$for_suite" build "$all" "$packages" "$@" --customize-hook='rm -rf "$1/tmp/deps"'
-}
-
 # copy_source DIR: the source tree without builds, packages and VCS data,
 # into DIR.
 copy_source() {
