@@ -99,6 +99,10 @@ ensure_chroot() {
         | sha256sum | cut -c1-16)
     rm -rf "$key_dir"
     tarball="$BRIGHTNESS_CACHE/$name-$suite-$key.tar"
+    # One maker at a time for each chroot, whichever clone asks (fd 8 is
+    # closed again below).
+    exec 8> "$BRIGHTNESS_CACHE/$name-$suite.lock"
+    flock 8
     if [ ! -f "$tarball" ]; then
         echo "chroot.sh: making the $suite chroot $tarball" >&2
         log="$BRIGHTNESS_CACHE/$name-$suite.log"
@@ -106,13 +110,14 @@ ensure_chroot() {
                 --include="$packages" --aptopt='APT::Install-Recommends "false"' \
                 "$@" --customize-hook='chroot "$1" apt-get clean' \
                 "$suite" "$tarball.part" - > "$log" 2>&1 \
-            || { tail -n 40 "$log" >&2; rm -f "$tarball.part"; echo "chroot.sh: mmdebstrap failed (log: $log)" >&2; return 1; }
+            || { tail -n 40 "$log" >&2; rm -f "$tarball.part"; exec 8>&-; echo "chroot.sh: mmdebstrap failed (log: $log)" >&2; return 1; }
         mv "$tarball.part" "$tarball"
         # The tarballs of older package lists go.
         for old in "$BRIGHTNESS_CACHE/$name-$suite"-*.tar; do
             [ "$old" = "$tarball" ] || rm -f "$old"
         done
     fi
+    exec 8>&-
     echo "$tarball"
 }
 
