@@ -148,6 +148,8 @@ installed() {
     done
     echo "$1: brightness and brightness-tools $version installed"
 }
+# The person at the terminal answers apt's question with yes.
+echo 'APT::Get::Assume-Yes "true";' > /etc/apt/apt.conf.d/90yes
 sed 's|^REPO=.*|REPO=file:///build/repo|' /build/readme-repo.sh > /tmp/repo.sh
 sh -eux /tmp/repo.sh
 grep -qx "Suites: $suite" /etc/apt/sources.list.d/brightness.sources \
