@@ -14,7 +14,8 @@
 #   brightness_<version>.dsc  brightness_<version>.tar.xz
 #   brightness-tools_<version>_<ARCH>.deb  (without Qt)
 #   brightness_<version>_<ARCH>.deb        (the window)
-# and prints their paths. The chroots are cached as tarballs in
+# and prints their paths. Packages that the same tree made in the same
+# chroot are kept (dist/SUITE/.built). The chroots are cached as tarballs in
 # $BRIGHTNESS_CACHE (/var/cache/brightness for root, else ~/.cache/brightness)
 # while the suite's package lists stay the same, and the compiler cache
 # with them; build trees and logs: build-deb/SUITE.
@@ -40,16 +41,24 @@ ensure_packages $CHROOT_PACKAGES
 
 upstream=$(sed -n '1s/^[^(]*(\([^)]*\)).*/\1/p' "$ROOT/debian/changelog")
 
-# copy_source DIR: the source tree without builds, packages and VCS data,
-# into DIR.
-copy_source() {
-    rm -rf "$1"
-    mkdir -p "$1"
+# tree_tar [TAR OPTION...]: the source tree without builds, packages and VCS
+# data, as a tar stream.
+tree_tar() {
     tar -C "$ROOT" --exclude=./.git --exclude='./build*' --exclude=./dist --exclude='./obj-*' \
         --exclude=./debian/tmp --exclude=./debian/.debhelper --exclude=./debian/files \
         --exclude='./debian/brightness*/' --exclude='./debian/*.substvars' --exclude='./debian/*debhelper*' \
-        -cf - . | tar -xf - -C "$1"
+        "$@" -cf - .
 }
+
+# copy_source DIR: the source tree into DIR.
+copy_source() {
+    rm -rf "$1"
+    mkdir -p "$1"
+    tree_tar | tar -xf - -C "$1"
+}
+
+# The tree's contents, whatever their files' times.
+tree_key=$(tree_tar --sort=name --owner=0 --group=0 --numeric-owner --mtime=@0 | sha256sum | cut -c1-16)
 
 mkdir -p "$ROOT/dist"
 # One run at a time, and none while the package checks read dist/.
@@ -59,20 +68,41 @@ flock 9
 for suite in $suites; do
     version="$upstream~deb$(suite_number "$suite")u1"
     tarball=$(build_chroot "$suite")
+    out="$ROOT/dist/$suite"
+    # A package built from this tree in this chroot is current: a second
+    # run (the guest suite's after the package checks) keeps it.
+    stamp="$out/.built"
+    key="$tree_key $(basename "$tarball")"
+    todo=""
+    for arch in $arches; do
+        if grep -qxF "$arch $key" "$stamp" 2>/dev/null && [ -f "$out/brightness_${version}_$arch.deb" ] \
+            && [ -f "$out/brightness-tools_${version}_$arch.deb" ] && [ -f "$out/brightness_$version.dsc" ]; then
+            echo "package.sh: $suite $arch: current" >&2
+        else
+            todo="$todo $arch"
+        fi
+    done
+    if [ -z "$todo" ]; then
+        for f in "$out/brightness_$version.dsc" "$out/brightness_$version.tar.xz"; do echo "$f"; done
+        for arch in $arches; do echo "$out/brightness-tools_${version}_$arch.deb"; echo "$out/brightness_${version}_$arch.deb"; done
+        continue
+    fi
     work="$ROOT/build-deb/$suite"
     rm -rf "$work"
     copy_source "$work/src/brightness-$version"
     # In the chroot: the suite's changelog entry, the source package, and
     # from it each architecture's binary packages.
-    if ! in_chroot "$tarball" "$work" "$version" "$suite" "$(nproc)" $arches > "$work/build.log" 2>&1 <<'BUILD'
+    if ! in_chroot "$tarball" "$work" "$version" "$suite" "$(nproc)" $todo > "$work/build.log" 2>&1 <<'BUILD'
 set -eu
 version=$1; suite=$2; jobs=$3; shift 3
 cd /build/src
 changelog=brightness-$version/debian/changelog
+# A second after the release's own entry: later, as an entry must be, and
+# the same in every build of the tree.
+date=$(date -R -u -d "@$(( $(dpkg-parsechangelog -l "$changelog" -S Timestamp) + 1 ))")
 {
     printf 'brightness (%s) %s; urgency=medium\n\n  * Built for Debian %s.\n\n -- %s  %s\n\n' \
-        "$version" "$suite" "$suite" "$(dpkg-parsechangelog -l "$changelog" -S Maintainer)" \
-        "$(dpkg-parsechangelog -l "$changelog" -S Date)"
+        "$version" "$suite" "$suite" "$(dpkg-parsechangelog -l "$changelog" -S Maintainer)" "$date"
     cat "$changelog"
 } > changelog.new
 mv changelog.new "$changelog"
@@ -97,7 +127,6 @@ BUILD
         echo "package.sh: failed: the $suite build (log: $work/build.log)" >&2
         exit 1
     fi
-    out="$ROOT/dist/$suite"
     mkdir -p "$out"
     rm -f "$out"/brightness_*.dsc "$out"/brightness_*.tar.*
     for f in "$work/src/brightness_$version.dsc" "$work/src/brightness_$version.tar.xz"; do
@@ -105,12 +134,19 @@ BUILD
         echo "$out/$(basename "$f")"
     done
     for arch in $arches; do
-        rm -f "$out"/brightness*_"$arch".deb
-        for pkg in brightness-tools brightness; do
-            deb="$work/$arch/${pkg}_${version}_$arch.deb"
-            [ -f "$deb" ] || { echo "package.sh: no $deb was made" >&2; exit 1; }
-            cp "$deb" "$out/"
-            echo "$out/$(basename "$deb")"
-        done
+        case " $todo " in
+        *" $arch "*)
+            rm -f "$out"/brightness*_"$arch".deb
+            grep -v "^$arch " "$stamp" > "$stamp.new" 2>/dev/null || true
+            for pkg in brightness-tools brightness; do
+                deb="$work/$arch/${pkg}_${version}_$arch.deb"
+                [ -f "$deb" ] || { echo "package.sh: no $deb was made" >&2; exit 1; }
+                cp "$deb" "$out/"
+            done
+            echo "$arch $key" >> "$stamp.new"
+            mv "$stamp.new" "$stamp" ;;
+        esac
+        echo "$out/brightness-tools_${version}_$arch.deb"
+        echo "$out/brightness_${version}_$arch.deb"
     done
 done
