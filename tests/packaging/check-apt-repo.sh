@@ -11,8 +11,9 @@
 #   README's install lines run as written, the repository's address made
 #   this one: the stanza takes the suite from /etc/os-release and apt
 #   installs the suite's packages; then the lines for downloaded package
-#   files. Against the suite's own package lists, the packages of every
-#   other architecture resolve on a system of that architecture alone.
+#   files, and on trixie those for building on the Pi in a copy of the tree.
+#   Against the suite's own package lists, the packages of every other
+#   architecture resolve on a system of that architecture alone.
 # Usage: check-apt-repo.sh DIST_DIR VERSION SOURCE_DIR WORK_DIR
 # VERSION is the release without the suite (1.1.0).
 set -eu
@@ -127,20 +128,29 @@ readme_lines() {
 }
 readme_lines "**From the project's apt repository**" > "$work/readme-repo.sh"
 readme_lines "**From downloaded package files**" > "$work/readme-files.sh"
-for f in readme-repo.sh readme-files.sh; do
+readme_lines "**Built on the Pi itself**" > "$work/readme-build.sh"
+for f in readme-repo.sh readme-files.sh readme-build.sh; do
     [ -s "$work/$f" ] || fail "README: no lines for $f"
 done
 grep -q '^REPO=' "$work/readme-repo.sh" || fail "README: the repository's lines set no REPO"
+
+# The tree that the lines for building on the Pi run in.
+mkdir -p "$work/tree"
+tar -C "$src" --exclude=./.git --exclude='./build*' --exclude=./dist --exclude='./obj-*' -cf - . | tar -xf - -C "$work/tree"
 
 for suite in $suites; do
     version=$(version_of "$suite")
     tarball=$(ensure_chroot "$suite" try "$native,armhf,arm64" "sudo,curl,ca-certificates" \
         --variant=apt --skip=cleanup/apt/lists) || { fail "$suite: no chroot"; continue; }
     echo "== $suite: the README's lines in a $suite chroot"
-    if ! CHROOT_APT_ARCHIVES="$BRIGHTNESS_CACHE/apt-try-$suite" in_chroot "$tarball" "$work" "$suite" "$version" "$native" \
+    # Building on the Pi, for Raspberry Pi OS's current release only: a
+    # compile, with ccache.
+    build=""
+    [ "$suite" != trixie ] || build=1
+    if ! CHROOT_APT_ARCHIVES="$BRIGHTNESS_CACHE/apt-try-$suite" in_chroot "$tarball" "$work" "$suite" "$version" "$native" "$build" \
             > "$work/chroot-$suite.log" 2>&1 <<'CHROOT'
 set -eu
-suite=$1; version=$2; native=$3
+suite=$1; version=$2; native=$3; build=$4
 installed() {
     for pkg in brightness brightness-tools; do
         v=$(dpkg-query -W -f='${Version}' "$pkg")
@@ -177,12 +187,20 @@ cd /tmp/files
 sed "s/[0-9.]*~deb[0-9]*u[0-9]*_arm64/${version}_$native/g" /build/readme-files.sh > /tmp/files.sh
 sh -eux /tmp/files.sh
 installed "from the files"
+[ -n "$build" ] || exit 0
+apt-get install -y -q ccache > /dev/null
+cp -a /build/tree /tmp/brightness
+cd /tmp/brightness
+CCACHE_DIR=/ccache CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache \
+    DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" sh -eux /build/readme-build.sh
+version=${version%%~*}
+installed "built here"
 CHROOT
     then
         tail -n 30 "$work/chroot-$suite.log" >&2
         fail "$suite: the README's lines failed in the chroot (log: $work/chroot-$suite.log)"
     else
-        grep -E 'installed$|resolves:' "$work/chroot-$suite.log"
+        grep -E 'installed$|resolves:' "$work/chroot-$suite.log" || true
     fi
 done
 
