@@ -109,7 +109,7 @@ ensure_chroot() {
         echo "$sources" | mmdebstrap --mode=unshare --variant=buildd --format=tar --architectures="$arches" \
                 --include="$packages" --aptopt='APT::Install-Recommends "false"' \
                 "$@" --customize-hook='chroot "$1" apt-get clean' \
-                "$suite" "$tarball.part" - > "$log" 2>&1 \
+                "$suite" "$tarball.part" - > "$log" 2>&1 8>&- 9>&- \
             || { tail -n 40 "$log" >&2; rm -f "$tarball.part"; exec 8>&-; echo "chroot.sh: mmdebstrap failed (log: $log)" >&2; return 1; }
         mv "$tarball.part" "$tarball"
         # The tarballs of older package lists go.
@@ -146,7 +146,7 @@ in_chroot() {
         cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
         chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 \
             CCACHE_DIR=/ccache sh -s "$@"
-    ' sh "$tarball" "$bind" "$BRIGHTNESS_CACHE/ccache" "${CHROOT_APT_ARCHIVES:-}" "$@"
+    ' sh "$tarball" "$bind" "$BRIGHTNESS_CACHE/ccache" "${CHROOT_APT_ARCHIVES:-}" "$@" 8>&- 9>&-
 }
 
 # build_chroot SUITE: the suite's chroot with the Build-Depends of
