@@ -162,10 +162,14 @@ build_chroot() {
         all="$all,$a"; foreign="$foreign $a"; packages="$packages,crossbuild-essential-$a"
     done
     [ "$for_suite" != trixie ] || packages="$packages,qemu-user,tzdata"
+    # The recipe names debian/control by its contents, not by the clone's
+    # path, so that every clone shares the chroot.
     control=$(sha256sum < "$ROOT/debian/control" | cut -c1-16)
+    mkdir -p "$BRIGHTNESS_CACHE"
+    cp "$ROOT/debian/control" "$BRIGHTNESS_CACHE/control-$control"
     set -- --customize-hook='mkdir -p "$1/tmp/deps/debian"' \
-        --customize-hook="upload $ROOT/debian/control /tmp/deps/debian/control" \
-        --customize-hook="chroot \"\$1\" apt-get build-dep -y -qq /tmp/deps # control $control"
+        --customize-hook="upload $BRIGHTNESS_CACHE/control-$control /tmp/deps/debian/control" \
+        --customize-hook="chroot \"\$1\" apt-get build-dep -y -qq /tmp/deps"
     for a in $foreign; do
         set -- "$@" --customize-hook="chroot \"\$1\" apt-get build-dep -y -qq -a $a /tmp/deps"
     done

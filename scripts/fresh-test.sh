@@ -8,7 +8,7 @@
 # The system is entered through new mount and PID namespaces and
 # pivot_root, not chroot, so that the package builds' own namespaces work
 # inside; it has this machine's /dev and /sys (for uevents), a new /proc, /run
-# and /tmp, and this machine's network. The chroots of the package builds
+# and /tmp, this machine's system bus and network. The chroots of the package builds
 # and their compiler cache are this machine's ($BRIGHTNESS_CACHE), shared
 # with the fresh system; --cold gives it an empty cache of its own. The
 # test.sh output is printed; the run's time is the last line.
@@ -44,6 +44,8 @@ mmdebstrap --unshare-helper sh -c '
     mount --rbind /dev "$root/dev"
     mount --rbind /sys "$root/sys"
     mount -t tmpfs -o mode=755 run "$root/run"
+    # The system bus, which a running machine has (brightness-mqtt asks it).
+    if [ -d /run/dbus ]; then mkdir -p "$root/run/dbus" && mount --bind /run/dbus "$root/run/dbus"; fi
     mount -t tmpfs -o mode=1777 tmp "$root/tmp"
     mkdir -p "$root/var/cache/brightness" "$root/root/brightness"
     mount --bind "$cache" "$root/var/cache/brightness"
