@@ -27,8 +27,9 @@ esac
 
 case $suite in
 native)
-    for arch in $PACKAGE_ARCHES; do ensure_build_deps "$arch"; done
-    ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $PACKAGING_PACKAGES
+    # The package checks build in chroots (scripts/package.sh), which bring
+    # their own compilers and libraries.
+    ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $PACKAGING_PACKAGES $CHROOT_PACKAGES
     build_native "$ROOT/build-tests" -DBRIGHTNESS_TESTS=ON
     cd "$ROOT/build-tests"
     ctest --output-on-failure --timeout 300 "$@"
@@ -103,7 +104,7 @@ target)
         -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-armhf.cmake"
     cmake --build "$ROOT/build-armhf-tests" --parallel "$(nproc)" --target brightness brightness-ctl brightness-mqtt \
         brightness-idle uhid-display bus-place uinput-person bare-wake
-    "$ROOT/scripts/package.sh" armhf >/dev/null
+    "$ROOT/scripts/package.sh" -s bookworm armhf >/dev/null
     # The single package of 1.0.0, from which the upgrade scenario upgrades:
     # built once from that version's commit with its own scripts/package.sh.
     old=$ROOT/build-armhf-tests/package-1.0.0
@@ -113,9 +114,9 @@ target)
         "$old/src/scripts/package.sh" > "$old/build.log" 2>&1 || { tail -n 40 "$old/build.log"; exit 1; }
         cp "$old/src/dist/brightness_1.0.0_armhf.deb" "$old/"
     fi
-    version=$(dpkg-parsechangelog -l "$ROOT/debian/changelog" -S Version)
+    version=$(dpkg-parsechangelog -l "$ROOT/debian/changelog" -S Version)~deb12u1
     sh "$ROOT/tests/target/run.sh" "$ROOT/build-armhf-tests" \
-        "$ROOT/dist/brightness-tools_${version}_armhf.deb $ROOT/dist/brightness_${version}_armhf.deb" \
+        "$ROOT/dist/bookworm/brightness-tools_${version}_armhf.deb $ROOT/dist/bookworm/brightness_${version}_armhf.deb" \
         "$old/brightness_1.0.0_armhf.deb" \
         "$ROOT/build-armhf-tests/target" "$@"
     ;;
