@@ -354,7 +354,8 @@ time_plug() {
     s=$(lines '' "$W/stamps")
     m=$(lines '' "$W/monitor")
     plug_and_restore || return 0
-    echo "$(stamp_after "$W/stamps" "$s" ' display plug$') $(stamp_after "$W/stamps" "$s" ' display output ' || echo -)" \
+    output=$(stamp_after "$W/stamps" "$s" ' display output ')
+    echo "$(stamp_after "$W/stamps" "$s" ' display plug$') ${output:--}" \
          "$(event_after "$W/monitor" "$m" KERNEL) $(event_after "$W/monitor" "$m" UDEV)" \
          "$(seconds "$(systemctl show -p ExecMainStartTimestampMonotonic --value "$unit")")" \
          "$(seconds "$(systemctl show -p ExecMainExitTimestampMonotonic --value "$unit")")" >> "$1"
