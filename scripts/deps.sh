@@ -62,15 +62,21 @@ build_native() {
     cmake --build "$dir" --parallel "$(nproc)"
 }
 
-# What building and checking the Debian packages needs beyond their
-# Build-Depends (ensure_build_deps): dpkg-buildpackage with debhelper, the
-# desktop entry, udev rule and man page checkers, lintian; apt-ftparchive
-# and gpg for the signed repository (scripts/apt-repo.sh).
+# What checking the Debian packages needs here (they are built in chroots,
+# scripts/package.sh): dpkg-dev and debhelper, the desktop entry, udev rule
+# and man page checkers, lintian; apt-ftparchive and gpg for the signed
+# repository (scripts/apt-repo.sh).
 DEB_BUILD_PACKAGES="build-essential dpkg-dev debhelper"
 PACKAGING_PACKAGES="$DEB_BUILD_PACKAGES desktop-file-utils lintian man-db udev file apt-utils gnupg gpgv"
 # The architectures scripts/package.sh builds: this machine's, and the two of
 # Raspberry Pi OS, cross-built.
 PACKAGE_ARCHES="$(dpkg --print-architecture) armhf arm64"
+# The Debian releases it builds for: Raspberry Pi OS's old and current one.
+PACKAGE_SUITES="bookworm trixie"
+# The clean chroots that the packages are built in and tried in
+# (scripts/chroot.sh): mmdebstrap in its unshare mode, with newuidmap for a
+# user who is not root.
+CHROOT_PACKAGES="mmdebstrap uidmap"
 
 ensure_arch() {
     # ensure_arch ARCH: dpkg may install packages of ARCH. The next
@@ -81,19 +87,6 @@ ensure_arch() {
     fi
 }
 ensure_armhf_arch() { ensure_arch armhf; }
-
-ensure_build_deps() {
-    # ensure_build_deps ARCH: the Build-Depends of debian/control for a build
-    # of ARCH packages on this machine (a cross build when ARCH is not this
-    # machine's), through apt-get build-dep, as a maintainer would.
-    ensure_arch "$1"
-    ensure_packages $DEB_BUILD_PACKAGES
-    (cd "$ROOT" && dpkg-checkbuilddeps -a "$1" >/dev/null 2>&1) && return 0
-    echo "Installing the build dependencies for $1" >&2
-    as_root apt-get -o DPkg::Lock::Timeout=900 update -qq
-    (cd "$ROOT" && as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 \
-        build-dep -y -qq --no-install-recommends -a "$1" ./)
-}
 
 # What scripts/bench.sh needs on top of building: a private X server, xdotool
 # to move the slider, Xlib headers for the start-up watcher, unshare for a

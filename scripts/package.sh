@@ -1,44 +1,54 @@
 #!/bin/sh
-# Builds the Debian packages of brightness from debian/ with dpkg-buildpackage,
-# as a maintainer would, each from a clean copy of this source tree: this
-# machine's architecture natively, the others as cross builds (-a ARCH).
-#   scripts/package.sh [ARCH...]    default: amd64 (this machine), armhf, arm64
-# Leaves in dist/ the source package and, for each ARCH,
-#   dist/brightness_<version>.dsc  dist/brightness_<version>.tar.xz
-#   dist/brightness-tools_<version>_<ARCH>.deb  (without Qt)
-#   dist/brightness_<version>_<ARCH>.deb        (the window)
-# and prints their paths. Installs what is missing first (the Build-Depends
-# through apt-get build-dep). Build trees and logs: build-deb/<ARCH>.
+# Builds the Debian packages of brightness from debian/ as Debian builds
+# them: in a clean chroot of each suite made by mmdebstrap (nothing is
+# installed on this machine for a build), with dpkg-buildpackage, this
+# machine's architecture natively and the others as cross builds (-a ARCH).
+#   scripts/package.sh [-s SUITE]... [ARCH...]
+#     SUITE: bookworm or trixie (default: both)
+#     ARCH:  default amd64 (this machine), armhf, arm64
+# The version carries the suite: VERSION~deb12u1 for bookworm and
+# VERSION~deb13u1 for trixie, VERSION being debian/changelog's, so that an
+# upgrade from bookworm to trixie installs the trixie package; the entry that
+# says so is written into the build's copy of debian/changelog only.
+# Leaves in dist/SUITE/ the source package and, for each ARCH,
+#   brightness_<version>.dsc  brightness_<version>.tar.xz
+#   brightness-tools_<version>_<ARCH>.deb  (without Qt)
+#   brightness_<version>_<ARCH>.deb        (the window)
+# and prints their paths. The chroots are cached as tarballs in
+# $BRIGHTNESS_CACHE (/var/cache/brightness for root, else ~/.cache/brightness)
+# while the suite's package lists stay the same, and the compiler cache
+# with them; build trees and logs: build-deb/SUITE.
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/scripts/deps.sh"
+. "$ROOT/scripts/chroot.sh"
 
+usage() { echo "usage: $0 [-s SUITE]... [ARCH...]" >&2; exit 2; }
+suites=""
+while getopts s: opt; do
+    case $opt in
+    s) suites="$suites $OPTARG" ;;
+    *) usage ;;
+    esac
+done
+shift $((OPTIND - 1))
+suites=${suites:-$PACKAGE_SUITES}
 native=$(dpkg --print-architecture)
 arches=${*:-$PACKAGE_ARCHES}
-version=$(dpkg-parsechangelog -l "$ROOT/debian/changelog" -S Version)
-ensure_packages $DEB_BUILD_PACKAGES
-for arch in $arches; do ensure_build_deps "$arch"; done
+for suite in $suites; do suite_number "$suite" >/dev/null || usage; done
+ensure_packages $CHROOT_PACKAGES
+
+upstream=$(sed -n '1s/^[^(]*(\([^)]*\)).*/\1/p' "$ROOT/debian/changelog")
 
 # copy_source DIR: the source tree without builds, packages and VCS data,
-# into DIR/brightness-<version>.
+# into DIR.
 copy_source() {
     rm -rf "$1"
-    mkdir -p "$1/brightness-$version"
+    mkdir -p "$1"
     tar -C "$ROOT" --exclude=./.git --exclude='./build*' --exclude=./dist --exclude='./obj-*' \
         --exclude=./debian/tmp --exclude=./debian/.debhelper --exclude=./debian/files \
         --exclude='./debian/brightness*/' --exclude='./debian/*.substvars' --exclude='./debian/*debhelper*' \
-        -cf - . | tar -xf - -C "$1/brightness-$version"
-}
-
-# run LOG COMMAND...: the command's output goes to LOG, and its end to the
-# terminal when it fails.
-run() {
-    log=$1; shift
-    if ! "$@" > "$log" 2>&1; then
-        tail -n 60 "$log" >&2
-        echo "package.sh: failed: $* (log: $log)" >&2
-        exit 1
-    fi
+        -cf - . | tar -xf - -C "$1"
 }
 
 mkdir -p "$ROOT/dist"
@@ -46,27 +56,61 @@ mkdir -p "$ROOT/dist"
 exec 9> "$ROOT/dist/.lock"
 flock 9
 
-work="$ROOT/build-deb/source"
-copy_source "$work"
-run "$work/build.log" sh -c "cd '$work' && dpkg-source -b brightness-$version"
-rm -f "$ROOT"/dist/brightness_*.dsc "$ROOT"/dist/brightness_*.tar.*
-cp "$work/brightness_$version.dsc" "$work/brightness_$version.tar.xz" "$ROOT/dist/"
-echo "$ROOT/dist/brightness_$version.dsc"
-
-for arch in $arches; do
-    work="$ROOT/build-deb/$arch"
-    copy_source "$work"
+for suite in $suites; do
+    version="$upstream~deb$(suite_number "$suite")u1"
+    tarball=$(build_chroot "$suite")
+    work="$ROOT/build-deb/$suite"
+    rm -rf "$work"
+    copy_source "$work/src/brightness-$version"
+    # In the chroot: the suite's changelog entry, the source package, and
+    # from it each architecture's binary packages.
+    if ! in_chroot "$tarball" "$work" "$version" "$suite" "$(nproc)" $arches > "$work/build.log" 2>&1 <<'BUILD'
+set -eu
+version=$1; suite=$2; jobs=$3; shift 3
+cd /build/src
+changelog=brightness-$version/debian/changelog
+{
+    printf 'brightness (%s) %s; urgency=medium\n\n  * Built for Debian %s.\n\n -- %s  %s\n\n' \
+        "$version" "$suite" "$suite" "$(dpkg-parsechangelog -l "$changelog" -S Maintainer)" \
+        "$(dpkg-parsechangelog -l "$changelog" -S Date)"
+    cat "$changelog"
+} > changelog.new
+mv changelog.new "$changelog"
+dpkg-source -b "brightness-$version"
+native=$(dpkg --print-architecture)
+for arch; do
+    mkdir -p "/build/$arch"
+    cd "/build/$arch"
+    dpkg-source -x "/build/src/brightness_$version.dsc" src
+    cd src
     cross=""
     [ "$arch" = "$native" ] || cross="-a$arch"
     # Debug symbols stay out of the repository; the test suite runs through
     # scripts/test.sh.
-    run "$work/build.log" sh -c "cd '$work/brightness-$version' && \
-        DEB_BUILD_OPTIONS='noautodbgsym nocheck parallel=$(nproc)' dpkg-buildpackage -b -us -uc $cross"
-    rm -f "$ROOT"/dist/brightness*_"$arch".deb
-    for pkg in brightness-tools brightness; do
-        deb="$work/${pkg}_${version}_$arch.deb"
-        [ -f "$deb" ] || { echo "package.sh: no $deb was made" >&2; exit 1; }
-        cp "$deb" "$ROOT/dist/"
-        echo "$ROOT/dist/$(basename "$deb")"
+    DEB_BUILD_OPTIONS="noautodbgsym nocheck parallel=$jobs" CCACHE_BASEDIR=/build \
+        CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache \
+        dpkg-buildpackage -b -us -uc $cross
+done
+BUILD
+    then
+        tail -n 60 "$work/build.log" >&2
+        echo "package.sh: failed: the $suite build (log: $work/build.log)" >&2
+        exit 1
+    fi
+    out="$ROOT/dist/$suite"
+    mkdir -p "$out"
+    rm -f "$out"/brightness_*.dsc "$out"/brightness_*.tar.*
+    for f in "$work/src/brightness_$version.dsc" "$work/src/brightness_$version.tar.xz"; do
+        cp "$f" "$out/"
+        echo "$out/$(basename "$f")"
+    done
+    for arch in $arches; do
+        rm -f "$out"/brightness*_"$arch".deb
+        for pkg in brightness-tools brightness; do
+            deb="$work/$arch/${pkg}_${version}_$arch.deb"
+            [ -f "$deb" ] || { echo "package.sh: no $deb was made" >&2; exit 1; }
+            cp "$deb" "$out/"
+            echo "$out/$(basename "$deb")"
+        done
     done
 done

@@ -6,9 +6,18 @@
 # (Breaks and Replaces), the file list with its owners and modes, the
 # programs' machine type, and the shipped documents.
 # Usage: check-debs.sh DIST_DIR VERSION SOURCE_DIR WORK_DIR
+# DIST_DIR is dist/SUITE; VERSION the suite's (1.1.0~deb12u1).
 set -eu
 dist=$1; version=$2; src=$3; work=$4
 . "$(dirname "$0")/lib.sh"
+# The release that took over from the single package, without the suite.
+upstream=${version%%~*}
+# The Qt libraries as the suite names them: trixie's carry 64-bit time_t.
+case $(basename "$dist") in
+    bookworm) qt_libs="libqt5core5a libqt5gui5 libqt5widgets5" ;;
+    trixie) qt_libs="libqt5core5t64 libqt5gui5t64 libqt5widgets5t64" ;;
+    *) fail "$dist: not a suite's directory"; finish ;;
+esac
 
 rm -rf "$work"; mkdir -p "$work"
 lock_dist "$dist"
@@ -48,14 +57,14 @@ for target in "amd64 2 62" "armhf 1 40" "arm64 2 183"; do
         done
         printf '%s\n' "$depends" | grep -q 'libqt' && fail "$id: depends on Qt: '$depends'"
         # Debian policy 7.6.1: files that move from the single package.
-        [ "$(field Breaks)" = "brightness (<< $version~)" ] || fail "$id: Breaks is '$(field Breaks)'"
-        [ "$(field Replaces)" = "brightness (<< $version~)" ] || fail "$id: Replaces is '$(field Replaces)'"
+        [ "$(field Breaks)" = "brightness (<< $upstream~)" ] || fail "$id: Breaks is '$(field Breaks)'"
+        [ "$(field Replaces)" = "brightness (<< $upstream~)" ] || fail "$id: Replaces is '$(field Replaces)'"
         for script in postinst postrm prerm; do
             grep -Eq "^ +[0-9]+ bytes, +[0-9]+ lines +\* +$script " "$work/info" \
                 || fail "$id: no executable $script in the control archive"
         done
     else
-        for lib in libqt5core5a libqt5gui5 libqt5widgets5; do
+        for lib in $qt_libs; do
             has_dep "$depends" $lib || fail "$id: Depends lacks $lib: '$depends'"
         done
         has_dep "$depends" "brightness-tools (= $version)" || fail "$id: does not depend on brightness-tools (= $version): '$depends'"

@@ -134,10 +134,13 @@ SH
     chmod 755 "$1/sudo"
 }
 
-# lock_dist DIST_DIR: waits until no scripts/package.sh run or other package
-# check is using DIST_DIR, and holds it until the check ends.
+# lock_dist DIR: waits until no scripts/package.sh run or other package
+# check is using dist/ (DIR, or DIR's parent when DIR is a suite's
+# dist/SUITE), and holds it until the check ends.
 lock_dist() {
-    mkdir -p "$1"
-    exec 9> "$1/.lock"
+    d=$1
+    case $(basename "$d") in bookworm|trixie) d=$(dirname "$d") ;; esac
+    mkdir -p "$d"
+    exec 9> "$d/.lock"
     flock 9
 }

@@ -57,7 +57,7 @@ start=$(date +%s)
 # twice while the kernel unpacks it; 512 MB no longer held both.
 # The guest asks for a screenshot with a console line "@@screendump NAME" and
 # waits a moment for it.
-timeout 1200 qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 1 -m 768 -nic none -no-reboot \
+timeout 2700 qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 1 -m 768 -nic none -no-reboot \
     -display none -serial stdio -monitor pipe:"$out/monitor" \
     -device virtio-gpu-device -global virtio-mmio.force-legacy=false \
     -device qemu-xhci -device usb-kbd \
