@@ -225,7 +225,7 @@ suite=$(sed -n 's/.* suite=\([^ ]*\).*/\1/p' /proc/cmdline)
 scenarios=$(sed -n 's/.* scenarios=\([^ ]*\).*/\1/p' /proc/cmdline)
 # wanted NAME: the scenario runs: named, or, when none is named, one of the
 # suite's own. Bookworm keeps those where the system around the programs
-# matters; trixie runs all but the upgrade from 1.0.0, whose package needs
+# matters (and race, which ends package); trixie runs all but the upgrade from 1.0.0, whose package needs
 # bookworm's libqt5core5a, and bookworm cannot run the upgrade to trixie.
 wanted() {
     case $suite:$1 in
@@ -237,7 +237,8 @@ wanted() {
     *) return 1 ;;
     esac
     case $suite:$1 in
-    bookworm:package|bookworm:coldplug|bookworm:coldplug_prepare|bookworm:plug_restore) ;;
+    # race ends the package scenario: it removes the package and its display.
+    bookworm:package|bookworm:race|bookworm:coldplug|bookworm:coldplug_prepare|bookworm:plug_restore) ;;
     bookworm:mqtt_unit|bookworm:idle_service|bookworm:idle_bus|bookworm:upgrade) ;;
     bookworm:*) return 1 ;;
     esac
