@@ -48,7 +48,7 @@ ARM64_TEST_PACKAGES="crossbuild-essential-arm64 $ARM64_LIBRARY_PACKAGES qemu-use
 # The armhf guest (scripts/test.sh target): the system emulator, cpio for its
 # initramfs, ImageMagick for its screenshots; its kernel and root file system
 # are armhf packages that tests/target/build-guest.sh unpacks there.
-TARGET_PACKAGES="qemu-system-arm cpio imagemagick crossbuild-essential-armhf $ARMHF_LIBRARY_PACKAGES qemu-user"
+TARGET_PACKAGES="qemu-system-arm cpio xz-utils zstd imagemagick crossbuild-essential-armhf $ARMHF_LIBRARY_PACKAGES qemu-user"
 # The sanitizers' run-time libraries (scripts/test.sh asan, tsan).
 SANITIZER_PACKAGES="libasan8 libubsan1 libtsan2"
 # The fuzz targets: clang with libFuzzer and its sanitizer runtimes, and

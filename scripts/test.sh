@@ -11,11 +11,12 @@
 #   fuzz [TARGET..] every libFuzzer target (or those named) for FUZZ_SECONDS
 #                   (default 60) each, in build-fuzz; new corpus entries stay in build-fuzz/corpus,
 #                   inputs that fail in build-fuzz/artifacts
-#   target          the armhf programs and package on a 32-bit ARM Linux guest
-#                   under qemu-system-arm, with a real hidraw display made
-#                   through uhid (tests/target); artifacts in
-#                   build-armhf-tests/target. Further arguments name scenarios
-#                   to run alone.
+#   target [SUITE]  the armhf packages on a 32-bit ARM Linux guest of Debian
+#                   SUITE (trixie, bookworm; both when not named) under
+#                   qemu-system-arm, with a real hidraw display made through
+#                   uhid (tests/target); artifacts in
+#                   build-armhf-tests/target/SUITE. Further arguments name
+#                   scenarios to run alone.
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/scripts/deps.sh"
@@ -99,25 +100,32 @@ fuzz)
     ;;
 target)
     ensure_armhf_arch; ensure_packages $BUILD_PACKAGES $PACKAGING_PACKAGES $TARGET_PACKAGES
-    # The armhf suite's build, when it is there: only the programs are needed.
+    suites="trixie bookworm"
+    case "${1:-}" in trixie|bookworm) suites=$1; shift ;; esac
+    # The armhf suite's build, when it is there: only the guest's test
+    # programs are needed; the programs under test come from the packages.
     DEB_HOST_ARCH=armhf configure_native "$ROOT/build-armhf-tests" -DBRIGHTNESS_TESTS=ON \
         -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-armhf.cmake"
-    cmake --build "$ROOT/build-armhf-tests" --parallel "$(nproc)" --target brightness brightness-ctl brightness-mqtt \
-        brightness-idle uhid-display bus-place uinput-person bare-wake
-    "$ROOT/scripts/package.sh" -s bookworm armhf >/dev/null
-    # The single package of 1.0.0, from which the upgrade scenario upgrades:
-    # built once from that version's commit with its own scripts/package.sh.
+    cmake --build "$ROOT/build-armhf-tests" --parallel "$(nproc)" --target uhid-display bus-place uinput-person bare-wake
+    # The suites' packages; trixie's upgrade scenario starts from bookworm's.
+    "$ROOT/scripts/package.sh" -s bookworm $(case " $suites " in *" trixie "*) echo -s trixie ;; esac) armhf >/dev/null
+    # The single package of 1.0.0, from which bookworm's upgrade scenario
+    # upgrades: built once from that version's commit with its own
+    # scripts/package.sh.
     old=$ROOT/build-armhf-tests/package-1.0.0
+    case " $suites " in *" bookworm "*)
     if [ ! -f "$old/brightness_1.0.0_armhf.deb" ]; then
         rm -rf "$old"; mkdir -p "$old/src"
         git -C "$ROOT" archive d530a9fde65399e3f051034dcee52884459e97eb | tar -x -C "$old/src"
         "$old/src/scripts/package.sh" > "$old/build.log" 2>&1 || { tail -n 40 "$old/build.log"; exit 1; }
         cp "$old/src/dist/brightness_1.0.0_armhf.deb" "$old/"
-    fi
-    version=$(dpkg-parsechangelog -l "$ROOT/debian/changelog" -S Version)~deb12u1
-    sh "$ROOT/tests/target/run.sh" "$ROOT/build-armhf-tests" \
-        "$ROOT/dist/bookworm/brightness-tools_${version}_armhf.deb $ROOT/dist/bookworm/brightness_${version}_armhf.deb" \
-        "$old/brightness_1.0.0_armhf.deb" \
-        "$ROOT/build-armhf-tests/target" "$@"
+    fi ;;
+    esac
+    status=0
+    for s in $suites; do
+        sh "$ROOT/tests/target/run.sh" "$s" "$ROOT/build-armhf-tests" "$ROOT/dist" \
+            "$old/brightness_1.0.0_armhf.deb" "$ROOT/build-armhf-tests/target/$s" "$@" || status=1
+    done
+    exit $status
     ;;
 esac

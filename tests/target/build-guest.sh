@@ -1,17 +1,21 @@
 #!/bin/sh
-# Builds the 32-bit ARM guest from Debian's armhf packages, with nothing
-# fetched from anywhere else: the kernel that linux-image-armmp depends on,
-# and a root file system of the packages below with their dependencies,
-# resolved by apt from the machine's configured sources and unpacked without
-# running their maintainer scripts (the dpkg database says they are
-# installed). Leaves, in OUT_DIR:
+# Builds the 32-bit ARM guest of a Debian suite (bookworm, trixie) from
+# Debian's armhf packages, with nothing fetched from anywhere else: the
+# kernel that linux-image-armmp depends on, and a root file system of the
+# packages below with their dependencies, resolved by apt from the suite's
+# package lists and unpacked without running their maintainer scripts (the
+# dpkg database says they are installed, and knows their scripts and
+# triggers, so that later installations run them as on any Debian system).
+# The mirror is this machine's own, from its apt sources, with only the suite
+# changed; the lists are private to OUT_DIR. Leaves, in OUT_DIR:
 #   vmlinuz        the kernel
 #   base.cpio      the root file system as an uncompressed initramfs
 # Both are kept while the resolved package versions and this script stay the
 # same.
-# Usage: build-guest.sh OUT_DIR
+# Usage: build-guest.sh SUITE OUT_DIR
 set -eu
-out=$1
+suite=$1
+out=$2
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
@@ -26,27 +30,77 @@ out=$(cd "$out" && pwd)
 # maintainer scripts enable, start and purge units with it, as on any Debian
 # system, where both are essential. dbus: the system bus (dbus-daemon and its
 # configuration) for brightness-idle's service and systemd-logind.
-packages="busybox-static coreutils dpkg libc-bin usr-is-merged udev systemd sudo util-linux libqt5widgets5 fonts-wqy-microhei mosquitto mosquitto-clients init-system-helpers perl-base dbus"
+# A|B: the first of the names that the suite has (trixie's 64-bit time
+# renamed the armhf libraries).
+packages="busybox-static coreutils dpkg libc-bin usr-is-merged udev systemd sudo util-linux libqt5widgets5t64|libqt5widgets5 fonts-wqy-microhei mosquitto mosquitto-clients init-system-helpers perl-base dbus"
 # Kernel modules the scenarios need: the framebuffer (virtio-gpu on
 # virtio-mmio), raw HID through uhid, and input devices for key presses.
 modules="virtio_mmio virtio-gpu hid uhid hid-generic evdev uinput"
 usb_modules="xhci-pci usbhid"
 
+# The suite's sources: each deb entry of this machine's apt sources for its
+# own release (its -updates and -security too), with the release's name
+# changed to SUITE; deb822 and one-line forms.
+host_suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+sources() {
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$f" ] || continue
+        sed -n 's/^[[:space:]]*deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\?\([^[:space:]]\+\)[[:space:]]\+\([^[:space:]]\+\)[[:space:]]\+\(.*\)$/\2 \3 \4/p' "$f"
+    done
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        awk 'function flush() { if (types ~ /(^| )deb( |$)/ && enabled != "no") { n = split(uris, u, " "); m = split(suites, s, " ");
+                 for (i = 1; i <= n; i++) for (j = 1; j <= m; j++) print u[i], s[j], comps }
+               types = uris = suites = comps = enabled = "" }
+             /^[[:space:]]*#/ { next }
+             /^[[:space:]]*$/ { flush(); next }
+             { key = tolower($1); sub(/:$/, "", key); $1 = ""; sub(/^ /, "") }
+             key == "types" { types = $0 } key == "uris" { uris = $0 } key == "suites" { suites = $0 }
+             key == "components" { comps = $0 } key == "enabled" { enabled = tolower($0) }
+             END { flush() }' "$f"
+    done
+}
+apt_dir="$out/apt"
+mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/parts"
+sources | awk -v from="$host_suite" -v to="$suite" '$2 == from || index($2, from "-") == 1 {
+        sub("^" from, to, $2); print "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] " $0 }' \
+    | sort -u > "$apt_dir/sources.list"
+[ -s "$apt_dir/sources.list" ] || { echo "build-guest: no apt source of this machine names $host_suite" >&2; exit 1; }
+: > "$out/empty-status"
 apt_armhf() {
-    # Resolves against an empty package database, so that every dependency is
-    # listed; the host's own dpkg state is neither read nor locked.
+    # The suite's armhf lists alone, against an empty package database, so
+    # that every dependency is listed; the host's own apt and dpkg state are
+    # neither read nor locked.
     apt-get -o APT::Architecture=armhf -o APT::Architectures::=armhf \
-        -o Dir::State::status="$out/empty-status" -o Debug::NoLocking=1 \
+        -o Dir::Etc::SourceList="$apt_dir/sources.list" -o Dir::Etc::SourceParts="$apt_dir/parts" \
+        -o Dir::Etc::Preferences=/dev/null -o Dir::Etc::PreferencesParts="$apt_dir/parts" \
+        -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache" \
+        -o Dir::State::status="$out/empty-status" -o Debug::NoLocking=1 -o APT::Sandbox::User=root \
         --no-install-recommends "$@"
 }
-: > "$out/empty-status"
-kernel=$(apt-cache depends linux-image-armmp:armhf | sed -n 's/^ *Depends: \(linux-image-[^:]*\).*/\1/p' | head -n1)
+apt_cache() {
+    apt-cache -o APT::Architecture=armhf -o APT::Architectures::=armhf \
+        -o Dir::Etc::SourceList="$apt_dir/sources.list" -o Dir::Etc::SourceParts="$apt_dir/parts" \
+        -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache" \
+        -o Dir::State::status="$out/empty-status" "$@"
+}
+apt_armhf -qq update > "$out/update.log" 2>&1 || { cat "$out/update.log" >&2; exit 1; }
+names=""
+for alternatives in $packages; do
+    found=""
+    for p in $(echo "$alternatives" | tr '|' ' '); do
+        apt_cache show "$p" > /dev/null 2>&1 && { found=$p; break; }
+    done
+    [ -n "$found" ] || { echo "build-guest: $suite has none of $alternatives" >&2; exit 1; }
+    names="$names $found"
+done
+kernel=$(apt_cache depends linux-image-armmp:armhf | sed -n 's/^ *Depends: \(linux-image-[^:]*\).*/\1/p' | head -n1)
 [ -n "$kernel" ] || { echo "build-guest: no kernel package behind linux-image-armmp:armhf" >&2; exit 1; }
 # name:arch=version, one a line, sorted.
-apt_armhf -s install $packages \
+apt_armhf -s install $names \
     | sed -n 's/^Inst \([^ ]*\) (\([^ ]*\) .*\[\(armhf\|all\)\]).*$/\1:\3=\2/p' | sort > "$out/packages.new"
 [ -s "$out/packages.new" ] || { echo "build-guest: apt resolved no packages" >&2; exit 1; }
-kver=$(apt-cache show "$kernel:armhf" | sed -n 's/^Version: //p' | head -n1)
+kver=$(apt_cache show "$kernel:armhf" | sed -n 's/^Version: //p' | head -n1)
 echo "$kernel:armhf=$kver" >> "$out/packages.new"
 key=$( { cat "$out/packages.new"; cat "$0"; } | sha256sum | cut -d' ' -f1)
 if [ -f "$out/base.cpio" ] && [ -f "$out/vmlinuz" ] && [ "$(cat "$out/base.key" 2>/dev/null)" = "$key" ]; then
@@ -61,7 +115,7 @@ mkdir -p "$debs"
 # apt-get download drops its privileges for the download: the directory must
 # be open to it.
 chmod 755 "$debs"
-(cd "$debs" && apt-get download $(cat "$out/packages.new") >/dev/null 2>"$out/download.log") \
+(cd "$debs" && apt_armhf download $(cat "$out/packages.new") >/dev/null 2>"$out/download.log") \
     || { cat "$out/download.log" >&2; exit 1; }
 
 root="$out/root"
@@ -78,55 +132,92 @@ for deb in "$debs"/*.deb; do
     esac
     dpkg-deb --fsys-tarfile "$deb" | tar -x --keep-directory-symlink -C "$root"
     name=$(dpkg-deb -f "$deb" Package)
+    # dpkg's name for its files: with the architecture where several may be
+    # installed side by side.
+    info=$name
+    [ "$(dpkg-deb -f "$deb" Multi-Arch)" != same ] || info=$name:armhf
     { dpkg-deb -f "$deb" | sed '/^Package:/a Status: install ok installed'; echo; } >> "$root/var/lib/dpkg/status"
     dpkg-deb -c "$deb" | awk '{ p = $6; sub(/^\./, "", p); sub(/\/$/, "", p); print (p == "" ? "/." : p) }' \
-        > "$root/var/lib/dpkg/info/$name.list"
+        > "$root/var/lib/dpkg/info/$info.list"
+    # The maintainer scripts, conffiles and triggers, where dpkg keeps them.
+    rm -rf "$out/control"; mkdir "$out/control"
+    dpkg-deb -e "$deb" "$out/control"
+    for f in preinst postinst prerm postrm triggers shlibs symbols conffiles md5sums; do
+        [ ! -f "$out/control/$f" ] || cp -p "$out/control/$f" "$root/var/lib/dpkg/info/$info.$f"
+    done
+    # A trigger this package is interested in, in dpkg's register: a path in
+    # triggers/File, a name in a file of its own.
+    if [ -f "$out/control/triggers" ]; then
+        sed -n 's/^[[:space:]]*interest\(-await\|-noawait\)\?[[:space:]]\+\([^[:space:]]*\).*/\2 \1/p' "$out/control/triggers" \
+        | while read -r trigger how; do
+            mkdir -p "$root/var/lib/dpkg/triggers"
+            pkg=$name; [ "$how" != -noawait ] || pkg=$name/noawait
+            case $trigger in
+            /*) echo "$trigger $pkg" >> "$root/var/lib/dpkg/triggers/File" ;;
+            *) echo "$pkg" >> "$root/var/lib/dpkg/triggers/$trigger" ;;
+            esac
+        done
+    fi
     # Conffiles are registered, so that dpkg treats them as such later.
-    if dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qx './conffiles'; then
-        dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles > "$out/conffiles"
-        if [ -s "$out/conffiles" ]; then
-            tmp="$out/status.tmp"
-            { printf 'Conffiles:\n'; while read -r f; do
-                [ -f "$root$f" ] && printf ' %s %s\n' "$f" "$(md5sum < "$root$f" | cut -d' ' -f1)"
-              done < "$out/conffiles"; } > "$out/conffiles.field"
-            # Inserted before the blank line that ends this package's entry.
-            head -n -1 "$root/var/lib/dpkg/status" > "$tmp"
-            cat "$out/conffiles.field" >> "$tmp"; echo >> "$tmp"
-            mv "$tmp" "$root/var/lib/dpkg/status"
-        fi
+    if [ -s "$out/control/conffiles" ]; then
+        tmp="$out/status.tmp"
+        { printf 'Conffiles:\n'; while read -r f; do
+            [ -f "$root$f" ] && printf ' %s %s\n' "$f" "$(md5sum < "$root$f" | cut -d' ' -f1)"
+          done < "$out/control/conffiles"; } > "$out/conffiles.field"
+        # Inserted before the blank line that ends this package's entry.
+        head -n -1 "$root/var/lib/dpkg/status" > "$tmp"
+        cat "$out/conffiles.field" >> "$tmp"; echo >> "$tmp"
+        mv "$tmp" "$root/var/lib/dpkg/status"
     fi
 done
+mkdir -p "$root/var/lib/dpkg/triggers" "$root/var/lib/dpkg/updates"
+# /var/run is /run, as base-files' own script makes it.
+rm -rf "$root/var/run"; ln -s /run "$root/var/run"
+: > "$root/var/lib/dpkg/triggers/Unincorp"
 # The root file system lives in the guest's memory: what nothing here reads
 # goes (documentation, translations, perl's library, the hardware database's
 # sources).
 rm -rf "$root/usr/share/doc" "$root/usr/share/man" "$root/usr/share/info" "$root/usr/share/locale" \
     "$root/usr/share/perl" "$root/usr/lib/arm-linux-gnueabihf/perl" "$root/usr/lib/udev/hwdb.d"
+# Nor Mesa's drivers, which Qt's GL library loads only for a GL context
+# (offscreen and linuxfb make none), with the LLVM they link: a third of
+# trixie's guest.
+(cd "$root/usr/lib/arm-linux-gnueabihf" && rm -rf libLLVM* libgallium-* libz3.so* libEGL_mesa* libGLX_mesa* gbm dri)
 
 # busybox provides every command that no package here does.
 for applet in $(qemu-arm "$root/bin/busybox" --list); do
     [ -e "$root/usr/bin/$applet" ] || [ -e "$root/usr/sbin/$applet" ] || ln -s busybox "$root/usr/bin/$applet"
 done
 
-kdir=$(ls -d "$out"/kernel/lib/modules/* | head -n1)
+kdir=$(ls -d "$out"/kernel/lib/modules/* "$out"/kernel/usr/lib/modules/* 2>/dev/null | head -n1)
 kver=$(basename "$kdir")
 cp "$out/kernel/boot/vmlinuz-$kver" "$out/vmlinuz"
 # Load order from each module's own "depends=" entry; the package has no
-# modules.dep.
-find "$kdir" -name '*.ko' > "$out/modules.all"
-module_path() { grep -E "/$(echo "$1" | sed 's/[-_]/[-_]/g')\.ko\$" "$out/modules.all" | head -n1; }
+# modules.dep. Modules may come compressed (trixie's), and the guest loads
+# them plain; those built into the kernel need no loading.
+find "$kdir" -name '*.ko' -o -name '*.ko.xz' -o -name '*.ko.zst' > "$out/modules.all"
+module_path() { grep -E "/$(echo "$1" | sed 's/[-_]/[-_]/g')\.ko(\.xz|\.zst)?\$" "$out/modules.all" | head -n1; }
+builtin() { grep -qE "/$(echo "$1" | sed 's/[-_]/[-_]/g')\.ko\$" "$kdir/modules.builtin" 2>/dev/null; }
 order=""
 add_module() {
     local path name deps dep
     path=$(module_path "$1")
-    [ -n "$path" ] || { echo "build-guest: no module $1 in $kernel" >&2; exit 1; }
-    name=$(basename "$path" .ko)
+    if [ -z "$path" ]; then
+        builtin "$1" && return
+        echo "build-guest: no module $1 in $kernel" >&2; exit 1
+    fi
+    name=$(basename "$path"); name=${name%%.ko*}
     case " $order " in *" $name "*) return ;; esac
-    deps=$(arm-linux-gnueabihf-objcopy -O binary --only-section=.modinfo "$path" /dev/stdout \
+    mkdir -p "$root/lib/modules/$kver"
+    case $path in
+    *.xz) xz -dc "$path" ;;
+    *.zst) zstd -qdc "$path" ;;
+    *) cat "$path" ;;
+    esac > "$root/lib/modules/$kver/$name.ko"
+    deps=$(arm-linux-gnueabihf-objcopy -O binary --only-section=.modinfo "$root/lib/modules/$kver/$name.ko" /dev/stdout \
         | tr '\0' '\n' | sed -n 's/^depends=//p' | tr ',' ' ')
     for dep in $deps; do add_module "$dep"; done
     order="$order $name"
-    mkdir -p "$root/lib/modules/$kver"
-    cp "$path" "$root/lib/modules/$kver/$name.ko"
 }
 for m in $modules; do add_module "$m"; done
 echo $order | tr ' ' '\n' | sed "s|^|/lib/modules/$kver/|; s|\$|.ko|" > "$root/etc/guest-modules"

@@ -1,39 +1,46 @@
 #!/bin/sh
-# Boots the armhf guest under qemu-system-arm with the armhf programs and
-# packages, runs the scenarios in it, and ends with the guest's own
-# "N passed, N failed" line; fails when a scenario failed or the guest did not
-# get to the end. Artifacts in OUT_DIR: console.log (the guest's whole
-# console) and the window's screenshots as PNG.
-# Usage: run.sh BUILD_DIR DEBS OLD_DEB OUT_DIR [SCENARIO...]
-# DEBS: the packages under test, one argument (brightness-tools and
-# brightness); OLD_DEB: the single package of 1.0.0 that the upgrade scenario
-# upgrades from. SCENARIO: only the named scenarios, for a quicker look at
-# one of them.
+# Boots the armhf guest of a Debian suite under qemu-system-arm with that
+# suite's armhf packages, runs the scenarios in it, and ends with the guest's
+# own "N passed, N failed" line; fails when a scenario failed or the guest
+# did not get to the end. Artifacts in OUT_DIR: console.log (the guest's
+# whole console) and the window's screenshots as PNG.
+# Usage: run.sh SUITE BUILD_DIR DIST OLD_DEB OUT_DIR [SCENARIO...]
+# SUITE: bookworm or trixie. DIST: the packages' directory, with the suite's
+# own in DIST/SUITE (brightness-tools and brightness; the programs the
+# scenarios run come from them) and, for trixie's upgrade from bookworm,
+# bookworm's in DIST/bookworm. BUILD_DIR: the armhf build with the guest's
+# test programs (the display, the person). OLD_DEB: the single package of
+# 1.0.0 that bookworm's upgrade scenario upgrades from. SCENARIO: only the
+# named scenarios, for a quicker look at one of them.
 set -eu
-build=$1; debs=$2; old_deb=$3; out=$4; shift 4
+suite=$1; build=$2; dist=$3; old_deb=$4; out=$5; shift 5
 only=$(echo "$*" | tr ' ' ',')
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 
-sh "$here/build-guest.sh" "$out"
+sh "$here/build-guest.sh" "$suite" "$out"
 
 # What this run adds to the cached root: the scenarios, the programs under
 # test, the display for the guest and the packages.
 overlay="$out/overlay"
 rm -rf "$overlay"
-mkdir -p "$overlay/scenarios" "$overlay/opt/brightness" "$overlay/pkg/old"
+mkdir -p "$overlay/scenarios" "$overlay/opt/brightness" "$overlay/pkg/old" "$overlay/pkg/bookworm"
 cp "$here/guest/init" "$overlay/init"
 cp "$here"/guest/*.sh "$overlay/scenarios/"
 mkdir -p "$overlay/etc/systemd/system"
 cp "$here/guest/guest-checks.service" "$overlay/etc/systemd/system/"
-cp "$build/src/brightness" "$build/src/ctl/brightness-ctl" "$build/src/mqtt/brightness-mqtt" \
-   "$build/src/idle/brightness-idle" "$build/tests/support/uhid/uhid-display" \
-   "$build/tests/support/uhid/bus-place" "$build/tests/support/input/uinput-person" \
-   "$build/tests/support/input/bare-wake" "$overlay/opt/brightness/"
-# shellcheck disable=SC2086
+debs=$(ls "$dist/$suite"/brightness-tools_*_armhf.deb "$dist/$suite"/brightness_*_armhf.deb)
 cp $debs "$overlay/pkg/"
-cp "$old_deb" "$overlay/pkg/old/"
+# The programs as the suite's packages have them, for the scenarios that run
+# them without installing.
+rm -rf "$out/programs"
+for deb in $debs; do dpkg-deb -x "$deb" "$out/programs"; done
+cp "$out/programs/usr/bin/"* "$overlay/opt/brightness/"
+cp "$build/tests/support/uhid/uhid-display" "$build/tests/support/uhid/bus-place" \
+   "$build/tests/support/input/uinput-person" "$build/tests/support/input/bare-wake" "$overlay/opt/brightness/"
+[ "$suite" = bookworm ] || cp "$dist"/bookworm/brightness-tools_*_armhf.deb "$overlay/pkg/bookworm/"
+[ "$suite" != bookworm ] || cp "$old_deb" "$overlay/pkg/old/"
 (cd "$overlay" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) > "$out/overlay.cpio"
 # The kernel unpacks concatenated archives in turn; later files win.
 cat "$out/base.cpio" "$out/overlay.cpio" > "$out/initrd.cpio"
@@ -50,12 +57,12 @@ start=$(date +%s)
 # twice while the kernel unpacks it; 512 MB no longer held both.
 # The guest asks for a screenshot with a console line "@@screendump NAME" and
 # waits a moment for it.
-timeout 900 qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 1 -m 768 -nic none -no-reboot \
+timeout 2700 qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 1 -m 768 -nic none -no-reboot \
     -display none -serial stdio -monitor pipe:"$out/monitor" \
     -device virtio-gpu-device -global virtio-mmio.force-legacy=false \
     -device qemu-xhci -device usb-kbd \
     -kernel "$out/vmlinuz" -initrd "$out/initrd.cpio" \
-    -append "console=ttyAMA0 rdinit=/init loglevel=4 panic=-1 scenarios=$only" </dev/null 2>"$out/qemu.err" \
+    -append "console=ttyAMA0 rdinit=/init loglevel=4 panic=-1 suite=$suite scenarios=$only" </dev/null 2>"$out/qemu.err" \
 | while IFS= read -r line; do
     # Not through tr: a filter's buffering would hold the screenshot lines back.
     line=${line%"$cr"}
@@ -71,7 +78,7 @@ timeout 900 qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 1 -m 768 -n
     esac
 done
 kill "$drain" 2>/dev/null || true
-echo "guest run: $(( $(date +%s) - start )) s; console: $out/console.log"
+echo "guest run ($suite): $(( $(date +%s) - start )) s; console: $out/console.log"
 
 for ppm in "$out"/*.ppm; do
     [ -f "$ppm" ] || continue

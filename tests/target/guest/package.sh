@@ -184,10 +184,14 @@ plug_restore() {
 new_scenario plug_restore
 expect "systemd is the first process" test "$(cat /proc/1/comm)" = systemd
 $DPKG --purge brightness brightness-tools > /dev/null 2>&1
+forget_users
 display_start -n -t "$W/stamps"
 $DPKG -i $PACKAGES > "$W/dpkg.log" 2>&1
-expect "dpkg -i installs the package under systemd" test $? = 0
+expect "dpkg -i installs the package under systemd, on a running bus" test $? = 0 -a -S /run/dbus/system_bus_socket
 sed "s/^/$scenario| /" "$W/dpkg.log"
+systemctl start brightness-idle.service
+expect "after a fresh install brightness-idle owns its bus name" wait_for 20 owns_idle_name
+systemctl stop brightness-idle.service
 expect "systemd knows the restore unit" \
     test "$(systemctl show -p LoadState --value brightness-restore@hidraw0.service)" = loaded
 # Nothing remembered yet: the unit runs and writes nothing.
@@ -205,20 +209,44 @@ expect "... which succeeds" test "$(systemctl show -p Result --value "$unit")" =
 expect "... and gives the display the remembered level" \
     test "$(outputs | tail -n +$((sent + 1)))" = "display output $(report 1e)"
 systemctl --no-pager status "$unit" 2>&1 | sed "s/^/$scenario| /"
-echo "NOTE plug_restore: $(systemd-analyze security --no-pager "$unit" 2>&1 | tail -n 1)"
+exposure=$(systemd-analyze security --no-pager "$unit" 2>&1 | tail -n 1)
+echo "NOTE plug_restore: $exposure"
+expect "the restore unit's exposure is at most 2.0" \
+    test "$(echo "$exposure" | sed -n 's/.*exposure level for .*: \([0-9.]*\) .*/\1/p' | awk '{ print ($1 <= 2.0) }')" = 1
 journalctl --no-pager -o short-monotonic -u 'brightness-restore@*' 2>&1 | sed "s/^/$scenario| /"
 # Plug -> restored level, against udev's own time from the kernel's event
-# to the event it sends once its rules are applied, plug by plug.
+# to the event it sends once its rules are applied, plug by plug; and
+# against the floor of a unit started on a plug: an empty oneshot unit under
+# the same name, so the same rule starts it for the same display, its plug
+# -> done timed in turns with the shipped unit's plugs.
 udevadm monitor --kernel --udev --subsystem-match=hidraw > "$W/monitor" 2>&1 &
 monitor_pid=$!
 sleep 1
-: > "$W/times"
-for i in 1 2 3 4 5; do time_plug "$W/times"; done
+: > "$W/times"; : > "$W/floor"
+override=/etc/systemd/system/brightness-restore@.service
+for i in 1 2 3 4 5; do
+    time_plug "$W/times"
+    printf '[Unit]\nBindsTo=dev-%%i.device\nAfter=dev-%%i.device\n[Service]\nType=oneshot\nExecStart=/bin/true\n' > "$override"
+    systemctl daemon-reload
+    time_plug "$W/floor"
+    rm "$override"
+    systemctl daemon-reload
+done
 kill "$monitor_pid"
-sed "s/^/$scenario| plug output kernel-event udev-event unit-process: /" "$W/times"
+sed "s/^/$scenario| plug output kernel-event udev-event unit-process unit-done: /" "$W/times"
+sed "s/^/$scenario| floor: plug - kernel-event udev-event unit-process unit-done: /" "$W/floor"
 expect "each of 5 plugs was timed from the plug to the restored level and in udev" \
-    test "$(awk 'NF == 5' "$W/times" | wc -l)" = 5
+    test "$(awk 'NF == 6' "$W/times" | wc -l)" = 5
+expect "... and 5 plugs of the empty unit from the plug to its end" \
+    test "$(awk 'NF == 6' "$W/floor" | wc -l)" = 5
 echo "NOTE plug_restore: $(plug_ratio < "$W/times")"
+restored=$(awk '{ print ($2 - $1) * 1000 }' "$W/times" | median)
+floor=$(awk '{ print ($6 - $1) * 1000 }' "$W/floor" | median)
+echo "NOTE plug_restore: plug -> restored level $restored ms; the empty unit's plug -> done $floor ms;" \
+     "ratio $(awk -v a="$restored" -v b="$floor" 'BEGIN { printf "%.2f", a / b }') (medians of 5, in turns)"
+echo "NOTE plug_restore: the empty unit: udev's event -> its process forked $(awk '{ print ($5 - $4) * 1000 }' "$W/floor" | median) ms," \
+     "-> done $(awk '{ print ($6 - $5) * 1000 }' "$W/floor" | median) ms;" \
+     "the restore: -> done $(awk '{ print ($6 - $5) * 1000 }' "$W/times" | median) ms"
 # The restore's own command, run directly: the part of the last figure that
 # is brightness-ctl's. Coreutils' date: busybox's, which the shell would
 # run first, has no nanoseconds.
@@ -287,6 +315,18 @@ kill "$(cat "$W/monitor.pid")"
 display quit
 wait_for 10 no_display
 }
+# As on a system that never had the package: without its users, which a
+# purge keeps.
+forget_users() {
+    for f in /etc/passwd /etc/shadow /etc/group /etc/gshadow; do
+        [ -f "$f" ] || continue
+        awk -F: -v OFS=: '$1 !~ /^_brightness-/ { if (NF >= 4) { n = split($4, m, ","); $4 = "";
+            for (i = 1; i <= n; i++) if (m[i] !~ /^_brightness-/) $4 = $4 ($4 == "" ? "" : ",") m[i] } print }' \
+            "$f" > "$f.new" && cat "$f.new" > "$f" && rm "$f.new"
+    done
+}
+# brightness-idle owns its name on the system bus.
+owns_idle_name() { busctl status org.brightness.Idle1 > /dev/null 2>&1; }
 # The display's node, by its identity.
 display_node() {
     for n in /sys/class/hidraw/hidraw*; do
@@ -306,18 +346,21 @@ event_after() {
 }
 # time_plug FILE: unplugs the display and plugs it in again, and adds to FILE
 # a line of the plug's times (seconds since boot): the plug and the restored
-# level at the display (uhid-display -t, stamps in $W/stamps), the kernel's
-# event and udev's (udevadm monitor --kernel --udev, in $W/monitor) and the
-# restore unit's process forked; nothing when the unit did not run.
+# level at the display (uhid-display -t, stamps in $W/stamps; "-" when none
+# came), the kernel's event and udev's (udevadm monitor --kernel --udev, in
+# $W/monitor), and the restore unit's process forked and ended; nothing when
+# the unit did not run.
 time_plug() {
     display unplug
     wait_for 10 no_display
     s=$(lines '' "$W/stamps")
     m=$(lines '' "$W/monitor")
     plug_and_restore || return 0
-    echo "$(stamp_after "$W/stamps" "$s" ' display plug$') $(stamp_after "$W/stamps" "$s" ' display output ')" \
+    output=$(stamp_after "$W/stamps" "$s" ' display output ')
+    echo "$(stamp_after "$W/stamps" "$s" ' display plug$') ${output:--}" \
          "$(event_after "$W/monitor" "$m" KERNEL) $(event_after "$W/monitor" "$m" UDEV)" \
-         "$(seconds "$(systemctl show -p ExecMainStartTimestampMonotonic --value "$unit")")" >> "$1"
+         "$(seconds "$(systemctl show -p ExecMainStartTimestampMonotonic --value "$unit")")" \
+         "$(seconds "$(systemctl show -p ExecMainExitTimestampMonotonic --value "$unit")")" >> "$1"
 }
 # Plug -> restored against udev's own time, medians of time_plug's lines.
 plug_ratio() {

@@ -71,7 +71,7 @@ while IFS="$tab" read -r name script more; do
     i=$((i + 1))
     echo "NOTE restore_sandbox: $name: $(plug_ratio < "$W/plugs$i")"
 done < "$W/groups"
-expect "each variant's 5 plugs were timed" test "$(cat "$W"/plugs* | awk 'NF == 5' | wc -l)" = $((5 * i))
+expect "each variant's 5 plugs were timed" test "$(cat "$W"/plugs* | awk 'NF == 6' | wc -l)" = $((5 * i))
 
 : > "$W/settings"
 echo "as shipped$tab" >> "$W/settings"
