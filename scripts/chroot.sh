@@ -106,11 +106,21 @@ ensure_chroot() {
     if [ ! -f "$tarball" ]; then
         echo "chroot.sh: making the $suite chroot $tarball" >&2
         log="$BRIGHTNESS_CACHE/$name-$suite.log"
-        echo "$sources" | mmdebstrap --mode=unshare --variant=buildd --format=tar --architectures="$arches" \
+        # A mirror caught mid-sync serves indices that do not match its
+        # Release file for a minute or so: tried again before giving up.
+        attempt=1
+        until echo "$sources" | mmdebstrap --mode=unshare --variant=buildd --format=tar --architectures="$arches" \
                 --include="$packages" --aptopt='APT::Install-Recommends "false"' \
                 "$@" --customize-hook='chroot "$1" apt-get clean' \
-                "$suite" "$tarball.part" - > "$log" 2>&1 8>&- 9>&- \
-            || { tail -n 40 "$log" >&2; rm -f "$tarball.part"; exec 8>&-; echo "chroot.sh: mmdebstrap failed (log: $log)" >&2; return 1; }
+                "$suite" "$tarball.part" - > "$log" 2>&1 8>&- 9>&-; do
+            rm -f "$tarball.part"
+            if [ "$attempt" -ge 3 ] || ! grep -q 'Mirror sync in progress\|Hash Sum mismatch\|unexpected size' "$log"; then
+                tail -n 40 "$log" >&2; exec 8>&-; echo "chroot.sh: mmdebstrap failed (log: $log)" >&2; return 1
+            fi
+            echo "chroot.sh: the mirror is being synced; trying again in 60 s" >&2
+            attempt=$((attempt + 1))
+            sleep 60
+        done
         mv "$tarball.part" "$tarball"
         # The tarballs of older package lists go.
         for old in "$BRIGHTNESS_CACHE/$name-$suite"-*.tar; do

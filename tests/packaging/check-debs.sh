@@ -111,7 +111,8 @@ for target in "amd64 2 62" "armhf 1 40" "arm64 2 183"; do
         check_gzip_9n "$page"
     done
     gzip -dc "$tree/usr/share/man/man1/brightness.1.gz" > "$work/page" || fail "$arch: the man page is not gzip"
-    sed "s/@PROJECT_VERSION@/$version/" "$src/packaging/brightness.1" | cmp -s - "$work/page" \
+    # The page carries the build's version, without the suite's suffix.
+    sed "s/@PROJECT_VERSION@/${version%%~*}/" "$src/packaging/brightness.1" | cmp -s - "$work/page" \
         || fail "$arch: the man page differs from packaging/brightness.1 with the version"
     for pair in "usr/lib/udev/rules.d/70-brightness.rules packaging/70-brightness.rules" \
                 "usr/lib/systemd/system/brightness-restore@.service packaging/brightness-restore@.service" \

@@ -1,5 +1,7 @@
 // The C library's readdir with a failure that a test switches on.
-// Large-file redirection is undone so that both names are defined here.
+// Large-file redirection is undone so that both names are defined here
+// (64-bit time needs it, so it goes too).
+#undef _TIME_BITS
 #undef _FILE_OFFSET_BITS
 #define _GNU_SOURCE
 #include "readdir_fault.h"
