@@ -115,7 +115,17 @@ ensure_chroot() {
                 "$suite" "$tarball.part" - > "$log" 2>&1 8>&- 9>&-; do
             rm -f "$tarball.part"
             if [ "$attempt" -ge 3 ] || ! grep -q 'Mirror sync in progress\|Hash Sum mismatch\|unexpected size' "$log"; then
-                tail -n 40 "$log" >&2; exec 8>&-; echo "chroot.sh: mmdebstrap failed (log: $log)" >&2; return 1
+                tail -n 40 "$log" >&2; echo "chroot.sh: mmdebstrap failed (log: $log)" >&2
+                # The last chroot made stands in while the mirror cannot
+                # make a new one: older package lists, but a build.
+                for old in "$BRIGHTNESS_CACHE/$name-$suite"-*.tar; do
+                    [ -f "$old" ] || continue
+                    echo "chroot.sh: using the previous $suite chroot $old instead" >&2
+                    exec 8>&-
+                    echo "$old"
+                    return 0
+                done
+                exec 8>&-; return 1
             fi
             echo "chroot.sh: the mirror is being synced; trying again in 60 s" >&2
             attempt=$((attempt + 1))
