@@ -84,7 +84,22 @@ apt_cache() {
         -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache" \
         -o Dir::State::status="$out/empty-status" "$@"
 }
-apt_armhf -qq update > "$out/update.log" 2>&1 || { cat "$out/update.log" >&2; exit 1; }
+# A mirror caught mid-sync serves an index that does not match its Release
+# file: tried again, then the suite's other lists do (an -updates or
+# -security list missing leaves the release's own versions).
+tries=1
+until apt_armhf -qq update > "$out/update.log" 2>&1; do
+    if ! grep -q 'Mirror sync in progress\|Hash Sum mismatch\|unexpected size' "$out/update.log"; then
+        cat "$out/update.log" >&2; exit 1
+    fi
+    if [ "$tries" -ge 3 ]; then
+        echo "build-guest: going on without the lists the mirror could not give:" >&2
+        grep '^E: Failed to fetch' "$out/update.log" >&2
+        break
+    fi
+    tries=$((tries + 1))
+    sleep 30
+done
 names=""
 for alternatives in $packages; do
     found=""
