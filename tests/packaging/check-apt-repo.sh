@@ -160,6 +160,9 @@ installed() {
 }
 # The person at the terminal answers apt's question with yes.
 echo 'APT::Get::Assume-Yes "true";' > /etc/apt/apt.conf.d/90yes
+# A user's machine of this architecture alone: the others' lists are
+# fetched apart below.
+printf 'APT::Architectures { "%s"; };\n' "$native" > /etc/apt/apt.conf.d/91native
 sed 's|^REPO=.*|REPO=file:///build/repo|' /build/readme-repo.sh > /tmp/repo.sh
 sh -eux /tmp/repo.sh
 grep -qx "Suites: $suite" /etc/apt/sources.list.d/brightness.sources \
@@ -171,7 +174,15 @@ brightness-ctl --help > /dev/null
 : > /tmp/empty-status
 for arch in amd64 armhf arm64; do
     [ "$arch" != "$native" ] || continue
-    apt-get -s -q -o APT::Architecture="$arch" -o APT::Architectures::="$arch" \
+    lists="/tmp/lists-$arch"
+    mkdir -p "$lists/partial"
+    set -- -o APT::Architecture="$arch" -o APT::Architectures::="$arch" -o Dir::State::Lists="$lists"
+    # A mirror caught mid-sync may refuse one index (-security's, say):
+    # the suite's own lists still answer.
+    apt-get -q "$@" update > "/tmp/update-$arch" 2>&1 \
+        || grep -q 'Mirror sync in progress\|Hash Sum mismatch\|unexpected size' "/tmp/update-$arch" \
+        || { cat "/tmp/update-$arch"; echo "FAIL: $arch: apt-get update failed"; exit 1; }
+    apt-get -s -q "$@" \
         -o Dir::State::status=/tmp/empty-status install brightness brightness-tools > "/tmp/sim-$arch" 2>&1 \
         || { cat "/tmp/sim-$arch"; echo "FAIL: $arch: does not resolve"; exit 1; }
     for pkg in brightness brightness-tools; do
