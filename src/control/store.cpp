@@ -171,7 +171,18 @@ bool Store::write(const Record &record, bool durable, std::string *why) const
     }
     // Readable by everyone, as the levels are no secret; the setgid
     // directory gives the file its group.
-    bool ok = fchmod(fd, 0644) == 0 && writeAll(fd, formatRecord(record)) && (!durable || fsync(fd) == 0);
+    if (!replaceFile(fd, tmp, path, formatRecord(record), durable, why))
+        return false;
+    // The directory is not flushed: a power cut right after the rename may
+    // bring back the old record, which is whole, and flushing it would
+    // double the cost of every set.
+    return true;
+}
+
+bool replaceFile(int fd, const std::string &tmp, const std::string &path, const std::string &text, bool durable,
+                 std::string *why)
+{
+    bool ok = fchmod(fd, 0644) == 0 && writeAll(fd, text) && (!durable || fsync(fd) == 0);
     int err = errno;
     if (close(fd) != 0 && ok) {
         ok = false;
@@ -184,12 +195,8 @@ bool Store::write(const Record &record, bool durable, std::string *why) const
     if (!ok) {
         unlink(tmp.c_str());
         *why = failed("cannot write", path, err);
-        return false;
     }
-    // The directory is not flushed: a power cut right after the rename may
-    // bring back the old record, which is whole, and flushing it would
-    // double the cost of every set.
-    return true;
+    return ok;
 }
 
 } // namespace control

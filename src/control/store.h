@@ -52,6 +52,12 @@ private:
     bool lockRefused = false;
 };
 
+// Writes TEXT into the temporary file open on FD (made 0644, flushed to disk
+// when DURABLE), closes it and renames it over PATH; on failure TMP is
+// removed and WHY says so.
+bool replaceFile(int fd, const std::string &tmp, const std::string &path, const std::string &text, bool durable,
+                 std::string *why);
+
 } // namespace control
 
 #endif

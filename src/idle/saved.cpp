@@ -1,5 +1,7 @@
 #include "saved.h"
 
+#include "store.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -20,19 +22,6 @@ const char *const header = "# brightness-idle: values set over the bus, over the
 std::string failed(const std::string &what, const std::string &path, int err)
 {
     return what + " " + path + ": " + std::strerror(err);
-}
-
-bool writeAll(int fd, const std::string &text)
-{
-    for (std::size_t done = 0; done < text.size();) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += std::size_t(n);
-    }
-    return true;
 }
 
 } // namespace
@@ -113,21 +102,7 @@ bool SavedSettings::save(const Settings &now, std::string *why) const
         return false;
     }
     // Readable by everyone, whoever wrote it last, whatever the umask.
-    bool ok = fchmod(fd, 0644) == 0 && writeAll(fd, text) && fsync(fd) == 0;
-    int err = errno;
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (ok && rename(tmp.c_str(), file.c_str()) != 0) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
-        unlink(tmp.c_str());
-        *why = failed("cannot write", file, err);
-    }
-    return ok;
+    return control::replaceFile(fd, tmp, file, text, true, why);
 }
 
 bool SavedSettings::reset(std::string *why) const
