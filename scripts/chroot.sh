@@ -114,6 +114,17 @@ ensure_chroot() {
                 "$@" --customize-hook='chroot "$1" apt-get clean' \
                 "$suite" "$tarball.part" - > "$log" 2>&1 8>&- 9>&-; do
             rm -f "$tarball.part"
+            # An update or security suite whose index stays broken is left
+            # out: the release's own packages still make a chroot that builds.
+            broken=$(sed -n 's|^E: Failed to fetch .*/dists/\([^/ ]*\)/.*|\1|p' "$log" | sort -u | grep -v "^$suite\$" || true)
+            if [ "$attempt" -ge 2 ] && [ -n "$broken" ] && grep -q 'Mirror sync in progress\|Hash Sum mismatch\|unexpected size' "$log"; then
+                for dist in $broken; do
+                    echo "chroot.sh: $dist stays broken on the mirror; the $suite chroot is made without it" >&2
+                    sources=$(echo "$sources" | awk -v d="$dist" '$3 != d')
+                done
+                attempt=$((attempt + 1))
+                continue
+            fi
             if [ "$attempt" -ge 3 ] || ! grep -q 'Mirror sync in progress\|Hash Sum mismatch\|unexpected size' "$log"; then
                 tail -n 40 "$log" >&2; echo "chroot.sh: mmdebstrap failed (log: $log)" >&2
                 # The last chroot made stands in while the mirror cannot
@@ -127,9 +138,9 @@ ensure_chroot() {
                 done
                 exec 8>&-; return 1
             fi
-            echo "chroot.sh: the mirror is being synced; trying again in 60 s" >&2
+            echo "chroot.sh: the mirror is being synced; trying again in 30 s" >&2
             attempt=$((attempt + 1))
-            sleep 60
+            sleep 30
         done
         mv "$tarball.part" "$tarball"
         # The tarballs of older package lists go.

@@ -23,9 +23,20 @@ ensure_packages() {
     # Other work on the machine may hold dpkg's lock: wait for it rather than fail.
     # An index that a mirror mid-sync cannot give leaves the others to
     # install from; the install says what is really missing.
-    as_root apt-get -o DPkg::Lock::Timeout=900 update -qq || echo "deps.sh: apt-get update failed in part; going on" >&2
+    partial=""
+    as_root apt-get -o DPkg::Lock::Timeout=900 update -qq || {
+        partial=1; echo "deps.sh: apt-get update failed in part; going on" >&2; }
     # shellcheck disable=SC2086
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends $missing
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends $missing && return 0
+    [ -n "$partial" ] || return 1
+    # Without one architecture's security index, a library shared between
+    # architectures has no version that both can install; the release's own
+    # versions exist for all of them.
+    release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    [ -n "$release" ] || return 1
+    echo "deps.sh: installing $release's own versions, as one architecture's security index is missing" >&2
+    # shellcheck disable=SC2086
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends -t "$release" $missing
 }
 
 # What building the program needs, and what its window needs to show its
