@@ -1,11 +1,11 @@
-#include "cmdline.h"
+#include "app/cmdline.h"
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
-#include "report.h"
+#include "display/report.h"
 
 uint8_t stepFromArgument(const char *text)
 {

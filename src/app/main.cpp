@@ -1,7 +1,7 @@
 #include <QApplication>
 
-#include "cmdline.h"
-#include "mainwindow.h"
+#include "app/cmdline.h"
+#include "window/mainwindow.h"
 
 int main(int argc, char *argv[])
 {

@@ -1,4 +1,4 @@
-#include "access.h"
+#include "control/access.h"
 
 #include <cstring>
 #include <vector>

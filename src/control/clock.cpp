@@ -1,4 +1,4 @@
-#include "clock.h"
+#include "control/clock.h"
 
 #include <algorithm>
 #include <ctime>

@@ -5,7 +5,7 @@
 
 #include <csignal>
 
-#include "environment.h"
+#include "control/environment.h"
 
 namespace control {
 

@@ -1,9 +1,9 @@
-#include "cmdline.h"
+#include "control/cmdline.h"
 
 #include <algorithm>
 #include <cstdlib>
 
-#include "values.h"
+#include "control/values.h"
 
 namespace control {
 

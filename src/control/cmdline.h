@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "displays.h"
+#include "control/displays.h"
 
 namespace control {
 

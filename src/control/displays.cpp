@@ -1,4 +1,4 @@
-#include "displays.h"
+#include "control/displays.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,9 +11,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "access.h"
-#include "status.h"
-#include "sysfs.h"
+#include "control/access.h"
+#include "control/status.h"
+#include "hid/sysfs.h"
 
 namespace control {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "environment.h"
-#include "protocol.h"
+#include "control/environment.h"
+#include "hid/protocol.h"
 
 namespace control {
 

@@ -1,4 +1,4 @@
-#include "environment.h"
+#include "control/environment.h"
 
 #include <ostream>
 

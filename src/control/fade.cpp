@@ -1,12 +1,12 @@
-#include "fade.h"
+#include "control/fade.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <ostream>
 
-#include "session.h"
-#include "status.h"
-#include "sysfs.h"
+#include "control/session.h"
+#include "control/status.h"
+#include "hid/sysfs.h"
 
 namespace control {
 

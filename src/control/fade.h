@@ -9,12 +9,12 @@
 
 #include <vector>
 
-#include "displays.h"
-#include "session.h"
-#include "environment.h"
-#include "screenstate.h"
-#include "store.h"
-#include "values.h"
+#include "control/displays.h"
+#include "control/session.h"
+#include "control/environment.h"
+#include "control/screenstate.h"
+#include "control/store.h"
+#include "control/values.h"
 
 namespace control {
 

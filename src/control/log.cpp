@@ -1,4 +1,4 @@
-#include "log.h"
+#include "control/log.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "screenstate.h"
+#include "control/screenstate.h"
 
 #include <algorithm>
 

@@ -6,7 +6,7 @@
 // brightness-idle and brightness-mqtt agree, and so that docs/state.md can
 // be checked against it cell by cell.
 
-#include "values.h"
+#include "control/values.h"
 
 namespace control {
 

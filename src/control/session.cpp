@@ -1,11 +1,11 @@
-#include "session.h"
+#include "control/session.h"
 
 #include <ostream>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "access.h"
+#include "control/access.h"
 
 namespace control {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "displays.h"
-#include "environment.h"
-#include "store.h"
-#include "values.h"
+#include "control/displays.h"
+#include "control/environment.h"
+#include "control/store.h"
+#include "control/values.h"
 
 namespace control {
 

@@ -1,4 +1,4 @@
-#include "status.h"
+#include "control/status.h"
 
 namespace control {
 

@@ -1,4 +1,4 @@
-#include "store.h"
+#include "control/store.h"
 
 #include <cerrno>
 #include <cstring>

@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "values.h"
+#include "control/values.h"
 
 namespace control {
 

@@ -1,4 +1,4 @@
-#include "values.h"
+#include "control/values.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sysfs.h"
+#include "hid/sysfs.h"
 
 namespace control {
 

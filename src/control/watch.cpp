@@ -1,4 +1,4 @@
-#include "watch.h"
+#include "control/watch.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,11 +1,14 @@
-#include "apply.h"
+#include "ctl/apply.h"
 
 #include <signal.h>
 
-#include "clock.h"
-#include "status.h"
+#include "control/clock.h"
+#include "control/status.h"
 
 namespace ctl {
+
+// brightness-ctl is the control library on a command line.
+using namespace control;
 
 namespace {
 

@@ -10,13 +10,10 @@
 
 #include <signal.h>
 
-#include "fade.h"
+#include "control/fade.h"
 
 namespace ctl {
 
-// brightness-ctl is the control library on a command line: the library's
-// names are its own.
-using namespace control;
 
 // While it lives, SIGINT and SIGTERM are caught and the system clock's
 // sleeps end at them; the handlers found are put back at the end.
@@ -39,11 +36,11 @@ const volatile std::sig_atomic_t *stopFlag();
 
 // Runs the jobs to their end. A Status, or 128 + the signal that stopped a
 // fade. lockMissed, when given: see Fade::lockMissed.
-int applyJobs(std::vector<Job> &jobs, const FadePlan &plan, const Environment &env, bool *lockMissed = nullptr);
+int applyJobs(std::vector<control::Job> &jobs, const control::FadePlan &plan, const control::Environment &env, bool *lockMissed = nullptr);
 
 // One job per display, all with this action and value, then applyJobs.
-int applyTo(const std::vector<Display> &displays, Action action, const Value &value, const FadePlan &plan,
-            const Environment &env);
+int applyTo(const std::vector<control::Display> &displays, control::Action action, const control::Value &value,
+            const control::FadePlan &plan, const control::Environment &env);
 
 } // namespace ctl
 

@@ -1,14 +1,17 @@
-#include "cli.h"
+#include "ctl/cli.h"
 
 #include <ostream>
 #include <sstream>
 
-#include "cmdline.h"
-#include "commands.h"
-#include "idlestate.h"
-#include "status.h"
+#include "control/cmdline.h"
+#include "ctl/commands.h"
+#include "ctl/idlestate.h"
+#include "control/status.h"
 
 namespace ctl {
+
+// brightness-ctl is the control library on a command line.
+using namespace control;
 
 namespace {
 

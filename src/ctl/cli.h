@@ -6,28 +6,25 @@
 #include <string>
 #include <vector>
 
-#include "displays.h"
-#include "environment.h"
-#include "fade.h"
+#include "control/displays.h"
+#include "control/environment.h"
+#include "control/fade.h"
 
 namespace ctl {
 
-// brightness-ctl is the control library on a command line: the library's
-// names are its own.
-using namespace control;
 
 struct Options;
-using Command = int (*)(const Options &opts, const Environment &env);
+using Command = int (*)(const Options &opts, const control::Environment &env);
 
 struct Options {
     std::string verb;
     Command command = nullptr;
     std::vector<std::string> operands;
-    Selection selection;
+    control::Selection selection;
     bool selected = false;
     bool machine = false;
     bool verbose = false;
-    int floor = defaultFloor;
+    int floor = control::defaultFloor;
     bool floorGiven = false;
     int fadeMs = 0;
     bool fadeGiven = false;
@@ -39,7 +36,7 @@ struct Options {
 // problem in *why, for a command line that must not run.
 bool parseCommandLine(const std::vector<std::string> &args, Options *opts, std::string *why);
 
-std::string usage(const Environment &env);
+std::string usage(const control::Environment &env);
 
 } // namespace ctl
 

@@ -1,18 +1,21 @@
-#include "commands.h"
+#include "ctl/commands.h"
 
 #include <algorithm>
 #include <ostream>
 #include <sstream>
 
-#include "apply.h"
-#include "clock.h"
-#include "cmdline.h"
-#include "session.h"
-#include "status.h"
-#include "store.h"
-#include "sysfs.h"
+#include "ctl/apply.h"
+#include "control/clock.h"
+#include "control/cmdline.h"
+#include "control/session.h"
+#include "control/status.h"
+#include "control/store.h"
+#include "hid/sysfs.h"
 
 namespace ctl {
+
+// brightness-ctl is the control library on a command line.
+using namespace control;
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 // brightness-ctl's commands, each run on a command line that fits it.
 
-#include "cli.h"
+#include "ctl/cli.h"
 
 namespace ctl {
 
@@ -12,16 +12,16 @@ namespace ctl {
 const int restoreWindowMs = 5000;
 const int restoreRetryMs = 250;
 
-int commandSet(const Options &opts, const Environment &env);
-int commandOn(const Options &opts, const Environment &env);
-int commandOff(const Options &opts, const Environment &env);
-int commandToggle(const Options &opts, const Environment &env);
-int commandStatus(const Options &opts, const Environment &env);
-int commandRestore(const Options &opts, const Environment &env);
-int commandGet(const Options &opts, const Environment &env);
-int commandList(const Options &opts, const Environment &env);
-int commandHelp(const Options &opts, const Environment &env);
-int commandVersion(const Options &opts, const Environment &env);
+int commandSet(const Options &opts, const control::Environment &env);
+int commandOn(const Options &opts, const control::Environment &env);
+int commandOff(const Options &opts, const control::Environment &env);
+int commandToggle(const Options &opts, const control::Environment &env);
+int commandStatus(const Options &opts, const control::Environment &env);
+int commandRestore(const Options &opts, const control::Environment &env);
+int commandGet(const Options &opts, const control::Environment &env);
+int commandList(const Options &opts, const control::Environment &env);
+int commandHelp(const Options &opts, const control::Environment &env);
+int commandVersion(const Options &opts, const control::Environment &env);
 
 } // namespace ctl
 

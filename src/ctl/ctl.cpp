@@ -1,4 +1,4 @@
-#include "ctl.h"
+#include "ctl/ctl.h"
 
 #include <algorithm>
 #include <csignal>
@@ -6,13 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "apply.h"
-#include "cli.h"
-#include "clock.h"
-#include "cmdline.h"
-#include "status.h"
+#include "ctl/apply.h"
+#include "ctl/cli.h"
+#include "control/clock.h"
+#include "control/cmdline.h"
+#include "control/status.h"
 
 namespace ctl {
+
+// brightness-ctl is the control library on a command line.
+using namespace control;
 
 int run(int argc, char **argv, const Environment &env)
 {

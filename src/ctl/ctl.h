@@ -5,16 +5,13 @@
 // without a display server. Parse, find, write: each step lives in the
 // control library or in cli/commands, so that each can be exercised alone.
 
-#include "environment.h"
+#include "control/environment.h"
 
 namespace ctl {
 
-// brightness-ctl is the control library on a command line: the library's
-// names are its own.
-using namespace control;
 
 // The whole program; argv as main receives it.
-int run(int argc, char **argv, const Environment &env);
+int run(int argc, char **argv, const control::Environment &env);
 
 // Ends the process as a status above 128 says a signal would have, so that a
 // shell sees the interruption; returns the status otherwise.

@@ -1,4 +1,4 @@
-#include "idlestate.h"
+#include "ctl/idlestate.h"
 
 #include <cstring>
 #include <map>
@@ -7,9 +7,12 @@
 
 #include <systemd/sd-bus.h>
 
-#include "commands.h"
+#include "ctl/commands.h"
 
 namespace ctl {
+
+// brightness-ctl is the control library on a command line.
+using namespace control;
 
 namespace {
 

@@ -4,11 +4,11 @@
 // brightness-ctl status: each display's state, then what brightness-idle is
 // doing now, as its properties on the system bus tell it.
 
-#include "cli.h"
+#include "ctl/cli.h"
 
 namespace ctl {
 
-int commandStatusWithIdle(const Options &opts, const Environment &env);
+int commandStatusWithIdle(const Options &opts, const control::Environment &env);
 
 } // namespace ctl
 

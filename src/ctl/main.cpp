@@ -1,9 +1,9 @@
 #include <iostream>
 
-#include "ctl.h"
+#include "ctl/ctl.h"
 
 int main(int argc, char **argv)
 {
-    const ctl::Environment env{"/sys", BRIGHTNESS_STATE_DIR, &std::cout, &std::cerr};
+    const control::Environment env{"/sys", BRIGHTNESS_STATE_DIR, &std::cout, &std::cerr};
     return ctl::endAs(ctl::run(argc, argv, env));
 }

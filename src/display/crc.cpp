@@ -1,4 +1,4 @@
-#include "mainwindow.h"
+#include "window/mainwindow.h"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include "device.h"
+#include "display/device.h"
 
 #include <QLabel>
 #include <QSocketNotifier>
@@ -9,11 +9,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "debuglog.h"
-#include "mainwindow.h"
-#include "protocol.h"
-#include "sysfs.h"
-#include "thread.h"
+#include "common/debuglog.h"
+#include "window/mainwindow.h"
+#include "hid/protocol.h"
+#include "hid/sysfs.h"
+#include "hotplug/thread.h"
 #include "ui_mainwindow.h"
 
 QSocketNotifier *m_sn = nullptr;

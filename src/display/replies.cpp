@@ -4,9 +4,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "debuglog.h"
-#include "device.h"
-#include "mainwindow.h"
+#include "common/debuglog.h"
+#include "display/device.h"
+#include "window/mainwindow.h"
 
 void MainWindow::readyRead()
 {

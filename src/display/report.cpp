@@ -1,12 +1,12 @@
-#include "report.h"
+#include "display/report.h"
 
 #include <QSocketNotifier>
 
 #include <unistd.h>
 
-#include "debuglog.h"
-#include "device.h"
-#include "mainwindow.h"
+#include "common/debuglog.h"
+#include "display/device.h"
+#include "window/mainwindow.h"
 
 unsigned char date[reportSize] = {reportNumber};
 uint8_t CMD_Bright = 0;

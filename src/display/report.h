@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "protocol.h"
+#include "hid/protocol.h"
 
 // The pending start-up request: written only by the command line's parser,
 // consumed once by CMD_Run().

@@ -1,6 +1,6 @@
 // A display's place on the bus, as udev names it (ID_PATH), read from sysfs.
 
-#include "sysfs.h"
+#include "hid/sysfs.h"
 
 #include <cstdlib>
 #include <fstream>

@@ -1,4 +1,4 @@
-#include "protocol.h"
+#include "hid/protocol.h"
 
 const DisplayIdentity acceptedDisplays[3] = {
     {0x0EEF, 0x0005},

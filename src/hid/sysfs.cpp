@@ -1,4 +1,4 @@
-#include "sysfs.h"
+#include "hid/sysfs.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "protocol.h"
+#include "hid/protocol.h"
 
 // The raw HID nodes every program of the project looks at, in this order.
 constexpr int hidrawNodeCount = 10;

@@ -1,4 +1,4 @@
-#include "thread.h"
+#include "hotplug/thread.h"
 
 #include <QByteArray>
 
@@ -9,7 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "debuglog.h"
+#include "common/debuglog.h"
 
 std::atomic<uint8_t> MY_flag{0};
 

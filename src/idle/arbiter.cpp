@@ -1,4 +1,4 @@
-#include "arbiter.h"
+#include "idle/arbiter.h"
 
 namespace idle {
 

@@ -16,7 +16,7 @@
 
 #include <string>
 
-#include "screenstate.h"
+#include "control/screenstate.h"
 
 namespace idle {
 

@@ -1,8 +1,8 @@
-#include "controller.h"
+#include "idle/controller.h"
 
 #include <algorithm>
 
-#include "night.h"
+#include "idle/night.h"
 
 // What the arbiter decides, done: wakes, holds, the night and its level, and
 // what others read and set through the bus.

@@ -1,12 +1,11 @@
-#include "controller.h"
+#include "idle/controller.h"
 
 #include <algorithm>
 #include <ctime>
 #include <vector>
 
-#include <sched.h>
 
-#include "status.h"
+#include "control/status.h"
 
 namespace idle {
 
@@ -92,11 +91,8 @@ bool Controller::input(InputDevice &device, bool onlyReadable, long long now)
 void Controller::touched(const InputDevice &device)
 {
     // Only a screen the timer darkened: the night's fade is no darkening.
-    if (!device.onlyPerson || darkBy != Darkener::Here || timing.stage() == Stage::Lit || !screen.light())
-        return;
-    // A display whose driver runs as a program (uhid) gets the report only
-    // once that program runs: let it, before the bookkeeping.
-    sched_yield();
+    if (device.onlyPerson && darkBy == Darkener::Here && timing.stage() != Stage::Lit)
+        screen.light();
 }
 
 void Controller::added(InputDevice &device)

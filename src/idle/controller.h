@@ -10,13 +10,13 @@
 #include <functional>
 #include <string>
 
-#include "environment.h"
-#include "inputs.h"
-#include "log.h"
-#include "options.h"
-#include "screen.h"
-#include "settings.h"
-#include "timing.h"
+#include "control/environment.h"
+#include "idle/inputs.h"
+#include "control/log.h"
+#include "idle/options.h"
+#include "idle/screen.h"
+#include "idle/settings.h"
+#include "idle/timing.h"
 
 namespace idle {
 

@@ -1,4 +1,4 @@
-#include "inputs.h"
+#include "idle/inputs.h"
 
 #include <algorithm>
 #include <cerrno>

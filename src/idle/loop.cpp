@@ -1,4 +1,4 @@
-#include "loop.h"
+#include "idle/loop.h"
 
 #include <cerrno>
 #include <csignal>
@@ -11,9 +11,9 @@
 #include <unistd.h>
 #include <systemd/sd-event.h>
 
-#include "clock.h"
-#include "status.h"
-#include "summary.h"
+#include "control/clock.h"
+#include "control/status.h"
+#include "idle/summary.h"
 
 namespace idle {
 

@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <string>
 
-#include "controller.h"
-#include "saved.h"
-#include "service.h"
-#include "watch.h"
+#include "idle/controller.h"
+#include "idle/saved.h"
+#include "idle/service.h"
+#include "control/watch.h"
 
 struct sd_event;
 struct signalfd_siginfo;

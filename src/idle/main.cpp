@@ -1,7 +1,7 @@
 // brightness-idle: turns the display off when nobody is there, and back on
 // at the first touch, which reaches no other program.
 
-#include "program.h"
+#include "idle/program.h"
 
 int main(int argc, char **argv)
 {

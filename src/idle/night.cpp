@@ -1,4 +1,4 @@
-#include "night.h"
+#include "idle/night.h"
 
 #include <time.h>
 
@@ -7,7 +7,7 @@
 #include <cmath>
 #include <vector>
 
-#include "sun.h"
+#include "idle/sun.h"
 
 namespace idle {
 

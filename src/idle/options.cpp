@@ -1,6 +1,6 @@
-#include "options.h"
+#include "idle/options.h"
 
-#include "cmdline.h"
+#include "control/cmdline.h"
 
 namespace idle {
 

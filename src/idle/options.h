@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "displays.h"
-#include "night.h"
-#include "timing.h"
+#include "control/displays.h"
+#include "idle/night.h"
+#include "idle/timing.h"
 
 namespace idle {
 

@@ -1,15 +1,15 @@
-#include "program.h"
+#include "idle/program.h"
 
 #include <csignal>
 #include <iostream>
 
 #include <systemd/sd-daemon.h>
 
-#include "cmdline.h"
-#include "log.h"
-#include "loop.h"
-#include "options.h"
-#include "status.h"
+#include "control/cmdline.h"
+#include "control/log.h"
+#include "idle/loop.h"
+#include "idle/options.h"
+#include "control/status.h"
 
 namespace idle {
 

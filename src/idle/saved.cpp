@@ -1,6 +1,6 @@
-#include "saved.h"
+#include "idle/saved.h"
 
-#include "store.h"
+#include "control/store.h"
 
 #include <cerrno>
 #include <cstring>

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "settings.h"
+#include "idle/settings.h"
 
 namespace idle {
 

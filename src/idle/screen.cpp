@@ -1,15 +1,15 @@
-#include "screen.h"
+#include "idle/screen.h"
 
 #include <algorithm>
 
 #include <unistd.h>
 
-#include "clock.h"
-#include "session.h"
-#include "status.h"
-#include "store.h"
-#include "sysfs.h"
-#include "values.h"
+#include "control/clock.h"
+#include "control/session.h"
+#include "control/status.h"
+#include "control/store.h"
+#include "hid/sysfs.h"
+#include "control/values.h"
 
 namespace idle {
 

@@ -11,13 +11,13 @@
 #include <utility>
 #include <vector>
 
-#include "displays.h"
-#include "environment.h"
-#include "fade.h"
-#include "log.h"
-#include "protocol.h"
-#include "screenstate.h"
-#include "timing.h"
+#include "control/displays.h"
+#include "control/environment.h"
+#include "control/fade.h"
+#include "control/log.h"
+#include "hid/protocol.h"
+#include "control/screenstate.h"
+#include "idle/timing.h"
 
 namespace idle {
 

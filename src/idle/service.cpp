@@ -1,4 +1,4 @@
-#include "service.h"
+#include "idle/service.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,7 +8,7 @@
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 
-#include "clock.h"
+#include "control/clock.h"
 
 namespace idle {
 

@@ -14,7 +14,7 @@
 
 #include <systemd/sd-bus.h>
 
-#include "controller.h"
+#include "idle/controller.h"
 
 namespace idle {
 

@@ -1,4 +1,4 @@
-#include "settings.h"
+#include "idle/settings.h"
 
 #include <tuple>
 

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "arbiter.h"
+#include "idle/arbiter.h"
 
 namespace idle {
 

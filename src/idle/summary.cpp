@@ -1,4 +1,4 @@
-#include "summary.h"
+#include "idle/summary.h"
 
 #include <cstdio>
 #include <ctime>

@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "night.h"
-#include "settings.h"
+#include "idle/night.h"
+#include "idle/settings.h"
 
 namespace idle {
 

@@ -1,4 +1,4 @@
-#include "sun.h"
+#include "idle/sun.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "timing.h"
+#include "idle/timing.h"
 
 namespace idle {
 

@@ -14,17 +14,17 @@
 #include <utility>
 #include <vector>
 
-#include "displays.h"
-#include "environment.h"
-#include "fade.h"
-#include "idleentities.h"
-#include "log.h"
-#include "messages.h"
-#include "options.h"
-#include "payload.h"
-#include "reach.h"
-#include "status.h"
-#include "watch.h"
+#include "control/displays.h"
+#include "control/environment.h"
+#include "control/fade.h"
+#include "mqtt/idleentities.h"
+#include "control/log.h"
+#include "mqtt/messages.h"
+#include "mqtt/options.h"
+#include "mqtt/payload.h"
+#include "mqtt/reach.h"
+#include "control/status.h"
+#include "control/watch.h"
 
 struct mosquitto;
 struct mosquitto_message;

@@ -1,4 +1,4 @@
-#include "bridge.h"
+#include "mqtt/bridge.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,8 +11,8 @@
 #include <systemd/sd-event.h>
 #include <unistd.h>
 
-#include "clock.h"
-#include "status.h"
+#include "control/clock.h"
+#include "control/status.h"
 
 // The bridge's one MQTT connection: the client, connecting (MQTT 5, or
 // 3.1.1 where the broker knows no better), losing it and trying again.

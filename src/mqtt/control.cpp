@@ -1,10 +1,10 @@
-#include "control.h"
+#include "mqtt/control.h"
 
 #include <ostream>
 
-#include "displays.h"
-#include "fade.h"
-#include "status.h"
+#include "control/displays.h"
+#include "control/fade.h"
+#include "control/status.h"
 
 namespace mqtt {
 

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "environment.h"
-#include "fade.h"
-#include "values.h"
-#include "messages.h"
-#include "payload.h"
+#include "control/environment.h"
+#include "control/fade.h"
+#include "control/values.h"
+#include "mqtt/messages.h"
+#include "mqtt/payload.h"
 
 namespace mqtt {
 

@@ -5,8 +5,8 @@
 #include <mosquitto.h>
 #include <systemd/sd-event.h>
 
-#include "bridge.h"
-#include "status.h"
+#include "mqtt/bridge.h"
+#include "control/status.h"
 
 namespace mqtt {
 

@@ -1,10 +1,10 @@
-#include "idleentities.h"
+#include "mqtt/idleentities.h"
 
 #include <nlohmann/json.hpp>
 #include <systemd/sd-event.h>
 
-#include "bridge.h"
-#include "clock.h"
+#include "mqtt/bridge.h"
+#include "control/clock.h"
 
 namespace mqtt {
 

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "idlelink.h"
-#include "log.h"
-#include "messages.h"
+#include "mqtt/idlelink.h"
+#include "control/log.h"
+#include "mqtt/messages.h"
 
 struct sd_event;
 struct sd_event_source;

@@ -1,4 +1,4 @@
-#include "idlelink.h"
+#include "mqtt/idlelink.h"
 
 #include <algorithm>
 #include <cerrno>

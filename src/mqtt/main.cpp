@@ -1,4 +1,4 @@
-#include "program.h"
+#include "mqtt/program.h"
 
 int main(int argc, char **argv)
 {

@@ -1,4 +1,4 @@
-#include "messages.h"
+#include "mqtt/messages.h"
 
 #include <cstdio>
 

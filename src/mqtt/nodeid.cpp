@@ -1,4 +1,4 @@
-#include "nodeid.h"
+#include "mqtt/nodeid.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "options.h"
+#include "mqtt/options.h"
 
 #include <cerrno>
 #include <cstring>
@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cmdline.h"
+#include <mosquitto.h>
+
+#include "control/cmdline.h"
 
 namespace mqtt {
 
@@ -130,8 +132,12 @@ void takeOption(int val, const std::string &v, Options *o, std::string *why)
 
 bool validTopic(const std::string &topic)
 {
+    // The library's own checks, as the broker applies them; a '/' at either
+    // end would make the joined topics hold an empty level.
     return !topic.empty() && topic.size() <= 1024 && topic.front() != '/' && topic.back() != '/'
-        && topic.find_first_of(std::string("+#\0", 3)) == std::string::npos;
+        && topic.find('\0') == std::string::npos
+        && mosquitto_validate_utf8(topic.data(), static_cast<int>(topic.size())) == MOSQ_ERR_SUCCESS
+        && mosquitto_pub_topic_check(topic.c_str()) == MOSQ_ERR_SUCCESS;
 }
 
 bool validNodeId(const std::string &id)
@@ -164,7 +170,7 @@ bool parseOptions(const std::vector<std::string> &args, Options *options, std::s
         o.groupTopic = o.prefix + "/all/set";
     for (const std::string *t : {&o.prefix, &o.groupTopic, &o.discoveryPrefix})
         if (!validTopic(*t)) {
-            *why = "invalid topic '" + *t + "': no '+', '#' or '/' at either end";
+            *why = "invalid topic '" + *t + "': UTF-8 with no '+' or '#', and no '/' at either end";
             return false;
         }
     if (!o.passwordFile.empty() && o.username.empty()) {

@@ -7,14 +7,14 @@
 #include <mosquitto.h>
 #include <systemd/sd-event.h>
 
-#include "bridge.h"
-#include "control.h"
-#include "displays.h"
-#include "session.h"
-#include "clock.h"
-#include "status.h"
-#include "store.h"
-#include "sysfs.h"
+#include "mqtt/bridge.h"
+#include "mqtt/control.h"
+#include "control/displays.h"
+#include "control/session.h"
+#include "control/clock.h"
+#include "control/status.h"
+#include "control/store.h"
+#include "hid/sysfs.h"
 
 namespace mqtt {
 

@@ -1,4 +1,4 @@
-#include "payload.h"
+#include "mqtt/payload.h"
 
 #include <cmath>
 

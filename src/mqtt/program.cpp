@@ -1,4 +1,4 @@
-#include "program.h"
+#include "mqtt/program.h"
 
 #include <cerrno>
 #include <csignal>
@@ -7,13 +7,13 @@
 
 #include <pthread.h>
 
-#include "log.h"
+#include "control/log.h"
 #include <unistd.h>
 
-#include "bridge.h"
-#include "cmdline.h"
-#include "status.h"
-#include "nodeid.h"
+#include "mqtt/bridge.h"
+#include "control/cmdline.h"
+#include "control/status.h"
+#include "mqtt/nodeid.h"
 
 namespace mqtt {
 

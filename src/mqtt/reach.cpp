@@ -1,4 +1,4 @@
-#include "reach.h"
+#include "mqtt/reach.h"
 
 #include <cerrno>
 #include <cstring>

@@ -9,11 +9,11 @@
 
 #include <systemd/sd-event.h>
 
-#include "bridge.h"
-#include "clock.h"
-#include "control.h"
-#include "session.h"
-#include "store.h"
+#include "mqtt/bridge.h"
+#include "control/clock.h"
+#include "mqtt/control.h"
+#include "control/session.h"
+#include "control/store.h"
 
 namespace mqtt {
 

@@ -1,4 +1,4 @@
-#include "mainwindow.h"
+#include "window/mainwindow.h"
 
 #include <QFile>
 #include <QPixmap>
@@ -8,8 +8,8 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
-#include "report.h"
-#include "thread.h"
+#include "display/report.h"
+#include "hotplug/thread.h"
 #include "ui_mainwindow.h"
 
 MainWindow::MainWindow(QWidget *parent)

@@ -2,8 +2,8 @@
 
 #include <getopt.h>
 
-#include "cmdline.h"
-#include "report.h"
+#include "app/cmdline.h"
+#include "display/report.h"
 #include "../support/testutil.h"
 
 // The option parser in-process: what it stores and what it prints.

@@ -3,7 +3,7 @@
 #include <grp.h>
 #include <unistd.h>
 
-#include "access.h"
+#include "control/access.h"
 
 // What a refused user is told: join the group, or log in again after
 // joining; nothing about the group for a member.

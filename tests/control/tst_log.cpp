@@ -4,7 +4,7 @@
 
 #include <sys/stat.h>
 
-#include "log.h"
+#include "control/log.h"
 
 // The daemons' log: repeats counted by kind and said at most once a minute,
 // never silenced for good; the journal's priorities only on its stream.

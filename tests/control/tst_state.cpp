@@ -1,6 +1,6 @@
 #include <QtTest>
 
-#include "screenstate.h"
+#include "control/screenstate.h"
 
 // The state model against docs/state.md's table: one row per cell, every
 // request in every state, so that the table cannot drift from the rules.

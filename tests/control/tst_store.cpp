@@ -8,7 +8,7 @@
 #include <time.h>
 
 #include "faults/readdir_fault.h"
-#include "store.h"
+#include "control/store.h"
 #include "sysfstree.h"
 
 // The record's replacement: what a killed writer left is cleared away, and

@@ -5,7 +5,7 @@
 
 #include <iostream>
 
-#include "ctl.h"
+#include "ctl/ctl.h"
 
 int main(int argc, char **argv)
 {
@@ -13,7 +13,7 @@ int main(int argc, char **argv)
         std::cerr << "usage: ctl_driver SYSFS STATE_DIR [arguments...]\n";
         return 99;
     }
-    const ctl::Environment env{argv[1], argv[2], &std::cout, &std::cerr};
+    const control::Environment env{argv[1], argv[2], &std::cout, &std::cerr};
     argv[2] = argv[0];
     return ctl::endAs(ctl::run(argc - 2, argv + 2, env));
 }

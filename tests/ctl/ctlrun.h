@@ -15,12 +15,12 @@
 
 #include "../support/fakeclock.h"
 #include "../support/sysfstree.h"
-#include "clock.h"
-#include "commands.h"
-#include "ctl.h"
-#include "displays.h"
-#include "status.h"
-#include "values.h"
+#include "control/clock.h"
+#include "ctl/commands.h"
+#include "ctl/ctl.h"
+#include "control/displays.h"
+#include "control/status.h"
+#include "control/values.h"
 
 struct CtlResult {
     int status;
@@ -37,18 +37,18 @@ inline QString placeOf(int port)
 // the record does not parse.
 inline int recordedLevel(const testutil::SysfsTree &sysfs, int port, const char *id = "0483:5750")
 {
-    ctl::Record r;
-    if (!ctl::parseRecord(sysfs.record(), &r))
+    control::Record r;
+    if (!control::parseRecord(sysfs.record(), &r))
         return -2;
     unsigned vendor = 0, product = 0;
     std::sscanf(id, "%x:%x", &vendor, &product);
-    const ctl::Entry *e = ctl::findEntry(r, testutil::placeOf(port), vendor, product);
+    const control::Entry *e = control::findEntry(r, testutil::placeOf(port), vendor, product);
     return e ? e->level : -1;
 }
 
 struct CtlStreams {
     std::ostringstream out, err;
-    ctl::Environment env(const testutil::SysfsTree &sysfs, ctl::Clock *clock = nullptr)
+    control::Environment env(const testutil::SysfsTree &sysfs, control::Clock *clock = nullptr)
     {
         return {sysfs.path(), sysfs.stateDir(), &out, &err, clock};
     }
@@ -57,7 +57,7 @@ struct CtlStreams {
 };
 
 // accessGroup: the group a refused user is advised to join.
-inline CtlResult runCtl(const QStringList &args, const testutil::SysfsTree &sysfs, ctl::Clock *clock = nullptr,
+inline CtlResult runCtl(const QStringList &args, const testutil::SysfsTree &sysfs, control::Clock *clock = nullptr,
                         const std::string &accessGroup = "plugdev")
 {
     std::vector<QByteArray> storage{QByteArray("brightness-ctl")};
@@ -69,7 +69,7 @@ inline CtlResult runCtl(const QStringList &args, const testutil::SysfsTree &sysf
     argv.push_back(nullptr);
 
     CtlStreams streams;
-    ctl::Environment env = streams.env(sysfs, clock);
+    control::Environment env = streams.env(sysfs, clock);
     env.accessGroup = accessGroup;
     const int status = ctl::run(int(storage.size()), argv.data(), env);
     return {status, streams.outText(), streams.errText()};

@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "cli.h"
-#include "cmdline.h"
+#include "ctl/cli.h"
+#include "control/cmdline.h"
 #include "ctlrun.h"
 #include "simhid.h"
 
@@ -94,9 +94,9 @@ void tst_Arguments::levels()
     QFETCH(QString, text);
     QFETCH(int, level);
     // An absolute value's level, or -1 where the text is no absolute value.
-    ctl::Value value;
-    const bool absolute = ctl::parseValue(text.toStdString(), &value) && !value.relative;
-    QCOMPARE(absolute ? ctl::targetLevel(value, 0, 0) : -1, level);
+    control::Value value;
+    const bool absolute = control::parseValue(text.toStdString(), &value) && !value.relative;
+    QCOMPARE(absolute ? control::targetLevel(value, 0, 0) : -1, level);
 }
 
 void tst_Arguments::values_data()
@@ -142,21 +142,21 @@ void tst_Arguments::values()
     QFETCH(int, floor);
     QFETCH(int, target);
 
-    ctl::Value v;
+    control::Value v;
     v.amount = 77;
-    const bool ok = ctl::parseValue(text.toStdString(), &v);
+    const bool ok = control::parseValue(text.toStdString(), &v);
     QCOMPARE(ok, !canonical.isEmpty());
     if (!ok) {
         QCOMPARE(v.amount, 77);  // untouched
         return;
     }
-    QCOMPARE(QString::fromStdString(ctl::formatValue(v)), canonical);
-    ctl::Value again;
-    QVERIFY(ctl::parseValue(ctl::formatValue(v), &again));
+    QCOMPARE(QString::fromStdString(control::formatValue(v)), canonical);
+    control::Value again;
+    QVERIFY(control::parseValue(control::formatValue(v), &again));
     QCOMPARE(again.relative, v.relative);
     QCOMPARE(again.percent, v.percent);
     QCOMPARE(again.amount, v.amount);
-    QCOMPARE(ctl::targetLevel(v, current, floor), target);
+    QCOMPARE(control::targetLevel(v, current, floor), target);
 }
 
 void tst_Arguments::floors_data()
@@ -179,7 +179,7 @@ void tst_Arguments::floors()
     QFETCH(QString, text);
     QFETCH(int, floor);
     int got = -1;
-    QCOMPARE(ctl::parseFloor(text.toStdString(), &got), floor >= 0);
+    QCOMPARE(control::parseFloor(text.toStdString(), &got), floor >= 0);
     QCOMPARE(got, floor);
 }
 
@@ -239,27 +239,27 @@ void tst_Arguments::records()
     QFETCH(QStringList, entries);
     QFETCH(bool, ok);
 
-    ctl::Record r;
+    control::Record r;
     r.entries.push_back({"untouched", 1, 2, 3, 4});
-    QCOMPARE(ctl::parseRecord(text.toStdString(), &r), ok);
+    QCOMPARE(control::parseRecord(text.toStdString(), &r), ok);
     if (!ok) {
         QCOMPARE(int(r.entries.size()), 1);
         QCOMPARE(QString::fromStdString(r.entries[0].place), QString("untouched"));
         return;
     }
     QStringList got;
-    for (const ctl::Entry &e : r.entries)
+    for (const control::Entry &e : r.entries)
         got << QString::asprintf("%s %04x:%04x %d %lu", e.place.c_str(), e.vendor, e.product, e.level, e.serial)
-                   + (e.shown == ctl::shownLit  ? QString()
-                      : e.shown == ctl::shownOff ? (e.byIdle ? " off:idle" : " off")
+                   + (e.shown == control::shownLit  ? QString()
+                      : e.shown == control::shownOff ? (e.byIdle ? " off:idle" : " off")
                                                  : QString(" dim:%1").arg(e.shown));
     QCOMPARE(got, entries);
 
     // Written and read back, the record is the same.
-    const std::string written = ctl::formatRecord(r);
-    ctl::Record again;
-    QVERIFY(ctl::parseRecord(written, &again));
-    QCOMPARE(ctl::formatRecord(again), written);
+    const std::string written = control::formatRecord(r);
+    control::Record again;
+    QVERIFY(control::parseRecord(written, &again));
+    QCOMPARE(control::formatRecord(again), written);
     QCOMPARE(again.entries.size(), r.entries.size());
     QVERIFY(QString::fromStdString(written).startsWith("# "));
 }
@@ -289,8 +289,8 @@ void tst_Arguments::selections()
     QFETCH(bool, ok);
     QFETCH(int, node);
     QFETCH(QString, place);
-    ctl::Selection sel;
-    QCOMPARE(ctl::parseSelection(text.toStdString(), &sel), ok);
+    control::Selection sel;
+    QCOMPARE(control::parseSelection(text.toStdString(), &sel), ok);
     QCOMPARE(sel.node, node);
     QCOMPARE(QString::fromStdString(sel.place), place);
 }
@@ -329,10 +329,10 @@ void tst_Arguments::durations()
     QFETCH(QString, text);
     QFETCH(QString, rule);
     QFETCH(qlonglong, ms);
-    const ctl::DurationRule rules[] = {{1, 0, 600000, 1}, {0, 1000, 86400000, 1}, {1000, 5000, 3600000, 1000}};
+    const control::DurationRule rules[] = {{1, 0, 600000, 1}, {0, 1000, 86400000, 1}, {1000, 5000, 3600000, 1000}};
     const int which = QStringList{"fade", "quiet", "keepalive"}.indexOf(rule);
     long long got = -7;
-    QCOMPARE(ctl::parseDuration(text.toStdString(), rules[which], &got), ms >= 0);
+    QCOMPARE(control::parseDuration(text.toStdString(), rules[which], &got), ms >= 0);
     QCOMPARE(got, ms >= 0 ? ms : -7);
 }
 
@@ -625,7 +625,7 @@ void tst_Arguments::precedence()
     QFETCH(int, a);
     QFETCH(int, b);
     QFETCH(int, worse);
-    QCOMPARE(ctl::worse(a, b), worse);
+    QCOMPARE(control::worse(a, b), worse);
 }
 
 QTEST_GUILESS_MAIN(tst_Arguments)

@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "ctlrun.h"
-#include "store.h"
+#include "control/store.h"
 #include "simhid.h"
 
 // brightness-ctl against the simulated display: which nodes it opens and
@@ -349,17 +349,17 @@ void tst_Devices::unpluggedBetweenFindAndWrite()
     simhid::present(2, 3, 0x0483, 0x5750);
     simhid::present(4, 3, 0x0EEF, 0x0005);
     CtlStreams streams;
-    const ctl::Environment env = streams.env(sysfs());
+    const control::Environment env = streams.env(sysfs());
 
-    ctl::Scan scan = ctl::findDisplays(env, ctl::Selection());
+    control::Scan scan = control::findDisplays(env, control::Selection());
     QCOMPARE(scan.status, 0);
     QCOMPARE(int(scan.usable.size()), 2);
     simhid::unplug(2);
-    int status = ctl::Ok;
-    for (const ctl::Display &d : scan.usable)
-        status = ctl::worse(status, ctl::sendLevel(d, 70, env));
+    int status = control::Ok;
+    for (const control::Display &d : scan.usable)
+        status = control::worse(status, control::sendLevel(d, 70, env));
     QCOMPARE(status, 1);
-    ctl::closeDisplays(&scan);
+    control::closeDisplays(&scan);
 
     QCOMPARE(streams.errText(), QString("brightness-ctl: /dev/hidraw2: write failed: %1\n")
                                     .arg(QString::fromLocal8Bit(strerror(ENODEV))));
@@ -510,10 +510,10 @@ void tst_Devices::remember()
             QCOMPARE(r.status, 0);
             QCOMPARE(r.out.section(": ", 1), words.join(' ') + '\n');
         } else if (verb == "places") {
-            ctl::Record record;
-            QVERIFY(ctl::parseRecord(sysfs().record(), &record));
+            control::Record record;
+            QVERIFY(control::parseRecord(sysfs().record(), &record));
             QStringList places;
-            for (const ctl::Entry &e : record.entries)
+            for (const control::Entry &e : record.entries)
                 places << QString::fromStdString(e.place);
             QCOMPARE(places, words);
         } else {
@@ -767,8 +767,8 @@ void tst_Devices::signalStopsFade()
     QCOMPARE(r.status, 128 + signal);
     QCOMPARE(int(simhid::writes().size()), atSleep - 1);
     QCOMPARE(recordedLevel(sysfs(), 3), remembered);
-    ctl::Record record;
-    QVERIFY(ctl::parseRecord(sysfs().record(), &record));
+    control::Record record;
+    QVERIFY(control::parseRecord(sysfs().record(), &record));
     QCOMPARE(record.entries.size(), std::size_t(1));
     QCOMPARE(int(control::stateOf(&record.entries[0]).power), int(control::Power::On));
     QCOMPARE(r.err, atSleep > 1 ? QString("brightness-ctl: /dev/hidraw5: fade stopped at %1%\n").arg(remembered)
@@ -864,7 +864,7 @@ void tst_Devices::recordNotWritable()
 
     plugDisplay(1, 2);
     CtlStreams streams;
-    ctl::Environment env = streams.env(sysfs());
+    control::Environment env = streams.env(sysfs());
     const QString record = QString::fromStdString(sysfs().recordPath());
     if (blocker == "dir")
         QVERIFY(QDir().mkpath(record + "/kept"));
@@ -961,7 +961,7 @@ void tst_Devices::recordLock()
     QCOMPARE(r.err, "brightness-ctl: level set but not remembered: " + why + '\n');
     QCOMPARE(sysfs().record(), record);
     // One wait for the lock at most, not one per try.
-    QVERIFY2(ms < 2 * ctl::Store::defaultLockWaitMs, qPrintable(QString("%1 ms").arg(ms)));
+    QVERIFY2(ms < 2 * control::Store::defaultLockWaitMs, qPrintable(QString("%1 ms").arg(ms)));
 }
 
 void tst_Devices::corruptRecord_data()

@@ -2,7 +2,7 @@
 
 #include <QRandomGenerator>
 
-#include "mainwindow.h"
+#include "window/mainwindow.h"
 #include "simhid.h"
 #include "../support/testutil.h"
 

@@ -9,10 +9,10 @@
 
 #include <fcntl.h>
 
-#include "device.h"
-#include "mainwindow.h"
+#include "display/device.h"
+#include "window/mainwindow.h"
 #include "simhid.h"
-#include "thread.h"
+#include "hotplug/thread.h"
 #include "../support/testutil.h"
 
 // Closes every message box that opens while it lives, noting what it said.

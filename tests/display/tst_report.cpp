@@ -2,13 +2,13 @@
 
 #include <QSlider>
 
-#include "cmdline.h"
-#include "report.h"
-#include "device.h"
-#include "mainwindow.h"
-#include "report.h"
+#include "app/cmdline.h"
+#include "display/report.h"
+#include "display/device.h"
+#include "window/mainwindow.h"
+#include "display/report.h"
 #include "simhid.h"
-#include "thread.h"
+#include "hotplug/thread.h"
 #include "../support/testutil.h"
 
 // The brightness report and its senders, seen at the simulated display.

@@ -6,10 +6,10 @@
 
 #include <sys/resource.h>
 
-#include "device.h"
-#include "mainwindow.h"
+#include "display/device.h"
+#include "window/mainwindow.h"
 #include "simhid.h"
-#include "thread.h"
+#include "hotplug/thread.h"
 #include "../support/testutil.h"
 
 // The device search against the simulated display: commands run, nodes

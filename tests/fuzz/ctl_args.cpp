@@ -8,8 +8,8 @@
 
 #include "../support/fakeclock.h"
 #include "../support/sysfstree.h"
-#include "ctl.h"
-#include "values.h"
+#include "ctl/ctl.h"
+#include "control/values.h"
 #include "fuzz.h"
 #include "simhid.h"
 
@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     std::ostringstream out, err;
     testutil::FakeClock clock;
-    const ctl::Environment env{staged.path(), staged.stateDir(), &out, &err, &clock};
+    const control::Environment env{staged.path(), staged.stateDir(), &out, &err, &clock};
     const int status = ctl::run(int(words.size()), argv.data(), env);
     FUZZ_CHECK(status >= 0 && status <= 3);
     FUZZ_CHECK(status == 0 || !err.str().empty());
@@ -65,8 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(w.bytes.size() == 38 && w.bytes[6] <= 100);
     FUZZ_CHECK(simhid::openDescriptors(-1) == 0);
     // Whatever was asked, the record still holds a level for node 0's display.
-    ctl::Record record;
-    FUZZ_CHECK(ctl::parseRecord(staged.record(), &record)
-               && ctl::findEntry(record, testutil::placeOf(2), 0x0483, 0x5750));
+    control::Record record;
+    FUZZ_CHECK(control::parseRecord(staged.record(), &record)
+               && control::findEntry(record, testutil::placeOf(2), 0x0483, 0x5750));
     return 0;
 }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "values.h"
+#include "control/values.h"
 #include "fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

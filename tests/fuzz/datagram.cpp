@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "fuzz.h"
-#include "thread.h"
+#include "hotplug/thread.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

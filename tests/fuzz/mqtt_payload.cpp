@@ -1,7 +1,7 @@
 // brightness-mqtt's command payloads: whatever arrives on a command topic.
 
 #include "fuzz.h"
-#include "payload.h"
+#include "mqtt/payload.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "values.h"
+#include "control/values.h"
 #include "fuzz.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "fuzz.h"
-#include "sysfs.h"
+#include "hid/sysfs.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -4,8 +4,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "cmdline.h"
-#include "report.h"
+#include "app/cmdline.h"
+#include "display/report.h"
 #include "fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

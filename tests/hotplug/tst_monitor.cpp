@@ -13,9 +13,9 @@
 
 #include <mutex>
 
-#include "mainwindow.h"
+#include "window/mainwindow.h"
 #include "simhid.h"
-#include "thread.h"
+#include "hotplug/thread.h"
 #include "../support/testutil.h"
 
 // bind() as the monitor calls it: recorded, and failed on demand with the

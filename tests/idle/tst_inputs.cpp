@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "faults/readdir_fault.h"
-#include "inputs.h"
+#include "idle/inputs.h"
 
 // The scan of the input directory: a read of it that fails is reported with
 // the directory's name, so that the devices it missed are not silently lost.

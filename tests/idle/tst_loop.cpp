@@ -9,11 +9,11 @@
 #include <unistd.h>
 
 #include "../support/sysfstree.h"
-#include "controller.h"
-#include "night.h"
-#include "screenstate.h"
+#include "idle/controller.h"
+#include "idle/night.h"
+#include "control/screenstate.h"
 #include "simhid.h"
-#include "values.h"
+#include "control/values.h"
 
 // brightness-idle's controller, in-process, against the simulated display,
 // as its loop drives it: given times, input devices that are socket pairs

@@ -4,10 +4,10 @@
 #include <stdlib.h>
 #include <time.h>
 
-#include "night.h"
-#include "options.h"
-#include "sun.h"
-#include "summary.h"
+#include "idle/night.h"
+#include "idle/options.h"
+#include "idle/sun.h"
+#include "idle/summary.h"
 
 // Sunrise and sunset against almanac times, and when it is night in given
 // time zones, across their clock changes.

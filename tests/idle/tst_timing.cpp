@@ -1,10 +1,10 @@
 #include <QtTest>
 
 #include "../support/program.h"
-#include "options.h"
-#include "arbiter.h"
-#include "saved.h"
-#include "timing.h"
+#include "idle/options.h"
+#include "idle/arbiter.h"
+#include "idle/saved.h"
+#include "idle/timing.h"
 
 // When the screen goes dark and wakes, replayed as scripts of timed calls,
 // and what the command line accepts.

@@ -5,7 +5,7 @@
 
 #include <iostream>
 
-#include "program.h"
+#include "mqtt/program.h"
 
 int main(int argc, char **argv)
 {

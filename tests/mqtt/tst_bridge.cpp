@@ -12,7 +12,7 @@
 #include "../support/program.h"
 #include "../support/sysfstree.h"
 #include "broker.h"
-#include "options.h"
+#include "mqtt/options.h"
 
 // brightness-mqtt as a process on the simulated display, against a real
 // broker, seen through a real client.
@@ -48,6 +48,8 @@ private slots:
     void refusedArguments();
     void options_data();
     void options();
+    void topics_data();
+    void topics();
     void idleDiscovery_data();
     void idleDiscovery();
     void idleCommands_data();
@@ -905,6 +907,33 @@ void tst_Bridge::options()
     else
         got = o.help ? "help" : QString("%1 %2 %3").arg(QString::fromStdString(o.host)).arg(o.port).arg(o.keepalive);
     QVERIFY2(got.startsWith(result), qPrintable(got));
+}
+
+void tst_Bridge::topics_data()
+{
+    QTest::addColumn<QByteArray>("topic");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("one level") << QByteArray("brightness") << true;
+    QTest::newRow("levels") << QByteArray("home/panels") << true;
+    QTest::newRow("UTF-8") << QByteArray("caf\xc3\xa9") << true;
+    QTest::newRow("empty") << QByteArray() << false;
+    QTest::newRow("#") << QByteArray("a/#") << false;
+    QTest::newRow("+ inside") << QByteArray("a/+/b") << false;
+    QTest::newRow("/ first") << QByteArray("/a") << false;
+    QTest::newRow("/ last") << QByteArray("a/") << false;
+    QTest::newRow("NUL inside") << QByteArray("a\0b", 3) << false;
+    QTest::newRow("not UTF-8") << QByteArray("a\xff") << false;
+    QTest::newRow("overlong /") << QByteArray("a\xc0\xaf") << false;
+    QTest::newRow("a surrogate") << QByteArray("a\xed\xa0\x80") << false;
+    QTest::newRow("a control character") << QByteArray("a\x01") << false;
+    QTest::newRow("1025 bytes") << QByteArray(1025, 'a') << false;
+}
+
+void tst_Bridge::topics()
+{
+    QFETCH(QByteArray, topic);
+    QFETCH(bool, valid);
+    QCOMPARE(mqtt::validTopic(topic.toStdString()), valid);
 }
 
 namespace {

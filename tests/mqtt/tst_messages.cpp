@@ -3,10 +3,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "control.h"
-#include "messages.h"
-#include "screenstate.h"
-#include "values.h"
+#include "mqtt/control.h"
+#include "mqtt/messages.h"
+#include "control/screenstate.h"
+#include "control/values.h"
 
 // The state payload, in-process: from a record's entry, and from the state a
 // fade of the bridge's own is going to.

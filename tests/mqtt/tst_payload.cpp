@@ -1,6 +1,6 @@
 #include <QtTest>
 
-#include "payload.h"
+#include "mqtt/payload.h"
 
 // The light's command parser, in-process: what Home Assistant's JSON light
 // sends, as its json.dumps writes it, and what is refused.

@@ -9,7 +9,7 @@
 #include <functional>
 #include <vector>
 
-#include "clock.h"
+#include "control/clock.h"
 
 namespace testutil {
 

@@ -4,9 +4,9 @@
 #include <QSlider>
 #include <QTimer>
 
-#include "mainwindow.h"
+#include "window/mainwindow.h"
 #include "simhid.h"
-#include "thread.h"
+#include "hotplug/thread.h"
 #include "../support/testutil.h"
 
 // The window as built: form, placement, style, icons, timers and wiring.

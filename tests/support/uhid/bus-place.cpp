@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "sysfs.h"
+#include "hid/sysfs.h"
 
 int main(int argc, char **argv)
 {
