@@ -164,6 +164,11 @@ bool planJob(Job &job, const FadePlan &plan, Session &session, const Environment
     job.keep = t.next.level == before.level ? t.next.level : -1;
     if (plan.fadeMs > 0)
         job.start = job.action == Action::Restore ? std::min(plan.floor, job.target) : (e ? shownOf(before) : -1);
+    // The window changes a level without the record: a dim that faded from
+    // the record's level could first brighten the screen, so it starts at
+    // the dim level itself.
+    if (job.action == Action::Dim)
+        job.start = -1;
     return true;
 }
 

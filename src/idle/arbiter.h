@@ -3,9 +3,9 @@
 
 // Where every source that may wake, keep or darken the screen meets. They
 // win in this order:
-//   1. a person's command (brightness-ctl, Home Assistant's light, the
-//      window): a screen a person darkened is theirs, and nothing below
-//      lights it, darkens it further or changes its level;
+//   1. a person's command (brightness-ctl, Home Assistant's light): a
+//      screen a person darkened is theirs, and nothing below lights it,
+//      darkens it further or changes its level;
 //   2. Home Assistant's "stay awake" switch;
 //   3. an idle inhibitor lock held through logind;
 //   4. presence: a sensor reporting someone there, as long as it does;
@@ -13,6 +13,7 @@
 //   6. the night profile, which only changes the level a lit screen shows
 //      and the timer's times: it never lights a dark screen and never
 //      darkens one that anything above keeps awake.
+// The window writes no record and is unknown here (docs/state.md).
 
 #include <string>
 

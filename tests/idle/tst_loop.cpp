@@ -150,6 +150,10 @@ void tst_Loop::script_data()
                                                                           << "30000:20 90007:0" << "off" << 1 << true << 0 << 60;
     QTest::newRow("the fade's steps at its plan") << -1 << 100 << "40000"
                                                  << "30020:48 30040:36 30060:24 30080:12 30100:0" << "off" << 1 << true << 0 << 60;
+    // The window may have set a level below the record's: a dim never
+    // passes through the record's level on its way down.
+    QTest::newRow("a dim with a fade is one report at the dim level") << 20 << 100 << "40000"
+                                                                      << "30000:20" << "dimmed" << 1 << false << 0 << 60;
     QTest::newRow("a late loop skips the steps it missed, never the time")
         << -1 << 100 << "30000 30075t 40000" << "30075:24 30080:12 30100:0" << "off" << 1 << true << 0 << 60;
     QTest::newRow("a wake during a fade ends it, one report") << -1 << 100 << "30050 30050i0 31000"
