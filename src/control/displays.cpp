@@ -22,7 +22,7 @@ namespace {
 // A display's node that would not open.
 void noteOpenFailure(int node, int err, const DisplayIdentity &named, const Environment &env, Scan *scan)
 {
-    say(env) << hidrawPath(node) << ": cannot open display " << formatIdentity(named) << ": "
+    say(env, Priority::Error) << hidrawPath(node) << ": cannot open display " << formatIdentity(named) << ": "
              << std::strerror(err) << '\n';
     if (err == EACCES || err == EPERM) {
         scan->refused.push_back({node, -1, named, busPlace(env.sysfsRoot, node), formerBusPlace(env.sysfsRoot, node)});
@@ -139,9 +139,9 @@ int sendLevel(const Display &display, unsigned char level, const Environment &en
     if (written == static_cast<ssize_t>(sizeof report))
         return Ok;
     if (written < 0)
-        say(env) << hidrawPath(display.node) << ": write failed: " << std::strerror(errno) << '\n';
+        say(env, Priority::Error) << hidrawPath(display.node) << ": write failed: " << std::strerror(errno) << '\n';
     else
-        say(env) << hidrawPath(display.node) << ": write failed: " << written << " of "
+        say(env, Priority::Error) << hidrawPath(display.node) << ": write failed: " << written << " of "
                  << sizeof report << " bytes sent\n";
     return Failure;
 }

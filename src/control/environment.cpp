@@ -4,8 +4,10 @@
 
 namespace control {
 
-std::ostream &say(const Environment &env)
+std::ostream &say(const Environment &env, Priority priority)
 {
+    if (env.priorityPrefix)
+        *env.err << '<' << static_cast<int>(priority) << '>';
     return *env.err << env.program << ": ";
 }
 

@@ -108,16 +108,16 @@ bool sayNote(const Job &job, const Transition &t, const ScreenState &before, Ses
     switch (t.note) {
     case Note::FirstUse:
         if (!session.isOpen()) {
-            say(env) << nameOf(job.display) << ": no remembered level to "
+            say(env, Priority::Error) << nameOf(job.display) << ": no remembered level to "
                      << (on ? "turn on at" : "change by " + formatValue(job.value)) << " (" << session.why() << ")"
                      << (on ? "" : "; set an absolute value such as 50% first") << '\n';
             return false;
         }
-        say(env) << nameOf(job.display) << ": nothing remembered yet; starting from " << firstUseLevel
+        say(env, Priority::Info) << nameOf(job.display) << ": nothing remembered yet; starting from " << firstUseLevel
                  << "%, where the window's slider starts\n";
         break;
     case Note::StaysDark:
-        say(env) << nameOf(job.display) << ": off; " << formatValue(job.value) << " leaves it off"
+        say(env, Priority::Info) << nameOf(job.display) << ": off; " << formatValue(job.value) << " leaves it off"
                  << (before.level == nothingRemembered ? std::string()
                                                        : ", " + std::to_string(before.level) + "% remembered")
                  << '\n';
@@ -299,7 +299,7 @@ void Fade::interrupt()
     }
     for (const Job &job : work)
         if (job.written >= 0)
-            say(env) << hidrawPath(job.display.node) << ": fade stopped at " << job.written << "%\n";
+            say(env, Priority::Info) << hidrawPath(job.display.node) << ": fade stopped at " << job.written << "%\n";
 }
 
 void Fade::finish()

@@ -73,8 +73,12 @@ void Log::reset(const std::string &kind)
     kinds.erase(kind);
 }
 
-std::string Log::ownLine(const std::string &line) const
+std::string Log::ownLine(std::string line, Priority *priority) const
 {
+    if (line.size() >= 3 && line[0] == '<' && line[1] >= '0' && line[1] <= '7' && line[2] == '>') {
+        *priority = static_cast<Priority>(line[1] - '0');
+        line.erase(0, 3);
+    }
     const std::string own = program + ": ";
     return line.compare(0, own.size(), own) == 0 ? line.substr(own.size()) : line;
 }
@@ -82,20 +86,29 @@ std::string Log::ownLine(const std::string &line) const
 void Log::relay(Priority priority, const std::string &messages)
 {
     std::istringstream lines(messages);
-    for (std::string line; std::getline(lines, line);)
-        if (!line.empty())
-            say(priority, ownLine(line));
+    for (std::string line; std::getline(lines, line);) {
+        Priority p = priority;
+        const std::string text = ownLine(line, &p);
+        if (!text.empty())
+            say(p, text);
+    }
 }
 
 void Log::relayLimited(const std::string &kind, Priority priority, const std::string &messages, long long now)
 {
     std::istringstream lines(messages);
     std::string text;
-    for (std::string line; std::getline(lines, line);)
-        if (!line.empty())
-            text += (text.empty() ? "" : "; ") + ownLine(line);
+    Priority worst = Priority::Debug;
+    for (std::string line; std::getline(lines, line);) {
+        Priority p = priority;
+        const std::string own = ownLine(line, &p);
+        if (own.empty())
+            continue;
+        worst = std::min(worst, p);
+        text += (text.empty() ? "" : "; ") + own;
+    }
     if (!text.empty())
-        limited(kind, priority, text, now);
+        limited(kind, worst, text, now);
 }
 
 } // namespace control

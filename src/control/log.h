@@ -13,9 +13,9 @@
 #include <map>
 #include <string>
 
-namespace control {
+#include "control/environment.h"
 
-enum class Priority { Error = 3, Warning = 4, Notice = 5, Info = 6, Debug = 7 };
+namespace control {
 
 class Log
 {
@@ -38,10 +38,12 @@ public:
     // Starts a kind anew: its next message is said at once.
     void reset(const std::string &kind);
 
-    // The control library's messages, one per line, with this priority;
-    // a line that carries the program's name already is not given it twice.
+    // The control library's messages, one per line, each with the priority
+    // its "<N>" prefix gives (Environment::priorityPrefix), else this one; a
+    // line that carries the program's name already is not given it twice.
     void relay(Priority priority, const std::string &messages);
-    // The same, as one message at limited()'s rate: the lines joined by "; ".
+    // The same, as one message at limited()'s rate: the lines joined by "; ",
+    // at the most severe of their priorities.
     void relayLimited(const std::string &kind, Priority priority, const std::string &messages, long long now);
 
     void setVerbose(bool on) { verbose = on; }
@@ -56,7 +58,9 @@ public:
 
 private:
     // A line of the control library's without the program's name.
-    std::string ownLine(const std::string &line) const;
+    // The line without its "<N>" prefix, which sets *priority, and without
+    // the program's name.
+    std::string ownLine(std::string line, Priority *priority) const;
 
     struct Kind {
         long long lastSaid = 0;

@@ -52,6 +52,7 @@ Screen::Screen(const control::Environment &env, control::Log &log, const control
 {
     fadeEnv.out = &fadeMessages;
     fadeEnv.err = &fadeMessages;
+    fadeEnv.priorityPrefix = true;
 }
 
 Screen::~Screen()
@@ -62,14 +63,7 @@ Screen::~Screen()
 
 void Screen::pass(const char *kind, const std::ostringstream &messages)
 {
-    std::istringstream lines(messages.str());
-    const std::string own = std::string(env.program) + ": ";
-    std::string text;
-    for (std::string line; std::getline(lines, line);)
-        if (!line.empty())
-            text += (text.empty() ? "" : "; ") + (line.compare(0, own.size(), own) == 0 ? line.substr(own.size()) : line);
-    if (!text.empty())
-        log.limited(kind, control::Priority::Warning, text, control::monotonicNs());
+    log.relayLimited(kind, control::Priority::Warning, messages.str(), control::monotonicNs());
 }
 
 std::string Screen::describe() const
@@ -96,6 +90,7 @@ void Screen::open(std::ostringstream &messages, const control::Request &darkenin
     forget();
     control::Environment quiet = env;
     quiet.err = &messages;
+    quiet.priorityPrefix = true;
     kept = control::findDisplays(quiet, selection);
     const control::Record record = readRecord(env);
     for (const control::Display &d : kept.usable)
@@ -247,6 +242,7 @@ int Screen::wake(long long now)
     control::Environment quiet = env;
     quiet.out = &messages;
     quiet.err = &messages;
+    quiet.priorityPrefix = true;
     control::Scan scan = control::findDisplays(quiet, selection);
     std::vector<control::Job> jobs;
     for (const control::Display &d : scan.usable) {

@@ -34,6 +34,7 @@ void Bridge::rescan()
     std::ostringstream messages;
     control::Environment quiet = settings.env;
     quiet.err = &messages;
+    quiet.priorityPrefix = true;
     control::Scan scan = control::findDisplays(quiet, control::Selection());
     const std::vector<control::Display> found = scan.usable;
     control::closeDisplays(&scan);
@@ -188,6 +189,7 @@ void Bridge::start(const std::string &place, const Command &command)
     control::Environment quiet = settings.env;
     quiet.err = &messages;
     quiet.out = &messages;
+    quiet.priorityPrefix = true;
     control::Selection selection;
     selection.place = place;
     control::Scan scan = control::findDisplays(quiet, selection);
@@ -204,6 +206,7 @@ void Bridge::start(const std::string &place, const Command &command)
         r.messages = std::make_unique<std::ostringstream>();
         control::Environment env = settings.env;
         env.err = env.out = r.messages.get();
+        env.priorityPrefix = true;
         r.fade = std::make_unique<control::Fade>(env, planFor(command));
         r.fade->start(jobsFor(command, d), control::monotonicNs());
         const std::string key = d.place.empty() ? hidrawPath(d.node) : d.place;

@@ -58,31 +58,54 @@ void tst_Log::limited()
     QCOMPARE(QString::fromStdString(out.str()), expected);
 }
 
+namespace {
+
+// JOURNAL_STREAM naming this process's standard error: a Log then writes
+// each line's priority.
+QByteArray journalStream()
+{
+    struct stat st;
+    if (fstat(2, &st) != 0)
+        return QByteArray();
+    return QByteArray::number(qulonglong(st.st_dev)) + ':' + QByteArray::number(qulonglong(st.st_ino));
+}
+
+} // namespace
+
 void tst_Log::relayLimited_data()
 {
     QTest::addColumn<QStringList>("batches");  // "SECONDS MESSAGES", '/' for a new line in MESSAGES
-    QTest::addColumn<QString>("said");         // the lines, '|' between them
+    QTest::addColumn<QString>("said");         // the lines with their priorities, '|' between them
 
-    QTest::newRow("the program's own name not twice") << QStringList{"0 test: x: failed/"} << "x: failed";
-    QTest::newRow("another's name kept") << QStringList{"0 other: x/"} << "other: x";
-    QTest::newRow("lines of a batch as one") << QStringList{"0 test: a/test: b/"} << "a; b";
+    // Relayed at Warning unless a line says otherwise.
+    QTest::newRow("the program's own name not twice") << QStringList{"0 test: x: failed/"} << "<4>x: failed";
+    QTest::newRow("another's name kept") << QStringList{"0 other: x/"} << "<4>other: x";
+    QTest::newRow("lines of a batch as one") << QStringList{"0 test: a/test: b/"} << "<4>a; b";
     QTest::newRow("a flood once a minute") << QStringList{"0 test: a/", "1 test: a/", "2 test: a/", "61 test: a/"}
-                                           << "a|a (2 more like it in the last 61 s)";
-    QTest::newRow("nothing to say: not counted") << QStringList{"0 test: a/", "1 ", "61 test: a/"} << "a|a";
+                                           << "<4>a|<4>a (2 more like it in the last 61 s)";
+    QTest::newRow("nothing to say: not counted") << QStringList{"0 test: a/", "1 ", "61 test: a/"} << "<4>a|<4>a";
+    QTest::newRow("a line's own priority") << QStringList{"0 <6>test: nothing remembered/"}
+                                           << "<6>nothing remembered";
+    QTest::newRow("the most severe of a batch") << QStringList{"0 <6>test: a/<3>test: b/"} << "<3>a; b";
+    QTest::newRow("an unmarked line at the relay's") << QStringList{"0 <6>test: a/test: b/"} << "<4>a; b";
+    QTest::newRow("a priority out of range is text") << QStringList{"0 <9>test: a/"} << "<4><9>test: a";
+    QTest::newRow("a mark alone says nothing") << QStringList{"0 <3>/"} << "";
 }
 
 void tst_Log::relayLimited()
 {
     QFETCH(QStringList, batches);
     QFETCH(QString, said);
+    qputenv("JOURNAL_STREAM", journalStream());
     std::ostringstream out;
     control::Log log(out, "test");
+    qunsetenv("JOURNAL_STREAM");
     for (const QString &batch : batches)
         log.relayLimited("k", control::Priority::Warning, batch.section(' ', 1).replace('/', '\n').toStdString(),
                          batch.section(' ', 0, 0).toLongLong() * 1000000000LL);
     QString expected;
-    for (const QString &line : said.split('|'))
-        expected += "test: " + line + "\n";
+    for (const QString &line : said.split('|', Qt::SkipEmptyParts))
+        expected += line.left(3) + "test: " + line.mid(3) + "\n";
     QCOMPARE(QString::fromStdString(out.str()), expected);
 }
 
@@ -101,11 +124,7 @@ void tst_Log::journalPrefix()
 {
     QFETCH(QString, stream);
     QFETCH(QString, line);
-    struct stat st;
-    QVERIFY(fstat(2, &st) == 0);
-    const QByteArray value = stream == "stderr" ? QByteArray::number(qulonglong(st.st_dev)) + ':'
-                                                      + QByteArray::number(qulonglong(st.st_ino))
-                                                : stream.toUtf8();
+    const QByteArray value = stream == "stderr" ? journalStream() : stream.toUtf8();
     if (stream.isEmpty())
         qunsetenv("JOURNAL_STREAM");
     else
