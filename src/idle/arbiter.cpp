@@ -19,6 +19,11 @@ Verdict someone(Shown shown, bool night)
 
 } // namespace
 
+bool quietTimeCounts(Shown shown, const Keepers &keepers)
+{
+    return shown != Shown::PersonsDark && !keepers.any();
+}
+
 Verdict arbitrate(Event event, Shown shown, const Keepers &keepers, bool night)
 {
     if (shown == Shown::PersonsDark)
@@ -39,7 +44,7 @@ Verdict arbitrate(Event event, Shown shown, const Keepers &keepers, bool night)
         return dark(shown) || keepers.any() ? Verdict::Nothing : Verdict::RestartTimer;
     case Event::TimerDim:
     case Event::TimerOff:
-        if (keepers.any() || (event == Event::TimerDim && shown != Shown::Lit && shown != Shown::NightLevel))
+        if (!quietTimeCounts(shown, keepers) || (event == Event::TimerDim && shown != Shown::Lit && shown != Shown::NightLevel))
             return Verdict::Nothing;
         if (event == Event::TimerOff && shown == Shown::Off)
             return Verdict::Nothing;

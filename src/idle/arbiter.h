@@ -67,6 +67,10 @@ enum class Verdict {
 // What the screen does on an event. keepers: what holds after the event.
 Verdict arbitrate(Event event, Shown shown, const Keepers &keepers, bool night);
 
+// Whether the quiet time counts at all: not while something keeps the
+// screen awake, nor on a screen a person darkened.
+bool quietTimeCounts(Shown shown, const Keepers &keepers);
+
 // The request a verdict that lights a screen of this program's (Light,
 // LightNight, FadeToDay) hands the screen: transition() turns it into each
 // display's level from that display's state, the one rule for the level a

@@ -198,9 +198,8 @@ long long Controller::deadline() const
     const long long held = releasing ? holdUntil : -1;
     if (screen.fading())
         return earliest(screen.due(), held);
-    // Nothing could wake a screen darkened now; someone else's dark screen
-    // is theirs; a kept screen is not darkened.
-    if (inputs.empty() || othersDark() || keepers.any())
+    // Nothing could wake a screen darkened now.
+    if (inputs.empty() || !quietTimeCounts(shown(), keepers))
         return earliest(nightDue, held);
     return earliest(earliest(timing.deadline(), nightDue), held);
 }
