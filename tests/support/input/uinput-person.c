@@ -34,6 +34,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "fifo-lines.h"
+#include "uinput-device.h"
+
 static void die(const char *what)
 {
     perror(what);
@@ -48,13 +51,7 @@ static void check(int result, const char *what)
 
 static void emit(int fd, int type, int code, int value)
 {
-    struct input_event ie;
-    memset(&ie, 0, sizeof ie);
-    ie.type = (unsigned short)type;
-    ie.code = (unsigned short)code;
-    ie.value = value;
-    if (write(fd, &ie, sizeof ie) != (ssize_t)sizeof ie)
-        die("uinput write");
+    check(uinput_emit(fd, type, code, value), "uinput write");
 }
 
 static void axis(int fd, int code, int max)
@@ -69,14 +66,7 @@ static void axis(int fd, int code, int max)
 
 static void create(int fd, const char *name, unsigned short product)
 {
-    struct uinput_setup setup;
-    memset(&setup, 0, sizeof setup);
-    setup.id.bustype = BUS_USB;
-    setup.id.vendor = 0x1d6b;
-    setup.id.product = product;
-    snprintf(setup.name, sizeof setup.name, "%s", name);
-    check(ioctl(fd, UI_DEV_SETUP, &setup), "UI_DEV_SETUP");
-    check(ioctl(fd, UI_DEV_CREATE), "UI_DEV_CREATE");
+    check(uinput_create(fd, name, product), "UI_DEV_CREATE");
 }
 
 /* A direct touch screen, multitouch protocol B with ten slots. */
@@ -100,15 +90,8 @@ static int make_touch(void)
 
 static int make_keyboard(void)
 {
-    int fd = open("/dev/uinput", O_WRONLY | O_CLOEXEC);
-    check(fd, "/dev/uinput");
-    check(ioctl(fd, UI_SET_EVBIT, EV_KEY), "UI_SET_EVBIT");
-    for (int key = KEY_ESC; key <= KEY_KPDOT; ++key)
-        check(ioctl(fd, UI_SET_KEYBIT, key), "UI_SET_KEYBIT");
-    /* LEDs, as on a real keyboard: programs set them, and every reader sees it. */
-    check(ioctl(fd, UI_SET_EVBIT, EV_LED), "UI_SET_EVBIT");
-    check(ioctl(fd, UI_SET_LEDBIT, LED_CAPSL), "UI_SET_LEDBIT");
-    create(fd, "uinput person keyboard", 0x0106);
+    int fd = uinput_keyboard("uinput person keyboard", 0x0106);
+    check(fd, "uinput keyboard");
     return fd;
 }
 
@@ -262,11 +245,8 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: %s [-k] [-r LOG] -c FIFO\n", argv[0]);
         return 2;
     }
-    if (mkfifo(fifo_path, 0600) < 0 && errno != EEXIST)
-        die(fifo_path);
-    /* Read-write, so the fifo never reports end of file between writers. */
-    int commands = open(fifo_path, O_RDWR | O_CLOEXEC);
-    check(commands, fifo_path);
+    struct fifo_lines commands;
+    check(fifo_open(&commands, fifo_path), fifo_path);
 
     char node[64];
     int touch = make_touch();
@@ -286,10 +266,8 @@ int main(int argc, char **argv)
     printf("ready %s\n", node);
     fflush(stdout);
 
-    char pending[256];
-    size_t have = 0;
     for (int running = 1; running;) {
-        struct pollfd fds[2] = {{commands, POLLIN, 0}, {reader, POLLIN, 0}};
+        struct pollfd fds[2] = {{commands.fd, POLLIN, 0}, {reader, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -299,22 +277,10 @@ int main(int argc, char **argv)
             read_reader(reader, log);
         if (!(fds[0].revents & POLLIN))
             continue;
-        ssize_t r = read(commands, pending + have, sizeof pending - 1 - have);
-        if (r <= 0)
-            die("command fifo");
-        have += (size_t)r;
-        pending[have] = 0;
-        char *line = pending, *end;
-        while (running && (end = strchr(line, '\n'))) {
-            *end = 0;
+        check(fifo_fill(&commands), "command fifo");
+        char *line;
+        while (running && (line = fifo_next(&commands)))
             running = command(line, touch, &keyboard, reader, log);
-            line = end + 1;
-        }
-        have = strlen(line);
-        /* A line longer than the buffer is dropped rather than split. */
-        if (have == sizeof pending - 1)
-            have = 0;
-        memmove(pending, line, have);
     }
     check(ioctl(touch, UI_DEV_DESTROY), "UI_DEV_DESTROY");
     if (keyboard >= 0)

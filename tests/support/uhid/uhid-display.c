@@ -32,6 +32,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "fifo-lines.h"
+#include "uinput-device.h"
+
 enum { REPORT_ID = 4, REPORT_SIZE = 38 };
 
 /* Vendor page, Report ID 4: 37 bytes in each direction after the ID. */
@@ -233,46 +236,16 @@ static void handle(struct device *d)
 
 static int make_uinput(void)
 {
-    int fd = open("/dev/uinput", O_WRONLY | O_CLOEXEC);
+    int fd = uinput_keyboard("uinput keyboard", 0x0104);
     if (fd < 0)
-        die("/dev/uinput");
-    if (ioctl(fd, UI_SET_EVBIT, EV_KEY) < 0)
-        die("UI_SET_EVBIT");
-    /* Every ordinary key, so that input handlers take it for a keyboard. */
-    for (int key = KEY_ESC; key <= KEY_KPDOT; ++key)
-        if (ioctl(fd, UI_SET_KEYBIT, key) < 0)
-            die("UI_SET_KEYBIT");
-    for (int key = KEY_UP; key <= KEY_DELETE; ++key)
-        if (ioctl(fd, UI_SET_KEYBIT, key) < 0)
-            die("UI_SET_KEYBIT");
-    struct uinput_setup setup;
-    memset(&setup, 0, sizeof setup);
-    setup.id.bustype = BUS_USB;
-    setup.id.vendor = 0x1d6b;
-    setup.id.product = 0x0104;
-    strcpy(setup.name, "uinput keyboard");
-    if (ioctl(fd, UI_DEV_SETUP, &setup) < 0 || ioctl(fd, UI_DEV_CREATE) < 0)
-        die("UI_DEV_CREATE");
+        die("uinput keyboard");
     return fd;
-}
-
-static void emit(int fd, int type, int code, int value)
-{
-    struct input_event ie;
-    memset(&ie, 0, sizeof ie);
-    ie.type = (unsigned short)type;
-    ie.code = (unsigned short)code;
-    ie.value = value;
-    if (write(fd, &ie, sizeof ie) != (ssize_t)sizeof ie)
-        die("uinput write");
 }
 
 static void press(int fd, int key)
 {
-    emit(fd, EV_KEY, key, 1);
-    emit(fd, EV_SYN, SYN_REPORT, 0);
-    emit(fd, EV_KEY, key, 0);
-    emit(fd, EV_SYN, SYN_REPORT, 0);
+    if (uinput_press(fd, key) < 0)
+        die("uinput write");
 }
 
 int main(int argc, char **argv)
@@ -312,14 +285,9 @@ int main(int argc, char **argv)
         if (stamp_fd < 0)
             die(stamp_path);
     }
-    if (mkfifo(fifo_path, 0600) < 0 && errno != EEXIST)
+    struct fifo_lines commands;
+    if (fifo_open(&commands, fifo_path) < 0)
         die(fifo_path);
-    /* Read-write, so the fifo never reports end of file between writers. */
-    int commands = open(fifo_path, O_RDWR | O_CLOEXEC);
-    if (commands < 0)
-        die(fifo_path);
-    char pending[256];
-    size_t have = 0;
 
     int uinput = with_uinput ? make_uinput() : -1;
     if (with_keyboard) {
@@ -333,7 +301,7 @@ int main(int argc, char **argv)
 
     for (;;) {
         struct pollfd fds[3] = {
-            {commands, POLLIN, 0},
+            {commands.fd, POLLIN, 0},
             {display.fd, POLLIN, 0},
             {keyboard.fd, POLLIN, 0},
         };
@@ -348,15 +316,11 @@ int main(int argc, char **argv)
             handle(&keyboard);
         if (!(fds[0].revents & POLLIN))
             continue;
-        ssize_t r = read(commands, pending + have, sizeof pending - 1 - have);
-        if (r <= 0)
+        if (fifo_fill(&commands) < 0)
             die("command fifo");
-        have += (size_t)r;
-        pending[have] = 0;
         int quit = 0;
-        char *line = pending, *end;
-        while (!quit && (end = strchr(line, '\n'))) {
-            *end = 0;
+        char *line;
+        while (!quit && (line = fifo_next(&commands))) {
             int key;
             if (strcmp(line, "plug") == 0 && display.fd < 0)
                 plug(&display);
@@ -368,15 +332,9 @@ int main(int argc, char **argv)
                 quit = 1;
             else
                 fprintf(stderr, "ignored command: %s\n", line);
-            line = end + 1;
         }
         if (quit)
             break;
-        have = strlen(line);
-        /* A line longer than the buffer is dropped rather than split. */
-        if (have == sizeof pending - 1)
-            have = 0;
-        memmove(pending, line, have);
     }
     if (display.fd >= 0)
         unplug(&display);
