@@ -7,7 +7,6 @@
 #include <limits>
 
 #include <sys/epoll.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 #include <systemd/sd-event.h>
 
@@ -38,12 +37,6 @@ Loop::~Loop()
     for (Watched &w : watched)
         sd_event_source_disable_unref(w.source);
     sd_event_source_disable_unref(timer);
-    sd_event_source_disable_unref(clockSet);
-    if (clockFd >= 0)
-        close(clockFd);
-    for (sd_event_source *s : signals)
-        sd_event_source_disable_unref(s);
-    sd_event_unref(loop);
     if (waiter >= 0)
         close(waiter);
 }
@@ -55,19 +48,16 @@ bool Loop::start(std::string *why)
         *why = std::string("epoll: ") + std::strerror(errno);
         return false;
     }
-    int r = sd_event_new(&loop);
-    if (r >= 0)
-        r = sd_event_add_time(loop, &timer, CLOCK_MONOTONIC, UINT64_MAX, accuracyUs, onTimer, this);
-    if (r >= 0)
-        r = sd_event_source_set_enabled(timer, SD_EVENT_OFF);
+    if (!daemon.open([this] { controller.stop(); sd_event_exit(loop, 0); }, why))
+        return false;
+    loop = daemon.loop();
     // The night follows the wall clock, which a Pi without a clock of its
     // own sets only once the network is there.
+    if (!daemon.watchClock([this] { controller.clockChanged(control::monotonicNs()); arm(); }, why))
+        return false;
+    int r = sd_event_add_time(loop, &timer, CLOCK_MONOTONIC, UINT64_MAX, accuracyUs, onTimer, this);
     if (r >= 0)
-        r = watchClock();
-    if (r >= 0)
-        r = sd_event_add_signal(loop, &signals[0], SIGTERM, onSignal, this);
-    if (r >= 0)
-        r = sd_event_add_signal(loop, &signals[1], SIGINT, onSignal, this);
+        r = sd_event_source_set_enabled(timer, SD_EVENT_OFF);
     if (r >= 0) {
         epoll_event e{};
         e.events = EPOLLIN;
@@ -104,6 +94,14 @@ bool Loop::start(std::string *why)
 }
 
 int Loop::run()
+{
+    daemon.ready();
+    const int status = wait();
+    daemon.stopping();
+    return status;
+}
+
+int Loop::wait()
 {
     // sd-event's own steps, with the wait in between made here.
     for (;;) {
@@ -227,44 +225,6 @@ int Loop::onTimer(sd_event_source *, std::uint64_t, void *data)
     self->controller.timer(control::monotonicNs());
     self->arm();
     return 0;
-}
-
-int Loop::watchClock()
-{
-    // A timer for the end of time that the kernel cancels whenever the
-    // clock is set: readable then, and never otherwise.
-    clockFd = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (clockFd < 0)
-        return -errno;
-    const int r = armClock();
-    return r < 0 ? r : sd_event_add_io(loop, &clockSet, clockFd, EPOLLIN, onClockSet, this);
-}
-
-int Loop::armClock()
-{
-    itimerspec never{};
-    never.it_value.tv_sec = std::numeric_limits<time_t>::max();
-    return timerfd_settime(clockFd, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &never, nullptr) == 0 ? 0 : -errno;
-}
-
-int Loop::onClockSet(sd_event_source *, int, unsigned, void *data)
-{
-    Loop *self = static_cast<Loop *>(data);
-    std::uint64_t expired;
-    // ECANCELED: the clock was set; the timer is armed again for the next.
-    if (read(self->clockFd, &expired, sizeof expired) < 0 && errno != ECANCELED && errno != EAGAIN)
-        return 0;
-    self->armClock();
-    self->controller.clockChanged(control::monotonicNs());
-    self->arm();
-    return 0;
-}
-
-int Loop::onSignal(sd_event_source *source, const signalfd_siginfo *, void *data)
-{
-    Loop *self = static_cast<Loop *>(data);
-    self->controller.stop();
-    return sd_event_exit(sd_event_source_get_event(source), 0);
 }
 
 void Loop::arm()

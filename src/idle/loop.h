@@ -16,6 +16,7 @@
 #include "idle/controller.h"
 #include "idle/saved.h"
 #include "idle/service.h"
+#include "control/daemon.h"
 #include "control/watch.h"
 
 struct sd_event;
@@ -33,9 +34,10 @@ public:
     Loop &operator=(const Loop &) = delete;
 
     // Opens the timer, the signals, the record's watch, udev's monitor and
-    // the inputs. The caller blocks SIGINT and SIGTERM first.
+    // the inputs.
     bool start(std::string *why);
-    // Until SIGINT or SIGTERM; a Status.
+    // Until SIGINT or SIGTERM; a Status. The service manager is told when
+    // it begins and ends.
     int run();
 
 private:
@@ -47,26 +49,21 @@ private:
 
     static int onInput(sd_event_source *source, int fd, unsigned revents, void *watched);
     static int onTimer(sd_event_source *source, std::uint64_t usec, void *self);
-    static int onClockSet(sd_event_source *source, int fd, unsigned revents, void *self);
-    int watchClock();
-    int armClock();
-    static int onSignal(sd_event_source *source, const signalfd_siginfo *info, void *self);
     void watch(InputDevice &device);
     void unwatch(const std::string &path);
     void plugged(bool added, const std::string &node);
     void arm();
+    int wait();
     // The settings kept from the bus applied, or dropped; and kept anew
     // whenever the bus changes them.
     void keepSettings();
 
     control::Log &log;
     std::string stateDir;
-    sd_event *loop = nullptr;
+    control::Daemon daemon;  // first made, last given back
+    sd_event *loop = nullptr;  // the daemon's
     int waiter = -1;  // epoll: sd-event's descriptor and the input devices
     sd_event_source *timer = nullptr;
-    sd_event_source *clockSet = nullptr;
-    int clockFd = -1;  // timerfd: readable when the wall clock is set
-    sd_event_source *signals[2] = {};
     control::RecordWatch record;
     control::DeviceMonitor monitor;
     Controller controller;

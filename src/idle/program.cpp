@@ -1,9 +1,6 @@
 #include "idle/program.h"
 
-#include <csignal>
 #include <iostream>
-
-#include <systemd/sd-daemon.h>
 
 #include "control/cmdline.h"
 #include "control/log.h"
@@ -27,12 +24,6 @@ int runProgram(const std::vector<std::string> &args, const std::string &sysfsRoo
         return control::Ok;
     }
     log.setVerbose(options.verbose);
-    // Taken by the loop, so that a fade ends between two writes.
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stop, nullptr);
     control::Environment env{sysfsRoot, stateDir, &std::cout, &std::cerr};
     env.program = "brightness-idle";
     Loop loop(options, env, log);
@@ -41,10 +32,7 @@ int runProgram(const std::vector<std::string> &args, const std::string &sysfsRoo
         return control::Failure;
     }
     // The service counts as started once the devices are watched.
-    sd_notify(0, "READY=1");
-    const int status = loop.run();
-    sd_notify(0, "STOPPING=1");
-    return status;
+    return loop.run();
 }
 
 } // namespace idle

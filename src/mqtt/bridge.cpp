@@ -7,7 +7,6 @@
 
 #include <mosquitto.h>
 #include <sys/epoll.h>
-#include <systemd/sd-daemon.h>
 #include <systemd/sd-event.h>
 #include <unistd.h>
 
@@ -51,21 +50,19 @@ Bridge::~Bridge()
     sd_event_source_disable_unref(later);
     sd_event_source_disable_unref(syncTimer);
     sd_event_source_disable_unref(timer);
-    for (sd_event_source *s : signals)
-        sd_event_source_disable_unref(s);
     if (mosq)
         mosquitto_destroy(mosq);
     mosquitto_property_free_all(&connectProperties);
     mosquitto_lib_cleanup();
-    sd_event_unref(loop);
 }
 
 bool Bridge::setUp(std::string *why)
 {
     const Options &o = settings.options;
-    int r = sd_event_new(&loop);
-    if (r >= 0)
-        r = sd_event_add_time(loop, &timer, CLOCK_MONOTONIC, UINT64_MAX, 1000, onTimer, this);
+    if (!daemon.open([this] { stop(); }, why))
+        return false;
+    loop = daemon.loop();
+    int r = sd_event_add_time(loop, &timer, CLOCK_MONOTONIC, UINT64_MAX, 1000, onTimer, this);
     if (r >= 0)
         r = sd_event_add_defer(loop, &later, onPending, this);
     if (r >= 0)
@@ -76,10 +73,6 @@ bool Bridge::setUp(std::string *why)
         r = sd_event_add_time(loop, &syncTimer, CLOCK_MONOTONIC, UINT64_MAX, 1000, onSync, this);
     if (r >= 0)
         r = sd_event_source_set_enabled(syncTimer, SD_EVENT_OFF);
-    if (r >= 0)
-        r = sd_event_add_signal(loop, &signals[0], SIGTERM, onSignal, this);
-    if (r >= 0)
-        r = sd_event_add_signal(loop, &signals[1], SIGINT, onSignal, this);
     if (r < 0) {
         *why = std::string("event loop: ") + std::strerror(-r);
         return false;
@@ -115,9 +108,9 @@ int Bridge::run()
         rescan();
     tick(monotonicMs());
     // Ready once the displays are offered and the broker is being reached.
-    sd_notify(0, "READY=1");
+    daemon.ready();
     const int r = sd_event_loop(loop);
-    sd_notify(0, "STOPPING=1");
+    daemon.stopping();
     if (r < 0) {
         log.error(std::string("event loop: ") + std::strerror(-r));
         return control::Failure;
@@ -131,12 +124,6 @@ int Bridge::run()
     }
     log.info("stopped");
     return control::Ok;
-}
-
-int Bridge::onSignal(sd_event_source *, const signalfd_siginfo *, void *self)
-{
-    static_cast<Bridge *>(self)->stop();
-    return 0;
 }
 
 void Bridge::stop()

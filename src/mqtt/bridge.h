@@ -24,6 +24,7 @@
 #include "mqtt/payload.h"
 #include "mqtt/reach.h"
 #include "control/status.h"
+#include "control/daemon.h"
 #include "control/watch.h"
 
 struct mosquitto;
@@ -86,7 +87,6 @@ private:
     static int onSocket(sd_event_source *source, int fd, unsigned revents, void *self);
     static int onPrepare(sd_event_source *source, void *self);
     static int onTimer(sd_event_source *source, std::uint64_t usec, void *self);
-    static int onSignal(sd_event_source *source, const signalfd_siginfo *info, void *self);
     static int onPending(sd_event_source *source, void *self);
     void tick(long long now);
     void arm(long long now);
@@ -139,13 +139,13 @@ private:
     Settings settings;
     Topics topics;
     control::Log &log;
+    control::Daemon daemon;  // given back after the watches
     control::RecordWatch record;
     control::DeviceMonitor devices;
-    sd_event *loop = nullptr;
+    sd_event *loop = nullptr;  // the daemon's
     sd_event_source *timer = nullptr;
     sd_event_source *socket = nullptr;
     sd_event_source *later = nullptr;  // runs the pending commands
-    sd_event_source *signals[2] = {};
     int socketFd = -1;
     mosquitto *mosq = nullptr;
     Link link = Link::Waiting;

@@ -49,16 +49,6 @@ int runProgram(const std::vector<std::string> &args, const std::string &sysfsRoo
     s.env.program = "brightness-mqtt";
     s.origin = {BRIGHTNESS_VERSION, BRIGHTNESS_SUPPORT_URL};
 
-    // Taken by the bridge's loop, which ends a fade between two writes.
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    const int err = pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-    if (err != 0) {
-        log.error(std::string("cannot block signals: ") + std::strerror(err));
-        return control::Failure;
-    }
     // A broker that goes away mid-write must not kill the program.
     std::signal(SIGPIPE, SIG_IGN);
     Bridge bridge(s, log);

@@ -443,7 +443,26 @@ expect "... a touch lights it at 100%" wait_for 10 more_of 64 "$woke"
 expect "... as the first report after the touch, no 0 first" \
     test "$(grep '^display output ' "$W/log" | sed -n "$((reports + 1))p")" = "display output $(report 64)"
 /usr/bin/brightness-ctl on > /dev/null 2>&1
+# The watchdog, shortened: a loop that answers keeps its service; one that
+# is stopped is killed and started again.
 systemctl stop brightness-idle.service
+mkdir -p /run/systemd/system/brightness-idle.service.d
+printf '[Service]\nWatchdogSec=3s\n' > /run/systemd/system/brightness-idle.service.d/watchdog.conf
+systemctl daemon-reload
+systemctl start brightness-idle.service
+main_pid() { systemctl show -p MainPID --value brightness-idle.service; }
+pid=$(main_pid)
+sleep 8
+expect "with WatchdogSec=3s the loop's pings keep it running" test "$(main_pid)" = "$pid"
+kill -STOP "$pid"
+restarted() { p=$(main_pid); [ "$p" != 0 ] && [ "$p" != "$pid" ]; }
+expect "... a loop that is stopped is killed by the watchdog and started again" wait_for 40 restarted
+expect "... which the journal says" \
+    wait_for 5 sh -c 'journalctl --no-pager -u brightness-idle.service | grep -q "[Ww]atchdog timeout"'
+systemctl stop brightness-idle.service
+rm -r /run/systemd/system/brightness-idle.service.d
+systemctl daemon-reload
+/usr/bin/brightness-ctl on > /dev/null 2>&1
 journalctl --no-pager -o short-monotonic -u brightness-idle.service 2>&1 | sed "s/^/$scenario| /"
 rm -f /etc/default/brightness-idle
 person_stop
