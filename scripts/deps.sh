@@ -41,9 +41,10 @@ ensure_packages() {
 
 # What building the program needs, and what its window needs to show its
 # Chinese status texts as text rather than boxes; the MQTT bridge's client
-# library, JSON library, udev monitor and machine identity.
+# library, JSON library, udev monitor and machine identity; the compiler
+# cache (use_ccache).
 BUILD_PACKAGES="cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools fonts-wqy-microhei
-    libmosquitto-dev nlohmann-json3-dev libudev-dev libsystemd-dev"
+    libmosquitto-dev nlohmann-json3-dev libudev-dev libsystemd-dev ccache"
 # The armhf libraries of a cross build (nlohmann-json is headers only).
 ARMHF_LIBRARY_PACKAGES="qtbase5-dev:armhf libmosquitto-dev:armhf libudev-dev:armhf libsystemd-dev:armhf"
 # What the test suite needs on top: a real X server to drive the window, a
@@ -79,11 +80,28 @@ package_flags() {
         dpkg-buildflags --get "$1") | sed 's/-ffile-prefix-map=[^ ]*//g'
 }
 
+use_ccache() {
+    # The builds here compile through ccache, whose cache lives outside the
+    # clone (beside the chroots), so that a new clone, CI's, and each
+    # suite's build reuse what another compiled. Paths are taken relative
+    # to the clone, and the directory is not hashed: debug information may
+    # then name another clone's path.
+    command -v ccache >/dev/null 2>&1 || return 0
+    if [ -z "${CCACHE_DIR:-}" ]; then
+        if [ "$(id -u)" -eq 0 ]; then CCACHE_DIR=/var/cache/brightness/ccache-host
+        else CCACHE_DIR=${XDG_CACHE_HOME:-$HOME/.cache}/brightness/ccache-host; fi
+    fi
+    CCACHE_BASEDIR=$ROOT CCACHE_NOHASHDIR=true
+    CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+    export CCACHE_DIR CCACHE_BASEDIR CCACHE_NOHASHDIR CMAKE_C_COMPILER_LAUNCHER CMAKE_CXX_COMPILER_LAUNCHER
+}
+
 configure_native() {
     # $1: build directory; further arguments go to cmake. The compiler and
     # linker flags are the package's (package_flags).
     dir=$1; shift
     ensure_packages dpkg-dev
+    use_ccache
     ldflags=$(package_flags LDFLAGS)
     cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_C_FLAGS="$(package_flags CPPFLAGS) $(package_flags CFLAGS)" \

@@ -68,6 +68,7 @@ tsan)
 fuzz)
     ensure_packages $BUILD_PACKAGES $FUZZ_PACKAGES
     dir=$ROOT/build-fuzz
+    use_ccache
     cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIGHTNESS_FUZZ=ON \
         -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
     cmake --build "$dir" --parallel "$(nproc)" --target fuzzers
