@@ -41,12 +41,13 @@ ensure_packages() {
 
 # What building the program needs, and what its window needs to show its
 # Chinese status texts as text rather than boxes; the MQTT bridge's client
-# library, JSON library, udev monitor and machine identity; the compiler
+# library, JSON library, and libsystemd (the daemons' loop, udev's monitor,
+# the machine's identity); the compiler
 # cache (use_ccache).
 BUILD_PACKAGES="cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools fonts-wqy-microhei
-    libmosquitto-dev nlohmann-json3-dev libudev-dev libsystemd-dev ccache"
+    libmosquitto-dev nlohmann-json3-dev libsystemd-dev ccache"
 # The armhf libraries of a cross build (nlohmann-json is headers only).
-ARMHF_LIBRARY_PACKAGES="qtbase5-dev:armhf libmosquitto-dev:armhf libudev-dev:armhf libsystemd-dev:armhf"
+ARMHF_LIBRARY_PACKAGES="qtbase5-dev:armhf libmosquitto-dev:armhf libsystemd-dev:armhf"
 # What the test suite needs on top: a real X server to drive the window, a
 # real MQTT broker and clients for the bridge, a private D-Bus daemon for the
 # bridge's link to brightness-idle, and the time zones in which
@@ -57,7 +58,7 @@ TEST_PACKAGES="xvfb xauth xdotool x11-utils imagemagick procps mosquitto mosquit
 # tests here (scripts/test.sh armhf).
 ARMHF_TEST_PACKAGES="crossbuild-essential-armhf $ARMHF_LIBRARY_PACKAGES qemu-user"
 # The arm64 cross build and qemu-aarch64 (scripts/test.sh arm64).
-ARM64_LIBRARY_PACKAGES="qtbase5-dev:arm64 libmosquitto-dev:arm64 libudev-dev:arm64 libsystemd-dev:arm64"
+ARM64_LIBRARY_PACKAGES="qtbase5-dev:arm64 libmosquitto-dev:arm64 libsystemd-dev:arm64"
 ARM64_TEST_PACKAGES="crossbuild-essential-arm64 $ARM64_LIBRARY_PACKAGES qemu-user"
 # The armhf guest (scripts/test.sh target): the system emulator, cpio for its
 # initramfs, ImageMagick for its screenshots; its kernel and root file system

@@ -8,8 +8,8 @@
 #include <grp.h>
 #include <pwd.h>
 
-#include <libudev.h>
 #include <sys/inotify.h>
+#include <systemd/sd-device.h>
 #include <systemd/sd-event.h>
 #include <unistd.h>
 
@@ -47,56 +47,35 @@ std::string accessHint()
 RecordWatch::~RecordWatch()
 {
     sd_event_source_disable_unref(source);
-    if (fd >= 0)
-        close(fd);
 }
 
 bool RecordWatch::open(sd_event *loop, const std::string &stateDir, std::function<void()> onChange, std::string *why)
 {
     changed = std::move(onChange);
-    fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd < 0) {
-        *why = std::string("inotify: ") + std::strerror(errno);
-        return false;
-    }
-    if (inotify_add_watch(fd, stateDir.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE | IN_ONLYDIR) < 0) {
-        const int err = errno;
-        *why = "cannot watch " + stateDir + ": " + std::strerror(err)
-            + (err == EACCES || err == EPERM ? accessHint() : std::string());
-        return false;
-    }
-    const int r = sd_event_add_io(loop, &source, fd, EPOLLIN, dispatch, this);
+    const int r = sd_event_add_inotify(loop, &source, stateDir.c_str(),
+                                       IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE | IN_ONLYDIR, dispatch, this);
     if (r < 0) {
-        *why = std::string("cannot watch the record: ") + std::strerror(-r);
+        *why = "cannot watch " + stateDir + ": " + std::strerror(-r)
+            + (r == -EACCES || r == -EPERM ? accessHint() : std::string());
         return false;
     }
     return true;
 }
 
-int RecordWatch::dispatch(sd_event_source *, int fd, unsigned, void *self)
+int RecordWatch::dispatch(sd_event_source *, const inotify_event *e, void *self)
 {
-    alignas(inotify_event) char buffer[4096];
-    bool touched = false;
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-        for (ssize_t at = 0; at < n;) {
-            const auto *e = reinterpret_cast<const inotify_event *>(buffer + at);
-            touched = touched || (e->len > 0 && std::strcmp(e->name, "levels") == 0) || (e->mask & IN_Q_OVERFLOW);
-            at += static_cast<ssize_t>(sizeof *e + e->len);
-        }
-    }
-    if (touched)
+    // An overflow: the kernel dropped events, the record among them maybe.
+    if ((e->len > 0 && std::strcmp(e->name, "levels") == 0) || (e->mask & IN_Q_OVERFLOW))
         static_cast<RecordWatch *>(self)->changed();
     return 0;
 }
 
 DeviceMonitor::~DeviceMonitor()
 {
-    sd_event_source_disable_unref(source);
-    if (monitor)
-        udev_monitor_unref(monitor);
-    if (context)
-        udev_unref(context);
+    if (monitor) {
+        sd_device_monitor_stop(monitor);
+        sd_device_monitor_unref(monitor);
+    }
 }
 
 bool DeviceMonitor::open(sd_event *loop, const char *subsystem, const char *nodePrefix, Handler onEvent,
@@ -104,37 +83,31 @@ bool DeviceMonitor::open(sd_event *loop, const char *subsystem, const char *node
 {
     prefix = nodePrefix;
     handler = std::move(onEvent);
-    context = udev_new();
-    monitor = context ? udev_monitor_new_from_netlink(context, "udev") : nullptr;
-    int err = 0;
-    if (!monitor)
-        err = errno ? errno : ENOMEM;
-    else if ((err = -udev_monitor_filter_add_match_subsystem_devtype(monitor, subsystem, nullptr)) == 0
-             && (err = -udev_monitor_enable_receiving(monitor)) == 0)
-        err = -sd_event_add_io(loop, &source, udev_monitor_get_fd(monitor), EPOLLIN, dispatch, this);
-    if (err != 0) {
-        *why = std::string("cannot watch for devices through udev: ") + std::strerror(err);
+    int r = sd_device_monitor_new(&monitor);
+    if (r >= 0)
+        r = sd_device_monitor_filter_add_match_subsystem_devtype(monitor, subsystem, nullptr);
+    if (r >= 0)
+        r = sd_device_monitor_attach_event(monitor, loop);
+    if (r >= 0)
+        r = sd_device_monitor_start(monitor, dispatch, this);
+    if (r < 0) {
+        *why = std::string("cannot watch for devices through udev: ") + std::strerror(-r);
         return false;
     }
     return true;
 }
 
-int DeviceMonitor::dispatch(sd_event_source *, int, unsigned, void *self)
+int DeviceMonitor::dispatch(sd_device_monitor *, sd_device *device, void *self)
 {
     auto *m = static_cast<DeviceMonitor *>(self);
-    // The monitor's socket is non-blocking: null once nothing is waiting.
-    while (udev_device *device = udev_monitor_receive_device(m->monitor)) {
-        const char *action = udev_device_get_action(device);
-        const char *node = udev_device_get_devnode(device);
-        const char *sysname = udev_device_get_sysname(device);
-        const bool wanted = node && sysname && std::strncmp(sysname, m->prefix.c_str(), m->prefix.size()) == 0;
-        const bool added = action && std::strcmp(action, "add") == 0;
-        const bool removed = action && std::strcmp(action, "remove") == 0;
-        const std::string path = node ? node : "";
-        udev_device_unref(device);
-        if (wanted && (added || removed))
-            m->handler(added, path);
-    }
+    sd_device_action_t action;
+    const char *node = nullptr, *sysname = nullptr;
+    if (sd_device_get_action(device, &action) < 0 || sd_device_get_devname(device, &node) < 0
+        || sd_device_get_sysname(device, &sysname) < 0)
+        return 0;
+    if (std::strncmp(sysname, m->prefix.c_str(), m->prefix.size()) == 0
+        && (action == SD_DEVICE_ADD || action == SD_DEVICE_REMOVE))
+        m->handler(action == SD_DEVICE_ADD, node);
     return 0;
 }
 

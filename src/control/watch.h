@@ -2,7 +2,7 @@
 #define CONTROL_WATCH_H
 
 // What tells a daemon that something changed, as sources of its sd-event
-// loop, without polling:
+// loop (sd-event's own inotify and sd-device's monitor), without polling:
 // - the record: inotify on the state directory, where every writer
 //   replaces the file by rename (an editor may write it in place, a purge
 //   removes it);
@@ -14,10 +14,11 @@
 #include <functional>
 #include <string>
 
+struct inotify_event;
+struct sd_device;
+struct sd_device_monitor;
 struct sd_event;
 struct sd_event_source;
-struct udev;
-struct udev_monitor;
 
 namespace control {
 
@@ -34,9 +35,8 @@ public:
     bool open(sd_event *loop, const std::string &stateDir, std::function<void()> changed, std::string *why);
 
 private:
-    static int dispatch(sd_event_source *source, int fd, unsigned events, void *self);
+    static int dispatch(sd_event_source *source, const inotify_event *event, void *self);
 
-    int fd = -1;
     sd_event_source *source = nullptr;
     std::function<void()> changed;
 };
@@ -57,11 +57,9 @@ public:
     bool open(sd_event *loop, const char *subsystem, const char *nodePrefix, Handler handler, std::string *why);
 
 private:
-    static int dispatch(sd_event_source *source, int fd, unsigned events, void *self);
+    static int dispatch(sd_device_monitor *monitor, sd_device *device, void *self);
 
-    struct udev *context = nullptr;
-    struct udev_monitor *monitor = nullptr;
-    sd_event_source *source = nullptr;
+    sd_device_monitor *monitor = nullptr;
     std::string prefix;
     Handler handler;
 };

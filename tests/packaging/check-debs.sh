@@ -52,9 +52,11 @@ for target in "amd64 2 62" "armhf 1 40" "arm64 2 183"; do
         has_dep "$depends" $lib || fail "$id: Depends lacks $lib: '$depends'"
     done
     if [ $pkg = brightness-tools ]; then
-        for lib in libmosquitto1 libudev1 libsystemd0; do
+        for lib in libmosquitto1 libsystemd0; do
             has_dep "$depends" $lib || fail "$id: Depends lacks $lib: '$depends'"
         done
+        # udev's monitor is libsystemd's sd-device now.
+        has_dep "$depends" libudev1 && fail "$id: still depends on libudev1: '$depends'"
         printf '%s\n' "$depends" | grep -q 'libqt' && fail "$id: depends on Qt: '$depends'"
         # Debian policy 7.6.1: files that move from the single package.
         [ "$(field Breaks)" = "brightness (<< $upstream~)" ] || fail "$id: Breaks is '$(field Breaks)'"
