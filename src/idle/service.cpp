@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include <sys/inotify.h>
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 
@@ -23,8 +24,11 @@ const char *const logindManager = "org.freedesktop.login1.Manager";
 
 // A lost bus is looked for again after this, twice as long each time up to
 // the last: a restart of dbus is caught within a second, a bus that stays
-// away costs a wake a minute.
+// away costs a wake a minute where its socket cannot be watched. A socket
+// that refuses (its daemon binds before it listens) is tried again soon,
+// up to the few.
 const unsigned firstRetryMs = 500;
+const unsigned fewRetriesMs = 4000;
 const unsigned lastRetryMs = 60000;
 const char *const unavailable = "Home Assistant's idle controls and logind's idle inhibitors are not seen";
 
@@ -35,6 +39,20 @@ const uint64_t emits = SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE;
 
 // The names of the numbers, in the order of the table.
 const char *const numbers[] = {"After", "OffAfter", "NightAfter", "NightOffAfter", "DimLevel", "NightLevel"};
+
+// The system bus's socket as sd_bus_open_system finds it; "" for an address
+// that is no socket path.
+std::string busSocket()
+{
+    const char *given = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    std::string address = given ? given : "unix:path=/run/dbus/system_bus_socket";
+    address = address.substr(0, address.find(';'));
+    const std::string key = "unix:path=";
+    if (address.compare(0, key.size(), key) != 0)
+        return std::string();
+    const std::string path = address.substr(key.size());
+    return path.substr(0, path.find(','));
+}
 
 } // namespace
 
@@ -49,6 +67,7 @@ Service::~Service()
 {
     controller.onStatus(nullptr);
     sd_event_source_disable_unref(retry);
+    sd_event_source_disable_unref(socketWatch);
     sd_bus_flush_close_unref(bus);
 }
 
@@ -56,7 +75,7 @@ void Service::open(sd_event *loop)
 {
     event = loop;
     if (!connect())
-        retryLater();
+        waitForBus();
 }
 
 bool Service::connect()
@@ -64,9 +83,10 @@ bool Service::connect()
     int r = sd_bus_open_system(&bus);
     if (r < 0) {
         bus = nullptr;
+        lastError = -r;
         if (!lost)
             log.warning(std::string("no system bus (") + std::strerror(-r) + "): " + unavailable
-                        + "; trying again, less and less often");
+                        + "; waiting for it");
         lost = true;
         return false;
     }
@@ -109,8 +129,52 @@ bool Service::connect()
         log.info("the system bus is there again: Home Assistant's idle controls and logind's idle inhibitors are back");
     lost = false;
     backoffMs = firstRetryMs;
+    socketWatch = sd_event_source_disable_unref(socketWatch);
     readInhibited();
     return true;
+}
+
+bool Service::watchBus()
+{
+    std::string path = busSocket();
+    // The socket's directory; where that is not there yet, its parent, in
+    // which the directory is made.
+    for (int up = 0; up < 2 && path.size() > 1 && path[0] == '/'; ++up) {
+        const std::size_t slash = path.rfind('/');
+        const std::string dir = slash == 0 ? "/" : path.substr(0, slash);
+        awaited = path.substr(slash + 1);
+        if (sd_event_add_inotify(event, &socketWatch, dir.c_str(), IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_ONLYDIR,
+                                 onSocket, this) >= 0)
+            return true;
+        path = dir;
+    }
+    return false;
+}
+
+void Service::waitForBus()
+{
+    // Watched anew: the directory may have been made since.
+    socketWatch = sd_event_source_disable_unref(socketWatch);
+    if (!watchBus()) {
+        retryLater();
+        return;
+    }
+    // A socket made before the watch began is not seen by it.
+    if (connect())
+        return;
+    if (lastError != ENOENT && backoffMs <= fewRetriesMs)
+        retryLater();
+}
+
+int Service::onSocket(sd_event_source *, const inotify_event *e, void *data)
+{
+    Service *self = static_cast<Service *>(data);
+    if ((e->mask & IN_Q_OVERFLOW) || (e->len > 0 && self->awaited == e->name)) {
+        self->backoffMs = firstRetryMs;
+        if (!self->retry)
+            self->retryLater();
+    }
+    return 0;
 }
 
 void Service::retryLater()
@@ -131,7 +195,7 @@ int Service::onRetry(sd_event_source *, uint64_t, void *data)
     // The connection that closed is let go here, outside its own callback.
     self->bus = sd_bus_flush_close_unref(self->bus);
     if (!self->connect())
-        self->retryLater();
+        self->waitForBus();
     return 0;
 }
 
@@ -323,7 +387,7 @@ int Service::disconnected(sd_bus_message *, void *data, sd_bus_error *)
 {
     Service *self = static_cast<Service *>(data);
     self->log.warning(std::string("the system bus closed the connection: ") + unavailable
-                      + " until it is back; trying again, less and less often");
+                      + " until it is back");
     self->lost = true;
     // Nobody could say that the lock ended.
     self->inhibited(false);

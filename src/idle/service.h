@@ -7,7 +7,9 @@
 // logind's idle inhibitor, followed through its PropertiesChanged signals.
 // Without a bus, without the name or without logind the program runs on as
 // before, said once; a bus that is not there or lost is said once and
-// looked for again, less and less often, until it is back.
+// found again when its socket is made (inotify on its directory, so that
+// waiting costs no wake-up), or where that cannot be watched, looked for
+// again less and less often.
 
 #include <functional>
 #include <string>
@@ -54,6 +56,10 @@ private:
     bool connect();
     void retryLater();
     static int onRetry(sd_event_source *source, uint64_t usec, void *self);
+    // After a failed connect: the bus's socket watched, or the timer armed.
+    void waitForBus();
+    bool watchBus();
+    static int onSocket(sd_event_source *source, const struct inotify_event *event, void *self);
     void statusChanged();
     void readInhibited();
     void inhibited(bool held);
@@ -67,6 +73,9 @@ private:
     sd_event *event = nullptr;
     sd_bus *bus = nullptr;
     sd_event_source *retry = nullptr;
+    sd_event_source *socketWatch = nullptr;  // the bus socket's directory, or its parent's
+    std::string awaited;                     // the name made there that is waited for
+    int lastError = 0;                       // of the last failed connect
     unsigned backoffMs;
     bool lost = false;         // the bus is gone: said, looked for again
     IdleStatus shown;          // as last announced

@@ -188,6 +188,18 @@ struct Rig {
     }
 };
 
+// The voluntary context switches of a process's main thread: its wake-ups.
+long long contextSwitches(qint64 pid)
+{
+    QFile status(QString("/proc/%1/task/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("voluntary_ctxt_switches:"))
+            return line.mid(24).trimmed().toLongLong();
+    return -1;
+}
+
 } // namespace
 
 void tst_Bus::service_data()
@@ -302,6 +314,13 @@ void tst_Bus::service()
     if (action == "late") {
         rig.startIdle(0, argv, "unix:path=" + rig.dir.filePath("bus"));
         QTRY_VERIFY_WITH_TIMEOUT(rig.said(0, "no system bus"), 10000);
+        // Waiting for the bus's socket to be made costs no wake-up: no
+        // timer looks for it.
+        QTest::qWait(1000);
+        const long long before = contextSwitches(rig.idle[0].processId());
+        QVERIFY(before >= 0);
+        QTest::qWait(3000);
+        QCOMPARE(contextSwitches(rig.idle[0].processId()), before);
     }
     QProcess listener[2];  // as nobody: in group plugdev, and not
     if (action == "listeners") {
