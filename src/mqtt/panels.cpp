@@ -198,25 +198,6 @@ void Bridge::start(const std::string &place, const Command &command)
         control::say(quiet) << "no display found" << (place.empty() ? std::string() : " at " + place) << '\n';
     // Each command of a flood would say the same: once a minute per target.
     log.relayLimited("command " + place, control::Priority::Warning, messages.str(), control::monotonicNs());
-    if (planFor(command).fadeMs == 0) {
-        // At once: one request for every display, so that the record is
-        // locked, read and written once however many there are.
-        std::vector<control::Job> jobs;
-        for (const control::Display &d : scan.usable)
-            for (const control::Job &j : jobsFor(command, d))
-                jobs.push_back(j);
-        Running r;
-        r.scan = std::move(scan);
-        r.messages = std::make_unique<std::ostringstream>();
-        control::Environment env = settings.env;
-        env.err = env.out = r.messages.get();
-        env.priorityPrefix = true;
-        r.fade = std::make_unique<control::Fade>(env, planFor(command));
-        r.fade->start(jobs, control::monotonicNs());
-        endFade(fades.emplace(place.empty() ? std::string("all") : place, std::move(r)).first);
-        arm(monotonicMs());
-        return;
-    }
     // One fade per display, so that a command for one of them later ends
     // only that display's.
     for (const control::Display &d : scan.usable) {

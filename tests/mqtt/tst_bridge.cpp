@@ -7,10 +7,7 @@
 #include <QTcpSocket>
 
 #include <csignal>
-#include <cstring>
-#include <sys/inotify.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "../support/program.h"
 #include "../support/sysfstree.h"
@@ -28,7 +25,6 @@ private slots:
     void commands_data();
     void commands();
     void flood();
-    void groupAtOnce();
     void retainedCommands();
     void foreignConfigs();
     void oversized();
@@ -365,42 +361,6 @@ void tst_Bridge::flood()
     QVERIFY(rig.bridge.waitForFinished(5000));
     QCOMPARE(rig.bridge.exitCode(), 0);
     QCOMPARE(fsyncs(), flushed + 1);
-}
-
-void tst_Bridge::groupAtOnce()
-{
-    // A command to every display at once is one request: the record is
-    // replaced once, not once per display.
-    Rig rig;
-    QVERIFY(setUp(rig));
-    rig.sim.setNodes({"1 present 3 0483 5750", "2 present 3 0483 5750", "3 present 3 0483 5750"});
-    for (int node = 2; node <= 3; ++node)
-        QVERIFY(rig.staged.stagePlace(node, testutil::usbDevicePath(node)));
-    startBridge(rig);
-    const auto panels = [&] {
-        QSet<QString> topics;
-        for (const Message &m : rig.client.messages("^brightness/test/[^/]+/state$"))
-            topics.insert(m.topic);
-        return topics.size();
-    };
-    QTRY_COMPARE_WITH_TIMEOUT(panels(), 3, 10000);
-    QTest::qWait(500);  // the start's own record writes, if any, are over
-    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    QVERIFY(watch >= 0);
-    QVERIFY(inotify_add_watch(watch, rig.staged.stateDir().c_str(), IN_MOVED_TO) >= 0);
-    QVERIFY(rig.client.publish("brightness/all/set", "{\"brightness\":40}"));
-    QTRY_COMPARE_WITH_TIMEOUT(levels(rig).count("40"), 3, 5000);
-    QTest::qWait(300);
-    alignas(inotify_event) char buffer[4096];
-    int replaced = 0;
-    for (ssize_t n; (n = ::read(watch, buffer, sizeof buffer)) > 0;)
-        for (ssize_t at = 0; at < n;) {
-            const auto *e = reinterpret_cast<const inotify_event *>(buffer + at);
-            replaced += e->len > 0 && std::strcmp(e->name, "levels") == 0;
-            at += static_cast<ssize_t>(sizeof *e + e->len);
-        }
-    ::close(watch);
-    QCOMPARE(replaced, 1);
 }
 
 void tst_Bridge::retainedCommands()
