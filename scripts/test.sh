@@ -15,8 +15,9 @@
 #                   SUITE (trixie, bookworm; both when not named) under
 #                   qemu-system-arm, with a real hidraw display made through
 #                   uhid (tests/target); artifacts in
-#                   build-armhf-tests/target/SUITE. Further arguments name
-#                   scenarios to run alone.
+#                   build-armhf-tests/target/SUITE; the two suites' guests
+#                   run side by side. Further arguments name scenarios to
+#                   run alone.
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/scripts/deps.sh"
@@ -122,10 +123,20 @@ target)
         cp "$old/src/dist/brightness_1.0.0_armhf.deb" "$old/"
     fi ;;
     esac
+    # The guests side by side: each is one emulated core, and this machine
+    # has two. Each one's output follows whole once both are done.
     status=0
     for s in $suites; do
-        sh "$ROOT/tests/target/run.sh" "$s" "$ROOT/build-armhf-tests" "$ROOT/dist" \
-            "$old/brightness_1.0.0_armhf.deb" "$ROOT/build-armhf-tests/target/$s" "$@" || status=1
+        mkdir -p "$ROOT/build-armhf-tests/target/$s"
+        { sh "$ROOT/tests/target/run.sh" "$s" "$ROOT/build-armhf-tests" "$ROOT/dist" \
+            "$old/brightness_1.0.0_armhf.deb" "$ROOT/build-armhf-tests/target/$s" "$@" \
+            > "$ROOT/build-armhf-tests/target/$s.out" 2>&1
+          echo $? > "$ROOT/build-armhf-tests/target/$s.status"; } &
+    done
+    wait
+    for s in $suites; do
+        cat "$ROOT/build-armhf-tests/target/$s.out"
+        [ "$(cat "$ROOT/build-armhf-tests/target/$s.status")" = 0 ] || status=1
     done
     exit $status
     ;;
