@@ -1,10 +1,8 @@
 #include "idle/loop.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <ctime>
-#include <limits>
 
 #include <sys/epoll.h>
 #include <unistd.h>

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <iostream>
 
-#include <pthread.h>
 
 #include "control/log.h"
 #include <unistd.h>
