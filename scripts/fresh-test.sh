@@ -7,8 +7,8 @@
 #   scripts/fresh-test.sh [--cold] [ctest arguments...]
 # The system is entered through new mount and PID namespaces and
 # pivot_root, not chroot, so that the package builds' own namespaces work
-# inside; it has this machine's /dev and /sys (for uevents), a new /proc, /run
-# and /tmp, this machine's system bus and network. The chroots of the package builds
+# inside; it has this machine's /dev, /sys (for uevents) and /tmp, a new /proc
+# and /run, this machine's system bus and network. The chroots of the package builds
 # and their compiler cache are this machine's ($BRIGHTNESS_CACHE), shared
 # with the fresh system; --cold gives it an empty cache of its own. The
 # test.sh output is printed; the run's time is the last line.
@@ -46,7 +46,10 @@ mmdebstrap --unshare-helper sh -c '
     mount -t tmpfs -o mode=755 run "$root/run"
     # The system bus, which a running machine has (brightness-mqtt asks it).
     if [ -d /run/dbus ]; then mkdir -p "$root/run/dbus" && mount --bind /run/dbus "$root/run/dbus"; fi
-    mount -t tmpfs -o mode=1777 tmp "$root/tmp"
+    # The /tmp of this machine: its network namespace is shared, and with
+    # it the abstract sockets of X servers, whose display numbers the lock
+    # files in /tmp tell apart.
+    mount --rbind /tmp "$root/tmp"
     mkdir -p "$root/var/cache/brightness" "$root/root/brightness"
     mount --bind "$cache" "$root/var/cache/brightness"
     mount --bind "$work/brightness" "$root/root/brightness"

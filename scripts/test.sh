@@ -138,6 +138,13 @@ target)
         cat "$ROOT/build-armhf-tests/target/$s.out"
         [ "$(cat "$ROOT/build-armhf-tests/target/$s.status")" = 0 ] || status=1
     done
+    # What failed, again at the end, where a log's tail shows it.
+    for s in $suites; do
+        [ "$(cat "$ROOT/build-armhf-tests/target/$s.status")" = 0 ] && continue
+        echo "=== $s: failed"
+        grep -E '^(FAIL|SKIP) ' "$ROOT/build-armhf-tests/target/$s.out" | sed 's/^/    /' || true
+        tail -n 3 "$ROOT/build-armhf-tests/target/$s.out" | sed 's/^/    /'
+    done
     exit $status
     ;;
 esac

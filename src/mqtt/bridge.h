@@ -149,7 +149,6 @@ private:
     int socketFd = -1;
     mosquitto *mosq = nullptr;
     Link link = Link::Waiting;
-    bool started = false;  // connect_async was called
     Reach reach;
     // MQTT 5's Maximum Packet Size: the broker drops larger messages for
     // this client rather than make it buffer them.

@@ -119,21 +119,12 @@ void Bridge::tryConnect(long long now)
     link = Link::Connecting;
     lastTraffic = now;
     answered = versionRefused = false;
-    if (version5) {
-        // Connected once the broker has answered: the name resolved off
-        // the loop, each address given its own time (reach.h).
-        reach.start(loop, o.host, o.port, std::min(o.keepalive, attemptLimitS) * 1000000ULL,
-                    [this](const std::string &why, const std::string &address) { reached(why, address); });
-        return;
-    }
-    const int rc = started ? mosquitto_reconnect_async(mosq)
-                           : mosquitto_connect_async(mosq, o.host.c_str(), o.port, o.keepalive);
-    started = true;
-    if (rc != MOSQ_ERR_SUCCESS) {
-        lost(rc, now);
-        return;
-    }
-    watchSocket();
+    // Connected once the broker has answered: the name resolved off the
+    // loop, each address given its own time (reach.h). libmosquitto's own
+    // connect tries the first address only: "localhost" is ::1 first on
+    // most machines, and many brokers listen on 127.0.0.1 alone.
+    reach.start(loop, o.host, o.port, std::min(o.keepalive, attemptLimitS) * 1000000ULL,
+                [this](const std::string &why, const std::string &address) { reached(why, address); });
 }
 
 void Bridge::reached(const std::string &why, const std::string &address)
@@ -148,8 +139,9 @@ void Bridge::reached(const std::string &why, const std::string &address)
     // resolves again nor waits on an address that drops its packets. TLS
     // checks the certificate against the name: it is given the name.
     const std::string target = o.tls || address.empty() ? o.host : address;
-    const int rc = mosquitto_connect_bind_v5(mosq, target.c_str(), o.port, o.keepalive, nullptr, connectProperties);
-    started = true;
+    const int rc = version5
+        ? mosquitto_connect_bind_v5(mosq, target.c_str(), o.port, o.keepalive, nullptr, connectProperties)
+        : mosquitto_connect_bind(mosq, target.c_str(), o.port, o.keepalive, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
         lost(rc, now);
         return;
@@ -167,7 +159,6 @@ bool Bridge::olderProtocol(int rc)
         || !(versionRefused || (!answered && (rc == MOSQ_ERR_PROTOCOL || rc == MOSQ_ERR_MALFORMED_PACKET))))
         return false;
     version5 = false;
-    started = false;
     // A client that once tried version 5 refuses a 3.1.1 connect: a new one.
     std::string why;
     if (!makeClient(&why)) {
@@ -231,7 +222,6 @@ void Bridge::lost(int rc, long long now, const std::string &why)
         // upgraded meanwhile, or one garbled answer, must not cost MQTT 5's
         // packet limit for the life of the process.
         version5 = true;
-        started = false;
         std::string failed;
         if (!makeClient(&failed)) {
             log.error(failed);

@@ -108,9 +108,10 @@ private:
         // No system bus unless the test started one.
         env.insert("DBUS_SYSTEM_BUS_ADDRESS", rig.bus.address.isEmpty() ? "unix:path=/nonexistent/bus" : rig.bus.address);
         // Beside the simulated display, where that one is preloaded (under
-        // the emulator, in its guest).
+        // the emulator, in its guest). "localhost" is ::1 first, as on most
+        // machines, and the rig's brokers listen on 127.0.0.1 alone.
         const QString preloads = env.contains("QEMU_SET_ENV") ? "QEMU_SET_ENV" : "LD_PRELOAD";
-        env.insert(preloads, env.value(preloads) + ":" + FSYNCLOG_PRELOAD);
+        env.insert(preloads, env.value(preloads) + ":" + FSYNCLOG_PRELOAD + ":" + LOCALHOST6_PRELOAD);
         env.insert("FSYNC_LOG", rig.fsyncs.filePath("log"));
         rig.bridge.setProcessEnvironment(env);
         testutil::startProgram(rig.bridge, MQTT_DRIVER_BINARY,
@@ -147,7 +148,8 @@ void tst_Bridge::discovery()
     for (int run = 0; run < 2; ++run) {
         // The machine's own id, the same on every start.
         startBridge(rig, {});
-        QTRY_VERIFY_WITH_TIMEOUT(rig.client.messages("^homeassistant/light/.*/config$").size() > run, 10000);
+        QTRY_VERIFY2_WITH_TIMEOUT(rig.client.messages("^homeassistant/light/.*/config$").size() > run,
+                                  qPrintable(rig.errors()), 10000);
         const QJsonObject config = json(rig.client.last("^homeassistant/light/.*/config$"));
         QVERIFY2(QRegularExpression("^brightness_[0-9a-f]{12}_pci-0000_00_14_0-usb-0_1_1_0$")
                      .match(config["unique_id"].toString()).hasMatch(), qPrintable(config["unique_id"].toString()));
