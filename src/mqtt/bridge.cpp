@@ -28,15 +28,37 @@ long long earliest(long long a, long long b)
 
 } // namespace
 
-long long monotonicMs()
+namespace {
+
+Connection::Config connectionConfig(const Settings &settings, const Topics &topics)
 {
-    return control::monotonicNs() / 1000000;
+    const Options &o = settings.options;
+    Connection::Config c;
+    c.options = o;
+    c.password = settings.password;
+    c.clientId = o.clientId.empty() ? settings.nodeId : o.clientId;
+    // --forget runs beside the service: an id of its own, or each would
+    // throw the other off the broker. It offers nothing, so it has no will.
+    c.idSuffix = o.forget.empty() ? "" : "-forget";
+    c.name = topics.node();
+    c.will = o.forget.empty() ? topics.availability() : std::string();
+    return c;
 }
+
+} // namespace
 
 Bridge::Bridge(const Settings &settings, control::Log &log)
     : settings(settings),
       topics(settings.options.prefix, settings.options.discoveryPrefix, settings.options.groupTopic, settings.nodeId),
-      log(log)
+      log(log),
+      connection(connectionConfig(settings, topics), log,
+                 {[this] { connected(); }, [this](const mosquitto_message &m) { received(m); },
+                  [this](int mid) { forgetAcknowledged(mid); },
+                  [this](const std::string &why) { return refused(why); },
+                  [this] {
+                      if (forgetDue)
+                          forgetStep();
+                  }})
 {
 }
 
@@ -46,14 +68,9 @@ Bridge::~Bridge()
     idle.reset();
     for (auto &f : fades)
         control::closeDisplays(&f.second.scan);
-    sd_event_source_disable_unref(socket);
     sd_event_source_disable_unref(later);
     sd_event_source_disable_unref(syncTimer);
     sd_event_source_disable_unref(timer);
-    if (mosq)
-        mosquitto_destroy(mosq);
-    mosquitto_property_free_all(&connectProperties);
-    mosquitto_lib_cleanup();
 }
 
 bool Bridge::setUp(std::string *why)
@@ -93,8 +110,7 @@ bool Bridge::setUp(std::string *why)
                                               [this](const std::string &t, const std::string &p, bool r) { publish(t, p, r); });
         idle->open(loop);
     }
-    mosquitto_lib_init();
-    return makeClient(why);
+    return true;
 }
 
 int Bridge::run()
@@ -106,6 +122,10 @@ int Bridge::run()
     }
     if (settings.options.forget.empty())
         rescan();
+    if (!connection.open(loop, &why)) {
+        log.error(why);
+        return control::Failure;
+    }
     tick(monotonicMs());
     // Ready once the displays are offered and the broker is being reached.
     daemon.ready();
@@ -135,15 +155,8 @@ void Bridge::stop()
         endFade(fades.begin());
     if (syncDue)
         syncRecord();
-    if (link == Link::Up) {
-        // Gone on purpose: say so now rather than through the will later.
-        const std::string availability = topics.availability();
-        mosquitto_publish(mosq, nullptr, availability.c_str(), 7, "offline", 1, true);
-        mosquitto_disconnect(mosq);
-        for (long long end = monotonicMs() + 1000; mosquitto_want_write(mosq) && monotonicMs() < end;)
-            if (mosquitto_loop_write(mosq, 1) != MOSQ_ERR_SUCCESS)
-                break;
-    }
+    // Gone on purpose: say so now rather than through the will later.
+    connection.close(true);
     sd_event_exit(loop, 0);
 }
 
@@ -155,62 +168,61 @@ int Bridge::onTimer(sd_event_source *, std::uint64_t, void *self)
 
 void Bridge::tick(long long now)
 {
-    if (link == Link::Waiting && now >= retryAt)
-        tryConnect(now);
     if (statesDueAt && now >= statesDueAt) {
         statesSentAt = now;
         statesDueAt = paceStates(now);
     }
-    // mosquitto keeps time in whole seconds: one more makes sure its
-    // keepalive is due when it is asked.
-    // While the probe is under way there is no connection to keep alive:
-    // the probe keeps its own time for each address.
-    if (link != Link::Waiting && !reach.active() && now >= lastTraffic + (settings.options.keepalive + 1) * 1000LL)
-        pump(0, now);
     stepFades(control::monotonicNs());
     arm(monotonicMs());
 }
 
 void Bridge::arm(long long now)
 {
-    long long next = link == Link::Waiting ? retryAt : lastTraffic + (settings.options.keepalive + 1) * 1000LL;
-    if (statesDueAt)
-        next = std::min(next, statesDueAt);
+    long long next = statesDueAt ? std::max(statesDueAt, now) : -1;
     long long fadeNs = -1;
     for (const auto &f : fades)
         fadeNs = earliest(fadeNs, f.second.fade->due());
-    unsigned long long usec = static_cast<unsigned long long>(std::max(next, now)) * 1000;
+    if (next < 0 && fadeNs < 0) {
+        sd_event_source_set_enabled(timer, SD_EVENT_OFF);
+        return;
+    }
+    unsigned long long usec = next < 0 ? UINT64_MAX : static_cast<unsigned long long>(next) * 1000;
     if (fadeNs >= 0)
         usec = std::min(usec, static_cast<unsigned long long>((fadeNs + 999) / 1000));
     sd_event_source_set_time(timer, usec);
     sd_event_source_set_enabled(timer, SD_EVENT_ONESHOT);
 }
 
-int Bridge::onSocket(sd_event_source *, int, unsigned revents, void *self)
+void Bridge::connected()
 {
-    Bridge *b = static_cast<Bridge *>(self);
-    const long long now = monotonicMs();
-    b->pump(revents, now);
-    // Not from within libmosquitto's callbacks, which hold its locks.
-    if (b->forgetDue)
-        b->forgetStep();
-    b->arm(now);
-    return 0;
+    log.reset("connect");
+    log.reset("refused");
+    if (!settings.options.forget.empty()) {
+        forgetConnected();
+        return;
+    }
+    connection.subscribe(topics.commands());
+    connection.subscribe(topics.group());
+    // What the broker retained from an earlier run, for displays gone since.
+    connection.subscribe(topics.discoveries());
+    publish(topics.availability(), "online", true);
+    for (auto &entry : panels)
+        announce(entry.second);
+    publishStates(true);
+    // After the lights, so that their device is known when these join it.
+    if (idle) {
+        connection.subscribe(idle->commands());
+        idle->announce();
+    }
 }
 
-void Bridge::pump(unsigned revents, long long now)
+bool Bridge::refused(const std::string &why)
 {
-    int rc = MOSQ_ERR_SUCCESS;
-    if (revents & (EPOLLIN | EPOLLHUP | EPOLLERR))
-        rc = mosquitto_loop_read(mosq, 1);
-    if (rc == MOSQ_ERR_SUCCESS && link != Link::Waiting && mosquitto_want_write(mosq))
-        rc = mosquitto_loop_write(mosq, 1);
-    // After a wake-up for the keepalive, the next one is a keepalive away.
-    lastTraffic = now;
-    if (rc == MOSQ_ERR_SUCCESS && link != Link::Waiting)
-        rc = mosquitto_loop_misc(mosq);
-    if (rc != MOSQ_ERR_SUCCESS && link != Link::Waiting)
-        lost(rc, now);
+    // Run by hand, --forget gives up: its person is there to fix it.
+    if (settings.options.forget.empty())
+        return false;
+    forgetEnd(control::Failure, why);
+    return true;
 }
 
 void Bridge::received(const mosquitto_message &message)

@@ -17,19 +17,17 @@
 #include "control/displays.h"
 #include "control/environment.h"
 #include "control/fade.h"
+#include "mqtt/connection.h"
 #include "mqtt/idleentities.h"
 #include "control/log.h"
 #include "mqtt/messages.h"
 #include "mqtt/options.h"
 #include "mqtt/payload.h"
-#include "mqtt/reach.h"
 #include "control/status.h"
 #include "control/daemon.h"
 #include "control/watch.h"
 
-struct mosquitto;
 struct mosquitto_message;
-struct mqtt5__property;
 struct sd_event;
 struct signalfd_siginfo;
 struct sd_event_source;
@@ -57,14 +55,7 @@ public:
     // A Status.
     int run();
 
-    // libmosquitto's callbacks.
-    void connected(int rc);
-    void received(const mosquitto_message &message);
-    void libraryLog(int level, const char *text);
-    void acknowledged(int mid);
-
 private:
-    enum class Link { Waiting, Connecting, Up };
     struct Known {
         Panel panel;
         std::string published;  // the last state payload sent
@@ -82,23 +73,15 @@ private:
     };
 
     bool setUp(std::string *why);
-    // The MQTT client, made anew: callbacks, will, credentials, TLS.
-    bool makeClient(std::string *why);
-    static int onSocket(sd_event_source *source, int fd, unsigned revents, void *self);
-    static int onPrepare(sd_event_source *source, void *self);
     static int onTimer(sd_event_source *source, std::uint64_t usec, void *self);
     static int onPending(sd_event_source *source, void *self);
     void tick(long long now);
     void arm(long long now);
-    void tryConnect(long long now);
-    void reached(const std::string &why, const std::string &address);
-    // A broker that does not speak MQTT 5: 3.1.1 for the next connection
-    // only. Never from within libmosquitto's callbacks.
-    bool olderProtocol(int rc);
-    void lost(int rc, long long now, const std::string &why = std::string());
-    void pump(unsigned revents, long long now);
-    void watchSocket();
     void stop();
+    // The connection's: up, and what arrives.
+    void connected();
+    void received(const mosquitto_message &message);
+    bool refused(const std::string &why);
 
     // panels.cpp
     void rescan();
@@ -126,6 +109,7 @@ private:
     std::string forgetMarker() const;
     void forgetConnected();
     void forgetReceived(const std::string &topic, bool retained, std::size_t size);
+    void forgetAcknowledged(int mid);
     // Outside libmosquitto's callbacks, once forgetDue is set.
     void forgetStep();
     void forgetEnd(int status, const std::string &why);
@@ -143,26 +127,9 @@ private:
     control::RecordWatch record;
     control::DeviceMonitor devices;
     sd_event *loop = nullptr;  // the daemon's
-    sd_event_source *timer = nullptr;
-    sd_event_source *socket = nullptr;
+    sd_event_source *timer = nullptr;  // the states' pace and the fades' steps
     sd_event_source *later = nullptr;  // runs the pending commands
-    int socketFd = -1;
-    mosquitto *mosq = nullptr;
-    Link link = Link::Waiting;
-    Reach reach;
-    // MQTT 5's Maximum Packet Size: the broker drops larger messages for
-    // this client rather than make it buffer them.
-    mqtt5__property *connectProperties = nullptr;
-    bool version5 = true;
-    bool olderTold = false;  // the fall back to 3.1.1 was logged
-    bool answered = false;  // the broker's CONNACK came for this attempt
-    bool versionRefused = false;  // ... and refused MQTT 5
-    long long retryAt = 0;         // ms, monotonic
-    long long backoffMs = 0;
-    long long upSince = 0;
-    int quickDrops = 0;  // connections lost within seconds, one after another
-    std::string tlsReason;  // libmosquitto's last word on a TLS failure
-    long long lastTraffic = 0;
+    Connection connection;
     long long statesSentAt = 0;    // ms: when the record was last published
     long long statesDueAt = 0;     // ms: when it is to be published; 0: not
     std::map<std::string, Known> panels;  // by place and identity
@@ -183,8 +150,6 @@ private:
     void scheduleSync();
     void syncRecord();
 };
-
-long long monotonicMs();
 
 // The longest a command's record write stays in memory only, and the
 // least time between two flushes.

@@ -1,4 +1,4 @@
-#include "mqtt/bridge.h"
+#include "mqtt/connection.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,9 +13,6 @@
 
 #include "control/clock.h"
 #include "control/status.h"
-
-// The bridge's one MQTT connection: the client, connecting (MQTT 5, or
-// 3.1.1 where the broker knows no better), losing it and trying again.
 
 namespace mqtt {
 
@@ -42,22 +39,22 @@ const int maxPacketBytes = 64 * 1024;
 
 extern "C" void onConnect(mosquitto *, void *self, int rc)
 {
-    static_cast<Bridge *>(self)->connected(rc);
+    static_cast<Connection *>(self)->connected(rc);
 }
 
 extern "C" void onMessage(mosquitto *, void *self, const mosquitto_message *message)
 {
-    static_cast<Bridge *>(self)->received(*message);
+    static_cast<Connection *>(self)->received(*message);
 }
 
 extern "C" void onPublish(mosquitto *, void *self, int mid)
 {
-    static_cast<Bridge *>(self)->acknowledged(mid);
+    static_cast<Connection *>(self)->acknowledged(mid);
 }
 
 extern "C" void onLog(mosquitto *, void *self, int level, const char *text)
 {
-    static_cast<Bridge *>(self)->libraryLog(level, text);
+    static_cast<Connection *>(self)->libraryLog(level, text);
 }
 
 std::string errorText(int rc)
@@ -67,15 +64,149 @@ std::string errorText(int rc)
 
 } // namespace
 
-bool Bridge::makeClient(std::string *why)
+long long monotonicMs()
 {
-    const Options &o = settings.options;
+    return control::monotonicNs() / 1000000;
+}
+
+Connection::Connection(Config config, control::Log &log, Handlers handlers)
+    : config(std::move(config)), log(log), handlers(std::move(handlers))
+{
+}
+
+Connection::~Connection()
+{
+    reach.cancel();
+    sd_event_source_disable_unref(socket);
+    sd_event_source_disable_unref(timer);
     if (mosq)
         mosquitto_destroy(mosq);
-    // --forget runs beside the service: an id of its own, or each would
-    // throw the other off the broker.
-    const std::string id = (o.clientId.empty() ? settings.nodeId : o.clientId) + (o.forget.empty() ? "" : "-forget");
-    mosq = mosquitto_new(id.c_str(), true, this);
+    mosquitto_property_free_all(&connectProperties);
+    mosquitto_lib_cleanup();
+}
+
+bool Connection::open(sd_event *eventLoop, std::string *why)
+{
+    loop = eventLoop;
+    mosquitto_lib_init();
+    const int r = sd_event_add_time(loop, &timer, CLOCK_MONOTONIC, UINT64_MAX, 1000, onTimer, this);
+    if (r < 0) {
+        *why = std::string("event loop: ") + std::strerror(-r);
+        return false;
+    }
+    if (!makeClient(why))
+        return false;
+    tick(monotonicMs());
+    return true;
+}
+
+bool Connection::publish(const std::string &topic, const std::string &payload, bool retain, int *mid)
+{
+    if (link != Link::Up)
+        return false;
+    const int rc = mosquitto_publish(mosq, mid, topic.c_str(), static_cast<int>(payload.size()),
+                                     payload.empty() ? nullptr : payload.data(), 1, retain);
+    if (rc != MOSQ_ERR_SUCCESS)
+        log.limited("publish", control::Priority::Warning, "cannot publish on " + topic + ": " + mosquitto_strerror(rc),
+                    control::monotonicNs());
+    return rc == MOSQ_ERR_SUCCESS;
+}
+
+bool Connection::subscribe(const std::string &topic)
+{
+    return link == Link::Up && mosquitto_subscribe(mosq, nullptr, topic.c_str(), 1) == MOSQ_ERR_SUCCESS;
+}
+
+void Connection::close(bool sayOffline)
+{
+    if (link == Link::Up) {
+        if (sayOffline && !config.will.empty())
+            mosquitto_publish(mosq, nullptr, config.will.c_str(), 7, "offline", 1, true);
+        mosquitto_disconnect(mosq);
+        for (long long end = monotonicMs() + 1000; mosquitto_want_write(mosq) && monotonicMs() < end;)
+            if (mosquitto_loop_write(mosq, 1) != MOSQ_ERR_SUCCESS)
+                break;
+    }
+    link = Link::Closed;
+    reach.cancel();
+    sd_event_source_set_enabled(socket, SD_EVENT_OFF);
+    sd_event_source_set_enabled(timer, SD_EVENT_OFF);
+}
+
+int Connection::onTimer(sd_event_source *, std::uint64_t, void *self)
+{
+    static_cast<Connection *>(self)->tick(monotonicMs());
+    return 0;
+}
+
+void Connection::tick(long long now)
+{
+    if (link == Link::Waiting && now >= retryAt)
+        tryConnect(now);
+    // mosquitto keeps time in whole seconds: one more makes sure its
+    // keepalive is due when it is asked.
+    // While the probe is under way there is no connection to keep alive:
+    // the probe keeps its own time for each address.
+    if ((link == Link::Connecting || link == Link::Up) && !reach.active()
+        && now >= lastTraffic + (config.options.keepalive + 1) * 1000LL)
+        pump(0, now);
+    arm(monotonicMs());
+}
+
+void Connection::arm(long long now)
+{
+    if (link == Link::Closed)
+        return;
+    const long long next = link == Link::Waiting ? retryAt : lastTraffic + (config.options.keepalive + 1) * 1000LL;
+    sd_event_source_set_time(timer, static_cast<unsigned long long>(std::max(next, now)) * 1000);
+    sd_event_source_set_enabled(timer, SD_EVENT_ONESHOT);
+}
+
+int Connection::onSocket(sd_event_source *, int, unsigned revents, void *self)
+{
+    Connection *c = static_cast<Connection *>(self);
+    const long long now = monotonicMs();
+    c->pump(revents, now);
+    if (c->handlers.pumped)
+        c->handlers.pumped();
+    c->arm(now);
+    return 0;
+}
+
+void Connection::pump(unsigned revents, long long now)
+{
+    const bool live = link == Link::Connecting || link == Link::Up;
+    int rc = MOSQ_ERR_SUCCESS;
+    if (revents & (EPOLLIN | EPOLLHUP | EPOLLERR))
+        rc = mosquitto_loop_read(mosq, 1);
+    if (rc == MOSQ_ERR_SUCCESS && live && mosquitto_want_write(mosq))
+        rc = mosquitto_loop_write(mosq, 1);
+    // After a wake-up for the keepalive, the next one is a keepalive away.
+    lastTraffic = now;
+    if (rc == MOSQ_ERR_SUCCESS && live)
+        rc = mosquitto_loop_misc(mosq);
+    if (rc != MOSQ_ERR_SUCCESS && (link == Link::Connecting || link == Link::Up))
+        lost(rc, now);
+}
+
+void Connection::received(const mosquitto_message &message)
+{
+    if (handlers.message)
+        handlers.message(message);
+}
+
+void Connection::acknowledged(int mid)
+{
+    if (handlers.acknowledged)
+        handlers.acknowledged(mid);
+}
+
+bool Connection::makeClient(std::string *why)
+{
+    const Options &o = config.options;
+    if (mosq)
+        mosquitto_destroy(mosq);
+    mosq = mosquitto_new((config.clientId + config.idSuffix).c_str(), true, this);
     if (!mosq) {
         *why = std::string("cannot make an MQTT client: ") + std::strerror(errno);
         return false;
@@ -91,13 +222,12 @@ bool Bridge::makeClient(std::string *why)
     mosquitto_message_callback_set(mosq, onMessage);
     mosquitto_log_callback_set(mosq, onLog);
     mosquitto_publish_callback_set(mosq, onPublish);
-    // A bridge that dies without a word shows as unavailable.
-    const std::string availability = topics.availability();
-    int rc = o.forget.empty() ? mosquitto_will_set(mosq, availability.c_str(), 7, "offline", 1, true)
-                              : MOSQ_ERR_SUCCESS;
+    // A client that dies without a word shows as unavailable.
+    int rc = config.will.empty() ? MOSQ_ERR_SUCCESS
+                                 : mosquitto_will_set(mosq, config.will.c_str(), 7, "offline", 1, true);
     if (rc == MOSQ_ERR_SUCCESS && !o.username.empty())
         rc = mosquitto_username_pw_set(mosq, o.username.c_str(),
-                                       settings.password.empty() ? nullptr : settings.password.c_str());
+                                       config.password.empty() ? nullptr : config.password.c_str());
     if (rc == MOSQ_ERR_SUCCESS && o.tls) {
         if (o.caFile.empty()) {
             mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
@@ -113,9 +243,9 @@ bool Bridge::makeClient(std::string *why)
     return true;
 }
 
-void Bridge::tryConnect(long long now)
+void Connection::tryConnect(long long now)
 {
-    const Options &o = settings.options;
+    const Options &o = config.options;
     link = Link::Connecting;
     lastTraffic = now;
     answered = versionRefused = false;
@@ -127,14 +257,14 @@ void Bridge::tryConnect(long long now)
                 [this](const std::string &why, const std::string &address) { reached(why, address); });
 }
 
-void Bridge::reached(const std::string &why, const std::string &address)
+void Connection::reached(const std::string &why, const std::string &address)
 {
     const long long now = monotonicMs();
     if (!why.empty()) {
         lost(MOSQ_ERR_NO_CONN, now, why);
         return;
     }
-    const Options &o = settings.options;
+    const Options &o = config.options;
     // The address that answered, so that the blocking connect neither
     // resolves again nor waits on an address that drops its packets. TLS
     // checks the certificate against the name: it is given the name.
@@ -150,7 +280,7 @@ void Bridge::reached(const std::string &why, const std::string &address)
     watchSocket();
 }
 
-bool Bridge::olderProtocol(int rc)
+bool Connection::olderProtocol(int rc)
 {
     // An MQTT 3.1.1 broker answers a version 5 CONNECT with a CONNACK of
     // its own version, which reads as malformed, or refuses the version.
@@ -167,13 +297,13 @@ bool Bridge::olderProtocol(int rc)
         return true;
     }
     if (!olderTold)
-        log.warning("the broker at " + settings.options.host + " does not speak MQTT 5; using MQTT 3.1.1, in which it "
+        log.warning("the broker at " + config.options.host + " does not speak MQTT 5; using MQTT 3.1.1, in which it "
                     "cannot be told to keep messages larger than 64 KiB from this program");
     olderTold = true;
     return true;
 }
 
-void Bridge::watchSocket()
+void Connection::watchSocket()
 {
     sd_event_source_disable_unref(socket);
     socket = nullptr;
@@ -187,15 +317,15 @@ void Bridge::watchSocket()
         log.error(std::string("cannot watch the broker's connection: ") + std::strerror(-r));
 }
 
-int Bridge::onPrepare(sd_event_source *source, void *self)
+int Connection::onPrepare(sd_event_source *source, void *self)
 {
     // Before each wait: whether the client has something to send.
-    mosquitto *mosq = static_cast<Bridge *>(self)->mosq;
+    mosquitto *mosq = static_cast<Connection *>(self)->mosq;
     sd_event_source_set_io_events(source, EPOLLIN | (mosquitto_want_write(mosq) ? unsigned(EPOLLOUT) : 0u));
     return 0;
 }
 
-void Bridge::libraryLog(int level, const char *text)
+void Connection::libraryLog(int level, const char *text)
 {
     // A TLS failure's reason (a certificate, a host name) is only said
     // here; the error code says no more than "A TLS error occurred".
@@ -205,9 +335,9 @@ void Bridge::libraryLog(int level, const char *text)
     }
 }
 
-void Bridge::lost(int rc, long long now, const std::string &why)
+void Connection::lost(int rc, long long now, const std::string &why)
 {
-    const Options &o = settings.options;
+    const Options &o = config.options;
     reach.cancel();
     sd_event_source_disable_unref(socket);
     socket = nullptr;
@@ -241,7 +371,7 @@ void Bridge::lost(int rc, long long now, const std::string &why)
     if (rc == MOSQ_ERR_TLS && !tlsReason.empty())
         reason += " (" + tlsReason + ")";
     tlsReason.clear();
-    const std::string id = o.clientId.empty() ? settings.nodeId : o.clientId;
+    const std::string &id = config.clientId;
     if (link == Link::Up && now - upSince < quickDropMs) {
         if (++quickDrops == quickDropsTold)
             log.warning("the broker dropped the connection " + std::to_string(quickDrops)
@@ -269,9 +399,9 @@ void Bridge::lost(int rc, long long now, const std::string &why)
     arm(now);
 }
 
-void Bridge::connected(int rc)
+void Connection::connected(int rc)
 {
-    const Options &o = settings.options;
+    const Options &o = config.options;
     answered = true;
     if (rc != 0) {
         // Refused: loop_read fails next, which schedules the retry.
@@ -285,36 +415,17 @@ void Bridge::connected(int rc)
         const std::string refused = "the broker at " + o.host + ':' + std::to_string(o.port)
             + " refused the connection: " + (version5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc))
             + (credentials ? " (check --username and --password-file)" : "");
-        // Run by hand, --forget gives up: its person is there to fix it.
-        if (!o.forget.empty())
-            forgetEnd(control::Failure, refused);
-        else
+        if (!handlers.refused || !handlers.refused(refused))
             log.limited("refused", control::Priority::Error, refused + "; trying again, less and less often",
                         control::monotonicNs());
         return;
     }
     link = Link::Up;
     upSince = monotonicMs();
-    log.reset("connect");
-    log.reset("refused");
-    log.info("connected to " + o.host + ':' + std::to_string(o.port) + " as " + topics.node());
-    if (!o.forget.empty()) {
-        forgetConnected();
-        return;
-    }
-    mosquitto_subscribe(mosq, nullptr, topics.commands().c_str(), 1);
-    mosquitto_subscribe(mosq, nullptr, topics.group().c_str(), 1);
-    // What the broker retained from an earlier run, for displays gone since.
-    mosquitto_subscribe(mosq, nullptr, topics.discoveries().c_str(), 1);
-    publish(topics.availability(), "online", true);
-    for (auto &entry : panels)
-        announce(entry.second);
-    publishStates(true);
-    // After the lights, so that their device is known when these join it.
-    if (idle) {
-        mosquitto_subscribe(mosq, nullptr, idle->commands().c_str(), 1);
-        idle->announce();
-    }
+    log.info("connected to " + o.host + ':' + std::to_string(o.port) + " as " + config.name);
+    if (handlers.up)
+        handlers.up();
 }
+
 
 } // namespace mqtt

@@ -2,7 +2,6 @@
 // the program ends. A place of which the broker keeps nothing is named and
 // nothing is forgotten, so that a mistyped place is not taken for done.
 
-#include <mosquitto.h>
 #include <systemd/sd-event.h>
 
 #include "mqtt/bridge.h"
@@ -35,10 +34,9 @@ void Bridge::forgetConnected()
     bool ok = true;
     for (const std::string &place : settings.options.forget)
         for (const std::string &topic : forgetTopics(place))
-            ok = ok && mosquitto_subscribe(mosq, nullptr, topic.c_str(), 1) == MOSQ_ERR_SUCCESS;
+            ok = ok && connection.subscribe(topic);
     const std::string marker = forgetMarker();
-    ok = ok && mosquitto_subscribe(mosq, nullptr, marker.c_str(), 1) == MOSQ_ERR_SUCCESS
-        && mosquitto_publish(mosq, nullptr, marker.c_str(), 0, nullptr, 1, false) == MOSQ_ERR_SUCCESS;
+    ok = ok && connection.subscribe(marker) && connection.publish(marker, std::string(), false);
     if (!ok)
         forgetEnd(control::Failure, "cannot ask the broker what it keeps for the places named");
 }
@@ -75,8 +73,6 @@ void Bridge::forgetStep()
     }
     if (forgetStage == ForgetStage::Forgetting && unacked.empty()) {
         log.info("forgotten");
-        mosquitto_disconnect(mosq);
-        mosquitto_loop_write(mosq, 1);
         forgetEnd(control::Ok, std::string());
     }
 }
@@ -87,7 +83,10 @@ void Bridge::forgetEnd(int status, const std::string &why)
         log.error(why);
     forgetStatus = status;
     forgetStage = ForgetStage::Done;
-    link = Link::Waiting;
+    // Done, outside libmosquitto's callbacks: a clean goodbye. A failure
+    // may come from within one (a refusal), where the client is left be.
+    if (status == control::Ok)
+        connection.close(false);
     sd_event_exit(loop, 0);
 }
 
@@ -98,7 +97,7 @@ void Bridge::forget()
     for (const std::string &place : settings.options.forget) {
         for (const std::string &topic : forgetTopics(place)) {
             int mid = 0;
-            if (mosquitto_publish(mosq, &mid, topic.c_str(), 0, nullptr, 1, true) != MOSQ_ERR_SUCCESS) {
+            if (!connection.publish(topic, std::string(), true, &mid)) {
                 forgetEnd(control::Failure, "cannot publish on " + logTopic(topic));
                 return;
             }
@@ -110,7 +109,7 @@ void Bridge::forget()
     }
 }
 
-void Bridge::acknowledged(int mid)
+void Bridge::forgetAcknowledged(int mid)
 {
     if (unacked.erase(mid) && unacked.empty())
         forgetDue = true;

@@ -20,13 +20,7 @@ namespace mqtt {
 
 void Bridge::publish(const std::string &topic, const std::string &payload, bool retain)
 {
-    if (link != Link::Up)
-        return;
-    const int rc = mosquitto_publish(mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                                     payload.data(), 1, retain);
-    if (rc != MOSQ_ERR_SUCCESS)
-        log.limited("publish", control::Priority::Warning, "cannot publish on " + topic + ": " + mosquitto_strerror(rc),
-                    control::monotonicNs());
+    connection.publish(topic, payload, retain);
 }
 
 void Bridge::rescan()
@@ -141,7 +135,7 @@ void Bridge::publishStates(bool all)
 void Bridge::publishState(Known &known, const PanelState &state, bool all)
 {
     const std::string payload = statePayload(state);
-    if (link != Link::Up || (!all && payload == known.published))
+    if (!connection.isUp() || (!all && payload == known.published))
         return;
     publish(topics.panel(known.panel, "state"), payload, true);
     known.published = payload;
