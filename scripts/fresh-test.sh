@@ -54,6 +54,8 @@ mmdebstrap --unshare-helper sh -c '
     mount --bind "$cache" "$root/var/cache/brightness"
     mount --bind "$work/brightness" "$root/root/brightness"
     cp /etc/resolv.conf "$root/etc/resolv.conf"
+    # A machine id, as its first boot gives a machine: the image has none.
+    tr -d - < /proc/sys/kernel/random/uuid > "$root/etc/machine-id"
     cd "$root"
     mkdir -p .old
     pivot_root . .old

@@ -2,16 +2,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 
 #include <mosquitto.h>
-#include <sys/epoll.h>
 #include <systemd/sd-event.h>
-#include <unistd.h>
 
 #include "control/clock.h"
 #include "control/status.h"
+#include "mqtt/control.h"
 
 namespace mqtt {
 
@@ -20,15 +18,6 @@ namespace {
 // The record changes at every step of a fade: it is read at most this
 // often, the first change at once.
 const long long stateIntervalMs = 50;
-
-long long earliest(long long a, long long b)
-{
-    return a < 0 ? b : b < 0 ? a : std::min(a, b);
-}
-
-} // namespace
-
-namespace {
 
 Connection::Config connectionConfig(const Settings &settings, const Topics &topics)
 {
@@ -58,7 +47,14 @@ Bridge::Bridge(const Settings &settings, control::Log &log)
                   [this] {
                       if (forgetDue)
                           forgetStep();
-                  }})
+                  }}),
+      commands(settings.env, log,
+               {[this](const std::string &place, const control::ScreenState &after) {
+                    for (auto &entry : panels)
+                        if (entry.second.panel.place == place)
+                            publishState(entry.second, panelStateOf(after), false);
+                },
+                [this] { publishStates(false); }})
 {
 }
 
@@ -66,10 +62,6 @@ Bridge::~Bridge()
 {
     // Its bus connection is on the loop.
     idle.reset();
-    for (auto &f : fades)
-        control::closeDisplays(&f.second.scan);
-    sd_event_source_disable_unref(later);
-    sd_event_source_disable_unref(syncTimer);
     sd_event_source_disable_unref(timer);
 }
 
@@ -80,20 +72,12 @@ bool Bridge::setUp(std::string *why)
         return false;
     loop = daemon.loop();
     int r = sd_event_add_time(loop, &timer, CLOCK_MONOTONIC, UINT64_MAX, 1000, onTimer, this);
-    if (r >= 0)
-        r = sd_event_add_defer(loop, &later, onPending, this);
-    if (r >= 0)
-        r = sd_event_source_set_priority(later, SD_EVENT_PRIORITY_IDLE);
-    if (r >= 0)
-        r = sd_event_source_set_enabled(later, SD_EVENT_OFF);
-    if (r >= 0)
-        r = sd_event_add_time(loop, &syncTimer, CLOCK_MONOTONIC, UINT64_MAX, 1000, onSync, this);
-    if (r >= 0)
-        r = sd_event_source_set_enabled(syncTimer, SD_EVENT_OFF);
     if (r < 0) {
         *why = std::string("event loop: ") + std::strerror(-r);
         return false;
     }
+    if (!commands.open(loop, why))
+        return false;
     const auto recordChanged = [this] {
         const long long now = monotonicMs();
         const long long due = std::max(now, statesSentAt + stateIntervalMs);
@@ -149,12 +133,7 @@ int Bridge::run()
 void Bridge::stop()
 {
     // A fade under way ends here; the record keeps its last step for good.
-    for (auto &f : fades)
-        f.second.fade->interrupt();
-    while (!fades.empty())
-        endFade(fades.begin());
-    if (syncDue)
-        syncRecord();
+    commands.stop();
     // Gone on purpose: say so now rather than through the will later.
     connection.close(true);
     sd_event_exit(loop, 0);
@@ -172,24 +151,16 @@ void Bridge::tick(long long now)
         statesSentAt = now;
         statesDueAt = paceStates(now);
     }
-    stepFades(control::monotonicNs());
     arm(monotonicMs());
 }
 
 void Bridge::arm(long long now)
 {
-    long long next = statesDueAt ? std::max(statesDueAt, now) : -1;
-    long long fadeNs = -1;
-    for (const auto &f : fades)
-        fadeNs = earliest(fadeNs, f.second.fade->due());
-    if (next < 0 && fadeNs < 0) {
+    if (!statesDueAt) {
         sd_event_source_set_enabled(timer, SD_EVENT_OFF);
         return;
     }
-    unsigned long long usec = next < 0 ? UINT64_MAX : static_cast<unsigned long long>(next) * 1000;
-    if (fadeNs >= 0)
-        usec = std::min(usec, static_cast<unsigned long long>((fadeNs + 999) / 1000));
-    sd_event_source_set_time(timer, usec);
+    sd_event_source_set_time(timer, static_cast<std::uint64_t>(std::max(statesDueAt, now)) * 1000);
     sd_event_source_set_enabled(timer, SD_EVENT_ONESHOT);
 }
 

@@ -4,13 +4,9 @@
 #include <algorithm>
 #include <sstream>
 
-#include <mosquitto.h>
-#include <systemd/sd-event.h>
-
 #include "mqtt/bridge.h"
 #include "mqtt/control.h"
 #include "control/displays.h"
-#include "control/session.h"
 #include "control/clock.h"
 #include "control/status.h"
 #include "control/store.h"
@@ -125,7 +121,7 @@ void Bridge::publishStates(bool all)
         Known &k = entry.second;
         // Mid-fade, the state published is the fade's target, so that Home
         // Assistant records two states per fade, not one per step.
-        if (fades.count(k.panel.place) && !all)
+        if (commands.fading(k.panel.place) && !all)
             continue;
         const control::Display d{-1, -1, {k.panel.vendor, k.panel.product}, k.panel.place, k.panel.formerPlace};
         publishState(k, panelStateOf(control::entryOf(record, d)), all);
@@ -151,95 +147,7 @@ void Bridge::command(const std::string &place, const char *data, std::size_t siz
         return;
     }
     log.debug("command on " + logTopic(topic) + ": " + std::string(data, size));
-    for (auto it = pending.begin(); it != pending.end();)
-        it = place.empty() || it->first == place ? pending.erase(it) : it + 1;
-    pending.emplace_back(place, c);
-    sd_event_source_set_enabled(later, SD_EVENT_ONESHOT);
-}
-
-int Bridge::onPending(sd_event_source *, void *self)
-{
-    Bridge *b = static_cast<Bridge *>(self);
-    // In the order taken: each is the newest for the displays it covers.
-    std::vector<std::pair<std::string, Command>> ready;
-    ready.swap(b->pending);
-    for (const auto &p : ready)
-        b->start(p.first, p.second);
-    return 0;
-}
-
-void Bridge::start(const std::string &place, const Command &command)
-{
-    // The newer command has the last word on the displays it covers.
-    for (auto it = fades.begin(); it != fades.end();) {
-        auto next = std::next(it);
-        if (place.empty() || it->first == place) {
-            it->second.fade->cancel();
-            endFade(it, false);
-        }
-        it = next;
-    }
-    std::ostringstream messages;
-    control::Environment quiet = settings.env;
-    quiet.err = &messages;
-    quiet.out = &messages;
-    quiet.priorityPrefix = true;
-    control::Selection selection;
-    selection.place = place;
-    control::Scan scan = control::findDisplays(quiet, selection);
-    if (scan.usable.empty() && scan.refused.empty() && scan.status == control::Ok)
-        // Unplugged between the command and now: nothing to do.
-        control::say(quiet) << "no display found" << (place.empty() ? std::string() : " at " + place) << '\n';
-    // Each command of a flood would say the same: once a minute per target.
-    log.relayLimited("command " + place, control::Priority::Warning, messages.str(), control::monotonicNs());
-    // One fade per display, so that a command for one of them later ends
-    // only that display's.
-    for (const control::Display &d : scan.usable) {
-        Running r;
-        r.scan.usable.push_back(d);
-        r.messages = std::make_unique<std::ostringstream>();
-        control::Environment env = settings.env;
-        env.err = env.out = r.messages.get();
-        env.priorityPrefix = true;
-        r.fade = std::make_unique<control::Fade>(env, planFor(command));
-        r.fade->start(jobsFor(command, d), control::monotonicNs());
-        const std::string key = d.place.empty() ? hidrawPath(d.node) : d.place;
-        if (!r.fade->done() && !r.fade->jobs().empty())
-            // Where the fade ends, said as it begins: OFF from the start of
-            // a fade to off.
-            for (auto &entry : panels)
-                if (entry.second.panel.place == key)
-                    publishState(entry.second, panelStateOf(r.fade->jobs().front().after), false);
-        endFade(fades.emplace(key, std::move(r)).first);
-    }
-    arm(monotonicMs());
-}
-
-void Bridge::stepFades(long long now)
-{
-    for (auto it = fades.begin(); it != fades.end();) {
-        auto next = std::next(it);
-        it->second.fade->step(now);
-        endFade(it);
-        it = next;
-    }
-}
-
-void Bridge::endFade(std::map<std::string, Running>::iterator it, bool say)
-{
-    if (!it->second.fade->done())
-        return;
-    log.relayLimited("fade " + it->first, control::Priority::Warning, it->second.messages->str(), control::monotonicNs());
-    const std::vector<control::Job> &jobs = it->second.fade->jobs();
-    // Its record writes were not flushed.
-    if (std::any_of(jobs.begin(), jobs.end(), [](const control::Job &j) { return j.written >= 0 || j.recordOnly; }))
-        scheduleSync();
-    control::closeDisplays(&it->second.scan);
-    fades.erase(it);
-    // Where it ended, from the record: the same as the target unless it was
-    // cut short.
-    if (say)
-        publishStates(false);
+    commands.take(place, c);
 }
 
 } // namespace mqtt
