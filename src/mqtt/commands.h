@@ -7,6 +7,7 @@
 // command for that display ends; its record writes are flushed at most
 // once a second, when commands pause.
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>

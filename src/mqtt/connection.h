@@ -6,6 +6,7 @@
 // and, once lost, tried again less and less often. What is said on it is
 // the owner's: it is told when the connection is up and what arrives.
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
