@@ -128,10 +128,13 @@ target)
     status=0
     for s in $suites; do
         mkdir -p "$ROOT/build-armhf-tests/target/$s"
-        { sh "$ROOT/tests/target/run.sh" "$s" "$ROOT/build-armhf-tests" "$ROOT/dist" \
+        rm -f "$ROOT/build-armhf-tests/target/$s.status"
+        # Under set -e a failed run would end the group before its status.
+        { rc=0
+          sh "$ROOT/tests/target/run.sh" "$s" "$ROOT/build-armhf-tests" "$ROOT/dist" \
             "$old/brightness_1.0.0_armhf.deb" "$ROOT/build-armhf-tests/target/$s" "$@" \
-            > "$ROOT/build-armhf-tests/target/$s.out" 2>&1
-          echo $? > "$ROOT/build-armhf-tests/target/$s.status"; } &
+            > "$ROOT/build-armhf-tests/target/$s.out" 2>&1 || rc=$?
+          echo $rc > "$ROOT/build-armhf-tests/target/$s.status"; } &
     done
     wait
     for s in $suites; do
