@@ -12,7 +12,9 @@
 //   5. the idle timer, which dims and turns off when none of 2 to 4 holds;
 //   6. the night profile, which only changes the level a lit screen shows
 //      and the timer's times: it never lights a dark screen and never
-//      darkens one that anything above keeps awake.
+//      darkens one that anything above keeps awake;
+//   7. the room's light (--ambient), which only changes the level of a
+//      screen lit at its own level, and learns from 1. (ambientlevel.cpp).
 // The window writes no record and is unknown here (docs/state.md).
 
 #include <string>

@@ -39,9 +39,12 @@ Controller::Controller(const Options &options, const control::Environment &env, 
                        std::function<long long()> clock)
     : options(options), log(log), clock(std::move(clock)), timing(options.plan, now),
       screen(env, log, options.selection, options.fadeMs), settings(settingsOf(options)),
-      wallClock([] { return static_cast<long long>(std::time(nullptr)); })
+      wallClock([] { return static_cast<long long>(std::time(nullptr)); }), curve(options.ambient.curve),
+      curveFile(env.stateDir + "/ambient-curve")
 {
     screen.wakeAs(touchWake(night, settings.nightLevel));
+    if (options.ambient.on)
+        loadCurve();
 }
 
 void Controller::begin(long long now)
@@ -165,6 +168,7 @@ void Controller::adoptRecord(Stage stage, bool byIdle, long long now)
     nightShown = false;
     if (stage == Stage::Lit) {
         darkBy = Darkener::None;
+        learnLevel(now);
     } else {
         // Theirs, even a dim or an "off:idle" that this run did not make.
         darkBy = Darkener::Other;
@@ -218,6 +222,12 @@ void Controller::finishFade(int status)
 {
     if (fadeFor == FadeFor::Darken) {
         darkened(status);
+        return;
+    }
+    if (fadeFor == FadeFor::Ambient) {
+        // Its writes are this program's, not a person's to learn from.
+        screen.remember(status);
+        screen.forget();
         return;
     }
     const bool kept = screen.reached() && screen.remember(status);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "control/environment.h"
+#include "idle/ambient.h"
 #include "idle/inputs.h"
 #include "control/log.h"
 #include "idle/options.h"
@@ -56,6 +57,10 @@ public:
     void stop();
     // Home Assistant's "wake": as a touch.
     void wakeRequest(long long now);
+    // The room's light, in lux, with --ambient: a lit screen of this
+    // program's follows it along the curve, slowly.
+    void illuminance(double lux, long long now);
+    bool ambient() const { return options.ambient.on; }
     // Home Assistant's "stay awake" switch; logind's idle inhibitor.
     enum class Keeper { StayAwake, Inhibitor };
     void keep(Keeper keeper, bool on, long long now);
@@ -117,7 +122,15 @@ private:
     bool nightShown = false;  // lit at the night level by this program
     long long nightDue = -1;  // monotonic: when night or day next begins
     // What the fade in progress is for.
-    enum class FadeFor { Darken, Night, Day } fadeFor = FadeFor::Darken;
+    enum class FadeFor { Darken, Night, Day, Ambient } fadeFor = FadeFor::Darken;
+    // --ambient: the curve as learned, kept beside the record.
+    void learnLevel(long long now);
+    void loadCurve();
+    void saveCurve();
+    AmbientCurve curve;
+    AmbientFilter filter;
+    std::string curveFile;
+    int ambientLevel = -1;  // the level the light last set; -1: none yet
 };
 
 } // namespace idle

@@ -26,7 +26,7 @@ Loop::Loop(const Options &options, const control::Environment &env, control::Log
     : log(log), stateDir(env.stateDir), controller(options, env, log, control::monotonicNs(), control::monotonicNs),
       service(controller, log, options.night.schedule.kind != NightSchedule::Kind::None, [this] { arm(); }),
       saved(env.stateDir, controller.status().settings), resetSettings(options.resetSettings),
-      fadeMs(options.fadeMs), night(options.night.schedule)
+      fadeMs(options.fadeMs), night(options.night.schedule), sysfsRoot(env.sysfsRoot)
 {
 }
 
@@ -86,6 +86,14 @@ bool Loop::start(std::string *why)
     if (controller.devices().devices().empty())
         log.warning("no input device to watch: the screen is not darkened until one appears");
     controller.begin(control::monotonicNs());
+    if (controller.ambient()) {
+        ambient = std::make_unique<AmbientSource>(sysfsRoot, log, [this](double lux, long long now) {
+            controller.illuminance(lux, now);
+            arm();
+        });
+        if (!ambient->open(loop, why))
+            return false;
+    }
     arm();
     service.open(loop);
     return true;

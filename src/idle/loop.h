@@ -13,6 +13,9 @@
 #include <cstdint>
 #include <string>
 
+#include <memory>
+
+#include "idle/ambientsource.h"
 #include "idle/controller.h"
 #include "idle/saved.h"
 #include "idle/service.h"
@@ -73,6 +76,8 @@ private:
     int fadeMs;
     NightSchedule night;
     std::list<Watched> watched;
+    std::string sysfsRoot;
+    std::unique_ptr<AmbientSource> ambient;  // with --ambient
     long long armed = -2;
 };
 

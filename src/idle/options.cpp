@@ -15,6 +15,7 @@ const control::DurationRule fadeRule{1, 0, 600000, 1};
 enum {
     AfterOption = 256, OffAfterOption, DimOption, FadeOption, VersionOption,
     NightOption, LocationOption, NightLevelOption, NightAfterOption, NightOffAfterOption, ResetOption,
+    AmbientOption, AmbientCurveOption, AmbientResetOption,
 };
 
 const option longOptions[] = {
@@ -32,6 +33,9 @@ const option longOptions[] = {
     {"night-after", required_argument, nullptr, NightAfterOption},
     {"night-off-after", required_argument, nullptr, NightOffAfterOption},
     {"reset-settings", no_argument, nullptr, ResetOption},
+    {"ambient", no_argument, nullptr, AmbientOption},
+    {"ambient-curve", required_argument, nullptr, AmbientCurveOption},
+    {"ambient-reset", no_argument, nullptr, AmbientResetOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -104,6 +108,16 @@ bool takeOption(int val, const std::string &v, Options *o, Seen *seen, std::stri
     case ResetOption:
         o->resetSettings = true;
         break;
+    case AmbientOption:
+        o->ambient.on = true;
+        break;
+    case AmbientCurveOption:
+        o->ambient.on = true;
+        AmbientCurve::parse(v, &o->ambient.curve, why);
+        break;
+    case AmbientResetOption:
+        o->ambient.reset = true;
+        break;
     case 'd':
         control::parseDevice(v, &o->selection, why);
         break;
@@ -175,6 +189,7 @@ std::string usage()
            "                       [--fade TIME] [-d DEV]\n"
            "                       [--night HH:MM-HH:MM | --night sunset-sunrise --location LAT,LON]\n"
            "                       [--night-level P%] [--night-after TIME] [--night-off-after TIME]\n"
+           "                       [--ambient] [--ambient-curve LUX:P%,...] [--ambient-reset]\n"
            "\n"
            "Turns the display's backlight off when nobody has touched an input device\n"
            "for a while, and back on at the first touch, which reaches no application.\n"
@@ -190,6 +205,11 @@ std::string usage()
            "  --night-after TIME    --after at night\n"
            "  --night-off-after TIME  --off-after at night, with --dim\n"
            "  --reset-settings      drop the times and levels set over the bus; these hold\n"
+           "  --ambient             a light sensor's lux set a lit screen's level, learning\n"
+           "                        from the levels people set\n"
+           "  --ambient-curve LUX:P%,...  the lux-to-level points (default\n"
+           "                        5:10%,50:35%,500:70%,5000:100%); implies --ambient\n"
+           "  --ambient-reset       forget the levels learned from people\n"
            "  -v, --verbose         log why the screen dims, wakes or goes dark, and what is watched\n"
            "  -h, --help            show this help\n"
            "  --version             show the version\n"

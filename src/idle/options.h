@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "control/displays.h"
+#include "idle/ambient.h"
 #include "idle/night.h"
 #include "idle/timing.h"
 
@@ -23,6 +24,12 @@ struct Options {
         long long afterNs = -1;
         long long offAfterNs = -1;  // with a dim
     } night;
+    // --ambient: the room's light sets a lit screen's level.
+    struct Ambient {
+        bool on = false;
+        AmbientCurve curve = AmbientCurve::standard();  // --ambient-curve, before learning
+        bool reset = false;  // --ambient-reset: what was learned is dropped
+    } ambient;
     bool verbose = false;  // -v: the log says why
     bool resetSettings = false;  // the settings kept from the bus are dropped
     bool help = false;

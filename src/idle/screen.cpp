@@ -147,7 +147,27 @@ int Screen::darken(int percent, long long now)
         const int shown = e ? control::shownLevel(*e) : control::firstUseLevel;
         jobs.push_back(jobFor(d, control::Action::Dim, std::max(1, std::min(percent, shown))));
     }
-    return startFade(jobs, now);
+    return startFade(jobs, now, fadeMs);
+}
+
+int Screen::setLevel(int percent, int ms, long long now)
+{
+    cancel();
+    fadeMessages.str(std::string());
+    control::Request set = requestOf(control::Input::Set, percent);
+    set.stayOff = true;
+    open(fadeMessages, set);
+    std::vector<control::Job> jobs;
+    for (const control::Display &d : kept.usable)
+        jobs.push_back(jobFor(d, control::Action::Set, percent));
+    return startFade(jobs, now, ms, true);
+}
+
+int Screen::litLevel() const
+{
+    Shown shown;
+    snapshot(&shown);
+    return shown.litLevel;
 }
 
 int Screen::undim(long long now)
@@ -158,10 +178,10 @@ int Screen::undim(long long now)
     std::vector<control::Job> jobs;
     for (const control::Display &d : kept.usable)
         jobs.push_back(jobFor(d, control::Action::IdleWake, 0));
-    return startFade(jobs, now);
+    return startFade(jobs, now, fadeMs);
 }
 
-int Screen::startFade(const std::vector<control::Job> &jobs, long long now)
+int Screen::startFade(const std::vector<control::Job> &jobs, long long now, int ms, bool stayOff)
 {
     int status = kept.status;
     if (kept.usable.empty() && kept.refused.empty()) {
@@ -169,7 +189,8 @@ int Screen::startFade(const std::vector<control::Job> &jobs, long long now)
         status = control::worse(status, control::Failure);
     }
     control::FadePlan plan;
-    plan.fadeMs = fadeMs;
+    plan.fadeMs = ms;
+    plan.stayOff = stayOff;
     fade = std::make_unique<control::Fade>(fadeEnv, plan);
     status = control::worse(status, fade->start(jobs, now));
     if (fade->done())
@@ -273,6 +294,8 @@ std::string Screen::snapshot(Shown *shown) const
             continue;
         mine.entries.push_back(e);
         ++(e.shown == control::shownLit ? shown->lit : e.shown == control::shownOff ? shown->off : shown->dimmed);
+        if (e.shown == control::shownLit && shown->litLevel < 0)
+            shown->litLevel = e.level;
         shown->offByIdle += e.shown == control::shownOff && e.byIdle;
     }
     return control::formatRecord(mine);

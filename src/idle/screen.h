@@ -39,6 +39,14 @@ public:
     // Starts to bring a dim of this program's back to the remembered level,
     // with the fade: the night's level at day.
     int undim(long long now);
+    // Starts to bring a lit screen to percent with a fade of fadeMs, as a
+    // level the record remembers; a display that is off stays off (only
+    // its remembered level changes). A status; step() goes on while
+    // fading().
+    int setLevel(int percent, int fadeMs, long long now);
+    // The remembered level of the first selected display the record shows
+    // lit; -1 when none.
+    int litLevel() const;
     // The request a wake carries out from now on (the arbiter's): the
     // reports made beforehand hold the level transition() gives for it.
     void wakeAs(const control::Request &request);
@@ -77,6 +85,7 @@ public:
 private:
     struct Shown {
         int lit = 0, dimmed = 0, off = 0, offByIdle = 0;
+        int litLevel = -1;  // the first lit entry's remembered level
     };
     std::string snapshot(Shown *shown) const;
     // darkening: what the caller is about to do to the displays, for the
@@ -85,7 +94,7 @@ private:
     void prepare();
     void pass(const char *kind, const std::ostringstream &messages);
     void endFade();
-    int startFade(const std::vector<control::Job> &jobs, long long now);
+    int startFade(const std::vector<control::Job> &jobs, long long now, int ms, bool stayOff = false);
 
     control::Environment env;
     control::Log &log;

@@ -26,6 +26,8 @@ private slots:
     void init();
     void script_data();
     void script();
+    void ambient_data();
+    void ambient();
 };
 
 namespace {
@@ -305,6 +307,112 @@ void tst_Loop::script()
     QVERIFY(control::parseRecord(rig.sysfs.record(), &record));
     QCOMPARE(record.entries.size(), std::size_t(1));
     QCOMPARE(record.entries[0].level, remembered > 0 ? remembered : control::firstUseLevel);
+}
+
+void tst_Loop::ambient_data()
+{
+    // Remembered 60%, --ambient with the standard curve (500 lux: 70%,
+    // 5000: 100%, 50: 35%), --after 5m --dim 20% ("a dim": --after 30s). Events, each at
+    // T ms: "TL500" a light sample of 500 lux; "TLx500*N" the same each
+    // second N times from T; "TP40" a person sets 40%; "To" a person's off;
+    // "Ti0" a touch; "T" the timers only.
+    QTest::addColumn<QString>("calls");
+    QTest::addColumn<QString>("writes");  // a pattern of "T:LEVEL" writes
+    QTest::addColumn<int>("step");        // the largest change from one write to the next
+    QTest::addColumn<int>("by");          // ms: the last write came by then
+    QTest::addColumn<int>("level");       // the record's remembered level at the end
+    QTest::addColumn<QString>("learned"); // what the curve's file holds; "" none
+
+    QTest::newRow("the room's light sets the level, in a fade")
+        << "1000Lx500*25" << "1\\d\\d\\d:61( \\d+:\\d+)* 4000:70" << 1 << 4000 << 70 << "";
+    QTest::newRow("a shadow of 3 s changes nothing")
+        << "1000Lx500*15 16000Lx250*3 19000Lx500*10" << "1\\d\\d\\d:61( \\d+:\\d+)* 4000:70" << 1 << 4000 << 70 << "";
+    QTest::newRow("a lasting step follows within 40 s, never a jump")
+        << "1000Lx50*10 11000Lx5000*45" << "1\\d\\d\\d:59( \\d+:\\d+)* 4000:35( \\d+:\\d+)* \\d+:100" << 1 << 51000
+        << 100 << "";
+    QTest::newRow("a dark screen is not woken") << "500o 1000Lx500*25" << "" << 0 << 0 << 60 << "";
+    QTest::newRow("a dim is left as it is") << "1000Lx500*10 11000Lx500*25 36000Lx5000*10"
+                                            << "1\\d\\d\\d:61( \\d+:\\d+)* 4000:70 30000:20" << 50 << 30000 << 70 << "";
+    QTest::newRow("a person's level is learned and holds")
+        << "1000Lx500*15 20000P40 21000Lx500*20" << "1\\d\\d\\d:61( \\d+:\\d+)* 4000:70" << 1 << 4000 << 40
+        << "5:10%,50:35%,500:40%,5000:100%";
+    QTest::newRow("... until the room changes by more than the band")
+        << "1000Lx500*15 20000P40 21000Lx5000*45" << "1\\d\\d\\d:61( \\d+:\\d+)* 4000:70 2\\d\\d\\d\\d:41( \\d+:\\d+)* \\d+:100"
+        << 1 << 61000 << 100 << "5:10%,50:35%,500:40%,5000:100%";
+    // What an earlier run learned (the file as it wrote it): 500 lux is 40%.
+    QTest::newRow("what was learned is kept across a restart")
+        << "1000Lx500*25" << "1\\d\\d\\d:59( \\d+:\\d+)* 4000:40" << 1 << 4000 << 40
+        << "5:10%,50:35%,500:40%,5000:100%";
+}
+
+void tst_Loop::ambient()
+{
+    QFETCH(QString, calls);
+    QFETCH(QString, writes);
+    QFETCH(int, step);
+    QFETCH(int, by);
+    QFETCH(int, level);
+    QFETCH(QString, learned);
+
+    Rig rig;
+    simhid::present(0, 3, 0x0483, 0x5750);
+    QVERIFY(rig.sysfs.stagePlace(0, testutil::usbDevicePath(1, 0x0483, 0x5750, 1), testutil::hidId(0x0483, 0x5750)));
+    const std::string place = testutil::placeOf(1);
+    QVERIFY(rig.sysfs.setRecord(place + " 0483:5750 60 1\n"));
+    const std::string curveFile = rig.sysfs.stateDir() + "/ambient-curve";
+    if (QByteArray(QTest::currentDataTag()).startsWith("what was learned"))
+        QVERIFY(testutil::writeText(curveFile, learned.toStdString() + "\n"));
+    idle::Options options;
+    const bool dims = QByteArray(QTest::currentDataTag()).startsWith("a dim");
+    options.plan = {(dims ? 30 : 300) * 1000000000LL, 20, 60000000000LL};
+    options.ambient.on = true;
+    rig.start(options);
+    QMap<int, int> persons;  // ms: the level a person set
+    for (const QString &call : calls.split(' ')) {
+        const QRegularExpressionMatch m = QRegularExpression("^(\\d+)(Lx|L|P|o|i)?(\\d*)(?:\\*(\\d+))?$").match(call);
+        QVERIFY2(m.hasMatch(), qPrintable(call));
+        const long long ms = m.captured(1).toLongLong();
+        const QString op = m.captured(2);
+        const int value = m.captured(3).toInt();
+        const int times = m.captured(4).isEmpty() ? 1 : m.captured(4).toInt();
+        for (int k = 0; k < times; ++k) {
+            const long long at = ms + k * 1000;
+            rig.runUntil(at);
+            rig.nowNs = at * 1000000;
+            if (op.startsWith("L")) {
+                rig.controller->illuminance(value, rig.nowNs);
+            } else if (op == "P" || op == "o") {
+                if (op == "P")
+                    persons[int(at)] = value;
+                QVERIFY(rig.sysfs.setRecord(place + " 0483:5750 " + std::to_string(op == "P" ? value : 60) + " 9"
+                                            + (op == "o" ? " off" : "") + "\n"));
+                rig.controller->recordChanged(rig.nowNs);
+            } else if (op == "i") {
+                rig.touch(value, at);
+            }
+            rig.note(at);
+        }
+    }
+    const QString all = rig.written.join(' ');
+    QVERIFY2(QRegularExpression("^" + writes + "$").match(all).hasMatch(), qPrintable(all));
+    int largest = 0, last = 0, previous = 60;
+    for (const QString &w : rig.written) {
+        // A person's level since the previous write is where the screen was.
+        for (auto p = persons.begin(); p != persons.end(); ++p)
+            if (p.key() > last && p.key() <= w.section(':', 0, 0).toInt())
+                previous = p.value();
+        largest = std::max(largest, std::abs(w.section(':', 1).toInt() - previous));
+        previous = w.section(':', 1).toInt();
+        last = w.section(':', 0, 0).toInt();
+    }
+    QVERIFY2(largest <= step, qPrintable(all));
+    QVERIFY2(last <= by, qPrintable(all));
+    control::Record record;
+    QVERIFY(control::parseRecord(rig.sysfs.record(), &record));
+    QCOMPARE(record.entries.size(), std::size_t(1));
+    QCOMPARE(record.entries[0].level, level);
+    QFile file(QString::fromStdString(curveFile));
+    QCOMPARE(file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).trimmed() : QString(), learned);
 }
 
 QTEST_APPLESS_MAIN(tst_Loop)
