@@ -22,8 +22,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "clock.h"
-#include "ctl.h"
+#include "control/clock.h"
+#include "ctl/ctl.h"
 #include "percentile.h"
 #include "spawn.h"
 #include "simhid.h"

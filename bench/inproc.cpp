@@ -42,13 +42,13 @@
 #include <vector>
 
 #include "alloccount.h"
-#include "debuglog.h"
-#include "device.h"
-#include "mainwindow.h"
+#include "common/debuglog.h"
+#include "display/device.h"
+#include "window/mainwindow.h"
 #include "percentile.h"
-#include "report.h"
+#include "display/report.h"
 #include "simhid.h"
-#include "thread.h"
+#include "hotplug/thread.h"
 
 // A slider wired to an empty slot the way the window's slider is wired
 // (connectSlotsByName): Qt's part of a send.

@@ -23,9 +23,9 @@
 #include <cstdlib>
 #include <random>
 
-#include "mainwindow.h"
+#include "window/mainwindow.h"
 #include "simhid.h"
-#include "thread.h"
+#include "hotplug/thread.h"
 
 namespace {
 
