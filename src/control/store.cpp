@@ -199,4 +199,16 @@ bool replaceFile(int fd, const std::string &tmp, const std::string &path, const 
     return ok;
 }
 
+bool replaceSmallFile(const std::string &path, const std::string &text, std::string *why)
+{
+    const std::string tmp = path + ".new";
+    unlink(tmp.c_str());
+    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *why = failed("cannot write", tmp, errno);
+        return false;
+    }
+    return replaceFile(fd, tmp, path, text, true, why);
+}
+
 } // namespace control

@@ -58,6 +58,11 @@ private:
 bool replaceFile(int fd, const std::string &tmp, const std::string &path, const std::string &text, bool durable,
                  std::string *why);
 
+// PATH replaced whole by TEXT, readable by everyone and flushed, through the
+// fixed temporary PATH.new, created anew and never followed: the directory
+// is group plugdev's to write.
+bool replaceSmallFile(const std::string &path, const std::string &text, std::string *why);
+
 } // namespace control
 
 #endif

@@ -8,9 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "control/store.h"
@@ -45,7 +43,6 @@ void Controller::illuminance(double lux, long long now)
     if (night && settings.nightLevel > 0)
         level = std::min(level, settings.nightLevel);
     const int was = screen.litLevel();
-    ambientLevel = level;
     // No display lit, or already there.
     if (was < 0 || was == level)
         return;
@@ -67,7 +64,6 @@ void Controller::learnLevel(long long now)
     curve.learn(filter.lux(), level);
     // The person's level holds until the room changes by more than the band.
     filter.hold(now);
-    ambientLevel = level;
     log.info("learned " + std::to_string(level) + "% at " + luxText(filter.lux()) + " lux: " + curve.text());
     saveCurve();
 }
@@ -96,17 +92,8 @@ void Controller::loadCurve()
 
 void Controller::saveCurve()
 {
-    // A fixed temporary name, created anew and never followed: the
-    // directory is group plugdev's to write.
-    const std::string tmp = curveFile + ".new";
-    unlink(tmp.c_str());
-    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     std::string why;
-    if (fd < 0)
-        why = "cannot write " + tmp + ": " + std::strerror(errno);
-    else
-        control::replaceFile(fd, tmp, curveFile, curve.text() + "\n", true, &why);
-    if (!why.empty())
+    if (!control::replaceSmallFile(curveFile, curve.text() + "\n", &why))
         log.warning(why + "; what was learned holds until the program stops");
 }
 

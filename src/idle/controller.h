@@ -130,7 +130,6 @@ private:
     AmbientCurve curve;
     AmbientFilter filter;
     std::string curveFile;
-    int ambientLevel = -1;  // the level the light last set; -1: none yet
 };
 
 } // namespace idle

@@ -7,7 +7,6 @@
 #include <fstream>
 #include <sstream>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,17 +91,8 @@ bool SavedSettings::save(const Settings &now, std::string *why) const
     const std::string text = format(now, commandLine);
     if (text.empty())
         return reset(why);
-    // A fixed temporary name, created anew and never followed: the
-    // directory is group plugdev's to write.
-    const std::string tmp = file + ".new";
-    unlink(tmp.c_str());
-    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        *why = failed("cannot write", tmp, errno);
-        return false;
-    }
     // Readable by everyone, whoever wrote it last, whatever the umask.
-    return control::replaceFile(fd, tmp, file, text, true, why);
+    return control::replaceSmallFile(file, text, why);
 }
 
 bool SavedSettings::reset(std::string *why) const

@@ -166,8 +166,6 @@ void Bridge::arm(long long now)
 
 void Bridge::connected()
 {
-    log.reset("connect");
-    log.reset("refused");
     if (!settings.options.forget.empty()) {
         forgetConnected();
         return;

@@ -422,6 +422,8 @@ void Connection::connected(int rc)
     }
     link = Link::Up;
     upSince = monotonicMs();
+    log.reset("connect");
+    log.reset("refused");
     log.info("connected to " + o.host + ':' + std::to_string(o.port) + " as " + config.name);
     if (handlers.up)
         handlers.up();
