@@ -9,15 +9,12 @@
 #include <map>
 #include <set>
 #include <memory>
-#include <sstream>
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "control/displays.h"
 #include "control/environment.h"
-#include "control/fade.h"
 #include "mqtt/commands.h"
 #include "mqtt/connection.h"
 #include "mqtt/idleentities.h"

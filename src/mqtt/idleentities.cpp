@@ -1,5 +1,7 @@
 #include "mqtt/idleentities.h"
 
+#include <utility>
+
 #include <nlohmann/json.hpp>
 #include <systemd/sd-event.h>
 
