@@ -108,7 +108,7 @@ target)
     # programs are needed; the programs under test come from the packages.
     DEB_HOST_ARCH=armhf configure_native "$ROOT/build-armhf-tests" -DBRIGHTNESS_TESTS=ON \
         -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-armhf.cmake"
-    cmake --build "$ROOT/build-armhf-tests" --parallel "$(nproc)" --target uhid-display bus-place uinput-person bare-wake
+    cmake --build "$ROOT/build-armhf-tests" --parallel "$(nproc)" --target uhid-display uhid-als bus-place uinput-person bare-wake
     # The suites' packages; trixie's upgrade scenario starts from bookworm's.
     "$ROOT/scripts/package.sh" -s bookworm $(case " $suites " in *" trixie "*) echo -s trixie ;; esac) armhf >/dev/null
     # The single package of 1.0.0, from which bookworm's upgrade scenario

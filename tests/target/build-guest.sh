@@ -241,6 +241,11 @@ echo $order | tr ' ' '\n' | sed "s|^|/lib/modules/$kver/|; s|\$|.ko|" > "$root/e
 booted=$order
 for m in $usb_modules; do add_module "$m"; done
 echo ${order#$booted} | tr ' ' '\n' | sed "s|^|/lib/modules/$kver/|; s|\$|.ko|" > "$root/etc/guest-modules-usb"
+# The HID sensor drivers and IIO, loaded by the ambient scenario, so that a
+# sensor made through uhid becomes an IIO light sensor.
+booted=$order
+for m in hid-sensor-hub hid-sensor-als; do add_module "$m"; done
+echo ${order#$booted} | tr ' ' '\n' | sed "s|^|/lib/modules/$kver/|; s|\$|.ko|" > "$root/etc/guest-modules-als"
 
 # Users: root; "user", who has no access to the display; "plug", in plugdev.
 cat > "$root/etc/passwd" <<'EOF'

@@ -37,7 +37,7 @@ cp $debs "$overlay/pkg/"
 rm -rf "$out/programs"
 for deb in $debs; do dpkg-deb -x "$deb" "$out/programs"; done
 cp "$out/programs/usr/bin/"* "$overlay/opt/brightness/"
-cp "$build/tests/support/uhid/uhid-display" "$build/tests/support/uhid/bus-place" \
+cp "$build/tests/support/uhid/uhid-display" "$build/tests/support/uhid/uhid-als" "$build/tests/support/uhid/bus-place" \
    "$build/tests/support/input/uinput-person" "$build/tests/support/input/bare-wake" "$overlay/opt/brightness/"
 [ "$suite" = bookworm ] || cp "$dist"/bookworm/brightness-tools_*_armhf.deb "$overlay/pkg/bookworm/"
 [ "$suite" != bookworm ] || cp "$old_deb" "$overlay/pkg/old/"

@@ -217,6 +217,7 @@ display_stop
 . /scenarios/mqtt.sh
 . /scenarios/idle.sh
 . /scenarios/idlebus.sh
+. /scenarios/ambient.sh
 . /scenarios/upgrade.sh
 . /scenarios/sandbox.sh
 # The guest's suite and the scenarios named on the kernel's command line
@@ -255,7 +256,7 @@ if [ -d /run/systemd/system ]; then
     exit
 fi
 # coldplug_prepare leaves the display plugged in for the boot under systemd.
-for s in offscreen kiosk kiosk_hotplug ctl access_sudo package race usb_forms mqtt idle idle_presence idle_bench coldplug_prepare; do
+for s in offscreen kiosk kiosk_hotplug ctl access_sudo package race usb_forms mqtt idle idle_presence idle_bench ambient coldplug_prepare; do
     wanted $s && $s
 done
 # Without a summary here, so that a systemd that never gets to the checks
