@@ -149,7 +149,8 @@ std::string AmbientCurve::text() const
 void AmbientFilter::advance(double target, long long nowNs)
 {
     const double dt = std::max(0.0, double(nowNs - lastNs_) / 1e9);
-    average_ += (1 - std::exp(-dt / tauSeconds)) * (target - average_);
+    const double tau = following_ ? followTauSeconds : tauSeconds;
+    average_ += (1 - std::exp(-dt / tau)) * (target - average_);
     lastNs_ = std::max(lastNs_, nowNs);
 }
 
@@ -186,8 +187,9 @@ void AmbientFilter::hold(long long nowNs)
     following_ = false;
     if (!known_)
         return;
-    advance(newest_, nowNs);
-    anchor_ = average_;
+    // The person saw the room as it is now, not as the average lags.
+    average_ = anchor_ = newest_;
+    lastNs_ = std::max(lastNs_, nowNs);
 }
 
 } // namespace idle

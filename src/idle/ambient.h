@@ -59,16 +59,20 @@ private:
 class AmbientFilter
 {
 public:
-    // Time constant of the exponential moving average of log10(lux): after
-    // a step, 63 % of the way in tau, 99 % in 37 s.
+    // Time constant of the exponential moving average of log10(lux) while
+    // the light stays within the band: a shadow of a few seconds at half
+    // the light stays inside it.
     static constexpr double tauSeconds = 8.0;
-    // Hysteresis band, in decades of lux (0.1: about 26 %). A shadow of a
-    // few seconds stays inside it.
+    // Once the light has left the band, the change is a lasting one: the
+    // average follows it faster, so that even six decades are crossed in
+    // about 25 s.
+    static constexpr double followTauSeconds = 4.0;
+    // Hysteresis band, in decades of lux (0.1: about 26 %).
     static constexpr double bandDecades = 0.1;
     // Following ends once the smoothed light is this close to the newest
-    // sample, in decades (about 2 %); the last level followed is the
+    // sample, in decades (about 5 %); the last level followed is the
     // newest sample's own.
-    static constexpr double settledDecades = 0.01;
+    static constexpr double settledDecades = 0.02;
     // Readings are taken within these bounds (0 or less as the dark).
     static constexpr double minLux = 0.01;
     static constexpr double maxLux = 1e6;
@@ -81,10 +85,10 @@ public:
     double lux() const;
     bool known() const { return known_; }
 
-    // A person just set the level: it holds until the smoothed light moves
-    // a band away from its value at nowNs (the newest sample taken as
-    // lasting until then). Before any sample: the first sample anchors
-    // without being followed.
+    // A person just set the level while the room read the newest sample:
+    // following stops, and the level holds until the smoothed light moves a
+    // band away from that sample. Before any sample: the first sample
+    // anchors without being followed.
     void hold(long long nowNs);
 
 private:

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -21,6 +22,17 @@ namespace {
 // A change the light brings is a slow fade, never a jump.
 const int ambientFadeMs = 3000;
 
+// The room's light as shown: two significant digits.
+double twoDigits(double lux)
+{
+    if (lux <= 0)
+        return 0;
+    const double unit = std::pow(10.0, std::floor(std::log10(lux)) - 1);
+    return std::round(lux / unit) * unit;
+}
+
+const long long luxQuietNs = 60000000000LL;
+
 std::string luxText(double lux)
 {
     char text[32];
@@ -34,10 +46,38 @@ void Controller::illuminance(double lux, long long now)
 {
     if (!options.ambient.on)
         return;
-    const bool follow = filter.sample(lux, now);
-    // Never a dark screen, a dim, the night's level, someone's dark
-    // screen, or a fade under way.
-    if (!follow || screen.fading() || shown() != Shown::Lit || darkBy != Darkener::None)
+    const IdleStatus before = status();
+    // A change due while a fade runs is made at the next sample: the one
+    // that settles on the light must not be lost.
+    lightDue |= filter.sample(lux, now) && settings.ambient;
+    showLux(now);
+    if (lightDue && !screen.fading()) {
+        lightDue = false;
+        followLight(now);
+    }
+    notify(before);
+}
+
+void Controller::showLux(long long now)
+{
+    const double lux = twoDigits(filter.lux());
+    if (lux == shownLux)
+        return;
+    // A step in the room is shown as it goes, the drift within the band
+    // at most once a minute: Home Assistant records every value.
+    const bool moved = shownLux <= 0 || lux <= 0
+                       || std::fabs(std::log10(lux / shownLux)) >= AmbientFilter::bandDecades;
+    if (!moved && now - luxShownAt < luxQuietNs)
+        return;
+    shownLux = lux;
+    luxShownAt = now;
+}
+
+void Controller::followLight(long long now)
+{
+    // Never a dark screen, a dim, the night's level or someone's dark
+    // screen.
+    if (shown() != Shown::Lit || darkBy != Darkener::None)
         return;
     int level = curve.level(filter.lux());
     if (night && settings.nightLevel > 0)
@@ -56,14 +96,17 @@ void Controller::illuminance(double lux, long long now)
 
 void Controller::learnLevel(long long now)
 {
-    if (!options.ambient.on || !filter.known())
+    // Whatever the light was about to bring, the person's level stands.
+    lightDue = false;
+    if (!options.ambient.on || !settings.ambient || !filter.known())
         return;
     const int level = screen.litLevel();
     if (level <= 0)
         return;
-    curve.learn(filter.lux(), level);
     // The person's level holds until the room changes by more than the band.
     filter.hold(now);
+    curve.learn(filter.lux(), level);
+    curveText = curve.text();
     log.info("learned " + std::to_string(level) + "% at " + luxText(filter.lux()) + " lux: " + curve.text());
     saveCurve();
 }

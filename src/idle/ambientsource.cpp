@@ -43,7 +43,8 @@ bool AmbientSource::open(sd_event *loop, std::string *why)
         log.warning(problem + "; a light sensor plugged in later is seen at the next start");
     look();
     if (!reading)
-        log.warning("--ambient: no light sensor yet; the level follows the room once one is there");
+        log.warning("--ambient: no light sensor yet; the level follows the room once one is there, "
+                    "or once brightness-mqtt hands on Home Assistant's");
     return true;
 }
 
@@ -60,28 +61,54 @@ void AmbientSource::look()
     sd_event_source_set_enabled(tick, SD_EVENT_ON);
 }
 
+void AmbientSource::external(double lux)
+{
+    if (reading)
+        return;
+    if (given < 0)
+        log.info("the room's light from another program (Home Assistant's sensor, through brightness-mqtt)");
+    given = lux;
+    handler(lux, control::monotonicNs());
+    if (sd_event_source_get_enabled(tick, nullptr) <= 0) {
+        sd_event_source_set_time_relative(tick, periodUs);
+        sd_event_source_set_enabled(tick, SD_EVENT_ON);
+    }
+}
+
 void AmbientSource::lost(const std::string &why)
 {
     reading = false;
-    sd_event_source_set_enabled(tick, SD_EVENT_OFF);
-    log.warning("the light sensor is gone (" + why + "); the level stays until one is there");
+    if (given < 0)
+        sd_event_source_set_enabled(tick, SD_EVENT_OFF);
+    log.warning("the light sensor is gone (" + why + "); "
+                + (given < 0 ? "the level stays until one is there" : "the light another program gives holds"));
 }
 
 int AmbientSource::onTick(sd_event_source *, std::uint64_t, void *self)
 {
     AmbientSource *s = static_cast<AmbientSource *>(self);
+    if (!s->reading) {
+        s->handler(s->given, control::monotonicNs());
+        sd_event_source_set_time_relative(s->tick, periodUs);
+        return 0;
+    }
     std::string why;
     double lux = 0;
     if (!s->sensor.read(&lux, &why)) {
+        s->failing = true;
         // Gone, and none found again: the monitor tells of the next one.
         if (s->sensor.path().empty())
             s->lost(why);
         else
             s->log.limited("light sensor", control::Priority::Warning, "cannot read the light sensor: " + why,
                            control::monotonicNs());
-        if (s->reading)
+        if (s->reading || s->given >= 0)
             sd_event_source_set_time_relative(s->tick, periodUs);
         return 0;
+    }
+    if (s->failing) {
+        s->failing = false;
+        s->log.info("the room's light from the " + s->sensor.describe() + " again");
     }
     s->handler(lux, control::monotonicNs());
     sd_event_source_set_time_relative(s->tick, periodUs);

@@ -1,9 +1,11 @@
 #ifndef IDLE_AMBIENTSOURCE_H
 #define IDLE_AMBIENTSOURCE_H
 
-// The light sensor on the loop: read once a second while there is one,
-// looked for again when an IIO device is plugged in. With none, it costs
-// no wake-up.
+// The room's light on the loop: a light sensor read once a second while
+// there is one, looked for again when an IIO device is plugged in; without
+// one, the light another program measured, held and given once a second
+// as a sensor's, so that it is smoothed alike. With neither, it costs no
+// wake-up.
 
 #include <cstdint>
 #include <functional>
@@ -29,6 +31,8 @@ public:
     AmbientSource &operator=(const AmbientSource &) = delete;
 
     bool open(sd_event *loop, std::string *why);
+    // The room's light as another program measured it; a sensor here wins.
+    void external(double lux);
 
 private:
     static int onTick(sd_event_source *source, std::uint64_t usec, void *self);
@@ -40,7 +44,9 @@ private:
     Handler handler;
     control::DeviceMonitor monitor;
     sd_event_source *tick = nullptr;
-    bool reading = false;
+    bool reading = false;      // from the sensor
+    bool failing = false;      // its last reading failed
+    double given = -1;         // another program's, -1 while none
 };
 
 } // namespace idle

@@ -144,6 +144,10 @@ bool Controller::configure(const Settings &s, long long now, std::string *why)
     if (!validSettings(s, why))
         return false;
     const IdleStatus before = status();
+    // Turned on again: the next reading is followed at once.
+    if (s.ambient && !settings.ambient)
+        filter = AmbientFilter();
+    lightDue = lightDue && s.ambient;
     settings = s;
     replan();
     (void)now;
@@ -158,6 +162,8 @@ IdleStatus Controller::status() const
     s.keepers = keepers;
     s.night = night;
     s.settings = settings;
+    s.lux = shownLux;
+    s.curve = curveText;
     return s;
 }
 

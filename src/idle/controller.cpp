@@ -30,6 +30,7 @@ Settings settingsOf(const Options &o)
     s.nightAfterNs = o.night.afterNs;
     s.nightOffAfterNs = o.night.offAfterNs;
     s.nightLevel = o.night.level;
+    s.ambient = o.ambient.on ? 1 : 0;
     return s;
 }
 
@@ -45,6 +46,7 @@ Controller::Controller(const Options &options, const control::Environment &env, 
     screen.wakeAs(touchWake(night, settings.nightLevel));
     if (options.ambient.on)
         loadCurve();
+    curveText = options.ambient.on ? curve.text() : std::string();
 }
 
 void Controller::begin(long long now)
@@ -225,7 +227,14 @@ void Controller::finishFade(int status)
         return;
     }
     if (fadeFor == FadeFor::Ambient) {
-        // Its writes are this program's, not a person's to learn from.
+        // Its writes are this program's, not a person's to learn from; a
+        // person's command that ended it is, as any other.
+        Stage stage = Stage::Lit;
+        bool byIdle = false;
+        if (screen.cutShort() && screen.changed(&stage, &byIdle)) {
+            adoptRecord(stage, byIdle, clock());
+            return;
+        }
         screen.remember(status);
         screen.forget();
         return;

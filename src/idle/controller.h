@@ -125,11 +125,17 @@ private:
     enum class FadeFor { Darken, Night, Day, Ambient } fadeFor = FadeFor::Darken;
     // --ambient: the curve as learned, kept beside the record.
     void learnLevel(long long now);
+    void followLight(long long now);
+    void showLux(long long now);
     void loadCurve();
     void saveCurve();
     AmbientCurve curve;
+    std::string curveText;  // as status() shows it
     AmbientFilter filter;
     std::string curveFile;
+    bool lightDue = false;   // the level is to follow the light
+    double shownLux = -1;    // the room's light as status() shows it
+    long long luxShownAt = 0;
 };
 
 } // namespace idle

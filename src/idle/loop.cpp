@@ -93,6 +93,11 @@ bool Loop::start(std::string *why)
         });
         if (!ambient->open(loop, why))
             return false;
+        service.onIlluminance([this](double lux) {
+            ambient->external(lux);
+            arm();
+            return true;
+        });
     }
     arm();
     service.open(loop);

@@ -229,6 +229,7 @@ void Screen::endFade()
 {
     const auto &jobs = fade->jobs();
     darkReached = std::any_of(jobs.begin(), jobs.end(), [](const control::Job &j) { return j.written >= 0; });
+    fadeCutShort = std::any_of(jobs.begin(), jobs.end(), [](const control::Job &j) { return j.written != j.target; });
     fade.reset();
     pass("darken", fadeMessages);
     fadeMessages.str(std::string());

@@ -81,6 +81,9 @@ public:
     bool changed(Stage *stage, bool *byIdle);
     // The last darkening wrote to a display: it reached the screen.
     bool reached() const { return darkReached; }
+    // The last fade stopped short of its target on some display: another
+    // request took over, or a write failed.
+    bool cutShort() const { return fadeCutShort; }
 
 private:
     struct Shown {
@@ -112,6 +115,7 @@ private:
     std::unique_ptr<control::Fade> fade;
     control::Request wakeRequest;
     bool darkReached = false;
+    bool fadeCutShort = false;
 };
 
 } // namespace idle

@@ -216,6 +216,9 @@ void Service::statusChanged()
     for (const char *number : numbers)
         if (numberOf(shown.settings, number) != numberOf(now.settings, number))
             names.push_back(number);
+    changedFlag("AutoBrightness", shown.settings.ambient, now.settings.ambient);
+    changedFlag("Illuminance", shown.lux != now.lux, false);
+    changedFlag("AmbientCurve", shown.curve != now.curve, false);
     shown = now;
     if (names.empty() || !bus)
         return;
@@ -432,6 +435,11 @@ const sd_bus_vtable *Service::vtable()
         SD_BUS_PROPERTY("DimLevel", "u", getNumber, 0, emits),
         SD_BUS_WRITABLE_PROPERTY("NightLevel", "u", getNumber, setNumber, 0, emits | anyone),
         SD_BUS_METHOD("Wake", "", "", wake, anyone),
+        SD_BUS_PROPERTY("AmbientProfile", "b", getAmbient, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+        SD_BUS_WRITABLE_PROPERTY("AutoBrightness", "b", getAmbient, setAutoBrightness, 0, emits | anyone),
+        SD_BUS_PROPERTY("Illuminance", "d", getAmbient, 0, emits),
+        SD_BUS_PROPERTY("AmbientCurve", "s", getAmbient, 0, emits),
+        SD_BUS_METHOD("ReportIlluminance", "d", "", reportIlluminance, anyone),
         SD_BUS_VTABLE_END,
     };
     return table;

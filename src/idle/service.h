@@ -34,6 +34,10 @@ public:
     void open(sd_event *loop);
     // Called with the settings after a call changed them.
     void onSettings(std::function<void(const Settings &)> set) { settingsSet = std::move(set); }
+    // Called with the room's light in lux that another program measured
+    // (Home Assistant's sensor, through brightness-mqtt); false where
+    // nothing takes it.
+    void onIlluminance(std::function<bool(double lux)> take) { illuminanceTaken = std::move(take); }
 
 private:
     static const sd_bus_vtable *vtable();
@@ -46,6 +50,13 @@ private:
     static int setNumber(sd_bus *, const char *, const char *, const char *property, sd_bus_message *value,
                          void *self, sd_bus_error *error);
     static int wake(sd_bus_message *call, void *self, sd_bus_error *);
+    // The room's light: AmbientProfile, AutoBrightness, Illuminance,
+    // AmbientCurve and ReportIlluminance().
+    static int getAmbient(sd_bus *, const char *, const char *, const char *property, sd_bus_message *reply,
+                          void *self, sd_bus_error *);
+    static int setAutoBrightness(sd_bus *, const char *, const char *, const char *, sd_bus_message *value,
+                                 void *self, sd_bus_error *error);
+    static int reportIlluminance(sd_bus_message *call, void *self, sd_bus_error *error);
     static int nameReply(sd_bus_message *reply, void *self, sd_bus_error *);
     static int logindChanged(sd_bus_message *signal, void *self, sd_bus_error *);
     static int logindOwner(sd_bus_message *signal, void *self, sd_bus_error *);
@@ -70,6 +81,7 @@ private:
     bool nightProfile;
     std::function<void()> changed;
     std::function<void(const Settings &)> settingsSet;
+    std::function<bool(double)> illuminanceTaken;
     sd_event *event = nullptr;
     sd_bus *bus = nullptr;
     sd_event_source *retry = nullptr;

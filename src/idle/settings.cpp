@@ -26,7 +26,7 @@ unsigned seconds(long long ns, bool zeroIsNever)
 
 auto tied(const Settings &s)
 {
-    return std::tie(s.afterNs, s.dimPercent, s.offAfterNs, s.nightAfterNs, s.nightOffAfterNs, s.nightLevel);
+    return std::tie(s.afterNs, s.dimPercent, s.offAfterNs, s.nightAfterNs, s.nightOffAfterNs, s.nightLevel, s.ambient);
 }
 
 } // namespace
@@ -39,7 +39,8 @@ bool operator==(const Settings &a, const Settings &b)
 bool operator==(const IdleStatus &a, const IdleStatus &b)
 {
     return a.idle == b.idle && a.keepers.stayAwake == b.keepers.stayAwake && a.keepers.inhibited == b.keepers.inhibited
-        && a.keepers.presence == b.keepers.presence && a.night == b.night && a.settings == b.settings;
+        && a.keepers.presence == b.keepers.presence && a.night == b.night && a.settings == b.settings
+        && a.lux == b.lux && a.curve == b.curve;
 }
 
 bool validSettings(const Settings &s, std::string *why)
@@ -52,6 +53,8 @@ bool validSettings(const Settings &s, std::string *why)
         *why = "a level must be 1% to 100%";
     else if (s.dimPercent < 0 && (s.offAfterNs >= 0 || s.nightOffAfterNs >= 0))
         *why = "a time before off needs a dim first";
+    else if (s.ambient != 0 && s.ambient != 1)
+        *why = "auto brightness is on (1) or off (0)";
     else
         return true;
     return false;
@@ -69,6 +72,8 @@ unsigned numberOf(const Settings &s, const std::string &property)
         return seconds(s.nightOffAfterNs, true);
     if (property == "DimLevel")
         return s.dimPercent < 0 ? 0 : unsigned(s.dimPercent);
+    if (property == "AutoBrightness")
+        return unsigned(s.ambient);
     return s.nightLevel < 0 ? 0 : unsigned(s.nightLevel);
 }
 
@@ -87,6 +92,8 @@ bool applyNumber(Settings *s, const std::string &property, unsigned value)
         s->nightOffAfterNs = orNever;
     else if (property == "NightLevel")
         s->nightLevel = value == 0 ? -1 : value > 1000 ? 1000 : int(value);
+    else if (property == "AutoBrightness")
+        s->ambient = value > 1 ? 2 : int(value);
     else
         return false;
     return true;

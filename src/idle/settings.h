@@ -18,6 +18,7 @@ struct Settings {
     long long nightAfterNs = -1;    // at night, instead of afterNs; -1: as by day
     long long nightOffAfterNs = -1; // at night, instead of offAfterNs; -1: as by day
     int nightLevel = -1;            // a wake at night brings at most this; -1: the remembered level
+    int ambient = 0;                // 1: the room's light sets a lit screen's level (--ambient)
 };
 
 bool operator==(const Settings &a, const Settings &b);
@@ -32,7 +33,9 @@ bool validSettings(const Settings &settings, std::string *why);
 // or "as by day" where the field allows it. applyNumber: false for a name
 // that is not a writable number; a value out of range stays out of range,
 // for validSettings to refuse.
-const char *const writableNumbers[] = {"After", "OffAfter", "NightAfter", "NightOffAfter", "NightLevel"};
+// AutoBrightness is 0 or 1 here, a boolean on the bus.
+const char *const writableNumbers[] = {"After", "OffAfter", "NightAfter", "NightOffAfter", "NightLevel",
+                                       "AutoBrightness"};
 unsigned numberOf(const Settings &settings, const std::string &property);
 bool applyNumber(Settings *settings, const std::string &property, unsigned value);
 
@@ -41,6 +44,10 @@ struct IdleStatus {
     Keepers keepers;
     bool night = false;   // the night profile is in force now
     Settings settings;
+    // With --ambient: the room's light as last shown (lux, rounded; -1
+    // before any reading) and the curve as learned.
+    double lux = -1;
+    std::string curve;
 };
 
 bool operator==(const IdleStatus &a, const IdleStatus &b);

@@ -176,10 +176,18 @@ struct Rig {
             sd_bus_message_peek_type(reply, &kind, &type);
             int b = 0;
             uint32_t u = 0;
+            double d = 0;
+            const char *text = nullptr;
             if (QByteArray(type) == "b" && sd_bus_message_read(reply, "v", "b", &b) > 0)
                 out << QString("%1=%2").arg(property, b ? "true" : "false");
             else if (QByteArray(type) == "u" && sd_bus_message_read(reply, "v", "u", &u) > 0)
                 out << QString("%1=%2").arg(property).arg(u);
+            else if (QByteArray(type) == "d" && sd_bus_message_read(reply, "v", "d", &d) > 0)
+                out << QString("%1=%2").arg(property).arg(d);
+            else if (QByteArray(type) == "s" && sd_bus_message_read(reply, "v", "s", &text) > 0)
+                out << QString("%1=%2").arg(property, text);
+            else
+                sd_bus_message_skip(reply, "v");
             sd_bus_message_exit_container(reply);
         }
         sd_bus_message_unref(reply);
@@ -205,7 +213,8 @@ long long contextSwitches(qint64 pid)
 void tst_Bus::service_data()
 {
     QTest::addColumn<QString>("args");
-    // "get"; "set NAME b|u VALUE"; "Wake"; "taken": a second program on the
+    // "get"; "set NAME b|u VALUE"; "Wake"; "report LUX": ReportIlluminance;
+    // "taken": a second program on the
     // same bus; "nobus": no bus at the address; "late": the bus started
     // after the program; "restart": the bus stopped and started again, then
     // StayAwake set.
@@ -235,6 +244,30 @@ void tst_Bus::service_data()
     QTest::newRow("night level 10%") << plan << "set NightLevel u 10" << "" << "NightLevel" << "NightLevel=10";
     QTest::newRow("night level 101% refused") << plan << "set NightLevel u 101"
                                               << "org.freedesktop.DBus.Error.InvalidArgs" << "" << "NightLevel=0";
+    // The room's light: followed only with --ambient; another program's
+    // reading shown (two digits) as the light idle uses.
+    const QString ambient = plan + " --ambient";
+    const QString notFollowed = "org.freedesktop.DBus.Error.NotSupported";
+    QTest::newRow("--ambient: on, the curve, no light yet")
+        << plan + " --ambient-curve 10:20%,1000:90%" << "get" << "" << ""
+        << "AmbientProfile=true AutoBrightness=true Illuminance=-1 AmbientCurve=10:20%,1000:90%";
+    QTest::newRow("without --ambient: off, no curve") << plan << "get" << "" << ""
+                                                      << "AmbientProfile=false AutoBrightness=false AmbientCurve=";
+    QTest::newRow("the room's light from Home Assistant") << ambient << "report 512" << "" << "Illuminance"
+                                                          << "Illuminance=510";
+    QTest::newRow("a dim room") << ambient << "report 0.534" << "" << "Illuminance" << "Illuminance=0.53";
+    QTest::newRow("no light below 0") << ambient << "report -1" << "org.freedesktop.DBus.Error.InvalidArgs" << ""
+                                      << "Illuminance=-1";
+    QTest::newRow("no infinite light") << ambient << "report inf" << "org.freedesktop.DBus.Error.InvalidArgs" << ""
+                                       << "Illuminance=-1";
+    QTest::newRow("the light without --ambient refused") << plan << "report 500" << notFollowed << ""
+                                                         << "Illuminance=-1";
+    QTest::newRow("auto brightness off") << ambient << "set AutoBrightness b 0" << "" << "AutoBrightness"
+                                         << "AutoBrightness=false AmbientProfile=true";
+    QTest::newRow("auto brightness needs --ambient") << plan << "set AutoBrightness b 1" << notFollowed << ""
+                                                     << "AutoBrightness=false";
+    QTest::newRow("auto brightness off kept over a restart") << ambient << "set AutoBrightness b 0; again" << "" << ""
+                                                             << "AutoBrightness=false";
     QTest::newRow("the dim is read only") << plan << "set DimLevel u 50"
                                           << "org.freedesktop.DBus.Error.PropertyReadOnly" << "" << "DimLevel=30";
     QTest::newRow("a bool is no number") << plan << "set After b 1" << "org.freedesktop.DBus.Error.InvalidArgs"
@@ -356,6 +389,8 @@ void tst_Bus::service()
         sd_bus_set_property(rig.client, name, path, name, qPrintable(a[1]), &e, "u", a[3].toUInt());
     else if (a[0] == "Wake")
         sd_bus_call_method(rig.client, name, path, name, "Wake", &e, nullptr, "");
+    else if (a[0] == "report")
+        sd_bus_call_method(rig.client, name, path, name, "ReportIlluminance", &e, nullptr, "d", a[1].toDouble());
     if (action == "listeners" || action == "status")
         sd_bus_set_property(rig.client, name, path, name, "StayAwake", &e, "b", 1);
     if (action == "status") {

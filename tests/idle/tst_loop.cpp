@@ -346,6 +346,10 @@ void tst_Loop::ambient_data()
     QTest::newRow("... until the room changes by more than the band")
         << "1000Lx500*15 20000P40 21000Lx5000*45" << "1\\d\\d\\d:61( \\d+:\\d+)* 4000:70 2\\d\\d\\d\\d:41( \\d+:\\d+)* \\d+:100"
         << 1 << 61000 << 100 << "5:10%,50:35%,500:40%,5000:100%";
+    QTest::newRow("a person's level in the middle of a follow holds")
+        << "1000Lx50*10 11000Lx5000*4 15450P40 16000Lx5000*30" << "1\\d\\d\\d:59( \\d+:\\d+)* 4000:35( \\d+:\\d+)* 15\\d\\d\\d:\\d+"
+        << 1 << 15600 << 40
+        << "5:10%,50:35%,500:40%,5000:40%";
     // What an earlier run learned (the file as it wrote it): 500 lux is 40%.
     QTest::newRow("what was learned is kept across a restart")
         << "1000Lx500*25" << "1\\d\\d\\d:59( \\d+:\\d+)* 4000:40" << 1 << 4000 << 40

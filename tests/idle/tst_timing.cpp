@@ -384,27 +384,30 @@ void tst_Timing::arbiter()
 void tst_Timing::saved_data()
 {
     QTest::addColumn<QString>("file");    // "|" between lines
-    QTest::addColumn<QString>("result");  // After OffAfter NightAfter NightOffAfter NightLevel
+    QTest::addColumn<QString>("result");  // After OffAfter NightAfter NightOffAfter NightLevel AutoBrightness
     QTest::addColumn<QString>("notes");   // "|" between them
 
-    QTest::newRow("none") << "" << "300 300 0 0 0" << "";
-    QTest::newRow("Home Assistant's two") << "After=30|NightLevel=25" << "30 300 0 0 25" << "";
+    QTest::newRow("none") << "" << "300 300 0 0 0 0" << "";
+    QTest::newRow("Home Assistant's two") << "After=30|NightLevel=25" << "30 300 0 0 25 0" << "";
     QTest::newRow("every one") << "After=60|OffAfter=0|NightAfter=20|NightOffAfter=40|NightLevel=100"
-                               << "60 0 20 40 100" << "";
-    QTest::newRow("comments and blank lines") << "# kept|||After=45" << "45 300 0 0 0" << "";
-    QTest::newRow("the last line wins") << "After=45|After=50" << "50 300 0 0 0" << "";
+                               << "60 0 20 40 100 0" << "";
+    QTest::newRow("comments and blank lines") << "# kept|||After=45" << "45 300 0 0 0 0" << "";
+    QTest::newRow("the last line wins") << "After=45|After=50" << "50 300 0 0 0 0" << "";
     QTest::newRow("refused as the bus refuses it") << "After=0|NightLevel=101|After=86401"
-                                                   << "300 300 0 0 0"
+                                                   << "300 300 0 0 0 0"
                                                    << "line 1 'After=0': the quiet time must be 1s to 24h; left out|"
                                                       "line 2 'NightLevel=101': a level must be 1% to 100%; left out|"
                                                       "line 3 'After=86401': the quiet time must be 1s to 24h; left out";
-    QTest::newRow("the others kept beside a bad one") << "After=thirty|NightLevel=10" << "300 300 0 0 10"
+    QTest::newRow("the others kept beside a bad one") << "After=thirty|NightLevel=10" << "300 300 0 0 10 0"
                                                       << "line 1 'After=thirty': not a number; left out";
-    QTest::newRow("no sign, no huge number") << "After=-5|After=99999999999|After=+5" << "300 300 0 0 0"
+    QTest::newRow("no sign, no huge number") << "After=-5|After=99999999999|After=+5" << "300 300 0 0 0 0"
                                              << "line 1 'After=-5': not a number; left out|"
                                                 "line 2 'After=99999999999': not a number; left out|"
                                                 "line 3 'After=+5': not a number; left out";
-    QTest::newRow("the dim is the command line's") << "DimLevel=50|Wake=1|After" << "300 300 0 0 0"
+    QTest::newRow("Home Assistant's auto brightness") << "AutoBrightness=1" << "300 300 0 0 0 1" << "";
+    QTest::newRow("auto brightness is 0 or 1") << "AutoBrightness=2|AutoBrightness=1" << "300 300 0 0 0 1"
+                                               << "line 1 'AutoBrightness=2': auto brightness is on (1) or off (0); left out";
+    QTest::newRow("the dim is the command line's") << "DimLevel=50|Wake=1|After" << "300 300 0 0 0 0"
                                                    << "line 1 'DimLevel=50': not a setting; left out|"
                                                       "line 2 'Wake=1': not a setting; left out|"
                                                       "line 3 'After': not a number; left out";

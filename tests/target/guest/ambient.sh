@@ -79,7 +79,7 @@ als "lux 500"
 als plug
 expect "plugged in again, the sensor is read again" \
     wait_for 30 test "$(lines "the room's light from the light sensor" "$W/idle.err")" -ge 2
-expect "... and 500 lux now brings the learned 40 %" test -n "$(seconds_to 40)"
+expect "... and 500 lux brings the learned 40 % again" test -n "$(seconds_to 40)"
 idle_stop
 tail -n 20 "$W/als.log" | sed "s/^/$scenario| als: /"
 als_stop
