@@ -1,5 +1,6 @@
 #include "ctl/idlestate.h"
 
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <ostream>
@@ -21,8 +22,14 @@ const char *const idlePath = "/org/brightness/Idle1";
 // A service that does not answer must not hold a script up.
 const uint64_t callTimeoutUs = 3000000;
 
+// The room's light as brightness-idle follows it.
+struct RoomLight {
+    double lux = -1;  // -1: no reading yet
+    std::string curve;
+};
+
 // Every property, booleans as 0 or 1; false with the reason.
-bool readIdle(std::map<std::string, unsigned> *values, std::string *why)
+bool readIdle(std::map<std::string, unsigned> *values, RoomLight *room, std::string *why)
 {
     sd_bus *bus = nullptr;
     sd_bus_message *reply = nullptr;
@@ -49,6 +56,7 @@ bool readIdle(std::map<std::string, unsigned> *values, std::string *why)
             char kind = 0;
             int b = 0;
             uint32_t u = 0;
+            const char *text = nullptr;
             if ((r = sd_bus_message_read(reply, "s", &name)) < 0
                 || (r = sd_bus_message_peek_type(reply, &kind, &type)) < 0)
                 break;
@@ -56,6 +64,11 @@ bool readIdle(std::map<std::string, unsigned> *values, std::string *why)
                 (*values)[name] = b != 0;
             else if (std::strcmp(type, "u") == 0 && (r = sd_bus_message_read(reply, "v", "u", &u)) > 0)
                 (*values)[name] = u;
+            else if (std::strcmp(name, "Illuminance") == 0 && std::strcmp(type, "d") == 0)
+                r = sd_bus_message_read(reply, "v", "d", &room->lux);
+            else if (std::strcmp(name, "AmbientCurve") == 0 && std::strcmp(type, "s") == 0
+                     && (r = sd_bus_message_read(reply, "v", "s", &text)) > 0)
+                room->curve = text;
             else if ((r = sd_bus_message_skip(reply, "v")) < 0)
                 break;
             if ((r = sd_bus_message_exit_container(reply)) < 0)
@@ -86,7 +99,7 @@ std::string stages(unsigned after, unsigned dim, unsigned offAfter)
                         + (offAfter == 0 ? ", never off" : ", off " + seconds(offAfter) + " later"));
 }
 
-void describe(std::map<std::string, unsigned> v, std::ostream &out)
+void describe(std::map<std::string, unsigned> v, const RoomLight &room, std::ostream &out)
 {
     out << "brightness-idle: running; the screen is "
         << (v["Idle"] ? "dimmed or off by it" : "not darkened by it") << "; ";
@@ -103,6 +116,13 @@ void describe(std::map<std::string, unsigned> v, std::ostream &out)
             << (v["NightLevel"] ? ", a wake brings at most " + std::to_string(v["NightLevel"]) + "%" : "")
             << "; " << (v["Night"] ? "night" : "day") << " now";
     out << '\n';
+    if (!v["AmbientProfile"])
+        return;
+    char lux[32] = "no reading yet";
+    if (room.lux >= 0)
+        std::snprintf(lux, sizeof lux, room.lux >= 1e5 ? "%.0f lux" : "%.6g lux", room.lux);
+    out << "brightness-idle: the room's light: " << lux << "; auto brightness "
+        << (v["AutoBrightness"] ? "on" : "off") << ", the curve " << room.curve << '\n';
 }
 
 } // namespace
@@ -111,9 +131,10 @@ int commandStatusWithIdle(const Options &opts, const Environment &env)
 {
     const int status = commandStatus(opts, env);
     std::map<std::string, unsigned> values;
+    RoomLight room;
     std::string why;
-    if (readIdle(&values, &why))
-        describe(values, *env.out);
+    if (readIdle(&values, &room, &why))
+        describe(values, room, *env.out);
     else
         *env.out << "brightness-idle: " << why << '\n';
     return status;

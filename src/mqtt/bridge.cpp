@@ -10,6 +10,7 @@
 #include "control/clock.h"
 #include "control/status.h"
 #include "mqtt/control.h"
+#include "mqtt/payload.h"
 
 namespace mqtt {
 
@@ -181,6 +182,8 @@ void Bridge::connected()
     // After the lights, so that their device is known when these join it.
     if (idle) {
         connection.subscribe(idle->commands());
+        if (!settings.options.illuminanceTopic.empty())
+            connection.subscribe(settings.options.illuminanceTopic);
         idle->announce();
     }
 }
@@ -201,6 +204,15 @@ void Bridge::received(const mosquitto_message &message)
     const std::size_t size = message.payloadlen > 0 ? static_cast<std::size_t>(message.payloadlen) : 0;
     if (!settings.options.forget.empty()) {
         forgetReceived(topic, message.retain, size);
+        return;
+    }
+    if (idle && topic == settings.options.illuminanceTopic) {
+        // The sensor's state, retained or not: the light as it is now.
+        double lux = 0;
+        if (parseLux(data, size, &lux))
+            idle->illuminance(lux);
+        else
+            log.debug("no lux in " + logTopic(topic) + ": " + std::string(data, std::min<std::size_t>(size, 64)));
         return;
     }
     const std::string stale = topics.discoveryObject(topic);

@@ -14,10 +14,11 @@ using nlohmann::json;
 
 namespace {
 
-enum class Kind { Sensor, Button, Switch, Number };
+// Sensor: a binary sensor; Measure: a sensor of a measurement.
+enum class Kind { Sensor, Measure, Button, Switch, Number };
 // When an entity is offered: always, with a dim stage, with a night
-// profile, or with both.
-enum class Need { Always, Dim, Night, NightDim };
+// profile, with both, or with --ambient.
+enum class Need { Always, Dim, Night, NightDim, Ambient };
 
 struct Entity {
     const char *key;       // in topics and the unique id
@@ -31,6 +32,9 @@ struct Entity {
     // How Home Assistant shows it: a class of its own, else an icon.
     const char *deviceClass = nullptr;
     const char *icon = nullptr;
+    // A text property published as the entity's attributes, {"KEY": text}.
+    const char *attributes = nullptr;
+    const char *attributeKey = nullptr;
 };
 
 const unsigned day = 86400;
@@ -49,6 +53,9 @@ const Entity entities[] = {
     {"night_after", "Night idle after", Kind::Number, "NightAfter", Need::Night, 0, day, "s", "config"},
     {"night_off_after", "Night off after", Kind::Number, "NightOffAfter", Need::NightDim, 0, day, "s", "config"},
     {"night_level", "Night level", Kind::Number, "NightLevel", Need::Night, 0, 100, "%", "config"},
+    {"illuminance", "Illuminance", Kind::Measure, "Illuminance", Need::Ambient, 0, 0, "lx", nullptr, "illuminance"},
+    {"auto_brightness", "Auto brightness", Kind::Switch, "AutoBrightness", Need::Ambient, 0, 0, nullptr, nullptr,
+     nullptr, "mdi:brightness-auto", "AmbientCurve", "curve"},
 };
 const std::size_t entityCount = sizeof entities / sizeof entities[0];
 
@@ -56,6 +63,7 @@ const char *component(Kind kind)
 {
     switch (kind) {
     case Kind::Sensor: return "binary_sensor";
+    case Kind::Measure: return "sensor";
     case Kind::Button: return "button";
     case Kind::Switch: return "switch";
     case Kind::Number: break;
@@ -145,6 +153,8 @@ std::vector<std::string> IdleEntities::retainedTopics(const Topics &topics)
         out.push_back(topics.idleDiscovery(component(e.kind), e.key));
         if (e.kind != Kind::Button)
             out.push_back(topics.idle(std::string(e.key) + "/state"));
+        if (e.attributes)
+            out.push_back(topics.idle(std::string(e.key) + "/attributes"));
     }
     return out;
 }
@@ -167,8 +177,14 @@ std::string IdleEntities::config(std::size_t i) const
     c["origin"] = source;
     if (e.kind != Kind::Button)
         c["state_topic"] = topics.idle(std::string(e.key) + "/state");
-    if (e.kind != Kind::Sensor)
+    if (e.kind != Kind::Sensor && e.kind != Kind::Measure)
         c["command_topic"] = topics.idle(std::string(e.key) + "/set");
+    if (e.kind == Kind::Measure) {
+        c["unit_of_measurement"] = e.unit;
+        c["state_class"] = "measurement";
+    }
+    if (e.attributes)
+        c["json_attributes_topic"] = topics.idle(std::string(e.key) + "/attributes");
     if (e.category)
         c["entity_category"] = e.category;
     if (e.deviceClass)
@@ -187,15 +203,19 @@ std::string IdleEntities::config(std::size_t i) const
 
 void IdleEntities::offer(bool all)
 {
-    std::uint32_t dim = 0, night = 0;
+    std::uint32_t dim = 0, night = 0, ambient = 0;
     const bool knowDim = link.value("DimLevel", &dim), knowNight = link.value("NightProfile", &night);
+    const bool knowAmbient = link.value("AmbientProfile", &ambient);
     for (std::size_t i = 0; i < entityCount; ++i) {
         const Entity &e = entities[i];
         Kept &k = kept[i];
         const bool needsDim = e.need == Need::Dim || e.need == Need::NightDim;
         const bool needsNight = e.need == Need::Night || e.need == Need::NightDim;
-        const bool refused = (needsDim && knowDim && dim == 0) || (needsNight && knowNight && !night);
-        const bool known = refused || ((!needsDim || knowDim) && (!needsNight || knowNight));
+        const bool needsAmbient = e.need == Need::Ambient;
+        const bool refused = (needsDim && knowDim && dim == 0) || (needsNight && knowNight && !night)
+                             || (needsAmbient && knowAmbient && !ambient);
+        const bool known = refused
+                           || ((!needsDim || knowDim) && (!needsNight || knowNight) && (!needsAmbient || knowAmbient));
         // Unknown while brightness-idle is away: left as announced.
         const bool offered = known ? !refused : !k.config.empty();
         const std::string topic = topics.idleDiscovery(component(e.kind), e.key);
@@ -214,6 +234,8 @@ void IdleEntities::offer(bool all)
             publish(topic, std::string(), true);
             if (e.kind != Kind::Button)
                 publish(topics.idle(std::string(e.key) + "/state"), std::string(), true);
+            if (e.attributes)
+                publish(topics.idle(std::string(e.key) + "/attributes"), std::string(), true);
             k = Kept();
         }
     }
@@ -225,10 +247,17 @@ void IdleEntities::publishState(std::size_t i, bool force, bool limited)
 {
     const Entity &e = entities[i];
     std::uint32_t v = 0;
+    std::string text;
     Kept &k = kept[i];
-    if (e.kind == Kind::Button || k.config.empty() || !link.value(e.property, &v))
+    if (e.kind == Kind::Button || k.config.empty()
+        || !(e.kind == Kind::Measure ? link.text(e.property, &text) : link.value(e.property, &v)))
         return;
-    const std::string payload = e.kind == Kind::Number ? std::to_string(v) : v ? "ON" : "OFF";
+    publishAttributes(i, force);
+    // Home Assistant takes "None" as a sensor's unknown state.
+    const std::string payload = e.kind == Kind::Measure ? (text.empty() ? "None" : text)
+                                : e.kind == Kind::Number ? std::to_string(v)
+                                : v                      ? "ON"
+                                                         : "OFF";
     const long long now = control::monotonicNs();
     if (payload == k.state && (!force || (limited && now < k.shownAgainAt + 1000000000LL)))
         return;
@@ -236,6 +265,20 @@ void IdleEntities::publishState(std::size_t i, bool force, bool limited)
         k.shownAgainAt = now;
     publish(topics.idle(std::string(e.key) + "/state"), payload, true);
     k.state = payload;
+}
+
+void IdleEntities::publishAttributes(std::size_t i, bool force)
+{
+    const Entity &e = entities[i];
+    Kept &k = kept[i];
+    std::string text;
+    if (!e.attributes || k.config.empty() || !link.text(e.attributes, &text))
+        return;
+    const std::string payload = json{{e.attributeKey, text}}.dump();
+    if (payload == k.attributes && !force)
+        return;
+    publish(topics.idle(std::string(e.key) + "/attributes"), payload, true);
+    k.attributes = payload;
 }
 
 void IdleEntities::presence()
@@ -256,9 +299,12 @@ void IdleEntities::changed(const std::string &property)
         offer(false);
         return;
     }
-    for (std::size_t i = 0; i < entityCount; ++i)
+    for (std::size_t i = 0; i < entityCount; ++i) {
         if (property == entities[i].property)
             publishState(i, false);
+        if (entities[i].attributes && property == entities[i].attributes)
+            publishAttributes(i, false);
+    }
 }
 
 void IdleEntities::failed(const std::string &property, const std::string &error, const std::string &message)
@@ -334,6 +380,21 @@ void IdleEntities::send()
         else if (!link.value(e.property, &now) || now != v)
             link.set(e.property, v);
     }
+    if (!link.busy() && luxQueued >= 0) {
+        const double lux = luxQueued;
+        luxQueued = -1;
+        link.reportIlluminance(lux);
+    }
+}
+
+void IdleEntities::illuminance(double lux)
+{
+    // As the commands: the newest waits while a call is in flight.
+    luxQueued = lux;
+    if (later)
+        sd_event_source_set_enabled(later, SD_EVENT_ONESHOT);
+    else
+        send();
 }
 
 // The bridge's side: which device the entities join.

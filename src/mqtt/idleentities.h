@@ -3,7 +3,9 @@
 
 // brightness-idle's settings and state as Home Assistant entities: a binary
 // sensor "Idle", a button "Wake", a switch "Stay awake", numbers for the
-// times and the night level, announced with the lights' device. Each change
+// times and the night level, with --ambient the room's light and an "Auto
+// brightness" switch with the learned curve, announced with the lights'
+// device. Each change
 // that brightness-idle signals is published once; commands from Home
 // Assistant become calls on the bus, one at a time, the newest per entity.
 
@@ -57,6 +59,10 @@ public:
     // A live (not retained) message on one of them.
     void command(const std::string &topic, const char *data, std::size_t size);
 
+    // The room's light from elsewhere, handed to brightness-idle: the
+    // newest only, one call at a time.
+    void illuminance(double lux);
+
     // Every topic that may hold a retained message of these entities.
     static std::vector<std::string> retainedTopics(const Topics &topics);
 
@@ -64,6 +70,7 @@ private:
     struct Kept {
         std::string config;  // the config last published, "" for none
         std::string state;   // the state last published
+        std::string attributes;  // the attributes last published
         long long shownAgainAt = -1000000000000LL;  // ns: the last state sent again unchanged
     };
 
@@ -75,6 +82,7 @@ private:
     // force: also when it is what was published last; limited: such a
     // repeat at most once a second per entity.
     void publishState(std::size_t entity, bool force, bool limited = true);
+    void publishAttributes(std::size_t entity, bool force);
     // The next queued command, unless a call awaits its answer.
     void send();
     static int onQueued(sd_event_source *source, void *self);
@@ -91,6 +99,7 @@ private:
     // entities were first asked, so that a flood makes one call at a time.
     std::map<std::size_t, std::uint32_t> queued;
     std::deque<std::size_t> order;
+    double luxQueued = -1;  // the room's light not yet handed on
     // Sends them once nothing else is ready, so that a burst on the
     // connection is taken whole first.
     sd_event_source *later = nullptr;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include <systemd/sd-bus.h>
@@ -21,9 +22,21 @@ const std::map<std::string, char> &propertyTypes()
     static const std::map<std::string, char> types = {
         {"Idle", 'b'}, {"Night", 'b'}, {"NightProfile", 'b'}, {"Inhibited", 'b'}, {"Presence", 'b'},
         {"StayAwake", 'b'}, {"After", 'u'}, {"OffAfter", 'u'}, {"NightAfter", 'u'}, {"NightOffAfter", 'u'},
-        {"DimLevel", 'u'}, {"NightLevel", 'u'},
+        {"DimLevel", 'u'}, {"NightLevel", 'u'}, {"AmbientProfile", 'b'}, {"AutoBrightness", 'b'},
+        {"Illuminance", 'd'}, {"AmbientCurve", 's'},
     };
     return types;
+}
+
+// Lux as Home Assistant shows them: as they come, no exponent; "" for
+// none yet (below 0).
+std::string luxText(double lux)
+{
+    if (!(lux >= 0))
+        return std::string();
+    char text[32];
+    std::snprintf(text, sizeof text, lux >= 1e5 ? "%.0f" : "%.6g", lux);
+    return text;
 }
 
 std::string errorOf(const sd_bus_message *m)
@@ -131,6 +144,15 @@ bool IdleLink::value(const std::string &property, std::uint32_t *v) const
     return true;
 }
 
+bool IdleLink::text(const std::string &property, std::string *v) const
+{
+    const auto it = texts.find(property);
+    if (!readable || it == texts.end())
+        return false;
+    *v = it->second;
+    return true;
+}
+
 int IdleLink::onOwner(sd_bus_message *m, void *self, sd_bus_error *)
 {
     IdleLink *link = static_cast<IdleLink *>(self);
@@ -184,6 +206,7 @@ void IdleLink::gone()
     const bool was = readable;
     readable = false;
     values.clear();
+    texts.clear();
     if (was && handlers.presence)
         handlers.presence();
 }
@@ -199,8 +222,10 @@ int IdleLink::onGetAll(sd_bus_message *m, void *self, sd_bus_error *)
         return 0;
     }
     link->values.clear();
+    link->texts.clear();
     if (link->readProperties(m, true) < 0) {
         link->values.clear();
+    link->texts.clear();
         if (link->handlers.failed)
             link->handlers.failed("", "GetAll", "a reply not of the interface's types");
         return 0;
@@ -238,7 +263,17 @@ int IdleLink::readProperties(sd_bus_message *m, bool quiet)
         const char *contents = nullptr;
         if (r >= 0)
             r = sd_bus_message_peek_type(m, &kind, &contents);
-        if (r >= 0 && type[0] && contents && std::strcmp(contents, type) == 0) {
+        if (r >= 0 && (type[0] == 'd' || type[0] == 's') && contents && std::strcmp(contents, type) == 0) {
+            double lux = 0;
+            const char *chars = nullptr;
+            r = type[0] == 'd' ? sd_bus_message_read(m, "v", "d", &lux) : sd_bus_message_read(m, "v", "s", &chars);
+            const std::string v = type[0] == 'd' ? luxText(lux) : std::string(chars ? chars : "");
+            const auto old = texts.find(name);
+            const bool differs = old == texts.end() || old->second != v;
+            texts[name] = v;
+            if (r >= 0 && differs && !quiet && handlers.changed)
+                handlers.changed(name);
+        } else if (r >= 0 && type[0] && contents && std::strcmp(contents, type) == 0) {
             std::uint32_t v = 0;
             int flag = 0;
             r = sd_bus_message_read(m, "v", type, type[0] == 'b' ? static_cast<void *>(&flag) : static_cast<void *>(&v));
@@ -268,6 +303,24 @@ void IdleLink::set(const std::string &property, std::uint32_t value)
 void IdleLink::wake()
 {
     call(idleBusName, "Wake", std::string(), 0);
+}
+
+void IdleLink::reportIlluminance(double lux)
+{
+    const std::string what = "ReportIlluminance()";
+    if (owner.empty()) {
+        if (handlers.failed)
+            handlers.failed(what, "absent", std::string(idleBusName) + " is not on the bus");
+        return;
+    }
+    calls.push_back({this, what});
+    const int r = sd_bus_call_method_async(bus, nullptr, owner.c_str(), objectPath, idleBusName, "ReportIlluminance",
+                                           onReply, &calls.back(), "d", lux);
+    if (r < 0) {
+        calls.pop_back();
+        if (handlers.failed)
+            handlers.failed(what, "ReportIlluminance", std::strerror(-r));
+    }
 }
 
 void IdleLink::call(const char *interface, const char *member, const std::string &property, std::uint32_t value)

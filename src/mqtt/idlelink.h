@@ -49,10 +49,15 @@ public:
     bool present() const { return readable; }
     // A property's value (booleans as 0 and 1); false while unknown.
     bool value(const std::string &property, std::uint32_t *value) const;
+    // A text or lux property's value, lux as shown ("" before the first
+    // reading); false while unknown.
+    bool text(const std::string &property, std::string *value) const;
 
     // Asynchronous; a failure comes through Handlers::failed.
     void set(const std::string &property, std::uint32_t value);
     void wake();
+    // The room's light measured elsewhere, for brightness-idle to follow.
+    void reportIlluminance(double lux);
     // Calls await their answer.
     bool busy() const { return !calls.empty(); }
 
@@ -89,6 +94,7 @@ private:
     std::string owner;  // the name's unique owner, "" while none
     bool readable = false;
     std::map<std::string, std::uint32_t> values;
+    std::map<std::string, std::string> texts;
     std::list<Call> calls;  // those awaiting their reply
 };
 

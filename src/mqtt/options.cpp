@@ -30,7 +30,8 @@ bool parseNumber(const std::string &text, int low, int high, int *value)
 const control::DurationRule keepaliveRule{1000, 5000, 3600 * 1000, 1000};
 
 enum { PasswordFileOption = 256, TlsOption, CafileOption, PrefixOption, GroupTopicOption,
-       DiscoveryPrefixOption, NodeIdOption, NameOption, ForgetOption, NoIdleOption, HelpOption, VersionOption };
+       DiscoveryPrefixOption, NodeIdOption, NameOption, ForgetOption, NoIdleOption, IlluminanceTopicOption, HelpOption,
+       VersionOption };
 
 // -h is the broker's host, as in the mosquitto clients; help is --help only.
 const char shortOptions[] = "h:p:k:i:u:vP::";
@@ -52,6 +53,7 @@ const option longOptions[] = {
     {"name", required_argument, nullptr, NameOption},
     {"forget", required_argument, nullptr, ForgetOption},
     {"no-idle", no_argument, nullptr, NoIdleOption},
+    {"illuminance-topic", required_argument, nullptr, IlluminanceTopicOption},
     {"help", no_argument, nullptr, HelpOption},
     {"version", no_argument, nullptr, VersionOption},
     {"verbose", no_argument, nullptr, 'v'},
@@ -98,6 +100,7 @@ void takeOption(int val, const std::string &v, Options *o, std::string *why)
         break;
     case PrefixOption: o->prefix = v; break;
     case GroupTopicOption: o->groupTopic = v; break;
+    case IlluminanceTopicOption: o->illuminanceTopic = v; break;
     case DiscoveryPrefixOption: o->discoveryPrefix = v; break;
     case NodeIdOption:
         if (!validNodeId(v))
@@ -168,11 +171,18 @@ bool parseOptions(const std::vector<std::string> &args, Options *options, std::s
         return false;
     if (o.groupTopic.empty())
         o.groupTopic = o.prefix + "/all/set";
-    for (const std::string *t : {&o.prefix, &o.groupTopic, &o.discoveryPrefix})
+    std::vector<const std::string *> given = {&o.prefix, &o.groupTopic, &o.discoveryPrefix};
+    if (!o.illuminanceTopic.empty())
+        given.push_back(&o.illuminanceTopic);
+    for (const std::string *t : given)
         if (!validTopic(*t)) {
             *why = "invalid topic '" + *t + "': UTF-8 with no '+' or '#', and no '/' at either end";
             return false;
         }
+    if (!o.illuminanceTopic.empty() && o.noIdle) {
+        *why = "--illuminance-topic hands the room's light to brightness-idle: it cannot go with --no-idle";
+        return false;
+    }
     if (!o.passwordFile.empty() && o.username.empty()) {
         *why = "--password-file needs --username";
         return false;
@@ -205,6 +215,8 @@ std::string usage()
            "  --forget PLACE           remove the display at PLACE from Home Assistant, then exit\n"
            "                           (--forget idle: brightness-idle's entities)\n"
            "  --no-idle                do not offer brightness-idle's entities\n"
+           "  --illuminance-topic TOPIC  hand the lux of a Home Assistant sensor published on\n"
+           "                           TOPIC to brightness-idle --ambient\n"
            "  -v, --verbose            log each command received and what is watched\n"
            "  --help                   show this help\n"
            "  --version                show the version\n"

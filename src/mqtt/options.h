@@ -27,6 +27,7 @@ struct Options {
     std::map<std::string, std::string> names;  // by place or its object id
     std::vector<std::string> forget;           // places to withdraw ("idle": its entities), then exit
     bool noIdle = false;  // brightness-idle's entities not offered
+    std::string illuminanceTopic;  // a Home Assistant sensor's lux, for brightness-idle
     bool verbose = false;  // -v: the log says why
     bool help = false;
     bool version = false;

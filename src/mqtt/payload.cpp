@@ -121,4 +121,28 @@ const char *faultText(Fault fault)
     return "unknown";
 }
 
+bool parseLux(const char *data, std::size_t size, double *lux)
+{
+    if (size == 0 || size > maxPayload)
+        return false;
+    const json v = json::parse(data, data + size, nullptr, false);
+    json number;
+    if (v.is_number()) {
+        number = v;
+    } else if (v.is_object()) {
+        for (const char *key : {"illuminance_lux", "illuminance", "lux"})
+            if (v.contains(key)) {
+                number = v[key];
+                break;
+            }
+    }
+    if (!number.is_number())
+        return false;
+    const double value = number.get<double>();
+    if (!std::isfinite(value) || value < 0)
+        return false;
+    *lux = value;
+    return true;
+}
+
 } // namespace mqtt

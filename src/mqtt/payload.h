@@ -46,6 +46,13 @@ Fault parseCommand(const char *data, std::size_t size, Command *command);
 // A short English phrase for the log: "not a JSON object".
 const char *faultText(Fault fault);
 
+// The room's light from a Home Assistant sensor's state topic: a number
+// ("312", "0.5", as the state stream writes it), or a JSON object with
+// "illuminance_lux", "illuminance" or "lux" (the first there), as Zigbee2MQTT
+// and ESPHome write them. False for anything else, a negative or not finite
+// number among it, and for "unknown" and "unavailable".
+bool parseLux(const char *data, std::size_t size, double *lux);
+
 } // namespace mqtt
 
 #endif

@@ -286,6 +286,9 @@ void tst_Bus::service_data()
     // the program is gone.
     QTest::newRow("brightness-ctl status") << plan + " --night 22:00-06:00 --night-level 10%" << "status" << ""
                                            << "StayAwake" << "StayAwake=true";
+    QTest::newRow("brightness-ctl status: the room's light") << plan + " --ambient-curve 10:20%,1000:90%"
+                                                             << "ambient status" << "" << "Illuminance"
+                                                             << "Illuminance=310";
     QTest::newRow("the package's policy: only root and plugdev hear it") << plan << "listeners" << "" << "StayAwake"
                                                                          << "StayAwake=true";
     QTest::newRow("no bus at start: found once it comes") << plan << "late" << "" << "" << "After=600";
@@ -401,6 +404,12 @@ void tst_Bus::service()
                               "30%, off 5m later; at night after 10m without a touch: dim to 30%, off 5m later, a "
                               "wake brings at most 10%; "),
                  qPrintable(out));
+    }
+    if (action == "ambient status") {
+        sd_bus_call_method(rig.client, name, path, name, "ReportIlluminance", &e, nullptr, "d", 312.0);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.ctlStatus(rig.address).contains("brightness-idle: the room's light: 310 lux; auto "
+                                                                   "brightness on, the curve 10:20%,1000:90%\n"),
+                                 5000);
     }
     if (action == "restart") {
         rig.client = sd_bus_flush_close_unref(rig.client);

@@ -25,10 +25,13 @@ sd_bus *bus;
 unsigned delayMs = 0;
 std::map<std::string, unsigned> values = {
     {"Idle", 0}, {"Night", 0}, {"NightProfile", 0}, {"Inhibited", 0}, {"Presence", 0}, {"StayAwake", 0},
-    {"After", 300}, {"OffAfter", 0}, {"NightAfter", 0}, {"NightOffAfter", 0}, {"DimLevel", 0}, {"NightLevel", 0}};
+    {"After", 300}, {"OffAfter", 0}, {"NightAfter", 0}, {"NightOffAfter", 0}, {"DimLevel", 0}, {"NightLevel", 0},
+    {"AmbientProfile", 0}, {"AutoBrightness", 0}, {"Illuminance", 0}};
+// Illuminance is a d, -1 while unknown: the value here is lux + 1.
+const char curve[] = "5:10%,50:35%,500:70%,5000:100%";
 // The command line's ranges; 0 where the interface lets it mean never,
 // as by day or the remembered level.
-const std::map<std::string, unsigned> highest = {{"StayAwake", 1}, {"After", 86400}, {"OffAfter", 86400},
+const std::map<std::string, unsigned> highest = {{"StayAwake", 1}, {"AutoBrightness", 1}, {"After", 86400}, {"OffAfter", 86400},
                                                  {"NightAfter", 86400}, {"NightOffAfter", 86400}, {"NightLevel", 100}};
 
 void change(const std::string &property, unsigned value)
@@ -47,6 +50,10 @@ bool boolean(const char *property)
 
 int get(sd_bus *, const char *, const char *, const char *property, sd_bus_message *reply, void *, sd_bus_error *)
 {
+    if (std::strcmp(property, "Illuminance") == 0)
+        return sd_bus_message_append(reply, "d", double(values[property]) - 1);
+    if (std::strcmp(property, "AmbientCurve") == 0)
+        return sd_bus_message_append(reply, "s", curve);
     return boolean(property) ? sd_bus_message_append(reply, "b", static_cast<int>(values[property]))
                              : sd_bus_message_append(reply, "u", values[property]);
 }
@@ -68,6 +75,16 @@ int set(sd_bus *, const char *, const char *, const char *property, sd_bus_messa
     std::printf("Set %s %u\n", property, v);
     change(property, v);
     return 1;
+}
+
+int report(sd_bus_message *m, void *, sd_bus_error *)
+{
+    double lux = 0;
+    const int r = sd_bus_message_read(m, "d", &lux);
+    if (r < 0)
+        return r;
+    std::printf("ReportIlluminance %g\n", lux);
+    return sd_bus_reply_method_return(m, "");
 }
 
 int wake(sd_bus_message *m, void *, sd_bus_error *)
@@ -93,6 +110,11 @@ const sd_bus_vtable vtable[] = {
     SD_BUS_PROPERTY("DimLevel", "u", get, 0, emits),
     SD_BUS_WRITABLE_PROPERTY("NightLevel", "u", get, set, 0, emits),
     SD_BUS_METHOD("Wake", "", "", wake, 0),
+    SD_BUS_PROPERTY("AmbientProfile", "b", get, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+    SD_BUS_WRITABLE_PROPERTY("AutoBrightness", "b", get, set, 0, emits),
+    SD_BUS_PROPERTY("Illuminance", "d", get, 0, emits),
+    SD_BUS_PROPERTY("AmbientCurve", "s", get, 0, emits),
+    SD_BUS_METHOD("ReportIlluminance", "d", "", report, 0),
     SD_BUS_VTABLE_END,
 };
 

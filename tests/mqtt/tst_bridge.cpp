@@ -56,6 +56,7 @@ private slots:
     void idleCommands();
     void idleFlood();
     void idleOnTheBus();
+    void illuminance();
 
 private:
     const QString place = QString::fromStdString(testutil::placeOf(1));
@@ -892,6 +893,12 @@ void tst_Bridge::options_data()
                                                        << "a password is read from a file only";
     QTest::newRow("-P attached") << QStringList{"-Psecret"} << "a password is read from a file only";
     QTest::newRow("--pass is ambiguous") << QStringList{"--pass=f"} << "unknown option '--pass'";
+    QTest::newRow("an illuminance topic") << QStringList{"--illuminance-topic", "hass/sensor/lux/state"}
+                                          << "localhost 1883 60";
+    QTest::newRow("an illuminance topic with a wildcard") << QStringList{"--illuminance-topic", "zigbee/+"}
+                                                          << "invalid topic 'zigbee/+'";
+    QTest::newRow("an illuminance topic without idle's entities")
+        << QStringList{"--illuminance-topic", "lux", "--no-idle"} << "--illuminance-topic hands the room's light";
 }
 
 void tst_Bridge::options()
@@ -959,6 +966,8 @@ const IdleEntity idleEntities[] = {
     {"night_after", "number", "Night idle after", 0, 86400, "s"},
     {"night_off_after", "number", "Night off after", 0, 86400, "s"},
     {"night_level", "number", "Night level", 0, 100, "%"},
+    {"illuminance", "sensor", "Illuminance", 0, 0, "lx", "class illuminance"},
+    {"auto_brightness", "switch", "Auto brightness", 0, 0, nullptr, "icon mdi:brightness-auto"},
 };
 
 // The keys Home Assistant's MQTT discovery schemas take, by component
@@ -976,6 +985,8 @@ QStringList acceptedKeys(const QString &component)
                     "value_template", "device_class", "optimistic", "retain"}},
         {"number", {"command_topic", "state_topic", "command_template", "value_template", "min", "max", "step", "mode",
                     "unit_of_measurement", "device_class", "payload_reset", "optimistic", "retain"}},
+        {"sensor", {"state_topic", "value_template", "unit_of_measurement", "device_class", "state_class",
+                    "expire_after", "force_update", "last_reset_value_template", "suggested_display_precision"}},
     };
     return common + own.value(component);
 }
@@ -993,6 +1004,8 @@ void tst_Bridge::idleDiscovery_data()
     QTest::newRow("night profile without dim: no off times")
         << QStringList{"NightProfile=1"} << always + " night night_after night_level";
     QTest::newRow("dim without night profile") << QStringList{"DimLevel=20"} << always + " off_after";
+    QTest::newRow("--ambient: the room's light and auto brightness")
+        << QStringList{"AmbientProfile=1", "AutoBrightness=1"} << always + " illuminance auto_brightness";
 }
 
 void tst_Bridge::idleDiscovery()
@@ -1029,8 +1042,8 @@ void tst_Bridge::idleDiscovery()
                                                           QJsonObject{{"topic", idle + "availability"}}}));
         QCOMPARE(c["availability_mode"].toString(), QString("all"));
         QCOMPARE(c["state_topic"].toString(), QString(e.component) == "button" ? QString() : idle + key + "/state");
-        QCOMPARE(c["command_topic"].toString(),
-                 QString(e.component) == "binary_sensor" ? QString() : idle + key + "/set");
+        const bool readOnly = QString(e.component).endsWith("sensor");
+        QCOMPARE(c["command_topic"].toString(), readOnly ? QString() : idle + key + "/set");
         const QString shown = c.contains("device_class") ? "class " + c["device_class"].toString()
                               : c.contains("icon")       ? "icon " + c["icon"].toString()
                                                          : QString();
@@ -1043,6 +1056,19 @@ void tst_Bridge::idleDiscovery()
         }
         if (QString(e.component) != "button")
             QVERIFY(late.last("^" + idle + key + "/state$").retained);
+        if (QString(e.component) == "sensor") {
+            // Home Assistant's unknown until brightness-idle has a reading.
+            QCOMPARE(c["unit_of_measurement"].toString(), QString(e.unit));
+            QCOMPARE(c["state_class"].toString(), QString("measurement"));
+            QCOMPARE(late.last("^" + idle + key + "/state$").payload, QByteArray("None"));
+        }
+        if (key == "auto_brightness") {
+            // The learned curve, as an attribute.
+            QCOMPARE(c["json_attributes_topic"].toString(), idle + key + "/attributes");
+            const Message a = late.last("^" + idle + key + "/attributes$");
+            QVERIFY(a.retained);
+            QCOMPARE(json(a)["curve"].toString(), QString("5:10%,50:35%,500:70%,5000:100%"));
+        }
     }
 }
 
@@ -1079,6 +1105,8 @@ void tst_Bridge::idleCommands_data()
                                             << "not ON or OFF";
     QTest::newRow("a button with another word") << QStringList{"Idle=1"} << "wake ON" << "" << "idle ON" << 0
                                                 << "not PRESS";
+    QTest::newRow("auto brightness off") << QStringList{"AmbientProfile=1", "AutoBrightness=1"} << "auto_brightness OFF"
+                                         << "Set AutoBrightness 0" << "auto_brightness OFF" << 1 << "";
     QTest::newRow("retained: ignored, as for the lights") << QStringList{} << "retained stay_awake ON" << ""
                                                           << "stay_awake OFF" << 0 << "ignored a retained command";
 }
@@ -1231,6 +1259,31 @@ void tst_Bridge::idleOnTheBus()
     QTRY_COMPARE_WITH_TIMEOUT(rig.calls(), QString("Set StayAwake 1"), 5000);
     QCOMPARE(rig.errors().count("lost the system bus"), 1);
     QCOMPARE(rig.errors().count("found the system bus again"), 1);
+}
+
+void tst_Bridge::illuminance()
+{
+    // A Home Assistant sensor's lux on the topic given, as the state stream
+    // and Zigbee2MQTT publish them: handed to brightness-idle; the light it
+    // then uses comes back as the Illuminance sensor's state.
+    Rig rig;
+    QVERIFY(setUp(rig));
+    if (!rig.bus.start())
+        QSKIP("dbus-daemon is not installed (scripts/deps.sh installs it)");
+    QVERIFY(startIdle(rig, {"AmbientProfile=1", "AutoBrightness=1"}));
+    Client sensor;
+    QVERIFY(sensor.connect(rig.broker.port));
+    // Retained from before the bridge started: the light as it is.
+    QVERIFY(sensor.publish("hass/living/lux", "{\"illuminance\":9000,\"illuminance_lux\":41}", true));
+    startBridge(rig, {"--node-id", "test", "--illuminance-topic", "hass/living/lux"});
+    QTRY_COMPARE_WITH_TIMEOUT(rig.calls(), QString("ReportIlluminance 41"), 10000);
+    for (const char *ignored : {"unknown", "unavailable", "-4", "\"bright\""})
+        QVERIFY(sensor.publish("hass/living/lux", ignored));
+    QVERIFY(sensor.publish("hass/living/lux", "312.5"));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.calls(), QString("ReportIlluminance 41\nReportIlluminance 312.5"), 5000);
+    rig.standin.write("Illuminance 313\n");
+    QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + idle + "illuminance/state$").payload, QByteArray("312"), 5000);
+    QCOMPARE(rig.bridge.state(), QProcess::Running);
 }
 
 QTEST_GUILESS_MAIN(tst_Bridge)

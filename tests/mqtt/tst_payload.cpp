@@ -11,6 +11,8 @@ class tst_Payload : public QObject
 private slots:
     void parse_data();
     void parse();
+    void lux_data();
+    void lux();
 };
 
 void tst_Payload::parse_data()
@@ -89,6 +91,42 @@ void tst_Payload::parse()
         QVERIFY(c.action == mqtt::LightAction::Set || c.level == 0);
     }
     QVERIFY2(fault == mqtt::Fault::None ? got == expected : got.contains(expected), qPrintable(got));
+}
+
+// A Home Assistant sensor's state as the state stream, Zigbee2MQTT and
+// ESPHome publish it.
+void tst_Payload::lux_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<double>("lux");  // -1: refused
+
+    QTest::newRow("state stream, whole") << QByteArray("312") << 312.0;
+    QTest::newRow("state stream, a fraction") << QByteArray("0.5") << 0.5;
+    QTest::newRow("darkness") << QByteArray("0") << 0.0;
+    QTest::newRow("sunlight") << QByteArray("120000.0") << 120000.0;
+    QTest::newRow("Zigbee2MQTT") << QByteArray("{\"illuminance\":18000,\"illuminance_lux\":63,\"linkquality\":90}")
+                                 << 63.0;
+    QTest::newRow("illuminance alone") << QByteArray("{\"illuminance\":40}") << 40.0;
+    QTest::newRow("lux") << QByteArray("{\"lux\":7.25}") << 7.25;
+    QTest::newRow("unknown") << QByteArray("unknown") << -1.0;
+    QTest::newRow("unavailable") << QByteArray("unavailable") << -1.0;
+    QTest::newRow("empty") << QByteArray("") << -1.0;
+    QTest::newRow("negative") << QByteArray("-3") << -1.0;
+    QTest::newRow("a string of a number") << QByteArray("\"312\"") << -1.0;
+    QTest::newRow("no light in the object") << QByteArray("{\"temperature\":21}") << -1.0;
+    QTest::newRow("a light that is no number") << QByteArray("{\"illuminance_lux\":\"bright\"}") << -1.0;
+    QTest::newRow("a number and more") << QByteArray("312 lx") << -1.0;
+    QTest::newRow("too large to be a double") << QByteArray("1e999") << -1.0;
+}
+
+void tst_Payload::lux()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(double, lux);
+    double got = -1;
+    const bool taken = mqtt::parseLux(payload.constData(), static_cast<std::size_t>(payload.size()), &got);
+    QCOMPARE(taken, lux >= 0);
+    QCOMPARE(got, lux);
 }
 
 QTEST_GUILESS_MAIN(tst_Payload)

@@ -75,6 +75,7 @@ expect "the room dims to 50 lux: the curve's 35 %" test -n "$(seconds_to 35)"
 # Replugged, the sensor is found again, and what was learned holds.
 als unplug
 expect "unplugged: the IIO device goes" wait_for 20 sh -c '! ls -d /sys/bus/iio/devices/iio:device* >/dev/null 2>&1'
+expect "... and brightness-idle says the sensor is gone" wait_for 10 grep -q 'the light sensor is gone' "$W/idle.err"
 als "lux 500"
 als plug
 expect "plugged in again, the sensor is read again" \

@@ -20,7 +20,8 @@ expect "the system bus and logind are running" \
 display_start -t "$W/stamps"
 person_start
 udevadm settle -t 30
-echo 'BRIGHTNESS_IDLE_OPTIONS="--after 3s"' > /etc/default/brightness-idle
+# --ambient without a sensor: the room's light comes from Home Assistant.
+echo 'BRIGHTNESS_IDLE_OPTIONS="--after 3s --ambient"' > /etc/default/brightness-idle
 /usr/bin/brightness-ctl set 70% > /dev/null 2>&1
 hex=46
 systemctl start brightness-idle.service
@@ -59,7 +60,9 @@ sed "s/^/$scenario| refused: /" "$W/user.out" "$W/wake.out"
 # meanwhile: its off is counted from here, whenever the bridge is up.
 offs=$(received 00)
 broker_start 'brightness/#'
-echo 'BRIGHTNESS_MQTT_OPTIONS="-h 127.0.0.1 --node-id ha"' > /etc/default/brightness-mqtt
+echo 'BRIGHTNESS_MQTT_OPTIONS="-h 127.0.0.1 --node-id ha --illuminance-topic hass/lux"' > /etc/default/brightness-mqtt
+mosquitto_sub -h 127.0.0.1 -v -t 'homeassistant/#' > "$W/all.log" 2>&1 &
+all_pid=$!
 systemctl start brightness-mqtt.service
 ha=brightness/ha/idle
 published() { grep -c "^$ha/$1 " "$W/sub.log"; }
@@ -80,6 +83,25 @@ mosquitto_pub -h 127.0.0.1 -t "$ha/stay_awake/set" -m OFF
 expect "Stay awake off: off again" wait_for 15 more_of 00 "$offs"
 expect "... 3 to 5 s after" within "$ended" "$(received_at 00)" 3 5
 expect "each change published once: Stay awake OFF, ON, OFF" test "$(published stay_awake/state)" = 3
+# The room's light from a Home Assistant sensor, through brightness-mqtt, on
+# a screen kept lit at 70 %.
+woke=$(received "$hex")
+mosquitto_pub -h 127.0.0.1 -t "$ha/wake/set" -m PRESS
+mosquitto_pub -h 127.0.0.1 -t "$ha/stay_awake/set" -m ON
+wait_for 10 more_of "$hex" "$woke"
+expect "--ambient: Home Assistant is offered the Illuminance sensor and Auto brightness" \
+    grep -q '^homeassistant/switch/ha/idle_auto_brightness/config {' "$W/all.log"
+mosquitto_pub -h 127.0.0.1 -r -t hass/lux -m 5
+expect "Home Assistant's 5 lux reach brightness-idle: the level fades to the curve's 10 %" wait_for 30 level_is 10
+expect "... and its Illuminance sensor shows the light it uses" wait_for 10 grep -qx "$ha/illuminance/state 5" "$W/sub.log"
+mosquitto_pub -h 127.0.0.1 -t "$ha/auto_brightness/set" -m OFF
+expect "Auto brightness off: published OFF" wait_for 10 grep -qx "$ha/auto_brightness/state OFF" "$W/sub.log"
+mosquitto_pub -h 127.0.0.1 -r -t hass/lux -m 500
+sleep 8
+expect "... and 500 lux now change nothing" level_is 10
+mosquitto_pub -h 127.0.0.1 -r -t hass/lux -n
+mosquitto_pub -h 127.0.0.1 -t "$ha/stay_awake/set" -m OFF
+kill "$all_pid" 2>/dev/null
 systemctl stop brightness-mqtt.service
 kill "$sub_pid" "$broker_pid" 2>/dev/null
 sed "s/^/$scenario| mqtt: /" "$W/sub.log" | grep "/idle/" | tail -n 20
