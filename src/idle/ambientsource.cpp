@@ -55,6 +55,7 @@ void AmbientSource::look()
     if (!sensor.read(&lux, &why))
         return;
     reading = true;
+    failing = false;
     log.info("the room's light from the " + sensor.describe());
     handler(lux, control::monotonicNs());
     sd_event_source_set_time_relative(tick, periodUs);

@@ -32,6 +32,8 @@ no_jump_after() {
         { p = $1 } END { exit bad }'
 }
 reports() { lines '^display output' "$W/log"; }
+# brightness-idle has said at least N times that it reads the sensor.
+sensor_found() { [ "$(lines "the room's light from the light sensor" "$W/idle.err")" -ge "$1" ]; }
 # seconds_to LEVEL: how long from now until the display received LEVEL
 # (at most 60 s); empty when it never did.
 seconds_to() {
@@ -68,7 +70,7 @@ expect "... as a fade: no report more than 10 % from the one before" no_jump_aft
 $B/brightness-ctl set 40% > /dev/null 2>&1
 expect "a person's 40 % at 500 lux is learned and kept beside the record" \
     wait_for 10 grep -q '500:40%' /var/lib/brightness/ambient-curve
-sleep 10
+sleep 6
 expect "... and holds while the room stays as it was" level_is 40
 als "lux 50"
 expect "the room dims to 50 lux: the curve's 35 %" test -n "$(seconds_to 35)"
@@ -79,7 +81,7 @@ expect "... and brightness-idle says the sensor is gone" wait_for 10 grep -q 'th
 als "lux 500"
 als plug
 expect "plugged in again, the sensor is read again" \
-    wait_for 30 test "$(lines "the room's light from the light sensor" "$W/idle.err")" -ge 2
+    wait_for 30 sensor_found 2
 expect "... and 500 lux brings the learned 40 % again" test -n "$(seconds_to 40)"
 idle_stop
 tail -n 20 "$W/als.log" | sed "s/^/$scenario| als: /"

@@ -537,3 +537,36 @@ display_stop
 rcu_restore
 state_stop
 }
+
+# A held screen's grab ends with its holder: brightness-idle killed with
+# SIGKILL while it holds the touch screen, twenty times, and each time the
+# probe finds it free at once. A measurement of some minutes, only when
+# named, to run under load.
+grab_kill() {
+idle_begin grab_kill
+$B/brightness-ctl set 60% > /dev/null 2>&1
+free=0
+for round in $(seq 20); do
+    offs=$(received 00)
+    idle_start --after 1s
+    wait_for 15 more_of 00 "$offs" && test "$(probe)" = busy || { echo "$scenario: round $round: never held"; continue; }
+    kill -9 "$idle_pid"
+    wait "$idle_pid" 2>/dev/null
+    t0=$(uptime_now)
+    if test "$(probe)" = free; then
+        free=$((free + 1))
+        echo "NOTE $scenario: round $round: free $(awk -v a="$t0" -v b="$(uptime_now)" 'BEGIN { printf "%.2f", b - a }') s after the kill"
+    else
+        echo "$scenario: round $round: still held"
+    fi
+    # Lit again for the next round.
+    person tap
+    $B/brightness-ctl set 60% > /dev/null 2>&1
+done
+expect "killed while holding the screen, 20 times: free each time ($free of 20)" test "$free" = 20
+idle_dump
+person_stop
+display_stop
+rcu_restore
+state_stop
+}

@@ -97,7 +97,7 @@ expect "... and its Illuminance sensor shows the light it uses" wait_for 10 grep
 mosquitto_pub -h 127.0.0.1 -t "$ha/auto_brightness/set" -m OFF
 expect "Auto brightness off: published OFF" wait_for 10 grep -qx "$ha/auto_brightness/state OFF" "$W/sub.log"
 mosquitto_pub -h 127.0.0.1 -r -t hass/lux -m 500
-sleep 8
+sleep 5
 expect "... and 500 lux now change nothing" level_is 10
 mosquitto_pub -h 127.0.0.1 -r -t hass/lux -n
 mosquitto_pub -h 127.0.0.1 -t "$ha/stay_awake/set" -m OFF

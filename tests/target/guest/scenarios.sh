@@ -255,6 +255,8 @@ if [ -d /run/systemd/system ]; then
     echo "$passed passed, $failed failed"
     exit
 fi
+# A measurement of some minutes, only when named.
+case ",$scenarios," in *,grab_kill,*) grab_kill ;; esac
 # coldplug_prepare leaves the display plugged in for the boot under systemd.
 for s in offscreen kiosk kiosk_hotplug ctl access_sudo package race usb_forms mqtt idle idle_presence idle_bench ambient coldplug_prepare; do
     wanted $s && $s
