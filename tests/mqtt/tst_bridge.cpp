@@ -554,6 +554,9 @@ void tst_Bridge::fadeBesideCtl_data()
     QTest::newRow("set 10% --fade 3000") << "0483:5750 60 4 on" << QStringList{"set", "10%", "--fade", "3000"} << "ON 10";
     QTest::newRow("off --fade 3000") << "0483:5750 60 4 on" << QStringList{"off", "--fade", "3000"} << "OFF";
     QTest::newRow("on --fade 3000") << "0483:5750 80 4 off" << QStringList{"on", "--fade", "3000"} << "ON 80";
+    // brightness-idle's dim with --fade 3s, its steps as it records them:
+    // the remembered level kept, what is shown beside it.
+    QTest::newRow("brightness-idle's dim over 3 s") << "0483:5750 60 4 on" << QStringList{"idle"} << "ON 20";
 }
 
 void tst_Bridge::fadeBesideCtl()
@@ -570,17 +573,28 @@ void tst_Bridge::fadeBesideCtl()
     QTRY_VERIFY_WITH_TIMEOUT(!rig.client.messages("^" + base + "/state$").isEmpty(), 10000);
     const int before = rig.client.messages("^" + base + "/state$").size();
     QProcess ctl;
-    ctl.setProcessEnvironment(rig.sim.environment(SIMHID_SUDO_DIR, SIMHID_PRELOAD));
-    testutil::startProgram(ctl, CTL_DRIVER_BINARY, QStringList{QString::fromStdString(rig.staged.path()),
-                                                               QString::fromStdString(rig.staged.stateDir())} + args);
     QElapsedTimer fade;
     fade.start();
-    // The first change within a fraction of the fade.
-    QTRY_VERIFY_WITH_TIMEOUT(rig.client.messages("^" + base + "/state$").size() > before, 1000);
-    QVERIFY(fade.elapsed() < 1000);
-    QVERIFY(ctl.waitForFinished(10000));
-    QCOMPARE(ctl.exitCode(), 0);
-    QVERIFY2(rig.sim.levels().size() > 10, "a fade of steps");
+    if (args == QStringList{"idle"}) {
+        for (int step = 1; step <= 60; ++step) {
+            const std::string line = place.toStdString() + " 0483:5750 60 5 dim:" + std::to_string(60 - step * 40 / 60);
+            QVERIFY(rig.staged.setRecord(line + "\n"));
+            QTest::qWait(50);
+            // The first change within a fraction of the fade.
+            if (step == 20)
+                QVERIFY(rig.client.messages("^" + base + "/state$").size() > before);
+        }
+    } else {
+        ctl.setProcessEnvironment(rig.sim.environment(SIMHID_SUDO_DIR, SIMHID_PRELOAD));
+        testutil::startProgram(ctl, CTL_DRIVER_BINARY, QStringList{QString::fromStdString(rig.staged.path()),
+                                                                   QString::fromStdString(rig.staged.stateDir())}
+                                                           + args);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.client.messages("^" + base + "/state$").size() > before, 1000);
+        QVERIFY(fade.elapsed() < 1000);
+        QVERIFY(ctl.waitForFinished(10000));
+        QCOMPARE(ctl.exitCode(), 0);
+        QVERIFY2(rig.sim.levels().size() > 10, "a fade of steps");
+    }
     const auto last = [&] {
         const QJsonObject o = json(rig.client.last("^" + base + "/state$"));
         return o["state"].toString() + (o["state"].toString() == "ON" ? ' ' + QString::number(o["brightness"].toInt()) : QString());

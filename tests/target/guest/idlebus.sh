@@ -66,6 +66,8 @@ all_pid=$!
 systemctl start brightness-mqtt.service
 ha=brightness/ha/idle
 published() { grep -c "^$ha/$1 " "$W/sub.log"; }
+online_times() { grep -c "^$ha/availability online\$" "$W/sub.log"; }
+more_online() { [ "$(online_times)" -gt "$1" ]; }
 expect "brightness-mqtt's unit follows it on the bus: its entities online" \
     wait_for 30 grep -qx "$ha/availability online" "$W/sub.log"
 expect "quiet: off" wait_for 15 more_of 00 "$offs"
@@ -102,6 +104,14 @@ expect "... and 500 lux now change nothing" level_is 10
 mosquitto_pub -h 127.0.0.1 -r -t hass/lux -n
 mosquitto_pub -h 127.0.0.1 -t "$ha/stay_awake/set" -m OFF
 kill "$all_pid" 2>/dev/null
+# The system bus restarted under both: each finds it again on its own.
+onlines=$(online_times)
+mains() { systemctl show -p MainPID --value brightness-idle.service brightness-mqtt.service | tr '\n' ' '; }
+pids=$(mains)
+systemctl restart dbus.service
+expect "the system bus restarted: brightness-idle owns its name again" wait_for 30 bus_says After "u 3"
+expect "... and brightness-mqtt's entities are online again" wait_for 30 more_online "$onlines"
+expect "... both still the processes they were ($pids)" test "$(mains)" = "$pids"
 systemctl stop brightness-mqtt.service
 kill "$sub_pid" "$broker_pid" 2>/dev/null
 sed "s/^/$scenario| mqtt: /" "$W/sub.log" | grep "/idle/" | tail -n 20
