@@ -1,10 +1,20 @@
-// brightness-mqtt's command payloads: whatever arrives on a command topic.
+// brightness-mqtt's payloads: whatever arrives on a command topic, or on
+// the topic of Home Assistant's illuminance sensor.
+
+#include <cmath>
 
 #include "fuzz.h"
 #include "mqtt/payload.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    // The room's light: a finite lux of 0 or more, or nothing taken.
+    double lux = -1;
+    if (mqtt::parseLux(reinterpret_cast<const char *>(data), size, &lux))
+        FUZZ_CHECK(std::isfinite(lux) && lux >= 0);
+    else
+        FUZZ_CHECK(lux == -1);
+
     mqtt::Command command;
     command.level = -7;
     const mqtt::Fault fault = mqtt::parseCommand(reinterpret_cast<const char *>(data), size, &command);
