@@ -217,8 +217,10 @@ void Service::statusChanged()
         if (numberOf(shown.settings, number) != numberOf(now.settings, number))
             names.push_back(number);
     changedFlag("AutoBrightness", shown.settings.ambient, now.settings.ambient);
-    changedFlag("Illuminance", shown.lux != now.lux, false);
-    changedFlag("AmbientCurve", shown.curve != now.curve, false);
+    if (shown.lux != now.lux)
+        names.push_back("Illuminance");
+    if (shown.curve != now.curve)
+        names.push_back("AmbientCurve");
     shown = now;
     if (names.empty() || !bus)
         return;

@@ -251,8 +251,6 @@ void tst_Bus::service_data()
     QTest::newRow("--ambient: on, the curve, no light yet")
         << plan + " --ambient-curve 10:20%,1000:90%" << "get" << "" << ""
         << "AmbientProfile=true AutoBrightness=true Illuminance=-1 AmbientCurve=10:20%,1000:90%";
-    QTest::newRow("without --ambient: off, no curve") << plan << "get" << "" << ""
-                                                      << "AmbientProfile=false AutoBrightness=false AmbientCurve=";
     QTest::newRow("the room's light from Home Assistant") << ambient << "report 512" << "" << "Illuminance"
                                                           << "Illuminance=510";
     QTest::newRow("a dim room") << ambient << "report 0.534" << "" << "Illuminance" << "Illuminance=0.53";

@@ -77,16 +77,6 @@ int set(sd_bus *, const char *, const char *, const char *property, sd_bus_messa
     return 1;
 }
 
-int report(sd_bus_message *m, void *, sd_bus_error *)
-{
-    double lux = 0;
-    const int r = sd_bus_message_read(m, "d", &lux);
-    if (r < 0)
-        return r;
-    std::printf("ReportIlluminance %g\n", lux);
-    return sd_bus_reply_method_return(m, "");
-}
-
 int wake(sd_bus_message *m, void *, sd_bus_error *)
 {
     std::printf("Wake\n");
@@ -114,7 +104,6 @@ const sd_bus_vtable vtable[] = {
     SD_BUS_WRITABLE_PROPERTY("AutoBrightness", "b", get, set, 0, emits),
     SD_BUS_PROPERTY("Illuminance", "d", get, 0, emits),
     SD_BUS_PROPERTY("AmbientCurve", "s", get, 0, emits),
-    SD_BUS_METHOD("ReportIlluminance", "d", "", report, 0),
     SD_BUS_VTABLE_END,
 };
 

@@ -56,7 +56,6 @@ private slots:
     void idleCommands();
     void idleFlood();
     void idleOnTheBus();
-    void illuminance();
 
 private:
     const QString place = QString::fromStdString(testutil::placeOf(1));
@@ -907,8 +906,6 @@ void tst_Bridge::options_data()
                                                        << "a password is read from a file only";
     QTest::newRow("-P attached") << QStringList{"-Psecret"} << "a password is read from a file only";
     QTest::newRow("--pass is ambiguous") << QStringList{"--pass=f"} << "unknown option '--pass'";
-    QTest::newRow("an illuminance topic") << QStringList{"--illuminance-topic", "hass/sensor/lux/state"}
-                                          << "localhost 1883 60";
     QTest::newRow("an illuminance topic with a wildcard") << QStringList{"--illuminance-topic", "zigbee/+"}
                                                           << "invalid topic 'zigbee/+'";
     QTest::newRow("an illuminance topic without idle's entities")
@@ -1273,31 +1270,6 @@ void tst_Bridge::idleOnTheBus()
     QTRY_COMPARE_WITH_TIMEOUT(rig.calls(), QString("Set StayAwake 1"), 5000);
     QCOMPARE(rig.errors().count("lost the system bus"), 1);
     QCOMPARE(rig.errors().count("found the system bus again"), 1);
-}
-
-void tst_Bridge::illuminance()
-{
-    // A Home Assistant sensor's lux on the topic given, as the state stream
-    // and Zigbee2MQTT publish them: handed to brightness-idle; the light it
-    // then uses comes back as the Illuminance sensor's state.
-    Rig rig;
-    QVERIFY(setUp(rig));
-    if (!rig.bus.start())
-        QSKIP("dbus-daemon is not installed (scripts/deps.sh installs it)");
-    QVERIFY(startIdle(rig, {"AmbientProfile=1", "AutoBrightness=1"}));
-    Client sensor;
-    QVERIFY(sensor.connect(rig.broker.port));
-    // Retained from before the bridge started: the light as it is.
-    QVERIFY(sensor.publish("hass/living/lux", "{\"illuminance\":9000,\"illuminance_lux\":41}", true));
-    startBridge(rig, {"--node-id", "test", "--illuminance-topic", "hass/living/lux"});
-    QTRY_COMPARE_WITH_TIMEOUT(rig.calls(), QString("ReportIlluminance 41"), 10000);
-    for (const char *ignored : {"unknown", "unavailable", "-4", "\"bright\""})
-        QVERIFY(sensor.publish("hass/living/lux", ignored));
-    QVERIFY(sensor.publish("hass/living/lux", "312.5"));
-    QTRY_COMPARE_WITH_TIMEOUT(rig.calls(), QString("ReportIlluminance 41\nReportIlluminance 312.5"), 5000);
-    rig.standin.write("Illuminance 313\n");
-    QTRY_COMPARE_WITH_TIMEOUT(rig.client.last("^" + idle + "illuminance/state$").payload, QByteArray("312"), 5000);
-    QCOMPARE(rig.bridge.state(), QProcess::Running);
 }
 
 QTEST_GUILESS_MAIN(tst_Bridge)
