@@ -5,7 +5,16 @@ as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-ensure_packages() {
+# with_apt_lock COMMAND...: one at a time on this machine, for suites that
+# set themselves up side by side (.ci/run): each then finds what the other
+# installed, and dpkg's own lock is never contended.
+with_apt_lock() {
+    ( flock 8; "$@" ) 8> "${TMPDIR:-/tmp}/brightness-apt.lock"
+}
+
+ensure_packages() { with_apt_lock install_missing "$@"; }
+
+install_missing() {
     missing=""
     native=$(dpkg --print-architecture)
     for pkg in "$@"; do
@@ -133,7 +142,9 @@ PACKAGE_SUITES="bookworm trixie"
 # user who is not root.
 CHROOT_PACKAGES="mmdebstrap uidmap"
 
-ensure_arch() {
+ensure_arch() { with_apt_lock add_arch "$1"; }
+
+add_arch() {
     # ensure_arch ARCH: dpkg may install packages of ARCH. The next
     # ensure_packages that finds something missing runs apt-get update, which
     # fetches that architecture's package lists.

@@ -22,6 +22,11 @@ set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/scripts/deps.sh"
 
+# Most tests wait on timers, fades and retries, so one more at a time than
+# the cores keeps them busy; CTest reads this when no -j is given.
+CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(( $(nproc) + 1 ))}
+export CTEST_PARALLEL_LEVEL
+
 suite=native
 case "${1:-}" in
     native|armhf|arm64|asan|tsan|fuzz|target) suite=$1; shift ;;
