@@ -118,8 +118,9 @@ target)
     "$ROOT/scripts/package.sh" -s bookworm $(case " $suites " in *" trixie "*) echo -s trixie ;; esac) armhf >/dev/null
     # The single package of 1.0.0, from which bookworm's upgrade scenario
     # upgrades: built once from that version's commit with its own
-    # scripts/package.sh.
-    old=$ROOT/build-armhf-tests/package-1.0.0
+    # scripts/package.sh, and kept beside the chroots for every clone.
+    . "$ROOT/scripts/chroot.sh"
+    old=$BRIGHTNESS_CACHE/package-1.0.0
     case " $suites " in *" bookworm "*)
     if [ ! -f "$old/brightness_1.0.0_armhf.deb" ]; then
         rm -rf "$old"; mkdir -p "$old/src"

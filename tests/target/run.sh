@@ -19,7 +19,12 @@ here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 
-sh "$here/build-guest.sh" "$suite" "$out"
+# The guest's kernel and root file system are kept beside the package
+# chroots, in BRIGHTNESS_CACHE, so that a new clone, as CI's is, reuses them.
+. "$here/../../scripts/chroot.sh"
+guest=$BRIGHTNESS_CACHE/guest-$suite
+mkdir -p "$guest"
+flock "$guest.lock" sh "$here/build-guest.sh" "$suite" "$guest"
 
 # What this run adds to the cached root: the scenarios, the programs under
 # test, the display for the guest and the packages.
@@ -43,7 +48,7 @@ cp "$build/tests/support/uhid/uhid-display" "$build/tests/support/uhid/uhid-als"
 [ "$suite" != bookworm ] || cp "$old_deb" "$overlay/pkg/old/"
 (cd "$overlay" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) > "$out/overlay.cpio"
 # The kernel unpacks concatenated archives in turn; later files win.
-cat "$out/base.cpio" "$out/overlay.cpio" > "$out/initrd.cpio"
+cat "$guest/base.cpio" "$out/overlay.cpio" > "$out/initrd.cpio"
 
 rm -f "$out"/*.ppm "$out"/*.png "$out/monitor.in" "$out/monitor.out"
 mkfifo "$out/monitor.in" "$out/monitor.out"
@@ -61,7 +66,7 @@ timeout 2700 qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 1 -m 768 -
     -display none -serial stdio -monitor pipe:"$out/monitor" \
     -device virtio-gpu-device -global virtio-mmio.force-legacy=false \
     -device qemu-xhci -device usb-kbd \
-    -kernel "$out/vmlinuz" -initrd "$out/initrd.cpio" \
+    -kernel "$guest/vmlinuz" -initrd "$out/initrd.cpio" \
     -append "console=ttyAMA0 rdinit=/init loglevel=4 panic=-1 suite=$suite scenarios=$only" </dev/null 2>"$out/qemu.err" \
 | while IFS= read -r line; do
     # Not through tr: a filter's buffering would hold the screenshot lines back.
