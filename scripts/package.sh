@@ -65,6 +65,13 @@ mkdir -p "$ROOT/dist"
 exec 9> "$ROOT/dist/.lock"
 flock 9
 
+# Each suite's chroot that is missing is made at once, beside the other's:
+# making one is mostly a wait on the mirror.
+set -- $suites
+if [ $# -gt 1 ]; then
+    for suite in $suites; do build_chroot "$suite" >/dev/null & done
+    wait
+fi
 for suite in $suites; do
     version="$upstream~deb$(suite_number "$suite")u1"
     tarball=$(build_chroot "$suite")

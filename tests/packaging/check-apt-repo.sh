@@ -138,10 +138,15 @@ grep -q '^REPO=' "$work/readme-repo.sh" || fail "README: the repository's lines 
 mkdir -p "$work/tree"
 tar -C "$src" --exclude=./.git --exclude='./build*' --exclude=./dist --exclude='./obj-*' -cf - . | tar -xf - -C "$work/tree"
 
+try_chroot() {
+    ensure_chroot "$1" try "$native,armhf,arm64" "sudo,curl,ca-certificates" --variant=apt --skip=cleanup/apt/lists
+}
+# Missing chroots are made side by side: mostly a wait on the mirror.
+for suite in $suites; do try_chroot "$suite" >/dev/null & done
+wait
 for suite in $suites; do
     version=$(version_of "$suite")
-    tarball=$(ensure_chroot "$suite" try "$native,armhf,arm64" "sudo,curl,ca-certificates" \
-        --variant=apt --skip=cleanup/apt/lists) || { fail "$suite: no chroot"; continue; }
+    tarball=$(try_chroot "$suite") || { fail "$suite: no chroot"; continue; }
     echo "== $suite: the README's lines in a $suite chroot"
     # Building on the Pi, for Raspberry Pi OS's current release only: a
     # compile, with ccache.
