@@ -65,7 +65,8 @@ asan)
     ;;
 tsan)
     ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $SANITIZER_PACKAGES
-    build_native "$ROOT/build-tsan" -DBRIGHTNESS_TESTS=ON -DBRIGHTNESS_SANITIZE=thread
+    build_native "$ROOT/build-tsan" -DBRIGHTNESS_TESTS=ON -DBRIGHTNESS_SANITIZE=thread \
+        -DBRIGHTNESS_TEST_DIRS="hotplug;window;display;e2e"
     cd "$ROOT/build-tsan"
     # The tests where the monitor thread runs beside the window.
     ctest --output-on-failure --timeout 300 \

@@ -34,6 +34,7 @@ private:
 
 void tst_Crc::initTestCase()
 {
+    testutil::keepOtherThreadsOffTheTestLog();
     window = new MainWindow;
 }
 

@@ -46,6 +46,7 @@ class tst_Replies : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase() { testutil::keepOtherThreadsOffTheTestLog(); }
     void init();
     void acknowledgementShowsOneBox();
     void otherReportsShowNothing_data();

@@ -17,6 +17,7 @@ class tst_Report : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase() { testutil::keepOtherThreadsOffTheTestLog(); }
     void init();
     void commandLineWithoutDisplay();  // a handle an earlier test left is dead after reset()
     void sliderSendsExactReport_data();

@@ -128,6 +128,7 @@ private:
 
 void tst_Monitor::initTestCase()
 {
+    testutil::keepOtherThreadsOffTheTestLog();
     simhid::reset();
     udev = udevLikeSocket();
     QVERIFY(udev >= 0);

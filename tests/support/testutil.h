@@ -123,6 +123,34 @@ private:
     QList<Message> all;
 };
 
+// The monitor threads of the windows a test builds live as long as the
+// process and log every kernel uevent. QtTest's message handler is not for
+// other threads: its loggers are written unlocked, and freed before the
+// handler is given back at the end. Called from initTestCase: from then on
+// only the test's own thread reaches QtTest, and other threads' lines go
+// where QtTest's would, standard output, whole and one at a time. A MessageCapture still gets every
+// thread's. Never undone; QtTest puts its predecessor back when it ends.
+namespace detail {
+inline std::thread::id testThread;
+inline QtMessageHandler testHandler = nullptr;
+inline void otherThreadsAside(QtMsgType type, const QMessageLogContext &ctx, const QString &text)
+{
+    if (std::this_thread::get_id() == testThread && testHandler) {
+        testHandler(type, ctx, text);
+        return;
+    }
+    static std::mutex *lock = new std::mutex;
+    std::lock_guard<std::mutex> hold(*lock);
+    std::printf("%s\n", text.toLocal8Bit().constData());
+}
+} // namespace detail
+
+inline void keepOtherThreadsOffTheTestLog()
+{
+    detail::testThread = std::this_thread::get_id();
+    detail::testHandler = qInstallMessageHandler(&detail::otherThreadsAside);
+}
+
 struct UeventSocket {
     int fd;
     quint32 port;    // 0 while unbound

@@ -15,6 +15,7 @@ class tst_MainWindow : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase() { testutil::keepOtherThreadsOffTheTestLog(); }
     void init();
     void formWidgets_data();
     void formWidgets();
