@@ -64,7 +64,7 @@ broker_start '#'
 display_start -n
 echo 'BRIGHTNESS_MQTT_OPTIONS="-h 127.0.0.1 --node-id unit"' > /etc/default/brightness-mqtt
 systemctl start brightness-mqtt
-expect "the unit starts" wait_for 20 test "$(systemctl show -p ActiveState --value brightness-mqtt)" = active
+expect "the unit starts" wait_for 20 unit_active brightness-mqtt
 # Not root, and in plugdev (46).
 own_user() {
     awk '/^Uid:/ { root = $2 == 0 } /^Groups:/ { for (i = 2; i <= NF; i++) if ($i == 46) found = 1 }

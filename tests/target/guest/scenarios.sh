@@ -43,6 +43,8 @@ display_stop() {
     wait "$display_pid"
 }
 outputs() { grep "^display output " "$W/log"; }
+last_output() { [ "$(outputs | tail -n1)" = "display output $(report "$1")" ]; }
+unit_active() { [ "$(systemctl show -p ActiveState --value "$1")" = active ]; }
 
 # broker_start TOPIC: mosquitto on 127.0.0.1:1883 (broker_pid, its log in
 # $W/broker.log) and a subscriber to TOPIC writing $W/sub.log (sub_pid);
