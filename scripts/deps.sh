@@ -98,7 +98,8 @@ use_ccache() {
     # then name another clone's path.
     command -v ccache >/dev/null 2>&1 || return 0
     if [ -z "${CCACHE_DIR:-}" ]; then
-        if [ "$(id -u)" -eq 0 ]; then CCACHE_DIR=/var/cache/brightness/ccache-host
+        if [ -n "${BRIGHTNESS_CACHE:-}" ]; then CCACHE_DIR=$BRIGHTNESS_CACHE/ccache-host
+        elif [ "$(id -u)" -eq 0 ]; then CCACHE_DIR=/var/cache/brightness/ccache-host
         else CCACHE_DIR=${XDG_CACHE_HOME:-$HOME/.cache}/brightness/ccache-host; fi
     fi
     CCACHE_BASEDIR=$ROOT CCACHE_NOHASHDIR=true

@@ -18,6 +18,8 @@
 #                   build-armhf-tests/target/SUITE; the two suites' guests
 #                   run side by side. Further arguments name scenarios to
 #                   run alone.
+# With BRIGHTNESS_BUILD_ONLY=1 a suite (but target) is built and not run:
+# CI builds the suites beside the guests and runs them afterwards.
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/scripts/deps.sh"
@@ -26,6 +28,9 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 # the cores keeps them busy; CTest reads this when no -j is given.
 CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(( $(nproc) + 1 ))}
 export CTEST_PARALLEL_LEVEL
+
+# Ends a suite's run once it is built, when only that was asked.
+built() { [ "${BRIGHTNESS_BUILD_ONLY:-0}" != 1 ] || exit 0; }
 
 suite=native
 case "${1:-}" in
@@ -38,6 +43,7 @@ native)
     # their own compilers and libraries.
     ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $PACKAGING_PACKAGES $CHROOT_PACKAGES
     build_native "$ROOT/build-tests" -DBRIGHTNESS_TESTS=ON
+    built
     cd "$ROOT/build-tests"
     ctest --output-on-failure --timeout 300 "$@"
     ;;
@@ -45,6 +51,7 @@ armhf)
     ensure_armhf_arch; ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $ARMHF_TEST_PACKAGES
     DEB_HOST_ARCH=armhf build_native "$ROOT/build-armhf-tests" -DBRIGHTNESS_TESTS=ON \
         -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-armhf.cmake"
+    built
     cd "$ROOT/build-armhf-tests"
     ctest --output-on-failure --timeout 300 "$@"
     ;;
@@ -52,12 +59,14 @@ arm64)
     ensure_arch arm64; ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $ARM64_TEST_PACKAGES
     DEB_HOST_ARCH=arm64 build_native "$ROOT/build-arm64-tests" -DBRIGHTNESS_TESTS=ON \
         -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-arm64.cmake"
+    built
     cd "$ROOT/build-arm64-tests"
     ctest --output-on-failure --timeout 300 "$@"
     ;;
 asan)
     ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $SANITIZER_PACKAGES
     build_native "$ROOT/build-asan" -DBRIGHTNESS_TESTS=ON -DBRIGHTNESS_SANITIZE=address,undefined
+    built
     cd "$ROOT/build-asan"
     # The package checks build and check release packages of their own,
     # which the native suite does already.
@@ -67,6 +76,7 @@ tsan)
     ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $SANITIZER_PACKAGES
     build_native "$ROOT/build-tsan" -DBRIGHTNESS_TESTS=ON -DBRIGHTNESS_SANITIZE=thread \
         -DBRIGHTNESS_TEST_DIRS="hotplug;window;display;e2e"
+    built
     cd "$ROOT/build-tsan"
     # The tests where the monitor thread runs beside the window.
     ctest --output-on-failure --timeout 300 \
@@ -79,6 +89,7 @@ fuzz)
     cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIGHTNESS_FUZZ=ON \
         -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
     cmake --build "$dir" --parallel "$(nproc)" --target fuzzers
+    built
     cd "$dir"
     seconds=${FUZZ_SECONDS:-60}
     failed=""
