@@ -577,7 +577,7 @@ void tst_Bridge::fadeBesideCtl()
     if (args == QStringList{"idle"}) {
         for (int step = 1; step <= 60; ++step) {
             const std::string line = place.toStdString() + " 0483:5750 60 5 dim:" + std::to_string(60 - step * 40 / 60);
-            QVERIFY(rig.staged.setRecord(line + "\n"));
+            QVERIFY(rig.staged.replaceRecord(line + "\n"));
             QTest::qWait(50);
             // The first change within a fraction of the fade.
             if (step == 20)

@@ -91,6 +91,13 @@ public:
     std::string recordPath() const { return stateDir() + "/levels"; }
     std::string record() const { return readText(recordPath()); }
     bool setRecord(const std::string &text) const { return writeText(recordPath(), text); }
+    // As the programs write it: whole, then renamed over the old one, so that
+    // a reader never sees it half written.
+    bool replaceRecord(const std::string &text) const
+    {
+        const std::string tmp = recordPath() + ".new";
+        return writeText(tmp, text) && std::rename(tmp.c_str(), recordPath().c_str()) == 0;
+    }
 
     // class/hidraw/hidrawN/device/uevent in a directory of its own: a node
     // that sysfs names but places nowhere.
