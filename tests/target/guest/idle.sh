@@ -237,8 +237,9 @@ wake_sample() {
     arrivals 3c | awk -v d="$down" '$1 >= d { printf "%.0f\n", ($1 - d) * 1e6; exit }' >> "$1.received"
     # Over a second is no latency but a touch seen late or a wrong sample:
     # what the clocks said, for whoever reads the console.
-    if [ "$(tail -n1 "$1.write")" -gt 1000000 ]; then
-        echo "NOTE idle_bench: a wake $(tail -n1 "$1.write") us after the touch at $down"
+    slowest=$(tail -n1 "$1.write" 2>/dev/null)
+    if [ "${slowest:-0}" -gt 1000000 ]; then
+        echo "NOTE idle_bench: a wake $slowest us after the touch at $down"
         tail -n 8 $trace/trace | sed "s/^/$scenario| trace: /"
         tail -n 8 "$W/reader" | sed "s/^/$scenario| reader: /"
         tail -n 4 "$W/stamps" | sed "s/^/$scenario| stamps: /"
